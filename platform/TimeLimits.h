@@ -11,6 +11,8 @@ struct TimeLimits {
   std::atomic<uint32_t> doneEventMs{90000};       // a synchronous message's done event
   std::atomic<uint32_t> idleMs{60000};            // the idle handshake with a worker thread
   std::atomic<uint32_t> threadStopMs{60000};      // a worker thread's orderly stop
+  std::atomic<uint32_t> threadStartMs{60000};     // a worker thread's started signal
+  std::atomic<uint32_t> cancelParkMs{60000};      // the parked cancel thread's wait for its unlock
   std::atomic<uint32_t> streamReadMs{90000};      // the reader's wait for published bytes
   std::atomic<uint32_t> streamWriteMs{60000};     // the writer's wait on the stream
   std::atomic<uint32_t> usbFlushMs{15000};        // the USB pipe flush
@@ -27,6 +29,8 @@ struct TimeLimits {
     doneEventMs = o.doneEventMs.load();
     idleMs = o.idleMs.load();
     threadStopMs = o.threadStopMs.load();
+    threadStartMs = o.threadStartMs.load();
+    cancelParkMs = o.cancelParkMs.load();
     streamReadMs = o.streamReadMs.load();
     streamWriteMs = o.streamWriteMs.load();
     usbFlushMs = o.usbFlushMs.load();
