@@ -1,0 +1,85 @@
+#include "service/ServiceFault.h"
+
+#include "service/WscnService.h"
+
+namespace {
+
+struct StatusEntry {
+  int status;
+  const char* name;
+};
+
+const StatusEntry kStatusNames[] = {
+    {ServiceFault::kOk, "ok"},
+    {ServiceFault::kSenderFault, "sender fault"},
+    {ServiceFault::kReceiverFault, "receiver fault"},
+    {ServiceFault::kTagMismatch, "unexpected response element"},
+    {ServiceFault::kTypeMismatch, "value of the wrong type"},
+    {ServiceFault::kNoElement, "empty response body"},
+    {ServiceFault::kIndexOutOfBounds, "array index out of bounds"},
+    {ServiceFault::kMustUnderstand, "must-understand fault"},
+    {ServiceFault::kOtherFault, "fault"},
+    {ServiceFault::kConnectFailed, "no connection"},
+    {ServiceFault::kDimeHref, "attachment mismatch"},
+    {ServiceFault::kVersionMismatch, "version-mismatch fault"},
+    {ServiceFault::kConnectionBroken, "connection broken"},
+};
+
+static_assert(ServiceFault::kSenderFault == SOAP_CLI_FAULT, "gSOAP status");
+static_assert(ServiceFault::kReceiverFault == SOAP_SVR_FAULT, "gSOAP status");
+static_assert(ServiceFault::kTagMismatch == SOAP_TAG_MISMATCH, "gSOAP status");
+static_assert(ServiceFault::kTypeMismatch == SOAP_TYPE, "gSOAP status");
+static_assert(ServiceFault::kNoElement == SOAP_NO_TAG, "gSOAP status");
+static_assert(ServiceFault::kIndexOutOfBounds == SOAP_IOB, "gSOAP status");
+static_assert(ServiceFault::kMustUnderstand == SOAP_MUSTUNDERSTAND, "gSOAP status");
+static_assert(ServiceFault::kOtherFault == SOAP_FAULT, "gSOAP status");
+static_assert(ServiceFault::kConnectFailed == SOAP_TCP_ERROR, "gSOAP status");
+static_assert(ServiceFault::kDimeHref == SOAP_DIME_HREF, "gSOAP status");
+static_assert(ServiceFault::kVersionMismatch == SOAP_VERSIONMISMATCH, "gSOAP status");
+static_assert(ServiceFault::kConnectionBroken == SOAP_EOF, "gSOAP status");
+
+bool IsSoap12(const struct soap* soap, const SOAP_ENV__Fault* fault) {
+  return soap->version == 2 && fault->SOAP_ENV__Code;
+}
+
+}  // namespace
+
+const char* ServiceFault::StatusName(int status) {
+  for (const StatusEntry& entry : kStatusNames)
+    if (entry.status == status) return entry.name;
+  return "other error";
+}
+
+bool ServiceFault::IsFault(int status) {
+  return status == kSenderFault || status == kReceiverFault || status == kMustUnderstand ||
+         status == kOtherFault || status == kVersionMismatch;
+}
+
+const char* ServiceFault::Code(struct soap* soap) {
+  if (!soap || !soap->fault) return nullptr;
+  const SOAP_ENV__Fault* fault = soap->fault;
+  if (IsSoap12(soap, fault)) return fault->SOAP_ENV__Code->SOAP_ENV__Value;
+  return fault->faultcode;
+}
+
+const char* ServiceFault::Subcode(struct soap* soap) {
+  if (!soap || !soap->fault) return nullptr;
+  const SOAP_ENV__Fault* fault = soap->fault;
+  if (!IsSoap12(soap, fault) || !fault->SOAP_ENV__Code->SOAP_ENV__Subcode) return nullptr;
+  return fault->SOAP_ENV__Code->SOAP_ENV__Subcode->SOAP_ENV__Value;
+}
+
+const char* ServiceFault::Reason(struct soap* soap) {
+  if (!soap || !soap->fault) return nullptr;
+  const SOAP_ENV__Fault* fault = soap->fault;
+  if (soap->version == 2 && fault->SOAP_ENV__Reason) return fault->SOAP_ENV__Reason->SOAP_ENV__Text;
+  return fault->faultstring;
+}
+
+const char* ServiceFault::Detail(struct soap* soap) {
+  if (!soap || !soap->fault) return nullptr;
+  const SOAP_ENV__Fault* fault = soap->fault;
+  const SOAP_ENV__Detail* detail = soap->version == 2 ? fault->SOAP_ENV__Detail : fault->detail;
+  if (!detail) detail = fault->SOAP_ENV__Detail ? fault->SOAP_ENV__Detail : fault->detail;
+  return detail ? detail->__any : nullptr;
+}

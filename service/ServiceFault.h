@@ -1,0 +1,51 @@
+// Results of the scan service calls: the status codes the scan device tells apart, and the
+// fault left in a context after a call.
+//
+// A fault's code, subcode, reason and detail stay in the context until its next call (or
+// soap_end). They are read the same way whichever envelope version the device answered in:
+// SOAP 1.2 Code/Value, Code/Subcode/Value, Reason/Text, Detail; SOAP 1.1 faultcode,
+// faultstring, detail (SOAP 1.1 has no subcode). Fault codes are QNames: a prefix that the
+// response binds to the envelope namespace reads as "SOAP-ENV:...", one bound to the scan
+// service's namespace as "wscn:...", whatever prefix the device chose.
+//
+// Threads: the thread that owns the context.
+#ifndef CAVIX_SERVICE_SERVICEFAULT_H
+#define CAVIX_SERVICE_SERVICEFAULT_H
+
+struct soap;
+
+class ServiceFault {
+ public:
+  // Status of a call (the gSOAP status code).
+  enum Status : int {
+    kOk = 0,                 // the expected response element was read
+    kSenderFault = 1,        // fault SOAP-ENV:Sender / SOAP-ENV:Client
+    kReceiverFault = 2,      // fault SOAP-ENV:Receiver / SOAP-ENV:Server
+    kTagMismatch = 3,        // another element than the expected response, no fault
+    kTypeMismatch = 4,       // a value that fits no enumeration and is no number
+    kNoElement = 6,          // an empty body
+    kIndexOutOfBounds = 7,   // an array member placed outside the array's count
+    kMustUnderstand = 8,     // fault SOAP-ENV:MustUnderstand
+    kOtherFault = 12,        // fault with any other code
+    kConnectFailed = 28,     // name resolution, socket, connect or its time-out
+    kDimeHref = 33,      // an attachment reference that matches no DIME record
+    kVersionMismatch = 39,   // fault SOAP-ENV:VersionMismatch
+    kConnectionBroken = -1,  // the connection ended or timed out while sending or receiving
+  };
+
+  // A short English name of a status for log lines ("sender fault", ...); "other error" for
+  // codes not listed above.
+  static const char* StatusName(int status);
+  // True for the statuses that come from a SOAP fault in the response (1, 2, 8, 12, 39).
+  static bool IsFault(int status);
+
+  // The fault of the last call, or null when the context holds none (or soap is null).
+  // After a tag mismatch or another local failure the context holds the fault that the
+  // library makes for it (code "SOAP-ENV:Sender" in SOAP 1.2, "SOAP-ENV:Client" in 1.1).
+  static const char* Code(struct soap* soap);
+  static const char* Subcode(struct soap* soap);
+  static const char* Reason(struct soap* soap);
+  static const char* Detail(struct soap* soap);
+};
+
+#endif
