@@ -1,0 +1,54 @@
+#include "transport/HostAddress.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cctype>
+
+namespace {
+
+bool IsHostName(const std::string& name) {
+  if (name.empty() || name.size() > 253) return false;
+  bool lastLabelAllDigits = false;
+  std::size_t labelStart = 0;
+  for (;;) {
+    auto labelEnd = name.find('.', labelStart);
+    if (labelEnd == std::string::npos) labelEnd = name.size();
+    const std::size_t length = labelEnd - labelStart;
+    if (length == 0 || length > 63) return false;
+    if (name[labelStart] == '-' || name[labelEnd - 1] == '-') return false;
+    bool allDigits = true;
+    for (std::size_t i = labelStart; i < labelEnd; ++i) {
+      const unsigned char c = static_cast<unsigned char>(name[i]);
+      if (!std::isalnum(c) && c != '-') return false;
+      if (!std::isdigit(c)) allDigits = false;
+    }
+    lastLabelAllDigits = allDigits;
+    if (labelEnd == name.size()) break;
+    labelStart = labelEnd + 1;
+  }
+  // "1.2.3.999" is neither a valid dotted quad nor a host name.
+  return !lastLabelAllDigits;
+}
+
+}  // namespace
+
+bool HostAddress::IsUsable(const std::string& address) {
+  unsigned char raw[sizeof(struct in6_addr)];
+  if (address.find(':') != std::string::npos) {
+    return inet_pton(AF_INET6, address.c_str(), raw) == 1;
+  }
+  if (inet_pton(AF_INET, address.c_str(), raw) == 1) return true;
+  return IsHostName(address);
+}
+
+std::string HostAddress::Endpoint(const std::string& address) {
+  if (!IsUsable(address)) return "";
+  std::string endpoint = "http://";
+  if (address.find(':') != std::string::npos) {
+    endpoint += "[" + address + "]";
+  } else {
+    endpoint += address;
+  }
+  return endpoint + ":" + std::to_string(kScanServicePort);
+}
