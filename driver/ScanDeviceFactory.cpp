@@ -1,0 +1,66 @@
+#include "driver/ScanDeviceFactory.h"
+
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <mutex>
+
+#include "log/GlobalLog.h"
+#include "log/CLog2.h"
+#include "log/LogLevels.h"
+
+#ifdef CAVIX_HAVE_SOAP_SCAN_DEVICE
+#include "device/SoapScanDevice.h"
+#endif
+
+namespace {
+
+std::mutex g_factoryLock;
+ScanDeviceFactoryFn g_factory;                 // guarded by g_factoryLock
+CreateTestScanDeviceFn g_pluginEntry = nullptr;  // guarded by g_factoryLock; loaded once
+
+void LogError(const char* format, const char* a, const char* b) {
+  if (CLog2* log = GetGlobalLog()) log->print(LOG_ERROR_MSG, format, a, b);
+}
+
+// The test plug-in's entry point, loading the plug-in on first use. The library stays loaded
+// for the life of the process (devices it made may still be alive).
+CreateTestScanDeviceFn PluginEntry(const char* path) {
+  if (g_pluginEntry != nullptr) return g_pluginEntry;
+  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    LogError("Error: cannot load device plug-in %s: %s", path, why ? why : "");
+    return nullptr;
+  }
+  void* entry = dlsym(handle, kTestDevicePluginEntry);
+  if (entry == nullptr) {
+    LogError("Error: device plug-in %s has no %s", path, kTestDevicePluginEntry);
+    return nullptr;
+  }
+  g_pluginEntry = reinterpret_cast<CreateTestScanDeviceFn>(entry);
+  return g_pluginEntry;
+}
+
+}  // namespace
+
+void SetScanDeviceFactory(ScanDeviceFactoryFn factory) {
+  std::lock_guard<std::mutex> guard(g_factoryLock);
+  g_factory = std::move(factory);
+}
+
+std::unique_ptr<IScanDevice> CreateScanDevice() {
+  std::lock_guard<std::mutex> guard(g_factoryLock);
+  if (g_factory) return std::unique_ptr<IScanDevice>(g_factory());
+  const char* plugin = secure_getenv(kTestDevicePluginVariable);
+  if (plugin != nullptr && *plugin != '\0') {
+    CreateTestScanDeviceFn entry = PluginEntry(plugin);
+    return std::unique_ptr<IScanDevice>(entry ? entry() : nullptr);
+  }
+#ifdef CAVIX_HAVE_SOAP_SCAN_DEVICE
+  return std::unique_ptr<IScanDevice>(new SoapScanDevice());
+#else
+  LogError("Error: %s%s", "no scan device in this build", "");
+  return nullptr;
+#endif
+}
