@@ -14,7 +14,9 @@
 #ifndef CAVIX_PLATFORM_REGFILEFORMAT_H
 #define CAVIX_PLATFORM_REGFILEFORMAT_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/RegistryTree.h"
 
@@ -27,6 +29,12 @@ class RegFileFormat {
   static void Parse(const std::string& text, const std::string& fileName, RegistryRoot root, RegistryTree* tree);
 
   static std::string Format(const RegistryTree& tree, RegistryRoot root);
+
+  // UTF-16LE bytes (as in hex(1)/hex(2) values) to UTF-8; stops at the first NUL unit. false for
+  // an odd byte count or broken surrogates.
+  static bool Utf16LeToUtf8(const std::vector<uint8_t>& bytes, std::string* text);
+  // UTF-8 to UTF-16LE bytes with a terminating NUL unit. false for invalid UTF-8.
+  static bool Utf8ToUtf16Le(const std::string& text, std::vector<uint8_t>* bytes);
 };
 
 #endif

@@ -1,0 +1,116 @@
+#include "platform/NamedLock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+namespace {
+
+[[noreturn]] void Throw(int err, const std::string& what) {
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+// Creates dir (and missing parents); the lock directory itself gets mode 1777 whatever the umask,
+// so that processes of every user can make lock files in it.
+void MakeLockDirectory(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return;
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    std::string parent = dir.substr(0, slash);
+    if (stat(parent.c_str(), &st) != 0) {
+      MakeLockDirectory(parent);
+      // Parents are ordinary directories.
+      chmod(parent.c_str(), 0755);
+    }
+  }
+  if (mkdir(dir.c_str(), 01777) == 0) {
+    chmod(dir.c_str(), 01777);
+  } else if (errno != EEXIST) {
+    Throw(errno, "NamedLock: cannot create " + dir);
+  }
+}
+
+}  // namespace
+
+std::string NamedLock::SanitizeName(const std::string& name) {
+  std::string out = name;
+  for (char& c : out) {
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+                c == '-';
+    if (!keep) c = '_';
+  }
+  // "", "." and ".." would name the directory itself or its parent.
+  if (out.empty() || out == "." || out == "..") out = std::string(out.size() + 1, '_');
+  return out;
+}
+
+std::string NamedLock::Directory() {
+  const char* dir = getenv("CAVIX_LOCK_DIR");
+  return (dir != nullptr && dir[0] != 0) ? std::string(dir) : std::string("/run/lock/cavix");
+}
+
+NamedLock::NamedLock(const std::string& name) : name_(name) {
+  std::string dir = Directory();
+  MakeLockDirectory(dir);
+  path_ = dir + "/" + SanitizeName(name);
+  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0 && (errno == EACCES || errno == EROFS)) fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) Throw(errno, "NamedLock: cannot open " + path_);
+  struct stat st;
+  if (fstat(fd_, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != 0666) {
+    fchmod(fd_, 0666);  // the umask may have narrowed it; other users must share the file
+  }
+}
+
+NamedLock::~NamedLock() {
+  if (held_) flock(fd_, LOCK_UN);
+  close(fd_);
+}
+
+bool NamedLock::Acquire(DWORD timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::chrono::milliseconds backoff(1);
+  const std::chrono::milliseconds maxBackoff(50);
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    if (!held_) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        held_ = true;
+        return true;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) Throw(errno, "NamedLock: flock " + path_);
+    }
+    if (timeoutMs == 0) return false;
+    std::chrono::milliseconds pause = backoff;
+    if (timeoutMs != INFINITE) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      pause = std::min(pause, left);
+    }
+    // A Release on this object wakes the wait early; another holder is found by polling.
+    released_.wait_for(lock, pause);
+    backoff = std::min(backoff * 2, maxBackoff);
+  }
+}
+
+void NamedLock::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!held_) Throw(EPERM, "NamedLock: release of " + name_ + " without holding it");
+  if (flock(fd_, LOCK_UN) != 0) Throw(errno, "NamedLock: unlock " + path_);
+  held_ = false;
+  released_.notify_all();
+}
+
+bool NamedLock::IsHeld() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_;
+}
