@@ -1,0 +1,140 @@
+#include "device/MessageThread.h"
+
+#include <cerrno>
+#include <new>
+#include <system_error>
+
+#include "log/LogHelpers.h"
+#include "platform/SystemInfo.h"
+#include "platform/TimeLimits.h"
+
+namespace {
+
+// The done event of a synchronous message travels in wParam as a heap-held shared reference,
+// which Receive takes over.
+using DoneHolder = std::shared_ptr<Event>;
+
+bool WaitFor(Event& event, uint32_t limitMs) {
+  try {
+    return event.Wait(limitMs);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+MessageThread::MessageThread(Procedure procedure) : procedure_(procedure), state_(std::make_shared<State>()) {}
+
+MessageThread::~MessageThread() {
+  if (HasThread()) Stop();
+}
+
+void MessageThread::Entry(std::shared_ptr<State> state, std::shared_ptr<Event> started, Procedure procedure,
+                          void* user, std::shared_ptr<void> keepAlive) {
+  state->threadId.store(GetCurrentThreadId());
+  try {
+    started->Set();
+  } catch (...) {
+  }
+  started.reset();
+  try {
+    procedure(user);
+  } catch (...) {
+    // A procedure that throws ends the thread like one that returns.
+  }
+  // Later posts fail; messages still queued (and their done holders) are dropped.
+  QueuedMessage dropped;
+  while (state->queue.Peek(&dropped, true)) delete reinterpret_cast<DoneHolder*>(dropped.wParam);
+  state->queue.Close();
+  try {
+    state->ended.Set();
+  } catch (...) {
+  }
+  // keepAlive goes last: it may be the final reference to the user object.
+  keepAlive.reset();
+}
+
+void MessageThread::Start(void* user, std::shared_ptr<void> keepAlive) {
+  std::lock_guard<std::mutex> guard(threadLock_);
+  if (hasThread_.load()) RaiseError(CERR_UNKNOWN);
+  std::shared_ptr<Event> started;
+  try {
+    started = std::make_shared<Event>(false, false);
+    user_ = user;
+    thread_ = std::thread(&MessageThread::Entry, state_, started, procedure_, user, std::move(keepAlive));
+  } catch (const std::system_error& e) {
+    RaiseError(e.code() == std::errc::resource_unavailable_try_again ? CERR_OUT_OF_MEMORY : CERR_UNKNOWN);
+  } catch (const std::bad_alloc&) {
+    RaiseError(CERR_OUT_OF_MEMORY);
+  }
+  hasThread_.store(true);
+  if (!WaitFor(*started, TimeLimits::Instance().threadStartMs.load())) RaiseError(CERR_UNKNOWN);
+  threadId_.store(state_->threadId.load());
+}
+
+bool MessageThread::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (!hasThread_.load()) return false;
+  return state_->queue.Post(message, wParam, lParam);
+}
+
+void MessageThread::PostMessageAsynchronously(uint32_t message) {
+  if (!Post(message)) RaiseError(CERR_UNKNOWN);
+}
+
+void MessageThread::PostMessageSynchronously(uint32_t message) {
+  std::shared_ptr<Event> done = std::make_shared<Event>(false, false);
+  auto* holder = new DoneHolder(done);
+  if (!Post(message, reinterpret_cast<uintptr_t>(holder))) {
+    delete holder;
+    RaiseError(CERR_UNKNOWN);
+  }
+  if (!WaitFor(*done, TimeLimits::Instance().doneEventMs.load())) RaiseError(CERR_UNKNOWN);
+}
+
+void MessageThread::WaitForIdle() {
+  if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
+  if (!Post(kIdleRequest)) RaiseError(CERR_UNKNOWN);
+  if (!WaitFor(state_->idle, TimeLimits::Instance().idleMs.load())) RaiseError(CERR_UNKNOWN);
+}
+
+void MessageThread::NotifyIdle() {
+  if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
+  try {
+    state_->idle.Set();
+  } catch (...) {
+    RaiseError(CERR_UNKNOWN);
+  }
+}
+
+bool MessageThread::Stop() {
+  std::lock_guard<std::mutex> guard(threadLock_);
+  if (!hasThread_.load()) return true;
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    // A worker cannot wait for itself: it ends once it reaches the Quit.
+    state_->queue.Post(kQuit);
+    thread_.detach();
+    hasThread_.store(false);
+    return false;
+  }
+  // A refused post means the queue is closed: the thread is already on its way out.
+  const bool posted = state_->queue.Post(kQuit);
+  if (posted && !WaitFor(state_->ended, TimeLimits::Instance().threadStopMs.load())) {
+    LogText("Warning! worker thread did not end in time; it is left to end on its own");
+    thread_.detach();
+    hasThread_.store(false);
+    return false;
+  }
+  thread_.join();
+  hasThread_.store(false);
+  return true;
+}
+
+uint32_t MessageThread::Receive(DoneEvent* done) {
+  QueuedMessage msg;
+  if (!state_->queue.Get(&msg)) RaiseError(CERR_UNKNOWN);
+  std::unique_ptr<DoneHolder> holder(reinterpret_cast<DoneHolder*>(msg.wParam));
+  DoneEvent received(holder ? *holder : nullptr);
+  if (done) *done = std::move(received);
+  return msg.message;
+}

@@ -1,0 +1,94 @@
+// A worker thread with a first-in first-out message queue that runs one procedure with a user
+// pointer (the scan device). Other threads post messages to it and wait for its answers: a
+// done event per synchronous message, or the idle event after an idle request.
+//
+// Threads: Start, Stop and the destructor are called by the owner (the device's Init and
+// Cleanup); the posts, WaitForIdle and NotifyIdle by any thread; Receive only by the worker.
+// Owns: the thread, and together with the running thread the shared state (queue, idle event,
+// ended event), so that a worker abandoned by Stop never touches freed memory.
+//
+// Ending a thread on Linux: Stop posts Quit and waits for the worker to end; if it does not
+// end within the limit, the thread cannot be killed safely (it may hold locks or be inside the
+// SOAP runtime), so it is detached and left to run until it reaches the Quit already queued.
+// Whatever it still uses stays alive: its queue and events through this class's shared state,
+// and its user object through the `keepAlive` reference given to Start. Later posts fail as
+// for an ended thread.
+#ifndef CAVIX_DEVICE_MESSAGETHREAD_H
+#define CAVIX_DEVICE_MESSAGETHREAD_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "device/DoneEvent.h"
+#include "platform/Event.h"
+#include "platform/MessageQueue.h"
+
+class MessageThread {
+ public:
+  // The two messages every worker understands; the others belong to the procedure.
+  static constexpr uint32_t kIdleRequest = 0x8000;
+  static constexpr uint32_t kQuit = 0x8001;
+
+  using Procedure = void (*)(void* user);
+
+  explicit MessageThread(Procedure procedure);
+  // Stops a thread still running (as Stop).
+  ~MessageThread();
+  MessageThread(const MessageThread&) = delete;
+  MessageThread& operator=(const MessageThread&) = delete;
+
+  // Starts the thread running procedure(user) and waits for its started signal. `keepAlive`
+  // (may be empty) is held by the thread until it ends. Throws CERR_OUT_OF_MEMORY when the
+  // system lacks the resources for a thread, CERR_UNKNOWN on other failures or when the
+  // started signal does not come within the start limit.
+  void Start(void* user, std::shared_ptr<void> keepAlive = nullptr);
+
+  // Posts a message without a done event; throws CERR_UNKNOWN when the thread is not running.
+  void PostMessageAsynchronously(uint32_t message);
+  // Posts a message with a done event and waits for the handler to signal it (done-event
+  // limit). Throws CERR_UNKNOWN when the post fails or the event is not signalled in time.
+  void PostMessageSynchronously(uint32_t message);
+  // Posts an idle request and waits for the worker's NotifyIdle (idle limit): success means
+  // every message posted before has been handled. Throws CERR_UNKNOWN on failure.
+  void WaitForIdle();
+  // Worker side: answers an idle request. Throws CERR_UNKNOWN when there is no thread.
+  void NotifyIdle();
+  // Posts Quit and waits for the thread to end (stop limit). True when there is no thread any
+  // more; false when the thread did not end in time and was left to finish on its own.
+  bool Stop();
+
+  // Worker side: waits for the next message; `done` receives its done event (empty for a
+  // message posted without one). Throws CERR_UNKNOWN when the queue is closed.
+  uint32_t Receive(DoneEvent* done);
+
+  bool HasThread() const { return hasThread_.load(); }
+  uint32_t ThreadId() const { return threadId_.load(); }
+  void* User() const { return user_; }
+
+ private:
+  // What the thread and its owner share; outlives a detached thread.
+  struct State {
+    MessageQueue queue;
+    Event idle{false, false};   // auto-reset: one idle answer wakes one waiter
+    Event ended{true, false};   // manual-reset: the thread has left its procedure
+    std::atomic<uint32_t> threadId{0};
+  };
+
+  // Posts to a running thread's queue; false when there is no thread or its queue is closed.
+  bool Post(uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+  static void Entry(std::shared_ptr<State> state, std::shared_ptr<Event> started, Procedure procedure,
+                    void* user, std::shared_ptr<void> keepAlive);
+
+  std::atomic<uint32_t> threadId_{0};
+  std::mutex threadLock_;             // serialises Start and Stop
+  std::thread thread_;                // guarded by threadLock_
+  std::atomic<bool> hasThread_{false};
+  const Procedure procedure_;
+  void* user_ = nullptr;              // set by Start before the thread runs
+  std::shared_ptr<State> state_;      // created by the constructor, shared with the thread
+};
+
+#endif

@@ -1,0 +1,360 @@
+// Construction, Init and clean-up of the scan device, its two worker loops and the idle
+// handshakes between them and the host.
+#include "device/SoapScanDevice.h"
+
+#include <new>
+#include <stdsoap2.h>
+
+#include "image/DimeDataSource.h"
+#include "image/IScanDataSource.h"
+#include "image/PadlessStreamFactory.h"
+#include "log/CHRESULT2.h"
+#include "log/GlobalLog.h"
+#include "log/LogHelpers.h"
+#include "log/ResultHelpers.h"
+#include "platform/TimeLimits.h"
+#include "service/ServiceContext.h"
+#include "transport/ISoapIoProtocol.h"
+#include "transport/NetworkProtocol.h"
+
+namespace {
+
+// Class names under which a protocol's twin is registered in the cancel context's map.
+constexpr const char* kNetworkProtocolKey = "NetworkProtocol";
+
+}  // namespace
+
+SoapScanDevice::SoapScanDevice()
+    : parameters_(&ScanParameters::DefaultParameters()),
+      scanThread_(&SoapScanDevice::ScanThread),
+      cancelThread_(&SoapScanDevice::CancelThread),
+      jobStatus_() {
+  jobStatus_.JobState = wscn__JobStateType__Unknown;
+  jobStatus_.JobStateReasons = wscn__JobStateReasonsType__None;
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::SoapScanDevice");
+}
+
+SoapScanDevice::~SoapScanDevice() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::~SoapScanDevice");
+  Cleanup();
+}
+
+bool SoapScanDevice::Fail(uint32_t code) {
+  error_.store(LogErrorCode(code));
+  return false;
+}
+
+uint32_t SoapScanDevice::GetError() {
+  const uint32_t error = error_.load();
+  LogNamedValue("error_", static_cast<int>(error));
+  return error;
+}
+
+// ---- Init and clean-up ------------------------------------------------------------------------
+
+bool SoapScanDevice::Init(int kind, const char* device) {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Init");
+  try {
+    LogText("Tobrel CPE driver with WHQL bug fixes");
+    InitSoap(kind, device);
+    // The workers co-own the device while they run (see MessageThread.h).
+    std::shared_ptr<void> keepAlive = weak_from_this().lock();
+    scanThread_.Start(this, keepAlive);
+    cancelThread_.Start(this, keepAlive);
+    cancelThreadLock_ = std::make_unique<Event>(false, false);
+    initialized_.store(true);
+    return true;
+  } catch (...) {
+    const uint32_t code = ErrorCodeFromCurrentException();
+    Cleanup();
+    return Fail(code);
+  }
+}
+
+void SoapScanDevice::InitSoap(int kind, const char* device) {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::InitSoap");
+  if (scanContext_) {
+    ServiceContext::Destroy(scanContext_);
+    scanContext_ = nullptr;
+  }
+  scanContext_ = ServiceContext::Create(ServiceContext::kChunkedOutput);
+  if (!scanContext_) RaiseError(CERR_OUT_OF_MEMORY);
+  soap_set_imode(scanContext_, SOAP_IO_CHUNK);
+  soap_set_omode(scanContext_, SOAP_IO_CHUNK);
+  if (soap_set_namespaces(scanContext_, namespaces) != 0) RaiseError(CERR_UNKNOWN);
+  InitSoapPointerMap();
+  InitSoapDataSource();
+  InitSoapIoProtocol(kind, device);
+}
+
+void SoapScanDevice::InitSoapPointerMap() { SoapPointerMap::Attach(scanContext_, &soapPointerMap_); }
+
+void SoapScanDevice::InitSoapDataSource() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::InitSoapDataSource");
+  if (!dataSource_) {
+    dataSource_ = std::make_unique<DimeDataSource>(scanContext_, std::make_unique<PadlessStreamFactory>());
+  }
+  dataSource_->Install();
+}
+
+void SoapScanDevice::InitSoapIoProtocol(int kind, const char* device) {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::InitSoapIoProtocol");
+  protocol_.reset();
+  switch (kind) {
+    case kScanDeviceNetwork:
+      protocol_ = std::make_unique<NetworkProtocol>(scanContext_);
+      break;
+    case kScanDeviceUsb:
+      // The USB transport is not part of this build: the session cannot be opened.
+      LogErrorText("USB I/O is not supported by this build");
+      RaiseError(CERR_NOT_IMPLEMENTED);
+    default:
+      RaiseError(CERR_INVALID_PARAMETER);
+  }
+  protocol_->Install(device);
+}
+
+bool SoapScanDevice::InitSoapOnCancelThread(struct soap*& cancelContext) {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::InitSoapOnCancelThread");
+  cancelContext = nullptr;
+  SoapPointerMap* map = nullptr;
+  try {
+    cancelContext = ServiceContext::Create(ServiceContext::kPlainOutput);
+    if (!cancelContext) throw std::bad_alloc();
+    map = new SoapPointerMap();
+  } catch (const std::bad_alloc&) {
+    ServiceContext::Destroy(cancelContext);
+    cancelContext = nullptr;
+    return LogErrorText("Out of memory");
+  }
+  SoapPointerMap::Attach(cancelContext, map);
+  bool ok = false;
+  try {
+    if (soap_set_namespaces(cancelContext, namespaces) == 0 && protocol_) {
+      cancelProtocol_.store(protocol_->CloneInSoapPointerMap(cancelContext));
+      ok = cancelProtocol_.load() != nullptr;
+    }
+  } catch (...) {
+    ok = false;
+  }
+  if (!ok) {
+    if (protocol_) protocol_->DestroyClone(cancelContext);
+    cancelProtocol_.store(nullptr);
+    SoapPointerMap::Attach(cancelContext, nullptr);
+    delete map;
+    ServiceContext::Destroy(cancelContext);
+    cancelContext = nullptr;
+    return LogErrorText("cancelContext initialization failed");
+  }
+  return true;
+}
+
+void SoapScanDevice::CleanupSoapOnCancelThread(struct soap*& cancelContext) {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::CleanupSoapOnCancelThread");
+  if (!protocol_ || !cancelContext) return;
+  protocol_->DestroyClone(cancelContext);
+  cancelProtocol_.store(nullptr);
+  SoapPointerMap* map = SoapPointerMap::Of(cancelContext);
+  SoapPointerMap::Attach(cancelContext, nullptr);
+  delete map;
+  ServiceContext::Destroy(cancelContext);
+  cancelContext = nullptr;
+}
+
+void SoapScanDevice::CleanupSoapPointerMap() { soapPointerMap_.Clear(); }
+
+void SoapScanDevice::CleanupSoapDataSource() { dataSource_.reset(); }
+
+void SoapScanDevice::CleanupSoapIoProtocol() { protocol_.reset(); }
+
+void SoapScanDevice::CleanupSoap() {
+  CleanupSoapDataSource();
+  CleanupSoapIoProtocol();
+  if (scanContext_) {
+    ServiceContext::Destroy(scanContext_);
+    scanContext_ = nullptr;
+  }
+  CleanupSoapPointerMap();
+}
+
+void SoapScanDevice::DropParameters() {
+  if (parameters_ != &ScanParameters::DefaultParameters()) delete parameters_;
+  parameters_ = nullptr;
+}
+
+void SoapScanDevice::Cleanup() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Cleanup");
+  bool ended = scanThread_.Stop();
+  // A cancel thread parked by a lock nobody will release would otherwise hold up its stop.
+  try {
+    UnlockCancelThread();
+  } catch (...) {
+  }
+  ended = cancelThread_.Stop() && ended;
+  if (!ended) {
+    // A worker is still inside a handler: what it may use stays until it lets go of the device.
+    cleanupDeferred_ = true;
+    LogText("Warning! worker thread still running; releasing the device when it ends");
+    return;
+  }
+  cancelThreadLock_.reset();
+  DropParameters();
+  CleanupSoap();
+  initialized_.store(false);
+}
+
+// ---- Worker loops -------------------------------------------------------------------------------
+
+void SoapScanDevice::ScanThread(void* device) {
+  auto* self = static_cast<SoapScanDevice*>(device);
+  for (;;) {
+    try {
+      self->HandleScanThreadMessage();
+      return;
+    } catch (...) {
+      LogText("Error: exception thrown on ScanThread(); ignoring and continuing...");
+    }
+  }
+}
+
+void SoapScanDevice::HandleScanThreadMessage() {
+  // The scan thread's messages and their handlers; a handler takes the done event or nothing.
+  struct Handler {
+    uint32_t message;
+    void (SoapScanDevice::*withDone)(DoneEvent);
+    void (SoapScanDevice::*plain)();
+  };
+  static const Handler kHandlers[] = {
+      {IdleRequest, nullptr, &SoapScanDevice::DoIdleNotification},
+      {SinglePageScan, &SoapScanDevice::DoSinglePageScan, nullptr},
+      {AdfStatusQuery, &SoapScanDevice::DoAdfStatusQuery, nullptr},
+      {MultiPageScan, &SoapScanDevice::DoMultiPageScan, nullptr},
+      {ResetRequest, nullptr, &SoapScanDevice::DoReset},
+      {EndScanRequest, nullptr, &SoapScanDevice::DoEndScan},
+      {JobStatusQuery, &SoapScanDevice::DoJobStatusQuery, nullptr},
+      {SerializedDeviceCancel, nullptr, &SoapScanDevice::DoSerializedDeviceCancel},
+  };
+  for (;;) {
+    DoneEvent done;
+    const uint32_t message = scanThread_.Receive(&done);
+    if (message == Quit) return;
+    const Handler* handler = nullptr;
+    for (const Handler& h : kHandlers) {
+      if (h.message == message) handler = &h;
+    }
+    if (!handler) {
+      LogErrorText("Illegal message received");
+      continue;
+    }
+    try {
+      if (handler->withDone) {
+        (this->*handler->withDone)(done);
+      } else {
+        (this->*handler->plain)();
+      }
+    } catch (...) {
+      // The host waiting for this message learns the failure now rather than after the done
+      // event's time-out.
+      if (done) {
+        error_.store(ErrorCodeFromCurrentException());
+        done.Signal();
+      }
+      throw;
+    }
+  }
+}
+
+void SoapScanDevice::CancelThread(void* device) {
+  auto* self = static_cast<SoapScanDevice*>(device);
+  struct soap* cancelContext = nullptr;
+  if (!self->InitSoapOnCancelThread(cancelContext)) return;
+  try {
+    while (self->HandleCancelThreadMessage(cancelContext)) {
+    }
+  } catch (...) {
+    // The loop ends; the context goes with it.
+    self->CleanupSoapOnCancelThread(cancelContext);
+    throw;
+  }
+}
+
+bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
+  DoneEvent done;
+  switch (cancelThread_.Receive(&done)) {
+    case IdleRequest: {
+      cancelThread_.NotifyIdle();
+      // Parked: no message is handled until the lock is released or the limit has passed.
+      Event* lock = cancelThreadLock_.get();
+      bool released = false;
+      try {
+        released = lock && lock->Wait(TimeLimits::Instance().cancelParkMs.load());
+      } catch (...) {
+        released = false;
+      }
+      if (!released) LogText("Warning! Wait() failed unexpectedly");
+      return true;
+    }
+    case Quit:
+      CleanupSoapOnCancelThread(cancelContext);
+      return false;
+    case DriverAndDeviceCancel:
+      DoDriverAndDeviceCancel(cancelContext);
+      return true;
+    case DeviceCancel:
+      DoDeviceCancel(cancelContext);
+      return true;
+    default:
+      LogErrorText("Illegal message received");
+      return true;
+  }
+}
+
+// ---- Idle handshakes ---------------------------------------------------------------------------
+
+void SoapScanDevice::DoIdleNotification() {
+  try {
+    scanThread_.NotifyIdle();
+  } catch (...) {
+    LogText("Error: NotifyIdle() failed unexpectedly");
+  }
+}
+
+bool SoapScanDevice::WaitForScanThreadToIdle() {
+  try {
+    scanThread_.WaitForIdle();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void SoapScanDevice::LockCancelThreadOnceItsMessageQueueEmpties() {
+  if (cancelThreadLock_) cancelThreadLock_->Reset();
+  try {
+    cancelThread_.WaitForIdle();
+  } catch (...) {
+    UnlockCancelThread();
+    throw;
+  }
+}
+
+void SoapScanDevice::UnlockCancelThread() {
+  if (!cancelThreadLock_) return;
+  try {
+    cancelThreadLock_->Set();
+  } catch (...) {
+    RaiseError(CERR_UNKNOWN);
+  }
+}
+
+bool SoapScanDevice::WaitForPendingCancelsToFinish() {
+  try {
+    if (cancelThreadLock_) cancelThreadLock_->Reset();
+    cancelThread_.WaitForIdle();
+    UnlockCancelThread();
+    return true;
+  } catch (...) {
+    error_.store(CERR_UNKNOWN);
+    return false;
+  }
+}

@@ -1,0 +1,199 @@
+// The scan device behind one scanner session: drives the device's scan web service over an
+// ISoapIoProtocol (network or USB) from two worker threads of its own, and hands the page's
+// image bytes to the host out of an IScanDataSource.
+//
+// Threads:
+//   - host threads call the IScanDevice operations, any thread, also two at once; they only
+//     post messages to the workers and wait for done events or idle answers;
+//   - the scan thread performs every exchange of a scan job on the scan context, one message
+//     at a time (ScanThread);
+//   - the cancel thread sends job cancels on a context of its own, so that a cancel reaches the
+//     device while the scan thread is blocked in an image transfer (CancelThread).
+// Owns: the scan context and its pointer map, the data source, the protocol (its twin belongs
+// to the cancel context), the current parameters (unless they are the shared default), the
+// two worker threads and the cancel-thread lock event.
+// Sharing: members written by a worker and read by host operations (error_, adfLoaded_,
+// jobStatus_, bytesRead_, ...) take no lock; the order comes from the done events and idle
+// handshakes (a worker writes before it signals). The flags and numbers that several threads
+// touch are atomics so that this ordering is also well defined for the compiler.
+//
+// Lifetime: create devices through ScanDeviceHandle::CreateSoapScanDevice (shared ownership),
+// so that a worker that Cleanup could not stop in time keeps the device alive until it ends.
+#ifndef CAVIX_DEVICE_SOAPSCANDEVICE_H
+#define CAVIX_DEVICE_SOAPSCANDEVICE_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "device/DoneEvent.h"
+#include "device/IScanDevice.h"
+#include "device/MessageThread.h"
+#include "device/ScanParameters.h"
+#include "platform/Event.h"
+#include "service/SoapPointerMap.h"
+#include "service/WscnService.h"
+
+class IScanDataSource;
+class ISoapIoProtocol;
+class IdleLockForCancelThread;
+
+class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<SoapScanDevice> {
+ public:
+  // Messages of the two worker threads (wParam carries a done event where noted).
+  enum Message : uint32_t {
+    IdleRequest = MessageThread::kIdleRequest,  // both
+    Quit = MessageThread::kQuit,                // both
+    SinglePageScan = 0x8002,                    // scan, done
+    AdfStatusQuery = 0x8003,                    // scan, done
+    MultiPageScan = 0x8004,                     // scan, done (none for the next page of a job)
+    ResetRequest = 0x8005,                      // scan
+    EndScanRequest = 0x8006,                    // scan
+    JobStatusQuery = 0x8007,                    // scan, done
+    SerializedDeviceCancel = 0x8008,            // scan
+    DriverAndDeviceCancel = 0x8009,             // cancel
+    DeviceCancel = 0x800A,                      // cancel
+  };
+
+  SoapScanDevice();
+  ~SoapScanDevice() override;
+
+  // ---- IScanDevice ---------------------------------------------------------------------
+  bool Init(int kind, const char* device) override;
+  void GetCapabilities(SCANNER_CAPABILITIES& caps) override;
+  void GetAdfCapabilities(ADF_CAPABILITIES& caps) override;
+  void GetAdf2Capabilities(ADF2_CAPABILITIES& caps) override;
+  bool GetBufferInfo(const SCANNER_PARAMETERS& params, BUFFER_INFO& info) override;
+  bool SetParameters(const SCANNER_PARAMETERS& params) override;
+  bool SetAdfOptions(uint32_t options) override;
+  bool AdfReady(bool& ready) override;
+  bool BeginScan() override;
+  bool Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) override;
+  bool EndScan() override;
+  bool Reset() override;
+  uint32_t GetError() override;
+  bool EjectAdfMedia() override;
+  bool SetMfgMode() override;
+
+  // Stops both workers and releases the contexts, protocol, data source and parameters. Run by
+  // the destructor, by a failed Init and by the owning handle before it lets go. When a worker
+  // does not end in time it is left running and the resources it may use are kept until the
+  // destructor (which then runs when that worker lets go of the device).
+  void Cleanup();
+
+  // Fills the scan ticket of the next job from the current parameters, the page-flow choice
+  // and the manufacturing mode, and writes the ticket dump. Scan thread.
+  void InitScanTicket(wscn__ScanTicketType& ticket);
+
+  // ---- Observers (diagnostics and tests) --------------------------------------------------
+  bool Initialized() const { return initialized_.load(); }
+  const ScanParameters* CurrentParameters() const { return parameters_; }
+  bool MultiPageFlow() const { return multiPageFlow_.load(); }
+  bool MfgMode() const { return mfgMode_.load(); }
+  struct soap* ScanContext() const { return scanContext_; }
+  ISoapIoProtocol* Protocol() const { return protocol_.get(); }
+  ISoapIoProtocol* CancelProtocol() const { return cancelProtocol_.load(); }
+  IScanDataSource* DataSource() const { return dataSource_.get(); }
+  SoapPointerMap& ScanPointerMap() { return soapPointerMap_; }
+  MessageThread& ScanWorker() { return scanThread_; }
+  MessageThread& CancelWorker() { return cancelThread_; }
+
+  // ---- Idle handshakes and the cancel-thread lock ---------------------------------------------
+  // Everything posted to the scan thread before has been handled; false when that could not be
+  // established in time.
+  bool WaitForScanThreadToIdle();
+  // Every cancel posted before has run, and the cancel thread stays parked (handles nothing)
+  // until UnlockCancelThread or until the park limit has passed. Throws as WaitForIdle (after
+  // unlocking again).
+  void LockCancelThreadOnceItsMessageQueueEmpties();
+  void UnlockCancelThread();
+  // Every cancel posted before has run; the cancel thread is released at once. false (with
+  // error_ = CERR_UNKNOWN) on failure.
+  bool WaitForPendingCancelsToFinish();
+
+ protected:
+  // ---- Scan-thread handlers, one per message (virtual: tests replace them) -----------------
+  virtual void DoIdleNotification();
+  virtual void DoSinglePageScan(DoneEvent done);
+  virtual void DoAdfStatusQuery(DoneEvent done);
+  virtual void DoMultiPageScan(DoneEvent done);
+  virtual void DoReset();
+  virtual void DoEndScan();
+  virtual void DoJobStatusQuery(DoneEvent done);
+  virtual void DoSerializedDeviceCancel();
+  // ---- Cancel-thread handlers, on the cancel context -----------------------------------------
+  virtual void DoDriverAndDeviceCancel(struct soap* cancelContext);
+  virtual void DoDeviceCancel(struct soap* cancelContext);
+
+  // ---- Host-side steps of the job flow -----------------------------------------------------------
+  void DoAsynchronousScan();
+  void DoAsynchronousSinglePageScan();
+  void DoAsynchronousMultiPageScan();
+  bool OpenDataSource();
+  // Bytes of one page: BytesPerLine x Lines of the current parameters (32-bit product).
+  uint32_t ScanSize() const;
+  // Host side of a cancel: the cancel thread cancels the page and the job on the device.
+  void DoAsynchronousCancel(uint32_t reason);
+  // Scan-thread handlers whose device exchanges are not part of this build report this.
+  void ReportJobFlowUnavailable(DoneEvent& done, const char* what);
+
+  // ---- Set-up and clean-up (host thread, except the cancel context's) ------------------------
+  void InitSoap(int kind, const char* device);
+  void InitSoapPointerMap();
+  void InitSoapDataSource();
+  void InitSoapIoProtocol(int kind, const char* device);
+  // Cancel thread: its context, map and protocol twin; false (logged) on failure.
+  bool InitSoapOnCancelThread(struct soap*& cancelContext);
+  void CleanupSoapOnCancelThread(struct soap*& cancelContext);
+  void CleanupSoapPointerMap();
+  void CleanupSoapDataSource();
+  void CleanupSoapIoProtocol();
+  void CleanupSoap();
+  // Deletes parameters_ unless it is the shared default; parameters_ becomes null.
+  void DropParameters();
+
+  // Stores code as the last failure (logging its name) and returns false.
+  bool Fail(uint32_t code);
+
+  // ---- Worker loops ----------------------------------------------------------------------
+  static void ScanThread(void* device);
+  static void CancelThread(void* device);
+  // Handles scan-thread messages until Quit.
+  void HandleScanThreadMessage();
+  // One cancel-thread message; false on Quit.
+  bool HandleCancelThreadMessage(struct soap* cancelContext);
+
+  // ---- Members, in the device's documented order ------------------------------------------------
+  std::atomic<uint32_t> error_{0};                 // last failure (CAVIX_ERRORS)
+  struct soap* scanContext_ = nullptr;             // owned; scan thread after Init
+  std::unique_ptr<IScanDataSource> dataSource_;    // owned
+  std::unique_ptr<ISoapIoProtocol> protocol_;      // owned; transport of the scan context
+  std::atomic<ISoapIoProtocol*> cancelProtocol_{nullptr};  // twin, owned by the cancel context
+  std::atomic<bool> initialized_{false};
+  ScanParameters* parameters_;                     // owned unless it is the shared default
+  MessageThread scanThread_;
+  MessageThread cancelThread_;
+  SoapPointerMap soapPointerMap_;                  // the scan context's map
+  std::atomic<uint32_t> jobId_{0};
+  std::atomic<const char*> jobToken_{nullptr};     // text owned by the scan context
+  std::atomic<bool> adfLoaded_{false};
+  std::atomic<bool> jobActive_{false};
+  std::string scanIdentifier_;                     // scan thread
+  std::atomic<bool> multiPageFlow_{true};
+  std::unique_ptr<Event> cancelThreadLock_;        // auto-reset; created by Init
+  std::atomic<int32_t> scannerStateReason_{9};     // None
+  std::atomic<uint32_t> bytesRead_{0};
+  wscn__JobSummaryType jobStatus_;                 // JobState Unknown, reason None
+  std::atomic<uint32_t> padlines_{0};
+  std::atomic<bool> scannerIdle_{false};
+  std::atomic<bool> mfgMode_{false};
+  std::string lastSoapFault_;                      // scan thread
+
+ private:
+  friend class IdleLockForCancelThread;
+  // Resources a stopped-too-late worker may still use were kept by Cleanup.
+  bool cleanupDeferred_ = false;
+};
+
+#endif
