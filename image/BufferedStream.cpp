@@ -1,0 +1,356 @@
+#include "image/BufferedStream.h"
+
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include "image/ImageLog.h"
+#include "log/CHRESULT2.h"
+#include "log/LogHelpers.h"
+#include "platform/CAutoCriticalSection.h"
+#include "platform/TimeLimits.h"
+#include "platform/Waitable.h"
+
+BufferedStream::BufferedStream() { CHRESULT2 hr(GetGlobalLog(), "BufferedStream::BufferedStream"); }
+
+BufferedStream::~BufferedStream() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::~BufferedStream");
+  if (!CloseWriteEnd()) LogText("CloseWriteEnd() failed unexpectedly");
+  if (!CloseReadEnd()) LogText("CloseReadEnd() failed unexpectedly");
+  // A page whose read end never opened is released here rather than left mapped.
+  view_ = nullptr;
+  limit_ = nullptr;
+  mapping_.reset();
+  retired_.reset();
+  CloseEvents();
+  dataAvailable_.reset();
+}
+
+bool BufferedStream::Initialised() const {
+  return writeEndOpened_ && dataAvailable_ && endOfData_ && canceled_;
+}
+
+bool BufferedStream::ReadyForReading() const { return Initialised() && readEndOpen_; }
+
+bool BufferedStream::ReadyForWriting() const { return Initialised() && writeEndOpen_; }
+
+void BufferedStream::CloseEvents() {
+  writeEndOpened_.reset();
+  endOfData_.reset();
+  canceled_.reset();
+}
+
+bool BufferedStream::Init() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Init");
+  if (Initialised()) return true;
+  try {
+    writeEndOpened_.reset(new Event(false, false));
+    endOfData_.reset(new Event(true, false));
+    canceled_.reset(new Event(true, false));
+  } catch (const std::exception&) {
+    CloseEvents();
+    LogErrorText("Failed to create events");
+    return LogErrorText("Failed to create events");
+  }
+  try {
+    dataAvailable_.reset(new Semaphore(0, Semaphore::kMaximum));
+  } catch (const std::exception&) {
+    LogErrorText("Failed to create dataAvailable_");
+    CloseEvents();
+    return LogErrorText("Failed to create semaphore");
+  }
+  return true;
+}
+
+bool BufferedStream::ResetEndOfDataEvent() {
+  try {
+    endOfData_->Reset();
+    return true;
+  } catch (const std::exception&) {
+    return LogErrorText("Failed to reset end of data event");
+  }
+}
+
+bool BufferedStream::ResetSemaphore() {
+  try {
+    dataAvailable_->Reset();
+    return true;
+  } catch (const std::exception&) {
+    return LogErrorText("Failed to reset semaphore");
+  }
+}
+
+bool BufferedStream::ResetWriteEndOpenedEvent() {
+  try {
+    writeEndOpened_->Reset();
+    return true;
+  } catch (const std::exception&) {
+    return LogErrorText("Failed to reset write end opened event");
+  }
+}
+
+bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::OpenWriteEnd");
+  if (!Initialised()) return LogErrorText("BufferedStream not yet initialized");
+  if (!ResetEndOfDataEvent()) return LogErrorText("ResetEndOfDataEvent() failed unexpectedly");
+  if (!ResetSemaphore()) return LogErrorText("ResetSemaphore() failed unexpectedly");
+  std::unique_ptr<PageMapping> page;
+  try {
+    page.reset(new PageMapping(capacity));
+  } catch (const std::exception&) {
+    return LogErrorText("CreateFileMapping() failed unexpectedly");
+  }
+  if (page->Data() == nullptr) return LogErrorText("MapViewOfFile() failed unexpectedly");
+  {
+    // The previous page is dropped at once unless a reader still has it open; then it lives
+    // until that read end closes.
+    CAutoCriticalSection countGuard(countLock_);
+    if (mapping_) {
+      if (readEndOpen_)
+        retired_ = std::move(mapping_);
+      else
+        mapping_.reset();
+    }
+    writePos_ = page->Data();
+    view_ = page->Data();
+    limit_ = page->Data() + capacity;
+    mapping_ = std::move(page);
+    unreadBytes_ = 0;
+    availableBytes_ = 0;
+  }
+  writeEndOpen_ = true;
+  try {
+    writeEndOpened_->Set();
+  } catch (const std::exception&) {
+    if (!CloseWriteEnd()) LogText("CloseWriteEnd() failed unexpectedly");
+    return LogErrorText("Failed to signal writeEndOpened_");
+  }
+  return true;
+}
+
+bool BufferedStream::WaitForWriteEndToOpen() {
+  try {
+    DWORD which = WaitForAny({canceled_.get(), writeEndOpened_.get()},
+                             TimeLimits::Instance().streamReadMs.load());
+    if (which == WAIT_OBJECT_0) {
+      LogText("Canceled");
+      return false;
+    }
+    return which == WAIT_OBJECT_0 + 1;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool BufferedStream::OpenReadEnd() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::OpenReadEnd");
+  if (!Initialised()) return LogErrorText("BufferedStream not yet initialized");
+  if (!WaitForWriteEndToOpen()) return LogErrorText("WaitForWriteEndToOpen() failed");
+  {
+    CAutoCriticalSection readGuard(readLock_);
+    uint8_t* view = view_;
+    if (writeEndOpen_ && view != nullptr) {
+      readPos_ = view;
+      readEndOpen_ = true;
+      return true;
+    }
+  }
+  return Suspend();
+}
+
+// The writer opened and closed its end before the reader got here. The reader waits (without
+// its lock) for a cancel, giving the writer's side the chance to act first, then fails.
+bool BufferedStream::Suspend() {
+  LogText("Write end of stream already closed");
+  LogText("Stream is being suspended to give writer thread a chance");
+  LogText("to perform any desired actions before letting reader thread continue");
+  bool resumed = false;
+  try {
+    resumed = canceled_->Wait(TimeLimits::Instance().streamWriteMs.load());
+    // The wait consumed nothing: canceled_ is manual-reset, so the cancel stays in force.
+  } catch (const std::exception&) {
+    resumed = false;
+  }
+  if (!resumed) LogText("Stream was not resumed from suspension successfully");
+  return LogErrorText("Stream already closed");
+}
+
+StreamStatus BufferedStream::LoggedStreamError(const char* message) {
+  CHRESULT2 hr(GetGlobalLog(), "LoggedStreamError");
+  LogErrorText(message);
+  return StreamError;
+}
+
+bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& remaining,
+                               uint32_t& bytesRead) {
+  CAutoCriticalSection readGuard(readLock_);
+  CAutoCriticalSection countGuard(countLock_);
+  uint32_t count = counter == kAvailable ? availableBytes_ : unreadBytes_;
+  if (buffer == nullptr || remaining == 0 || readPos_ == nullptr || count == 0) return true;
+  uint32_t n = count < remaining ? count : remaining;
+  // The bytes lie between readPos_ and the writer's position, inside the page.
+  const uint8_t* end = limit_;
+  if (end == nullptr || readPos_ + n > end) return LogErrorText("ReadBytes() failed unexpectedly");
+  std::memcpy(buffer, readPos_, n);
+  buffer += n;
+  remaining -= n;
+  bytesRead += n;
+  readPos_ += n;
+  unreadBytes_ -= n;
+  availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
+  return true;
+}
+
+StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Read");
+  bytesRead = 0;
+  if (buffer == nullptr) return LoggedStreamError("Invalid buffer");
+  if (!ReadyForReading()) return LoggedStreamError("Stream not ready for reading");
+  uint32_t remaining = size;
+  while (remaining > 0) {
+    DWORD which;
+    {
+      CAutoCriticalSection readGuard(readLock_);
+      if (!ReadyForReading())
+        return LoggedStreamError("Stream no longer ready to read--another thread closed it?");
+      try {
+        // Listed in this order so that published data is taken before a cancel or the end.
+        which = WaitForAny({dataAvailable_.get(), canceled_.get(), endOfData_.get()},
+                           TimeLimits::Instance().streamReadMs.load());
+      } catch (const std::exception&) {
+        which = WAIT_FAILED;
+      }
+    }
+    if (which == WAIT_OBJECT_0) {
+      LogText("DATA_AVAILABLE");
+      if (!ReadBytes(kAvailable, buffer, remaining, bytesRead))
+        return LoggedStreamError("ReadAvailableBytes() failed unexpectedly");
+    } else if (which == WAIT_OBJECT_0 + 1) {
+      LogText("CANCELED");
+      return StreamCanceled;
+    } else if (which == WAIT_OBJECT_0 + 2) {
+      LogText("END_OF_DATA");
+      // Everything the writer wrote, published or not, is delivered at the end.
+      if (!ReadBytes(kUnread, buffer, remaining, bytesRead))
+        return LoggedStreamError("ReadAvailableBytes() failed unexpectedly -");
+      return remaining == 0 ? StreamOk : StreamEndOfData;
+    } else {
+      return LoggedStreamError("WaitForMultipleObjects() failed unexpectedly");
+    }
+  }
+  return StreamOk;
+}
+
+StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Write");
+  bytesWritten = 0;
+  if (buffer == nullptr) return LoggedStreamError("Invalid buffer");
+  if (size == 0) return LoggedStreamError("Invalid bufferSize");
+  if (!ReadyForWriting()) return LoggedStreamError("Stream not ready for writing");
+  if (Canceled()) return StreamCanceled;
+  // Never past the page: a page larger than its capacity is an error, not an overrun.
+  const uint8_t* end = limit_;
+  if (writePos_ == nullptr || end == nullptr || size > static_cast<size_t>(end - writePos_))
+    return LoggedStreamError("Error writing to memory-mapped file");
+  std::memcpy(writePos_, buffer, size);
+  writePos_ += size;
+  {
+    CAutoCriticalSection countGuard(countLock_);
+    unreadBytes_ += size;
+  }
+  bytesWritten = size;
+  return StreamOk;
+}
+
+bool BufferedStream::MakeWrittenBytesAvailable() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::MakeWrittenBytesAvailable");
+  {
+    CAutoCriticalSection countGuard(countLock_);
+    availableBytes_ = unreadBytes_;
+  }
+  try {
+    if (!dataAvailable_) throw std::exception();
+    dataAvailable_->Release(1);
+  } catch (const std::exception&) {
+    return LogErrorText("Post of dataAvailable_ failed");
+  }
+  return true;
+}
+
+bool BufferedStream::CloseWriteEnd() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::CloseWriteEnd");
+  if (!Initialised() || !writeEndOpen_) return true;
+  try {
+    endOfData_->Set();
+  } catch (const std::exception&) {
+    return LogErrorText("Failed to signal endOfData_");
+  }
+  writeEndOpen_ = false;
+  writePos_ = nullptr;
+  if (!ResetWriteEndOpenedEvent()) return LogErrorText("ResetWriteEndOpenedEvent() failed unexpectedly");
+  return true;
+}
+
+bool BufferedStream::ReleasePage() {
+  CAutoCriticalSection countGuard(countLock_);
+  if (retired_) {
+    // The reader was still on an earlier page when the writer began the current one.
+    retired_.reset();
+    return true;
+  }
+  view_ = nullptr;
+  limit_ = nullptr;
+  mapping_.reset();  // unmaps the view and releases the memory
+  unreadBytes_ = 0;
+  availableBytes_ = 0;
+  return true;
+}
+
+bool BufferedStream::CloseReadEnd() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::CloseReadEnd");
+  if (!Initialised()) return true;
+  CAutoCriticalSection readGuard(readLock_);
+  bool cancelReset = true;
+  try {
+    canceled_->Reset();
+  } catch (const std::exception&) {
+    cancelReset = LogErrorText("Failed to reset cancel event");
+  }
+  if (!readEndOpen_) return ResetEndOfDataEvent();
+  bool ended = false;
+  try {
+    ended = endOfData_->Wait(TimeLimits::Instance().streamWriteMs.load());
+  } catch (const std::exception&) {
+    ended = false;
+  }
+  if (!ended) return LogErrorText("Wait on endOfData_ failed");
+  readEndOpen_ = false;
+  readPos_ = nullptr;
+  bool endReset = ResetEndOfDataEvent();
+  bool drained = ResetSemaphore();
+  bool released = ReleasePage();
+  if (!(cancelReset && endReset && drained && released)) return LogErrorText("Failed to close completely");
+  return true;
+}
+
+bool BufferedStream::Cancel() {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Cancel");
+  if (canceled_) {
+    try {
+      canceled_->Set();
+    } catch (const std::exception&) {
+      return LogErrorText("Failed to signal canceled_");
+    }
+  }
+  return true;
+}
+
+bool BufferedStream::Canceled() {
+  if (!Initialised()) return false;
+  return canceled_->IsSet();
+}
+
+bool BufferedStream::Ended() {
+  if (!Initialised()) return false;
+  return endOfData_->IsSet();
+}

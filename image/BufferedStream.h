@@ -1,0 +1,86 @@
+// The one-page byte pipe between the writer thread (the SOAP exchange that delivers a page) and
+// the reader thread (the host's read). Each page lives whole in one anonymous shared mapping of
+// the capacity the writer asks for; the writer copies rows in and publishes them, the reader
+// blocks until bytes are published, the writer closes its end, or somebody cancels. The buffer
+// is linear (no wrap-around) and the object is reused page after page.
+//
+// Threads: one writer (OpenWriteEnd, Write, MakeWrittenBytesAvailable, CloseWriteEnd) and one
+// reader (OpenReadEnd, Read, CloseReadEnd) per page; Cancel, Canceled and Ended from any thread.
+// Owns the page mapping and the four kernel objects.
+// Locks: readLock_ serialises the reader side and is held through the reader's waits;
+// countLock_ guards the two byte counters and is the only lock the writer takes. Order:
+// readLock_ before countLock_. The copy into the mapping takes no lock: a byte is written before
+// the counter that covers it is raised under countLock_, and the reader never touches bytes
+// beyond the counters it sees under countLock_, so every byte read was completely written.
+// The end flags and page pointers that both sides look at are atomics; the page itself is
+// replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
+// (writeEndOpened_, endOfData_) orders those against the other side.
+#ifndef CAVIX_IMAGE_BUFFEREDSTREAM_H
+#define CAVIX_IMAGE_BUFFEREDSTREAM_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "image/IByteStream.h"
+#include "platform/CCriticalSection2.h"
+#include "platform/Event.h"
+#include "platform/PageMapping.h"
+#include "platform/Semaphore.h"
+
+class BufferedStream : public IByteStream {
+ public:
+  BufferedStream();
+  ~BufferedStream() override;
+  BufferedStream(const BufferedStream&) = delete;
+  BufferedStream& operator=(const BufferedStream&) = delete;
+
+  bool Init() override;
+  bool OpenWriteEnd(uint32_t capacity) override;
+  bool OpenReadEnd() override;
+  StreamStatus Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) override;
+  StreamStatus Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) override;
+  bool CloseWriteEnd() override;
+  bool CloseReadEnd() override;
+  bool Cancel() override;
+  bool Canceled() override;
+  bool Ended() override;
+  bool MakeWrittenBytesAvailable() override;
+
+ private:
+  enum Counter { kAvailable, kUnread };
+
+  bool Initialised() const;
+  bool ReadyForReading() const;
+  bool ReadyForWriting() const;
+  bool WaitForWriteEndToOpen();
+  bool Suspend();
+  bool ResetEndOfDataEvent();
+  bool ResetSemaphore();
+  bool ResetWriteEndOpenedEvent();
+  bool ReleasePage();
+  void CloseEvents();
+  // Copies up to `remaining` bytes of the chosen counter to the caller; see Read.
+  bool ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& remaining, uint32_t& bytesRead);
+  StreamStatus LoggedStreamError(const char* message);
+
+  std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
+                                              // while no read end is open, released by the reader
+  std::unique_ptr<PageMapping> retired_;      // an earlier page still open for reading
+  std::atomic<uint8_t*> view_{nullptr};       // base of the current page
+  std::atomic<uint8_t*> limit_{nullptr};      // end of the current page
+  uint8_t* writePos_ = nullptr;               // writer only
+  uint8_t* readPos_ = nullptr;                // reader only, under readLock_
+  uint32_t unreadBytes_ = 0;                  // guarded by countLock_
+  std::unique_ptr<Event> writeEndOpened_;     // auto-reset
+  std::atomic<bool> writeEndOpen_{false};
+  std::atomic<bool> readEndOpen_{false};
+  CCriticalSection2 readLock_;
+  CCriticalSection2 countLock_;
+  std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication
+  std::unique_ptr<Event> endOfData_;          // manual-reset
+  std::unique_ptr<Event> canceled_;           // manual-reset
+  uint32_t availableBytes_ = 0;               // guarded by countLock_
+};
+
+#endif

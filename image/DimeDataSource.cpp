@@ -1,0 +1,318 @@
+#include "image/DimeDataSource.h"
+
+#include <stdsoap2.h>
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+
+#include "image/ImageLog.h"
+#include "log/CHRESULT2.h"
+#include "log/LogHelpers.h"
+#include "platform/CAutoCriticalSection.h"
+#include "service/SoapPointerMap.h"
+
+DimeDataSource::DimeDataSource(struct soap* soap, IImageStreamFactory& factory) : soap_(soap) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::DimeDataSource");
+  stream_.reset(factory.CreateImageStream());
+  Polymorph();
+}
+
+DimeDataSource::~DimeDataSource() {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::~DimeDataSource");
+  if (!closed_) Close();
+  decompressor_.Abort();
+  stream_.reset();
+}
+
+void DimeDataSource::Install() {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Install");
+  if (soap_ != nullptr) {
+    soap_->fdimewriteopen = &DimeDataSource::OpenCallback;
+    soap_->fdimewriteclose = &DimeDataSource::CloseCallback;
+    soap_->fdimewrite = &DimeDataSource::WriteCallback;
+  }
+  SoapPointerMap::Register(soap_, kPointerMapKey, this);
+  if (!stream_ || !stream_->Init()) RaiseError(CERR_UNKNOWN);
+}
+
+bool DimeDataSource::IsClosed() { return closed_; }
+
+bool DimeDataSource::Open() {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Open");
+  bool opened = stream_->OpenReadEnd();
+  closed_ = !opened;
+  return opened;
+}
+
+uint32_t DimeDataSource::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Read");
+  if (buffer == nullptr || size == 0) return LogErrorCode(CERR_INVALID_PARAMETER);
+  bytesRead = 0;
+  while (bytesRead < size) {
+    uint32_t got = 0;
+    StreamStatus status = stream_->Read(buffer + bytesRead, size - bytesRead, got);
+    switch (status) {
+      case StreamOk:
+        bytesRead += got;
+        break;
+      case StreamEndOfData:
+        bytesRead += got;
+        return LogErrorCode(CERR_SCANNER_END_OF_PAGE);
+      case StreamCanceled:
+        // Bytes copied by the cancelled call are not counted.
+        return LogErrorCode(GetCancelReason());
+      default:
+        return LogErrorCode(CERR_UNKNOWN);
+    }
+  }
+  return LogErrorCode(CERR_NONE);
+}
+
+void DimeDataSource::Close() {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Close");
+  if (!stream_->CloseWriteEnd()) LogText("CloseWriteEnd() failed unexpectedly");
+  if (!stream_->CloseReadEnd()) LogText("CloseReadEnd() failed unexpectedly");
+  closed_ = true;
+}
+
+void DimeDataSource::SetExpectCompressed(bool compressed) {
+  expectCompressed = compressed;
+  ImageLogLine(LOG_INFO_MSG, "expectCompressed %d", compressed ? 1 : 0);
+  Polymorph();
+}
+
+void DimeDataSource::SetExpectOneBit(bool oneBit) {
+  expectOneBit = oneBit;
+  ImageLogLine(LOG_INFO_MSG, "expectOneBit %d", oneBit ? 1 : 0);
+}
+
+void DimeDataSource::SetBytesPerLine(uint32_t bytesPerLine) {
+  LogNamedValue("Bytes Per Line", static_cast<int>(bytesPerLine));
+  stream_->SetBytesPerLine(bytesPerLine);
+}
+
+bool DimeDataSource::Cancel(uint32_t reason) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Cancel", 0, nullptr, 0, "reason = %d", static_cast<int>(reason));
+  CAutoCriticalSection guard(reasonLock_);
+  if (stream_->Canceled()) return false;  // the first reason stays
+  if (!stream_->Cancel()) LogText("Cancel() failed unexpectedly");
+  cancelReason_ = reason;
+  return true;
+}
+
+void DimeDataSource::SetDiscardData(bool discard) {
+  discardData_ = discard;
+  Polymorph();
+}
+
+void DimeDataSource::SetMaxStreamLength(uint32_t length) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::SetMaxStreamLength");
+  double capacity = static_cast<double>(length) * 1.1;
+  // Pages near 4 GiB stay at the largest capacity instead of wrapping round to a small one.
+  const double largest = static_cast<double>(std::numeric_limits<uint32_t>::max());
+  maxStreamLength = capacity >= largest ? std::numeric_limits<uint32_t>::max() : static_cast<uint32_t>(capacity);
+  LogNamedValue("maxStreamLength", static_cast<int>(maxStreamLength));
+}
+
+bool DimeDataSource::Canceled() { return stream_->Canceled(); }
+
+bool DimeDataSource::Ended() { return stream_->Ended(); }
+
+uint32_t DimeDataSource::GetCancelReason() {
+  CAutoCriticalSection guard(reasonLock_);
+  return cancelReason_;
+}
+
+bool DimeDataSource::SetNumberOfTrailingPadlines(uint32_t padLines) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::SetNumberOfTrailingPadlines", 0, nullptr, 0, "Padlines = %d",
+               static_cast<int>(padLines));
+  if (!stream_->SetNumberOfTrailingPadlines(padLines)) return LogErrorText("Unable to set number of trailing pad lines");
+  if (!stream_->CloseWriteEnd()) return LogErrorText("CloseWriteEnd() failed unexpectedly");
+  return true;
+}
+
+// Hook selection: discarding wins over the format.
+void DimeDataSource::Polymorph() {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Polymorph");
+  static const struct {
+    OpenHook open;
+    WriteHook write;
+    CloseHook close;
+  } kModes[] = {
+      {&DimeDataSource::OpenDiscard, &DimeDataSource::WriteDiscard, nullptr},                // discard
+      {&DimeDataSource::OpenRawOrCompressed, &DimeDataSource::WriteCompressed,
+       &DimeDataSource::CloseCompressed},                                                     // JPEG
+      {&DimeDataSource::OpenRawOrCompressed, &DimeDataSource::WriteRaw, nullptr},            // raw
+  };
+  const auto& mode = kModes[discardData_ ? 0 : expectCompressed ? 1 : 2];
+  openHook_ = mode.open;
+  writeHook_ = mode.write;
+  closeHook_ = mode.close;
+}
+
+int DimeDataSource::LoggedSoapError(const char* reason, int code) {
+  CHRESULT2 hr(GetGlobalLog(), "LoggedSoapError", 0, nullptr, 0, "Reason: %s", reason);
+  const char* text = code == SOAP_EOF           ? "SOAP error: SOAP_EOF"
+                     : code == SOAP_FATAL_ERROR ? "SOAP error: SOAP_FATAL_ERROR"
+                                                : "SOAP error: unknown";
+  ImageLogLine(LOG_ERROR_MSG, "%s", text);
+  return code;
+}
+
+void* DimeDataSource::OpenCallback(struct soap* soap, const char* /*id*/, const char* /*type*/,
+                                   const char* /*options*/) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::OpenCallback");
+  auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
+  if (self != nullptr && self->openHook_ != nullptr) return (self->*(self->openHook_))(soap);
+  CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
+  if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
+  return nullptr;
+}
+
+int DimeDataSource::WriteCallback(struct soap* soap, void* /*handle*/, const char* bytes, size_t length) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteCallback");
+  auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
+  if (self == nullptr) return LoggedSoapError("Failed to get data source instance", SOAP_FATAL_ERROR);
+  if (self->writeHook_ == nullptr) return LoggedSoapError("Failed to get write member function", SOAP_FATAL_ERROR);
+  return (self->*(self->writeHook_))(reinterpret_cast<const uint8_t*>(bytes), length);
+}
+
+void DimeDataSource::CloseCallback(struct soap* soap, void* /*handle*/) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCallback");
+  auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
+  if (self != nullptr && self->closeHook_ != nullptr) (self->*(self->closeHook_))();
+}
+
+void* DimeDataSource::OpenDiscard(struct soap* /*soap*/) { return this; }
+
+int DimeDataSource::WriteDiscard(const uint8_t* /*bytes*/, size_t length) {
+  // Any non-zero result is an error code to the runtime: reception stops at the first chunk
+  // with content.
+  return length > static_cast<size_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
+                                                                        : static_cast<int>(length);
+}
+
+void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::OpenRawOrCompressed");
+  // Whatever is left of an earlier JPEG page that never closed goes now.
+  decompressor_.Abort();
+  headerBytes_.clear();
+  pageFailed_ = false;
+  if (stream_->OpenWriteEnd(maxStreamLength)) {
+    firstBuffer_ = true;
+    return this;
+  }
+  CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
+  if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
+  return nullptr;
+}
+
+int DimeDataSource::WriteRaw(const uint8_t* bytes, size_t length) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteRaw");
+  // Everything written before this chunk becomes visible to the reader now.
+  if (!stream_->MakeWrittenBytesAvailable())
+    return LoggedSoapError("Couldn't make written bytes available", SOAP_FATAL_ERROR);
+  size_t done = 0;
+  while (done < length) {
+    size_t rest = length - done;
+    uint32_t ask = rest > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(rest);
+    uint32_t written = 0;
+    StreamStatus status = stream_->Write(bytes + done, ask, written);
+    if (status == StreamOk) {
+      LogNamedValue("bytesWrittenToStream", static_cast<int>(written));
+      done += written;
+    } else if (status == StreamEndOfData || status == StreamCanceled) {
+      return LoggedSoapError("Stream end-of-data or cancel", SOAP_EOF);
+    } else {
+      // The page cannot be delivered whole (more data than its capacity, or a stream that is
+      // not open for writing): end it with an error so the reader does not wait for the rest.
+      Cancel(CERR_UNKNOWN);
+      return LoggedSoapError("Unknown stream error", SOAP_FATAL_ERROR);
+    }
+  }
+  return SOAP_OK;
+}
+
+bool DimeDataSource::HoldsJpegHeader(const uint8_t* bytes, size_t length) {
+  if (length < 2) return false;
+  if (bytes[0] != 0xFF || bytes[1] != 0xD8) return true;  // not JPEG: let the library say so
+  size_t pos = 2;
+  for (;;) {
+    if (pos >= length) return false;
+    if (bytes[pos] != 0xFF) return true;  // malformed
+    while (pos < length && bytes[pos] == 0xFF) ++pos;  // fill bytes
+    if (pos >= length) return false;
+    uint8_t marker = bytes[pos++];
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no length field
+    if (marker == 0xD9) return true;                                       // end of image
+    if (pos + 2 > length) return false;
+    size_t segment = (static_cast<size_t>(bytes[pos]) << 8) | bytes[pos + 1];
+    if (segment < 2) return true;  // malformed
+    if (pos + segment > length) return false;
+    if (marker == 0xDA) return true;  // start of scan: the header is complete
+    pos += segment;
+  }
+}
+
+int DimeDataSource::SubmitHeader() {
+  if (!decompressor_.SubmitFirstBuffer(headerBytes_.data(), static_cast<uint32_t>(headerBytes_.size()))) {
+    headerBytes_.clear();
+    return LoggedSoapError("Failed to submit first decomp buffer", SOAP_FATAL_ERROR);
+  }
+  headerBytes_.clear();
+  headerBytes_.shrink_to_fit();
+  if (!decompressor_.StartDecompression()) return LoggedSoapError("Failed to start compression", SOAP_FATAL_ERROR);
+  firstBuffer_ = false;
+  return SOAP_OK;
+}
+
+int DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteCompressed");
+  if (bytes == nullptr || length == 0) {
+    LogText("Warning: gSOAP requested a zero-length DIME write");
+    return SOAP_OK;
+  }
+  int rc = SOAP_OK;
+  if (firstBuffer_) {
+    // The library reads the whole header at once: the first chunks are gathered until they
+    // hold it, however the connection happened to split them.
+    headerBytes_.insert(headerBytes_.end(), bytes, bytes + length);
+    if (!HoldsJpegHeader(headerBytes_.data(), headerBytes_.size()) && headerBytes_.size() < kMaxHeaderBytes)
+      return SOAP_OK;
+    rc = SubmitHeader();
+  } else if (!decompressor_.SubmitNextBuffer(bytes, static_cast<uint32_t>(length))) {
+    rc = LoggedSoapError("Failed to submit next decomp buffer", SOAP_FATAL_ERROR);
+  }
+  if (rc == SOAP_OK) rc = TransferDecompressedDataToStream(false);
+  if (rc != SOAP_OK) {
+    pageFailed_ = true;
+    decompressor_.Abort();  // the page is lost; its file goes now
+  }
+  return rc;
+}
+
+int DimeDataSource::TransferDecompressedDataToStream(bool final) {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::TransferDecompressedDataToStream");
+  std::unique_ptr<uint8_t[]> row;
+  uint32_t rowLength = 0;
+  int rc = SOAP_OK;
+  while (rc == SOAP_OK && decompressor_.GetRow(row, rowLength, final)) {
+    rc = WriteRaw(row.get(), rowLength);
+    row.reset();
+  }
+  if (rc != SOAP_OK) return LoggedSoapError("Failed to write raw data to stream", rc);
+  return SOAP_OK;
+}
+
+void DimeDataSource::CloseCompressed() {
+  CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCompressed");
+  // A header that never became whole is tried as it is: the library reports what is missing.
+  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && SubmitHeader() != SOAP_OK) pageFailed_ = true;
+  if (!pageFailed_ && decompressor_.Busy()) {
+    if (TransferDecompressedDataToStream(false) == SOAP_OK) TransferDecompressedDataToStream(true);
+  }
+  if (decompressor_.Busy() && !decompressor_.FinishDecompress()) LogText("FinishDecompress failed unexpectedly");
+  decompressor_.Abort();
+  headerBytes_.clear();
+}

@@ -1,0 +1,106 @@
+// Connects the SOAP runtime's DIME attachment reception to the image stream. The runtime hands
+// a RetrieveImage answer's attachment, chunk by chunk, to three hooks installed in the scan
+// context; raw rows go straight into the stream, JPEG data goes through the decompressor and
+// its rows into the stream. The host's reads come out of the same stream, pad rows removed.
+// One data source serves every page of every scan of its device.
+//
+// Threads: the hooks, Polymorph and the Set... operations run on the thread that performs the
+// SOAP exchanges (the scan thread); Open, Read and Close on the host's reading thread; Cancel,
+// Canceled, Ended and GetCancelReason on any thread.
+// Owns the image stream and the decompressor; the SOAP context is the device's.
+// Locks: reasonLock_ makes "check for a cancel, cancel the stream, store the reason" one step
+// and guards cancelReason_; everything else relies on the stream's own locking.
+#ifndef CAVIX_IMAGE_DIMEDATASOURCE_H
+#define CAVIX_IMAGE_DIMEDATASOURCE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "image/IImageStream.h"
+#include "image/IImageStreamFactory.h"
+#include "image/IScanDataSource.h"
+#include "image/JpegDecompressor.h"
+#include "platform/CCriticalSection2.h"
+
+struct soap;
+
+class DimeDataSource : public IScanDataSource {
+ public:
+  // The key under which the source registers itself in its context's SOAP pointer map.
+  static constexpr const char* kPointerMapKey = "DimeDataSource";
+  // A JPEG header is gathered from several chunks up to this size before it is given up on.
+  static constexpr size_t kMaxHeaderBytes = 1u << 20;
+
+  // The context is the device's and must outlive the source; the factory is used once here.
+  DimeDataSource(struct soap* soap, IImageStreamFactory& factory);
+  ~DimeDataSource() override;
+  DimeDataSource(const DimeDataSource&) = delete;
+  DimeDataSource& operator=(const DimeDataSource&) = delete;
+
+  void Install() override;
+  bool IsClosed() override;
+  bool Open() override;
+  uint32_t Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) override;
+  void Close() override;
+  void SetExpectCompressed(bool expectCompressed) override;
+  void SetExpectOneBit(bool expectOneBit) override;
+  void SetBytesPerLine(uint32_t bytesPerLine) override;
+  bool Cancel(uint32_t reason) override;
+  void SetDiscardData(bool discardData) override;
+  void SetMaxStreamLength(uint32_t length) override;
+  bool Canceled() override;
+  bool Ended() override;
+  uint32_t GetCancelReason() override;
+  bool SetNumberOfTrailingPadlines(uint32_t padLines) override;
+
+  // The DIME hooks Install puts into the context (gSOAP's fdimewriteopen, fdimewrite and
+  // fdimewriteclose). Each finds its data source in the context's pointer map.
+  static void* OpenCallback(struct soap* soap, const char* id, const char* type, const char* options);
+  static int WriteCallback(struct soap* soap, void* handle, const char* bytes, size_t length);
+  static void CloseCallback(struct soap* soap, void* handle);
+
+  uint32_t MaxStreamLength() const { return maxStreamLength; }
+
+  // Whether bytes, from the start of a JPEG stream, hold its whole header (every marker
+  // segment up to and including the start-of-scan segment). Malformed data answers true: the
+  // library then reports it.
+  static bool HoldsJpegHeader(const uint8_t* bytes, size_t length);
+
+ private:
+  using OpenHook = void* (DimeDataSource::*)(struct soap*);
+  using WriteHook = int (DimeDataSource::*)(const uint8_t*, size_t);
+  using CloseHook = void (DimeDataSource::*)();
+
+  void Polymorph();
+  void* OpenRawOrCompressed(struct soap* soap);
+  void* OpenDiscard(struct soap* soap);
+  int WriteRaw(const uint8_t* bytes, size_t length);
+  int WriteCompressed(const uint8_t* bytes, size_t length);
+  int WriteDiscard(const uint8_t* bytes, size_t length);
+  void CloseCompressed();
+  int SubmitHeader();
+  int TransferDecompressedDataToStream(bool final);
+  static int LoggedSoapError(const char* reason, int code);
+
+  struct soap* soap_;
+  OpenHook openHook_ = nullptr;
+  CloseHook closeHook_ = nullptr;
+  WriteHook writeHook_ = nullptr;
+  JpegDecompressor decompressor_;
+  bool expectOneBit = false;
+  bool discardData_ = false;
+  bool expectCompressed = true;
+  std::atomic<bool> closed_{true};
+  std::unique_ptr<IImageStream> stream_;
+  bool firstBuffer_ = true;
+  uint32_t maxStreamLength = 0;
+  uint32_t cancelReason_ = CERR_UNKNOWN;  // guarded by reasonLock_
+  CCriticalSection2 reasonLock_;
+  std::vector<uint8_t> headerBytes_;      // the start of a JPEG page until its header is whole
+  bool pageFailed_ = false;               // a write hook of this page has failed
+};
+
+#endif

@@ -1,0 +1,35 @@
+// The one-page byte pipe between the thread that receives image data (the writer) and the thread
+// that hands it to the host (the reader). Interface only; BufferedStream implements it.
+#ifndef CAVIX_IMAGE_IBYTESTREAM_H
+#define CAVIX_IMAGE_IBYTESTREAM_H
+
+#include <cstdint>
+
+// Outcome of a stream read or write.
+enum StreamStatus : uint32_t {
+  StreamOk = 0,         // the request was carried out completely
+  StreamError = 1,      // invalid call, stream not ready, wait failure or time-out, copy fault
+  StreamEndOfData = 2,  // the writer has closed; a read may still have delivered some bytes
+  StreamCanceled = 3,   // the stream was cancelled
+};
+
+// Writer side: OpenWriteEnd, Write / MakeWrittenBytesAvailable, CloseWriteEnd.
+// Reader side: OpenReadEnd, Read, CloseReadEnd. Cancel, Canceled and Ended from any thread.
+// Bool results are success flags, except Canceled and Ended which answer a question.
+class IByteStream {
+ public:
+  virtual ~IByteStream() {}
+  virtual bool Init() = 0;
+  virtual bool OpenWriteEnd(uint32_t capacity) = 0;
+  virtual bool OpenReadEnd() = 0;
+  virtual StreamStatus Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) = 0;
+  virtual StreamStatus Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) = 0;
+  virtual bool CloseWriteEnd() = 0;
+  virtual bool CloseReadEnd() = 0;
+  virtual bool Cancel() = 0;
+  virtual bool Canceled() = 0;
+  virtual bool Ended() = 0;
+  virtual bool MakeWrittenBytesAvailable() = 0;
+};
+
+#endif

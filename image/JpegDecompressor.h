@@ -1,0 +1,68 @@
+// Decodes a JPEG page into rows while the page is still arriving. Each compressed chunk is
+// appended to a temporary file that libjpeg reads through its stdio source; a row is decoded
+// only when compressed data for at least two decoded rows lies ahead of the library's read
+// position, so the library never meets the end of the file before the page is complete.
+// Rows come out as one byte per pixel (grey) or three (colour).
+//
+// Threads: one thread at a time (the SOAP exchange's thread, through DimeDataSource).
+// Owns the temporary file and the library's decompression object of the current page. The
+// file is private to the process (mode 0600) and its name is removed as soon as it is open, so
+// no page leaves a file behind, whatever happens to it or to the process.
+// Library errors come back through JpegErrorHandler, which jumps back to the call site that
+// entered the library; no C++ object lives in the frames it jumps over.
+#ifndef CAVIX_IMAGE_JPEGDECOMPRESSOR_H
+#define CAVIX_IMAGE_JPEGDECOMPRESSOR_H
+
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include <jpeglib.h>
+
+class JpegDecompressor {
+ public:
+  JpegDecompressor();
+  ~JpegDecompressor();
+  JpegDecompressor(const JpegDecompressor&) = delete;
+  JpegDecompressor& operator=(const JpegDecompressor&) = delete;
+
+  // Starts a page with its first chunk, which must hold the whole JPEG header.
+  bool SubmitFirstBuffer(const uint8_t* bytes, uint32_t length);
+  bool StartDecompression();
+  // Appends a further chunk of the page.
+  bool SubmitNextBuffer(const uint8_t* bytes, uint32_t length);
+  // A decoded row (a new array the caller owns) when one is available now; with `final` every
+  // remaining row is available.
+  bool GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLength, bool final);
+  // Ends the page (rows not read are skipped) and releases its file.
+  bool FinishDecompress();
+  // The readiness rule GetRow applies.
+  bool EnoughDataAvailableForDecompression(bool final);
+  // Abandons the page, if any: releases the library object and the file. Safe at any time.
+  void Abort();
+
+  // Whether a page is in progress (its file open).
+  bool Busy() const { return file_ != nullptr; }
+
+ private:
+  struct ErrorManager {
+    jpeg_error_mgr pub;
+    jmp_buf jump;
+  };
+  static void JpegErrorHandler(j_common_ptr info);
+  // Calls the library step; false when it raised an error.
+  bool CallLibrary(void (*step)(JpegDecompressor*));
+  void ReleasePage();
+
+  int32_t fileLength_ = 0;
+  FILE* file_ = nullptr;
+  char tempPath_[260] = {0};
+  JSAMPARRAY rowBuffer_ = nullptr;
+  jpeg_decompress_struct decompressionState_;
+  ErrorManager errorManager_;
+  bool created_ = false;  // decompressionState_ holds a library object
+  JDIMENSION rowsRead_ = 0;
+};
+
+#endif

@@ -1,0 +1,262 @@
+#include "image/PadlessStream.h"
+
+#include <exception>
+
+#include "image/ImageLog.h"
+#include "log/CHRESULT2.h"
+#include "log/LogHelpers.h"
+#include "platform/CAutoCriticalSection.h"
+#include "platform/Win32Constants.h"
+
+PadlessStream::PadlessStream(IByteStream* wrapped) : wrapped_(wrapped) {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::PadlessStream");
+}
+
+PadlessStream::~PadlessStream() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::~PadlessStream");
+  CloseWriteEnd();
+  CloseReadEnd();
+  moreBytesReady_.reset();
+  wrapped_.reset();
+}
+
+bool PadlessStream::Init() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Init");
+  if (Initialised()) return true;
+  try {
+    moreBytesReady_.reset(new Semaphore(0, Semaphore::kMaximum));
+  } catch (const std::exception&) {
+    return LogErrorText("Failed to create moreBytesReady_");
+  }
+  return wrapped_->Init();
+}
+
+bool PadlessStream::OpenWriteEnd(uint32_t capacity) {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::OpenWriteEnd");
+  if (!Initialised()) return LogErrorText("Stream not yet initialized");
+  bytesWritten_ = 0;
+  readableLimit_ = 0;
+  linePartial_ = false;
+  writeEndOpen_ = wrapped_->OpenWriteEnd(capacity);
+  if (!writeEndOpen_) return LogErrorText("Unable to open write end of wrapped stream");
+  return true;
+}
+
+bool PadlessStream::OpenReadEnd() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::OpenReadEnd");
+  if (!Initialised()) return LogErrorText("Stream not yet initialized");
+  CAutoCriticalSection guard(lock_);
+  bytesDelivered_ = 0;
+  readEndOpen_ = wrapped_->OpenReadEnd();
+  if (!readEndOpen_) return LogErrorText("Unable to open read end of wrapped stream");
+  return true;
+}
+
+bool PadlessStream::IoValid(const uint8_t* buffer, bool forReading) {
+  const char* fault = nullptr;
+  if (buffer == nullptr)
+    fault = "NULL buffer";
+  else if (!Initialised())
+    fault = "Stream not yet initialized";
+  else if (bytesPerLine_ == 0)
+    fault = "Bytes-per-line not yet set";
+  if (fault != nullptr) {
+    LogErrorText(fault);
+    return LogErrorText("I/O operation invalid");
+  }
+  if (forReading && !readEndOpen_) return LogErrorText("Read end not yet opened");
+  if (!forReading && !writeEndOpen_) return LogErrorText("Write end not yet opened");
+  return true;
+}
+
+void PadlessStream::WakeReader() { moreBytesReady_->Release(1); }
+
+uint32_t PadlessStream::PartialBytesRemaining(uint32_t written) {
+  uint32_t width = bytesPerLine_;
+  uint32_t rest = width - (bytesWritten_ % width);
+  uint32_t take = written < rest ? written : rest;
+  bytesWritten_ += take;
+  linePartial_ = (bytesWritten_ % width) != 0;
+  if (take < written && linePartial_)
+    ImageLogLine(LOG_ERROR_MSG, "%s", "PadlessStream::PartialBytesRemaining: ERROR: weSkippedAllWeCould is FALSE");
+  return take;
+}
+
+void PadlessStream::DetectPadLines(const uint8_t* p, uint32_t written) {
+  const uint32_t width = bytesPerLine_;
+  if (width == 0) return;
+  if (linePartial_) {
+    // These bytes finish a row begun by an earlier write; they are counted, not examined.
+    uint32_t take = PartialBytesRemaining(written);
+    p += take;
+    written -= take;
+  }
+  while (written > 0) {
+    uint32_t len = written < width ? written : width;
+    uint32_t start = bytesWritten_;
+    bytesWritten_ = start + len;
+    for (uint32_t i = 0; i < len; ++i) {
+      if (p[i] < kDarkThreshold) {
+        readableLimit_ = start + len;
+        WakeReader();
+        break;
+      }
+    }
+    p += len;
+    written -= len;
+  }
+  if (bytesWritten_ % width != 0) linePartial_ = true;
+}
+
+StreamStatus PadlessStream::Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Write");
+  bytesWritten = 0;
+  if (!IoValid(buffer, false)) {
+    LogErrorText("Write attempt was invalid");
+    return StreamError;
+  }
+  StreamStatus status = wrapped_->Write(buffer, size, bytesWritten);
+  if (status == StreamOk || status == StreamEndOfData) {
+    try {
+      DetectPadLines(buffer, bytesWritten);
+    } catch (const std::exception&) {
+      LogErrorText("Failed while detecting pad lines");
+      return StreamError;
+    }
+  }
+  return status;
+}
+
+StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Read");
+  CAutoCriticalSection guard(lock_);
+  bytesRead = 0;
+  if (!IoValid(buffer, true)) {
+    LogErrorText("Read attempt was invalid");
+    return StreamError;
+  }
+  if (wrapped_->Ended() && readableLimit_ == bytesDelivered_) return StreamEndOfData;
+  for (;;) {
+    if (bytesRead == size) return StreamOk;
+    uint32_t limit = readableLimit_;
+    uint32_t delivered = bytesDelivered_;
+    if (limit > delivered) {
+      uint32_t want = limit - delivered;
+      uint32_t remaining = size - bytesRead;
+      if (want > remaining) want = remaining;
+      uint32_t got = 0;
+      StreamStatus status = wrapped_->Read(buffer + bytesRead, want, got);
+      bytesDelivered_ = delivered + got;
+      bytesRead += got;
+      if (status == StreamOk) continue;
+      // The wrapped stream has nothing more: what was written is all delivered.
+      if (status == StreamEndOfData) {
+        if (got == 0) return StreamEndOfData;
+        continue;
+      }
+      LogText("Read failed");
+      return status;
+    }
+    // Nothing readable now: wait until the writer moves the limit, closes, or a cancel comes.
+    if (wrapped_->Canceled()) {
+      LogText("Stream cancel detected");
+      return StreamCanceled;
+    }
+    if (!wrapped_->Ended() || readableLimit_ != limit) {
+      try {
+        moreBytesReady_->Wait(INFINITE);
+      } catch (const std::exception&) {
+        LogErrorText("Wait failed");
+        return StreamError;
+      }
+      continue;
+    }
+    LogText("Stream end-of-data detected");
+    return StreamEndOfData;
+  }
+}
+
+bool PadlessStream::CloseWriteEnd() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::CloseWriteEnd");
+  if (!Initialised() || !writeEndOpen_) return true;
+  bool closed = wrapped_->CloseWriteEnd();
+  try {
+    WakeReader();
+  } catch (const std::exception&) {
+    return LogErrorText("Unable to wake reader");
+  }
+  writeEndOpen_ = !closed;
+  return closed;
+}
+
+bool PadlessStream::CloseReadEnd() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::CloseReadEnd");
+  if (!Initialised()) return true;
+  CAutoCriticalSection guard(lock_);
+  if (!wrapped_->CloseReadEnd()) return LogErrorText("Unable to close read end");
+  bytesPerLine_ = 0;
+  readEndOpen_ = false;
+  return true;
+}
+
+bool PadlessStream::Cancel() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Cancel");
+  if (!Initialised()) return LogErrorText("Stream not yet initialized");
+  bool ok = true;
+  if (!wrapped_->Cancel()) ok = LogErrorText("Cancel failed");
+  try {
+    WakeReader();
+  } catch (const std::exception&) {
+    return LogErrorText("Unable to wake reader");
+  }
+  return ok;
+}
+
+bool PadlessStream::Canceled() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Canceled");
+  if (!Initialised()) return LogErrorText("Stream not yet initialized");
+  return wrapped_->Canceled();
+}
+
+bool PadlessStream::Ended() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Ended");
+  if (!Initialised()) return LogErrorText("Stream not yet initialized");
+  return wrapped_->Ended();
+}
+
+bool PadlessStream::MakeWrittenBytesAvailable() {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::MakeWrittenBytesAvailable");
+  if (!Initialised()) return LogErrorText("Stream not yet initialized");
+  if (!writeEndOpen_) return LogErrorText("Write end not open");
+  return wrapped_->MakeWrittenBytesAvailable();
+}
+
+void PadlessStream::SetBytesPerLine(uint32_t bytesPerLine) {
+  bytesPerLine_ = bytesPerLine;
+  ImageLogLine(LOG_INFO_MSG, "bytesPerLine_ %d", static_cast<int>(bytesPerLine));
+}
+
+uint32_t PadlessStream::GetBytesPerLine() { return bytesPerLine_; }
+
+bool PadlessStream::SetNumberOfTrailingPadlines(uint32_t padLines) {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::SetNumberOfTrailingPadlines");
+  ImageLogLine(LOG_INFO_MSG, "padlines %d", static_cast<int>(padLines));
+  const uint32_t written = bytesWritten_;
+  // A 64-bit product: a huge count must not wrap round to a small one.
+  uint64_t pad = static_cast<uint64_t>(padLines) * bytesPerLine_;
+  if (pad > written) {
+    ImageLogLine(LOG_WARNING_MSG, "%s", "Warning: Client claims that the image contains");
+    ImageLogLine(LOG_WARNING_MSG, "%s", "more padlines than there are lines in the entire image.");
+    ImageLogLine(LOG_WARNING_MSG, "%s", "Automatically reducing padline count to compensate...");
+    pad = written;
+  }
+  uint32_t limit = written - static_cast<uint32_t>(pad);
+  uint32_t delivered = bytesDelivered_;
+  readableLimit_ = limit > delivered ? limit : delivered;
+  try {
+    WakeReader();
+  } catch (const std::exception&) {
+    return LogErrorText("Unable to wake reader");
+  }
+  return true;
+}

@@ -1,0 +1,75 @@
+// An image stream in front of a byte stream that keeps trailing pad rows (rows the device adds
+// below the page and counts only after delivering it) from the reader. It watches the rows as
+// they are written and lets the reader have bytes only up to the end of the last stretch that
+// holds image content (a byte below 60); once the pad-line count is known it releases all but
+// the last that-many rows.
+//
+// Threads: the writer calls OpenWriteEnd, Write, MakeWrittenBytesAvailable,
+// SetNumberOfTrailingPadlines and CloseWriteEnd (no lock taken); the reader calls OpenReadEnd,
+// Read and CloseReadEnd, which hold lock_ throughout, waits included. SetBytesPerLine comes from
+// the writer's side before the page; Cancel, Canceled and Ended from any thread.
+// Owns the wrapped stream and moreBytesReady_.
+// Locks: lock_ serialises the reader side; it is taken before the wrapped stream's own locks.
+// The counters are written by one side and read by the other without a lock (atomics); the
+// wrapped stream orders the bytes themselves, and every change the reader may wait for is
+// followed by a post of moreBytesReady_, so a waiting reader re-checks after it.
+#ifndef CAVIX_IMAGE_PADLESSSTREAM_H
+#define CAVIX_IMAGE_PADLESSSTREAM_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "image/IImageStream.h"
+#include "platform/CCriticalSection2.h"
+#include "platform/Semaphore.h"
+
+class PadlessStream : public IImageStream {
+ public:
+  // A byte below this value is dark: a stretch holding one is image content.
+  static constexpr uint8_t kDarkThreshold = 60;
+
+  // Takes ownership of `wrapped`.
+  explicit PadlessStream(IByteStream* wrapped);
+  ~PadlessStream() override;
+  PadlessStream(const PadlessStream&) = delete;
+  PadlessStream& operator=(const PadlessStream&) = delete;
+
+  bool Init() override;
+  bool OpenWriteEnd(uint32_t capacity) override;
+  bool OpenReadEnd() override;
+  StreamStatus Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) override;
+  StreamStatus Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) override;
+  bool CloseWriteEnd() override;
+  bool CloseReadEnd() override;
+  bool Cancel() override;
+  bool Canceled() override;
+  bool Ended() override;
+  bool MakeWrittenBytesAvailable() override;
+  void SetBytesPerLine(uint32_t bytesPerLine) override;
+  uint32_t GetBytesPerLine() override;
+  bool SetNumberOfTrailingPadlines(uint32_t padLines) override;
+
+ private:
+  bool Initialised() const { return moreBytesReady_ != nullptr; }
+  // Common checks of Read and Write; `forReading` picks the end that must be open.
+  bool IoValid(const uint8_t* buffer, bool forReading);
+  // Moves the readable limit past every written stretch with content; throws when the wake-up
+  // post fails.
+  void DetectPadLines(const uint8_t* p, uint32_t written);
+  uint32_t PartialBytesRemaining(uint32_t written);
+  void WakeReader();
+
+  std::unique_ptr<IByteStream> wrapped_;
+  std::atomic<uint32_t> bytesPerLine_{0};
+  std::atomic<uint32_t> bytesWritten_{0};    // written by the writer
+  std::atomic<uint32_t> readableLimit_{0};   // written by the writer
+  std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
+  bool linePartial_ = false;                 // writer only
+  std::unique_ptr<Semaphore> moreBytesReady_;
+  std::atomic<bool> writeEndOpen_{false};
+  std::atomic<bool> readEndOpen_{false};
+  CCriticalSection2 lock_;
+};
+
+#endif
