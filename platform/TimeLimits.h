@@ -16,6 +16,7 @@ struct TimeLimits {
   std::atomic<uint32_t> streamReadMs{90000};      // the reader's wait for published bytes
   std::atomic<uint32_t> streamWriteMs{60000};     // the writer's wait on the stream
   std::atomic<uint32_t> usbFlushMs{15000};        // the USB pipe flush
+  std::atomic<uint32_t> usbSecondMs{1000};        // one second of the USB device and wait time-outs
   std::atomic<uint32_t> cancelRetryMs{1000};      // pause between CancelJob attempts
   std::atomic<uint32_t> scannerIdlePollMs{1000};  // pause between scanner-idle polls
 
@@ -34,6 +35,7 @@ struct TimeLimits {
     streamReadMs = o.streamReadMs.load();
     streamWriteMs = o.streamWriteMs.load();
     usbFlushMs = o.usbFlushMs.load();
+    usbSecondMs = o.usbSecondMs.load();
     cancelRetryMs = o.cancelRetryMs.load();
     scannerIdlePollMs = o.scannerIdlePollMs.load();
     return *this;
