@@ -1,0 +1,107 @@
+// The simulated scanner as a library: tests, tools and the cavix-devsim program embed it.
+//
+//   SimConfig config;
+//   config.listenAddress = "127.0.0.2";   // or config.usb = true
+//   config.adfSheets = 3;
+//   DeviceSimulator sim(config);
+//   if (!sim.Start(&error)) ...;           // accepting once Start returns true
+//   ... drive the driver against sim.Endpoint() or sim.PtyPath() ...
+//   sim.Requests();  sim.SentPages();
+//   sim.Reconfigure(other);                // between tests: a fresh device, same transport
+//   sim.Stop();                            // also done by the destructor
+//
+// Over HTTP it accepts on port 8289 of a loopback address and serves each connection on a
+// thread of its own (a CancelJob can come while a page streams); over USB it holds the master
+// side of a pseudo-terminal in raw mode and serves one exchange after the other.
+//
+// Threads: every public operation may be called from any thread. `lock_` guards the
+// connection threads list; the model locks itself; `stopping_` is atomic. Start and Stop are
+// serialised by `lifeLock_`.
+#ifndef CAVIX_SIM_DEVICESIMULATOR_H
+#define CAVIX_SIM_DEVICESIMULATOR_H
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/ScannerModel.h"
+#include "sim/SimConfig.h"
+#include "sim/SimTypes.h"
+
+namespace cavixsim {
+
+class DeviceSimulator {
+ public:
+  explicit DeviceSimulator(const SimConfig& config = SimConfig());
+  ~DeviceSimulator();
+  DeviceSimulator(const DeviceSimulator&) = delete;
+  DeviceSimulator& operator=(const DeviceSimulator&) = delete;
+
+  // Binds the address (or opens the pseudo-terminal) and starts serving. False with a
+  // message when the address is not a loopback address, is taken, or an image file is bad.
+  bool Start(std::string* error = nullptr);
+  // Stops accepting, breaks off every exchange in progress and joins all threads. Idempotent.
+  void Stop();
+  bool Running() const { return running_; }
+
+  // "http://ADDRESS:8289" (network) or "http:" + the slave path (USB).
+  std::string Endpoint() const;
+  // The first line the program prints: "listening ADDRESS:8289", or the slave path.
+  std::string ReadyLine() const;
+  std::string PtyPath() const { return ptyPath_; }
+  // "MAC ADDRESS" for a neighbour-table fixture (empty without a MAC address).
+  std::string NeighbourTableLine() const;
+
+  // Replaces the device's configuration and state (jobs, feeder, scenarios, records); the
+  // transport settings of the running simulator stay as they are.
+  bool Reconfigure(const SimConfig& config, std::string* error = nullptr);
+  SimConfig Config() const { return model_.Config(); }
+  void LoadAdf(int sheets) { model_.LoadAdf(sheets); }
+  int AdfSheets() const { return model_.AdfSheets(); }
+  void ClearScannerFault() { model_.ClearScannerFault(); }
+  std::vector<RequestRecord> Requests() const { return model_.Requests(); }
+  void ClearRequests() { model_.ClearRequests(); }
+  std::vector<SentPage> SentPages() const { return model_.SentPages(); }
+
+  // The attachment bytes the device sends for `ticket` as sheet `sheet`, side `side` with the
+  // chart (what SentPages() hashes), rendered again; the same arguments give the same bytes.
+  static std::vector<uint8_t> RenderPage(const Ticket& ticket, int sheet, int side,
+                                         uint32_t padLines, bool padDark, int jpegQuality = 85);
+  static uint64_t Hash(const std::vector<uint8_t>& bytes);
+
+ private:
+  bool LoadFiles(const SimConfig& config, std::string* error);
+  bool StartNetwork(std::string* error);
+  bool StartPty(std::string* error);
+  void AcceptLoop();
+  void PtyLoop();
+  void ServeSocket(int fd, std::atomic<bool>* done);
+  void ReapConnections(bool all);
+
+  struct Worker {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  SimConfig transport_;  // the configuration Start used; written only by Start
+  ScannerModel model_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> running_{false};
+  std::mutex lifeLock_;
+  int listenFd_ = -1;
+  int ptyMaster_ = -1;
+  int ptySlave_ = -1;  // held open so the master never sees a hang-up between exchanges
+  std::string ptyPath_;
+  std::thread mainThread_;
+  mutable std::mutex lock_;
+  std::list<std::unique_ptr<Worker>> workers_;  // guarded by lock_
+};
+
+}  // namespace cavixsim
+
+#endif

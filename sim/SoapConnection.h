@@ -1,0 +1,88 @@
+// One connection of the simulated scanner: a gSOAP server context over a file descriptor (an
+// accepted TCP socket or the pseudo-terminal's master side) that reads requests, lets the six
+// service operations answer them from the ScannerModel, and writes the responses in paced
+// pieces. A RetrieveImage answer streams the page as a chunked DIME attachment straight from
+// the page encoder.
+//
+// Threads: a connection is served by one thread at a time (the thread that calls Serve). The
+// stop flag it watches belongs to the simulator and may be set from any thread; every wait of
+// the connection polls it at least every 100 ms.
+#ifndef CAVIX_SIM_SOAPCONNECTION_H
+#define CAVIX_SIM_SOAPCONNECTION_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sim/ScannerModel.h"
+
+struct soap;
+
+namespace cavixsim {
+
+class PageTransfer;
+
+class SoapConnection {
+ public:
+  // `fd` is not owned (the caller closes it). `pty`: the descriptor is a terminal that stays
+  // open between exchanges rather than a socket of one exchange.
+  SoapConnection(ScannerModel& model, const std::atomic<bool>& stopping, int fd, bool pty);
+  ~SoapConnection();
+  SoapConnection(const SoapConnection&) = delete;
+  SoapConnection& operator=(const SoapConnection&) = delete;
+
+  // Reads and answers one request. False when the peer went away, the descriptor failed or
+  // the simulator is stopping (nothing more to serve on this descriptor).
+  bool ServeOne();
+
+  // Used by the service operations (they find the connection through the context).
+  static SoapConnection* From(struct soap* soap);
+  ScannerModel& model() { return model_; }
+  // Answers with a fault; returns the status for the operation to return.
+  int SendFault(const Fault& fault);
+  // Keeps silent on the current request; returns the status for the operation to return.
+  int StaySilent();
+  // Answers with `response` as element `tag`: returns SOAP_OK for the generated code to write
+  // it, or, when the configuration rewrites envelopes, writes it here and returns SOAP_STOP.
+  template <typename T>
+  int Respond(const T& response, const char* tag);
+  // Sets `out` up to carry the planned page as a streamed DIME attachment.
+  int StartImage(const PagePlan& plan, void* responseObject);
+  // Marks that an operation ran (so a failed exchange is a bad request only when none did).
+  void NoteHandled() { handled_ = true; }
+
+ private:
+  static int SendHook(struct soap* soap, const char* data, size_t n);
+  static size_t RecvHook(struct soap* soap, char* buf, size_t n);
+  static void* DimeOpen(struct soap* soap, void* handle, const char* id, const char* type,
+                        const char* options);
+  static size_t DimeRead(struct soap* soap, void* handle, char* buf, size_t len);
+  static void DimeClose(struct soap* soap, void* handle);
+
+  bool WaitFd(short events);
+  bool WriteAll(const char* data, size_t n);
+  int SendRaw(const std::string& status, const std::string& contentType, const std::string& body);
+  bool RewritesEnvelopes() const;
+  std::string RenderFault(const Fault& fault) const;
+  int FinishRendered(const std::string& document);
+  void EndTransfer();
+
+  ScannerModel& model_;
+  const std::atomic<bool>& stopping_;
+  const int fd_;
+  const bool pty_;
+  SimConfig config_;  // snapshot taken per request
+  struct soap* soap_;
+  std::unique_ptr<PageTransfer> transfer_;
+  bool handled_ = false;
+  bool abort_ = false;       // the response is to break off
+  bool sendFailed_ = false;
+  uint64_t sentBytes_ = 0;   // bytes of the current response written
+  std::chrono::steady_clock::time_point paceStart_;
+};
+
+}  // namespace cavixsim
+
+#endif
