@@ -121,7 +121,10 @@ LONG RegistryKey::Create(const RegistryKey& parent, const std::string& subKey, b
 LONG RegistryKey::OpenAt(RegistryRoot root, const std::string& file, const std::vector<std::string>& base,
                          const std::string& subKey, bool create, bool* created) {
   std::vector<std::string> parts;
-  if (!SplitValid(subKey, &parts)) return ERROR_INVALID_PARAMETER;
+  if (!SplitValid(subKey, &parts)) {
+    Close();
+    return ERROR_INVALID_PARAMETER;
+  }
   std::vector<std::string> path = Join(base, parts);
   LONG rc = Guarded(&lastError_, [&]() -> LONG {
     RegistryStore store(root, file);
@@ -143,7 +146,10 @@ LONG RegistryKey::OpenAt(RegistryRoot root, const std::string& file, const std::
     if (created != nullptr) *created = made;
     return result;
   });
-  if (rc != ERROR_SUCCESS) return rc;
+  if (rc != ERROR_SUCCESS) {
+    Close();
+    return rc;
+  }
   open_ = true;
   root_ = root;
   file_ = file;

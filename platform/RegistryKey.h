@@ -22,8 +22,9 @@ class RegistryKey {
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
-  // Opens an existing key ("" = the root itself); ERROR_FILE_NOT_FOUND when missing.
-  // The root's file is chosen now (RegistryStore::DefaultFilePath).
+  // Opens an existing key ("" = the root itself); ERROR_FILE_NOT_FOUND when missing. The root's
+  // file is chosen now (RegistryStore::DefaultFilePath). Whatever the object held before is
+  // closed; on failure it stays closed. The parent may be this object itself.
   LONG Open(RegistryRoot root, const std::string& subKey);
   LONG Open(const RegistryKey& parent, const std::string& subKey);
   // Opens the key, creating it and any missing keys on the way.
