@@ -1,0 +1,213 @@
+// The discovery library libzkdisc01.so through its seven C functions (loaded with dlopen as
+// the driver does), and its neighbour sources: the fixture format and rtnetlink dumps.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <cstring>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/transport/TransportTestSupport.h"
+#include "transport/DiscoveryLibrary.h"
+#include "transport/NeighbourTable.h"
+#include "transport/zkdisc01.h"
+
+namespace {
+
+TEST(NeighbourTable, CanonicalMacAcceptsColonsOrHyphensInAnyCase) {
+  std::string mac;
+  EXPECT_TRUE(NeighbourTable::CanonicalMac("00:1B:78:AA:bb:Cc", mac));
+  EXPECT_EQ("00:1b:78:aa:bb:cc", mac);
+  EXPECT_TRUE(NeighbourTable::CanonicalMac("00-1b-78-aa-bb-cc", mac));
+  EXPECT_EQ("00:1b:78:aa:bb:cc", mac);
+  for (const char* bad : {"00:1b:78:aa:bb", "00:1b:78:aa:bb:cc:dd", "00-1b:78:aa:bb:cc",
+                          "001b78aabbcc", "00:1b:78:aa:bb:cg", "", "00.1b.78.aa.bb.cc"}) {
+    EXPECT_FALSE(NeighbourTable::CanonicalMac(bad, mac)) << bad;
+  }
+}
+
+TEST(NeighbourTable, FixtureLinesCommentsAndSkippedTokens) {
+  std::istringstream in(
+      "# devices\n"
+      "\n"
+      "00:1B:78:AA:BB:CC 127.0.0.3\t2001:db8::1 # trailing comment 127.0.0.9\n"
+      "   00-1b-78-11-22-33   127.0.0.40  \n"
+      "not-a-mac 127.0.0.50\n"
+      "00:1b:78:aa:bb:cc 127.0.0.4 host.example 2001:db8::2 10.0.0.1\n");
+  std::vector<std::string> skipped;
+  const auto devices = NeighbourTable::ParseFixture(in, &skipped);
+  ASSERT_EQ(3u, devices.size());
+  EXPECT_EQ("00:1b:78:aa:bb:cc", devices[0].mac);
+  EXPECT_EQ(std::vector<std::string>{"127.0.0.3"}, devices[0].ipv4);
+  EXPECT_EQ(std::vector<std::string>{"2001:db8::1"}, devices[0].ipv6);
+  EXPECT_EQ("00:1b:78:11:22:33", devices[1].mac);
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.4", "10.0.0.1"}), devices[2].ipv4);
+  EXPECT_EQ(std::vector<std::string>{"2001:db8::2"}, devices[2].ipv6);
+  EXPECT_EQ((std::vector<std::string>{"line 5: MAC address not-a-mac", "line 6: address host.example"}),
+            skipped);
+  EXPECT_EQ(2u, NeighbourTable::Select(devices, "00:1b:78:aa:bb:cc").size());
+  EXPECT_EQ(0u, NeighbourTable::Select(devices, "00:1b:78:aa:bb:cd").size());
+}
+
+// Appends one RTM_NEWNEIGH message to a dump.
+void AddNeighbour(std::vector<char>& dump, unsigned char family, uint16_t state,
+                  const std::string& address, const unsigned char* mac) {
+  unsigned char dst[16];
+  const std::size_t dstLength = family == AF_INET ? 4 : 16;
+  inet_pton(family, address.c_str(), dst);
+  const std::size_t length = NLMSG_LENGTH(sizeof(ndmsg)) + RTA_SPACE(dstLength) +
+                             (mac ? RTA_SPACE(6) : 0);
+  std::vector<char> message(NLMSG_ALIGN(length), 0);
+  auto* h = reinterpret_cast<nlmsghdr*>(message.data());
+  h->nlmsg_len = static_cast<uint32_t>(length);
+  h->nlmsg_type = RTM_NEWNEIGH;
+  auto* nd = static_cast<ndmsg*>(NLMSG_DATA(h));
+  nd->ndm_family = family;
+  nd->ndm_state = state;
+  auto* a = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(nd) + NLMSG_ALIGN(sizeof(ndmsg)));
+  a->rta_type = NDA_DST;
+  a->rta_len = static_cast<unsigned short>(RTA_LENGTH(dstLength));
+  std::memcpy(RTA_DATA(a), dst, dstLength);
+  if (mac) {
+    a = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(a) + RTA_SPACE(dstLength));
+    a->rta_type = NDA_LLADDR;
+    a->rta_len = static_cast<unsigned short>(RTA_LENGTH(6));
+    std::memcpy(RTA_DATA(a), mac, 6);
+  }
+  dump.insert(dump.end(), message.begin(), message.end());
+}
+
+TEST(NeighbourTable, KernelDumpGroupsResolvedEntriesByMac) {
+  const unsigned char ours[6] = {0x00, 0x1b, 0x78, 0xaa, 0xbb, 0xcc};
+  const unsigned char other[6] = {0x00, 0x1b, 0x78, 0x11, 0x22, 0x33};
+  std::vector<char> dump;
+  AddNeighbour(dump, AF_INET, NUD_REACHABLE, "192.168.1.20", ours);
+  AddNeighbour(dump, AF_INET, NUD_STALE, "192.168.1.30", other);
+  AddNeighbour(dump, AF_INET6, NUD_STALE, "fe80::21b:78ff:feaa:bbcc", ours);  // needs a zone
+  AddNeighbour(dump, AF_INET6, NUD_DELAY, "2001:db8::20", ours);
+  AddNeighbour(dump, AF_INET, NUD_FAILED, "192.168.1.21", ours);       // unresolved
+  AddNeighbour(dump, AF_INET, NUD_INCOMPLETE, "192.168.1.22", nullptr);
+  AddNeighbour(dump, AF_INET, NUD_STALE, "192.168.2.20", ours);        // second interface
+  AddNeighbour(dump, AF_INET, NUD_REACHABLE, "192.168.1.20", ours);    // listed twice
+  std::vector<NeighbourDevice> devices;
+  NeighbourTable::ParseNeighbourDump(dump.data(), dump.size(), devices);
+  ASSERT_EQ(2u, devices.size());
+  EXPECT_EQ("00:1b:78:aa:bb:cc", devices[0].mac);
+  EXPECT_EQ((std::vector<std::string>{"192.168.1.20", "192.168.2.20"}), devices[0].ipv4);
+  EXPECT_EQ(std::vector<std::string>{"2001:db8::20"}, devices[0].ipv6);
+  EXPECT_EQ(std::vector<std::string>{"192.168.1.30"}, devices[1].ipv4);
+  // A dump cut in the middle of a message stops at the last whole one.
+  std::vector<NeighbourDevice> truncated;
+  NeighbourTable::ParseNeighbourDump(dump.data(), dump.size() / 2 + 3, truncated);
+  EXPECT_LE(truncated.size(), 2u);
+}
+
+// The library as the driver binds it.
+class Zkdisc01 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sdi_ = library_.Functions();
+    ASSERT_NE(nullptr, sdi_) << library_.LoadError();
+  }
+  transporttest::Sandbox sandbox_;
+  DiscoveryLibrary library_{{CAVIX_ZKDISC01_PATH}};
+  const DiscoveryFunctions* sdi_ = nullptr;
+};
+
+TEST_F(Zkdisc01, ExportsExactlyTheSevenFunctions) {
+  void* handle = dlopen(CAVIX_ZKDISC01_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle);
+  EXPECT_EQ(nullptr, dlsym(handle, "_ZN14NeighbourTable6ProbeEv"));
+  EXPECT_NE(nullptr, dlsym(handle, "SDI_getIPv6Addresses"));
+  dlclose(handle);
+}
+
+TEST_F(Zkdisc01, SessionFindsTheDeviceInTheFixture) {
+  sandbox_.UseNeighbourTable("neighbours_moved.txt");
+  uint32_t count = 99;
+  EXPECT_EQ(SDI_ERR_NOT_STARTED, sdi_->discoverMAC("00:1B:78:AA:BB:CC", 0, 0, 0));
+  ASSERT_EQ(SDI_OK, sdi_->startup(1));
+  EXPECT_EQ(SDI_ERR_ALREADY_STARTED, sdi_->startup(1));
+  EXPECT_EQ(SDI_OK, sdi_->setLoggingLevel(0));
+  EXPECT_EQ(SDI_ERR_BAD_ARGUMENT, sdi_->discoverMAC("00:1B:78:AA:BB", 0, 0, 0));
+  ASSERT_EQ(SDI_OK, sdi_->discoverMAC("00-1b-78-aa-bb-cc", 0, 0, 0));
+  ASSERT_EQ(SDI_OK, sdi_->getNumDiscoveredDevices(&count));
+  EXPECT_EQ(1u, count);
+  char buffer[64];
+  uint32_t v4 = 0;
+  ASSERT_EQ(SDI_OK, sdi_->getIPAddress(0, buffer, sizeof buffer, &v4));
+  EXPECT_STREQ("127.0.0.3", buffer);
+  EXPECT_EQ(1u, v4);
+  EXPECT_EQ(SDI_ERR_NO_DEVICE, sdi_->getIPAddress(1, buffer, sizeof buffer, &v4));
+  uint32_t length = 7;
+  ASSERT_EQ(SDI_OK, sdi_->getIPv6Addresses(0, nullptr, 0, &count, &length));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(0u, length);
+  EXPECT_EQ(SDI_OK, sdi_->shutdown(1));
+  EXPECT_EQ(SDI_ERR_NOT_STARTED, sdi_->shutdown(1));
+}
+
+TEST_F(Zkdisc01, AnswersThatDoNotFitAreRefusedNotCut) {
+  sandbox_.UseNeighbourTable("neighbours_ipv6.txt");
+  ASSERT_EQ(SDI_OK, sdi_->startup(1));
+  ASSERT_EQ(SDI_OK, sdi_->discoverMAC("00:1B:78:AA:BB:CC", 0, 0, 0));
+  char buffer[64];
+  std::memset(buffer, 'x', sizeof buffer);
+  uint32_t v4 = 9;
+  // "0.0.0.0" and its NUL need 8 bytes.
+  EXPECT_EQ(SDI_ERR_BUFFER_TOO_SMALL, sdi_->getIPAddress(0, buffer, 7, &v4));
+  EXPECT_EQ('x', buffer[0]);
+  ASSERT_EQ(SDI_OK, sdi_->getIPAddress(0, buffer, 8, &v4));
+  EXPECT_STREQ("0.0.0.0", buffer);
+  EXPECT_EQ(0u, v4);
+
+  const std::string list = "2001:db8::17 2001:db8::18";
+  uint32_t count = 0;
+  uint32_t length = 0;
+  ASSERT_EQ(SDI_OK, sdi_->getIPv6Addresses(0, nullptr, 0, &count, &length));
+  EXPECT_EQ(2u, count);
+  EXPECT_EQ(list.size() + 1, length);
+  std::vector<char> text(length, 'x');
+  EXPECT_EQ(SDI_ERR_BUFFER_TOO_SMALL, sdi_->getIPv6Addresses(0, text.data(), length - 1, &count, &length));
+  EXPECT_EQ('x', text[0]);
+  ASSERT_EQ(SDI_OK, sdi_->getIPv6Addresses(0, text.data(), length, &count, &length));
+  EXPECT_EQ(list, std::string(text.data()));
+  EXPECT_EQ(SDI_OK, sdi_->shutdown(1));
+}
+
+TEST_F(Zkdisc01, EachThreadHasItsOwnSession) {
+  sandbox_.UseNeighbourTable("neighbours_two.txt");
+  ASSERT_EQ(SDI_OK, sdi_->startup(1));
+  ASSERT_EQ(SDI_OK, sdi_->discoverMAC("00:1B:78:AA:BB:CC", 0, 0, 0));
+  int32_t otherStart = -1;
+  int32_t otherShutdown = -1;
+  std::thread other([&] {
+    otherStart = sdi_->startup(1);
+    otherShutdown = sdi_->shutdown(1);
+  });
+  other.join();
+  EXPECT_EQ(SDI_OK, otherStart);
+  EXPECT_EQ(SDI_OK, otherShutdown);
+  uint32_t count = 0;
+  ASSERT_EQ(SDI_OK, sdi_->getNumDiscoveredDevices(&count));
+  EXPECT_EQ(2u, count);
+  EXPECT_EQ(SDI_OK, sdi_->shutdown(1));
+}
+
+TEST_F(Zkdisc01, UnreadableFixtureIsASourceError) {
+  setenv("CAVIX_NEIGHBOUR_TABLE", sandbox_.Path("missing.txt").c_str(), 1);
+  ASSERT_EQ(SDI_OK, sdi_->startup(1));
+  EXPECT_EQ(SDI_ERR_SOURCE, sdi_->discoverMAC("00:1B:78:AA:BB:CC", 0, 0, 0));
+  uint32_t count = 5;
+  ASSERT_EQ(SDI_OK, sdi_->getNumDiscoveredDevices(&count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(SDI_OK, sdi_->shutdown(1));
+}
+
+}  // namespace
