@@ -23,6 +23,7 @@
 #include <string>
 
 #include "driver/CavixCom.h"
+#include "driver/CavixErrors.h"
 #include "log/CLog2.h"
 
 // Scopes open in this process, all threads together.
