@@ -1,0 +1,476 @@
+#include "transport/UsbProtocol.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdsoap2.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "driver/CavixErrors.h"
+#include "log/CHRESULT2.h"
+#include "log/GlobalLog.h"
+#include "log/LogHelpers.h"
+#include "platform/TimeLimits.h"
+#include "platform/Waitable.h"
+#include "service/SoapPointerMap.h"
+
+const char* const UsbProtocol::kPointerMapKey = "UsbProtocol";
+
+namespace {
+
+constexpr int kSoapFatalError = SOAP_FATAL_ERROR;  // 11
+constexpr DWORD kFlushChunk = 32768;
+constexpr int kFlushRetries = 5;
+constexpr std::chrono::milliseconds kFlushPause(10);
+
+// The hooks a context keeps once its protocol is gone: every exchange fails.
+SOAP_SOCKET StubOpen(struct soap* soap, const char*, const char*, int) {
+  soap->error = kSoapFatalError;
+  return SOAP_INVALID_SOCKET;
+}
+int StubClose(struct soap*) { return 0; }
+int StubSend(struct soap*, const char*, std::size_t) { return kSoapFatalError; }
+std::size_t StubReceive(struct soap*, char*, std::size_t) { return 0; }
+
+// Milliseconds of `seconds` of the protocol's time, saturated.
+DWORD SecondsToMs(uint64_t seconds) {
+  const uint64_t ms = seconds * TimeLimits::Instance().usbSecondMs.load();
+  return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+// A pseudo-terminal carries bytes unchanged only in raw mode; a read waits for one byte.
+void MakeRaw(int fd) {
+  struct termios mode;
+  if (tcgetattr(fd, &mode) != 0) return;
+  cfmakeraw(&mode);
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &mode);
+}
+
+}  // namespace
+
+UsbProtocol::UsbProtocol(struct soap* soap) : soap_(soap), cancel_(true, false) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::UsbProtocol");
+}
+
+UsbProtocol::~UsbProtocol() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::~UsbProtocol");
+  if (Close() != 0) LogText("Error! UsbProtocol::Close() failed unexpectedly");
+  if (soap_) {
+    soap_->fopen = StubOpen;
+    soap_->fclose = StubClose;
+    soap_->fsend = StubSend;
+    soap_->frecv = StubReceive;
+    if (SoapPointerMap::Lookup(soap_, kPointerMapKey) == this) {
+      SoapPointerMap::Register(soap_, kPointerMapKey, nullptr);
+    }
+  }
+}
+
+void UsbProtocol::SetHooks(struct soap* soap) {
+  soap->fopen = OpenHook;
+  soap->fclose = CloseHook;
+  soap->fsend = SendHook;
+  soap->frecv = ReceiveHook;
+}
+
+void UsbProtocol::Install(const char* devicePath) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Install");
+  if (!devicePath || !soap_) RaiseError(CERR_INVALID_PARAMETER);
+  endpoint_ = std::string("http:") + devicePath;
+  SetHooks(soap_);
+  EnableDefaultTimeout();
+  SoapPointerMap::Register(soap_, kPointerMapKey, this);
+}
+
+ISoapIoProtocol* UsbProtocol::CloneInSoapPointerMap(struct soap* cloneSoap) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::CloneInSoapPointerMap");
+  if (!cloneSoap) return nullptr;
+  UsbProtocol* clone = new UsbProtocol(cloneSoap);
+  clone->endpoint_ = endpoint_;
+  clone->timeout_ = timeout_;
+  SetHooks(cloneSoap);
+  SoapPointerMap::Register(cloneSoap, kPointerMapKey, clone);
+  return clone;
+}
+
+void UsbProtocol::DestroyClone(struct soap* cloneSoap) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::DestroyClone");
+  delete static_cast<UsbProtocol*>(SoapPointerMap::Lookup(cloneSoap, kPointerMapKey));
+  SoapPointerMap::Register(cloneSoap, kPointerMapKey, nullptr);
+}
+
+void UsbProtocol::EnableDefaultTimeout() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::EnableDefaultTimeout");
+  timeout_ = kDefaultTimeout;
+}
+
+void UsbProtocol::EnableShortTimeout() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::EnableShortTimeout");
+  timeout_ = kShortTimeout;
+}
+
+void UsbProtocol::Cancel() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Cancel");
+  try {
+    cancel_.Set();
+  } catch (const std::exception&) {
+    LogText("Warning! Failed to signal cancel_ event");
+  }
+}
+
+void UsbProtocol::Reset() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Reset");
+  try {
+    cancel_.Reset();
+  } catch (const std::exception&) {
+    LogText("Failed to reset cancel event");
+  }
+}
+
+void UsbProtocol::RecordedTimeouts(DWORD& read, DWORD& write, DWORD& event) const {
+  read = readTimeout_;
+  write = writeTimeout_;
+  event = eventTimeout_;
+}
+
+long UsbProtocol::DeviceRead(void* buffer, std::size_t size) {
+  return static_cast<long>(::read(device_, buffer, size));
+}
+
+// ---- open and close --------------------------------------------------------------------
+
+int UsbProtocol::Open() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Open");
+  if (endpoint_.empty()) {
+    if (soap_) soap_->error = kSoapFatalError;
+    return -1;
+  }
+  const char* path = endpoint_.c_str() + 5;  // after "http:"
+  if (endpoint_.size() > kMaxEndpoint) {
+    LogText("Warning! Endpoint name too long; reverting to NULL");
+    path = nullptr;
+  } else if (endpoint_.size() <= 5) {
+    LogText("Warning! Endpoint name too short: reverting to NULL");
+    path = nullptr;
+  }
+  if (device_ >= 0) Close();
+  const int fd = path ? ::open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+  if (fd < 0) {
+    if (soap_) soap_->error = kSoapFatalError;
+    return -1;
+  }
+  if (isatty(fd)) MakeRaw(fd);
+  device_ = fd;
+  try {
+    InitTimeouts();
+    ResetIo(kReadDataPipe);
+  } catch (...) {
+    Close();
+    if (soap_) soap_->error = kSoapFatalError;
+    return -1;
+  }
+  return device_;
+}
+
+int UsbProtocol::Close() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Close");
+  if (device_ < 0) return 0;
+  // The descriptor is released even when close reports an error: keeping the number would
+  // risk closing someone else's descriptor later.
+  const int result = ::close(device_);
+  device_ = -1;
+  return result == 0 ? 0 : kSoapFatalError;
+}
+
+// ---- the emulated device controls ------------------------------------------------------
+
+bool UsbProtocol::DeviceIoControl(DWORD code, const void* input, DWORD inputSize) {
+  if (device_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  if (code == kIoctlSetTimeout) {
+    if (!input || inputSize != 3 * sizeof(DWORD)) {
+      errno = EINVAL;
+      return false;
+    }
+    DWORD values[3];
+    std::memcpy(values, input, sizeof values);
+    readTimeout_ = values[0];
+    writeTimeout_ = values[1];
+    eventTimeout_ = values[2];
+    return true;
+  }
+  if (code == kIoctlResetPipe) {
+    if (!input || inputSize != sizeof(DWORD)) {
+      errno = EINVAL;
+      return false;
+    }
+    // Discards what the device has sent and not been read.
+    if (isatty(device_)) return tcflush(device_, TCIFLUSH) == 0;
+    char scratch[4096];
+    for (;;) {
+      const long n = DeviceRead(scratch, sizeof scratch);
+      if (n > 0) continue;
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      if (errno != EINTR) return false;
+    }
+  }
+  errno = ENOTTY;
+  return false;
+}
+
+void UsbProtocol::InitTimeouts() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::InitTimeouts");
+  const DWORD seconds = static_cast<DWORD>(timeout_);
+  const DWORD input[3] = {seconds, seconds, seconds};
+  // The emulated control completes at once; it never leaves a transfer pending.
+  if (!DeviceIoControl(kIoctlSetTimeout, input, sizeof input)) {
+    LogText("Warning! Couldn't set timeouts; this is expected only on Windows 2000");
+  }
+}
+
+void UsbProtocol::ResetIo(DWORD pipe) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::ResetIo");
+  if (device_ < 0) {
+    LogText("Invalid handle");
+    RaiseErrorText("DeviceIoControl() failed unexpectedly");
+  }
+  if (!DeviceIoControl(kIoctlResetPipe, &pipe, sizeof pipe)) {
+    RaiseErrorText("DeviceIoControl() failed unexpectedly");
+  }
+}
+
+// ---- waits -------------------------------------------------------------------------------
+
+DWORD UsbProtocol::WaitLimitMs(Direction direction) const {
+  // Twice the protocol's time-out, and no longer than the device's own time-out.
+  DWORD seconds = static_cast<DWORD>(timeout_) * 2;
+  const DWORD device = direction == Direction::In ? readTimeout_ : writeTimeout_;
+  if (device != 0 && device < seconds) seconds = device;
+  return SecondsToMs(seconds);
+}
+
+bool UsbProtocol::WaitForIo(Direction direction) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForIo");
+  if (device_ < 0) return false;
+  struct pollfd pfd = {device_, static_cast<short>(direction == Direction::In ? POLLIN : POLLOUT), 0};
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(direction));
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int n = ::poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (n > 0) return true;  // ready, or an error the next transfer will report
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool UsbProtocol::WaitForCancelableIo() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForCancelableIo");
+  if (device_ < 0) return false;
+  bool cancelled = false;
+  bool ready = false;
+  if (cancelableIo_) {
+    try {
+      const int which = WaitForAnyOrFd({&cancel_}, device_, POLLIN, WaitLimitMs(Direction::In));
+      cancelled = which == 0;
+      ready = which == 1;
+    } catch (const std::exception&) {
+      ready = false;
+    }
+  } else {
+    struct pollfd pfd = {device_, POLLIN, 0};
+    const int n = ::poll(&pfd, 1, static_cast<int>(WaitLimitMs(Direction::In)));
+    ready = n > 0;
+    cancelled = n < 0;  // the wait itself failed
+  }
+  if (ready) return true;
+  if (cancelled) CancelIo();
+  LogText("Warning! I/O error");
+  return false;
+}
+
+void UsbProtocol::CancelIo() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::CancelIo");
+  // Nothing is in flight: a transfer on the non-blocking descriptor either completed inside
+  // its call or never started, so the cancel has nothing left to wait for.
+}
+
+// ---- transfers ---------------------------------------------------------------------------
+
+bool UsbProtocol::Write(const void* data, DWORD length, DWORD& bytesWritten) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Write");
+  bytesWritten = 0;
+  if (device_ < 0) return LogErrorText("Invalid handle");
+  ssize_t n = ::write(device_, data, length);
+  if (n >= 0) {
+    bytesWritten = static_cast<DWORD>(n);
+    return true;
+  }
+  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    return LogErrorText("WriteFile() failed unexpectedly");
+  }
+  // Pending: the device takes no more now.
+  if (!WaitForIo(Direction::Out)) return LogErrorText("WaitForIo() failed");
+  n = ::write(device_, data, length);
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    return LogErrorText("GetOverlappedResult() failed unexpectedly");
+  }
+  bytesWritten = n > 0 ? static_cast<DWORD>(n) : 0;
+  // A character device has no buffers of ours to flush; fsync reports EINVAL for it.
+  if (::fsync(device_) != 0 && errno != EINVAL && errno != EROFS) {
+    return LogErrorText("FlushFileBuffers() failed unexpectedly");
+  }
+  return true;
+}
+
+bool UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Read");
+  bytesRead = 0;
+  if (device_ < 0) return LogErrorText("Invalid handle");
+  long n = DeviceRead(buffer, size);
+  if (n >= 0) {
+    bytesRead = static_cast<DWORD>(n);
+    return true;
+  }
+  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    return LogErrorText("ReadFile() failed unexpectedly");
+  }
+  if (!WaitForCancelableIo()) return LogErrorText("WaitForCancelableIo() failed unexpectedly");
+  n = DeviceRead(buffer, size);
+  if (n < 0) {
+    // Readiness without data (a spurious wake) completes as an empty read.
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  }
+  bytesRead = static_cast<DWORD>(n);
+  return true;
+}
+
+bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead) {
+  bytesRead = 0;
+  if (device_ < 0) return LogErrorText("Invalid handle");
+  const long n = DeviceRead(buffer, size);
+  if (n >= 0) {
+    bytesRead = static_cast<DWORD>(n);
+    return true;
+  }
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+bool UsbProtocol::Flush() {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Flush");
+  const int32_t saved = timeout_;
+  timeout_ = static_cast<int32_t>(TimeLimits::Instance().usbFlushMs.load() / 1000);
+  if (timeout_ < 1) timeout_ = 1;
+  struct Restore {
+    int32_t& field;
+    int32_t value;
+    ~Restore() { field = value; }
+  } restore{timeout_, saved};
+
+  if (Open() < 0) return LogErrorText("Unable to open USB");
+  // A device that never stops sending must not hold the scan thread for ever: the flush gives
+  // up after twice its time-out.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(SecondsToMs(static_cast<uint64_t>(timeout_) * 2));
+  std::vector<char> scratch(kFlushChunk);
+  int retries = kFlushRetries;
+  while (retries > 0) {
+    DWORD bytesRead = 0;
+    if (!Drain(scratch.data(), kFlushChunk, bytesRead)) {
+      Close();
+      return LogErrorText("Read() failed unexpectedly");
+    }
+    if (bytesRead > 0) {
+      retries = kFlushRetries;
+    } else {
+      std::this_thread::sleep_for(kFlushPause);
+      --retries;
+    }
+    LogNamedValue("bytesRead", static_cast<int>(bytesRead));
+    LogNamedValue("retries", retries);
+    if (retries > 0 && std::chrono::steady_clock::now() > deadline) {
+      Close();
+      return LogErrorText("Flush() did not drain the device in time");
+    }
+  }
+  if (Close() != 0) return LogErrorText("Close() failed unexpectedly");
+  return true;
+}
+
+// ---- hooks -------------------------------------------------------------------------------
+
+UsbProtocol* UsbProtocol::Find(struct soap* soap) {
+  return static_cast<UsbProtocol*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
+}
+
+int UsbProtocol::OpenHook(struct soap* soap, const char*, const char*, int) {
+  UsbProtocol* protocol = Find(soap);
+  if (!protocol) {
+    CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Open");
+    if (soap) soap->error = kSoapFatalError;
+    return SOAP_INVALID_SOCKET;
+  }
+  return protocol->Open();
+}
+
+int UsbProtocol::CloseHook(struct soap* soap) {
+  UsbProtocol* protocol = Find(soap);
+  if (!protocol) {
+    CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Close");
+    return kSoapFatalError;
+  }
+  return protocol->Close();
+}
+
+int UsbProtocol::SendHook(struct soap* soap, const char* data, std::size_t length) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Send");
+  if (!data || length == 0) {
+    LogText("Warning! No-op send attempted");
+    return 0;
+  }
+  UsbProtocol* protocol = Find(soap);
+  if (!protocol) return kSoapFatalError;
+  std::size_t total = 0;
+  while (total < length) {
+    const std::size_t remaining = length - total;
+    const DWORD chunk = remaining > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(remaining);
+    LogNamedValue("Attempted write size", static_cast<int>(chunk));
+    DWORD written = 0;
+    if (!protocol->Write(data + total, chunk, written)) return kSoapFatalError;
+    LogNamedValue("Actual write size", static_cast<int>(written));
+    total += written;
+  }
+  return 0;
+}
+
+std::size_t UsbProtocol::ReceiveHook(struct soap* soap, char* buffer, std::size_t size) {
+  CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Receive");
+  if (!buffer || size == 0) {
+    LogText("Warning! No-op receive attempted");
+    return 0;
+  }
+  UsbProtocol* protocol = Find(soap);
+  if (!protocol) return 0;
+  const DWORD ask = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
+  for (int empty = 0; empty < kMaxEmptyReads; ++empty) {
+    LogNamedValue("Attempted read size", static_cast<int>(ask));
+    DWORD got = 0;
+    if (!protocol->Read(buffer, ask, got)) return 0;
+    LogNamedValue("Actual read size", static_cast<int>(got));
+    if (got > 0) return got;
+  }
+  LogErrorText("Too many empty reads; ending the input");
+  return 0;
+}
