@@ -1,13 +1,38 @@
-# Run by the build after soapcpp2 (cmake -P), on the generated serializers FILE:
+# Run by the build after soapcpp2 (cmake -P), on the generated serializers FILE (or, with
+# -DCLIENT=1, on the generated client calls):
 # 1. Enumerations read any decimal number as its code: soapcpp2 rejects numbers outside the
 #    range of the enumeration's constants ("42" for a job state), the device may send them.
 #    An empty literal fails like any other unlisted text, with the type code (4), not with
 #    the library's "empty" code.
 # 2. SOAP-encoded arrays take their count from SOAP-ENC:arrayType in SOAP 1.2 envelopes too
 #    (see SoapArraySize.h).
+# 3. (CLIENT) The client calls finish a response without the expected element in
+#    ServiceFault::ReceiveFault instead of soap_recv_fault, and a response whose envelope
+#    could not be read in ServiceFault::ReceiveFailed (see ServiceFault.h).
 # Each rewrite must match exactly the expected number of places, so that a different gSOAP
 # release fails the build here instead of silently changing the wire behaviour.
 file(READ ${FILE} code)
+
+if(DEFINED CLIENT)
+  string(REGEX MATCHALL "return soap_recv_fault\\(soap, 0\\)" faults "${code}")
+  list(LENGTH faults count)
+  if(NOT count EQUAL 6)
+    message(FATAL_ERROR "expected 6 fault receptions in ${FILE}, found ${count}")
+  endif()
+  string(REPLACE "return soap_recv_fault(soap, 0)" "return ServiceFault::ReceiveFault(soap)"
+         code "${code}")
+  set(begin "soap_body_begin_in(soap))\n\t\treturn soap_closesock(soap)")
+  string(REGEX MATCHALL "soap_body_begin_in\\(soap\\)\\)\n\t\treturn soap_closesock\\(soap\\)"
+         begins "${code}")
+  list(LENGTH begins count)
+  if(NOT count EQUAL 6)
+    message(FATAL_ERROR "expected 6 envelope receptions in ${FILE}, found ${count}")
+  endif()
+  string(REPLACE "${begin}" "soap_body_begin_in(soap))\n\t\treturn ServiceFault::ReceiveFailed(soap)"
+         code "${code}")
+  file(WRITE ${FILE} "${code}")
+  return()
+endif()
 
 string(REGEX MATCHALL "soap_s2int\\(soap, s, &n\\) \\|\\| n < -?[0-9]+ \\|\\| n > -?[0-9]+\\)"
        ranges "${code}")

@@ -1,5 +1,7 @@
 #include "service/ServiceFault.h"
 
+#include <cstring>
+
 #include "service/WscnService.h"
 
 namespace {
@@ -38,6 +40,36 @@ static_assert(ServiceFault::kDimeHref == SOAP_DIME_HREF, "gSOAP status");
 static_assert(ServiceFault::kVersionMismatch == SOAP_VERSIONMISMATCH, "gSOAP status");
 static_assert(ServiceFault::kConnectionBroken == SOAP_EOF, "gSOAP status");
 
+struct FaultCodeEntry {
+  const char* code;  // as gSOAP stores a code under a prefix bound to the envelope namespace
+  int status;
+};
+
+const FaultCodeEntry kFaultCodes[] = {
+    {"SOAP-ENV:Client", ServiceFault::kSenderFault},
+    {"SOAP-ENV:Sender", ServiceFault::kSenderFault},
+    {"SOAP-ENV:Server", ServiceFault::kReceiverFault},
+    {"SOAP-ENV:Receiver", ServiceFault::kReceiverFault},
+    {"SOAP-ENV:MustUnderstand", ServiceFault::kMustUnderstand},
+    {"SOAP-ENV:VersionMismatch", ServiceFault::kVersionMismatch},
+};
+
+int FaultStatus(const char* code) {
+  if (code)
+    for (const FaultCodeEntry& entry : kFaultCodes)
+      if (std::strcmp(entry.code, code) == 0) return entry.status;
+  return ServiceFault::kOtherFault;
+}
+
+// Replaces the context's fault with one made here for a response that held no fault.
+void SetLocalFault(struct soap* soap, const char* reason) {
+  soap->fault = nullptr;
+  soap_fault(soap);
+  if (!soap->fault) return;
+  *soap_faultcode(soap) = soap->version == 2 ? "SOAP-ENV:Sender" : "SOAP-ENV:Client";
+  *soap_faultstring(soap) = reason;
+}
+
 bool IsSoap12(const struct soap* soap, const SOAP_ENV__Fault* fault) {
   return soap->version == 2 && fault->SOAP_ENV__Code;
 }
@@ -53,6 +85,32 @@ const char* ServiceFault::StatusName(int status) {
 bool ServiceFault::IsFault(int status) {
   return status == kSenderFault || status == kReceiverFault || status == kMustUnderstand ||
          status == kOtherFault || status == kVersionMismatch;
+}
+
+int ServiceFault::ReceiveFault(struct soap* soap) {
+  const int error = soap->error;
+  // Only a wrong or missing element directly in the body may be a fault; anything else
+  // failed inside the expected element or on the connection.
+  const bool atBody = error == SOAP_NO_TAG || (error == SOAP_TAG_MISMATCH && soap->level == 2);
+  if (!atBody) return soap_closesock(soap);
+
+  soap->error = SOAP_OK;
+  soap->fault = nullptr;
+  if (soap_getfault(soap) == SOAP_OK && soap->fault) {
+    soap->error = FaultStatus(Code(soap));
+    return soap_closesock(soap);
+  }
+  if (soap->error == SOAP_EOF) return soap_closesock(soap);
+  soap->error = error;
+  SetLocalFault(soap, error == SOAP_NO_TAG ? "empty response body"
+                                           : "unexpected response element");
+  soap->error = error;
+  return soap_closesock(soap);
+}
+
+int ServiceFault::ReceiveFailed(struct soap* soap) {
+  if (soap->error >= 200 && soap->error <= 299) soap->error = SOAP_EOF;
+  return soap_closesock(soap);
 }
 
 const char* ServiceFault::Code(struct soap* soap) {

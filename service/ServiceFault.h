@@ -39,6 +39,24 @@ class ServiceFault {
   // True for the statuses that come from a SOAP fault in the response (1, 2, 8, 12, 39).
   static bool IsFault(int status);
 
+  // Finishes a client call whose expected response element did not read (the generated
+  // calls end here instead of in soap_recv_fault). Returns and leaves in soap->error:
+  // - a fault in the body: 1, 2, 8, 39 or 12 from its code, whatever prefix the device bound
+  //   to the envelope namespace (gSOAP 2.8.124 only recognises the codes under prefixes that
+  //   the response itself binds as "SOAP-ENV");
+  // - another element: 3, an empty body: 6, each with a local fault made in the context
+  //   (code "SOAP-ENV:Sender" in SOAP 1.2, "SOAP-ENV:Client" in 1.1, no subcode) where gSOAP
+  //   would report the HTTP status (200) or success;
+  // - a failure inside the expected element or of the connection: that status unchanged.
+  // The connection is closed in every case.
+  static int ReceiveFault(struct soap* soap);
+
+  // Finishes a client call whose response ended before the envelope and body began. gSOAP
+  // reports the HTTP status then; a success status (2xx) becomes kConnectionBroken (-1),
+  // since the response ended without an envelope, while an HTTP error status (404, 500 ...)
+  // stays as it is. The connection is closed.
+  static int ReceiveFailed(struct soap* soap);
+
   // The fault of the last call, or null when the context holds none (or soap is null).
   // After a tag mismatch or another local failure the context holds the fault that the
   // library makes for it (code "SOAP-ENV:Sender" in SOAP 1.2, "SOAP-ENV:Client" in 1.1).
