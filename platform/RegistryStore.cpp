@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
@@ -158,20 +159,30 @@ RegistryTree RegistryStore::Read() const {
 }
 
 void RegistryStore::Modify(const std::function<bool(RegistryTree&)>& change) {
-  MakeDirectories(DirectoryOf(filePath_));
+  // A symbolic link stays a link: the file it points to is the one replaced.
+  std::string path = filePath_;
+  char resolved[PATH_MAX];
+  if (realpath(filePath_.c_str(), resolved) != nullptr) path = resolved;
+  MakeDirectories(DirectoryOf(path));
   while (true) {
-    int fd = open(filePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    bool existed = access(path.c_str(), F_OK) == 0;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) ThrowErrno(ERROR_CANTWRITE, filePath_ + ": cannot open", errno);
     FdCloser closer(fd);
     LockFd(fd, LOCK_EX, filePath_);
-    if (!StillCurrent(fd, filePath_)) continue;
+    if (!StillCurrent(fd, path)) continue;
     struct stat st;
     if (fstat(fd, &st) != 0) ThrowErrno(ERROR_CANTREAD, filePath_ + ": cannot stat", errno);
     std::string text = ReadAll(fd, filePath_);
     RegistryTree tree;
     RegFileFormat::Parse(text, filePath_, root_, &tree);
-    if (!change(tree)) return;
-    ReplaceFile(filePath_, RegFileFormat::Format(tree, root_), st.st_mode & 07777);
+    if (!change(tree)) {
+      // Nothing to write: do not leave behind an empty file that only this call made. (A
+      // writer waiting on it notices the unlink and opens the path anew.)
+      if (!existed && st.st_size == 0) unlink(path.c_str());
+      return;
+    }
+    ReplaceFile(path, RegFileFormat::Format(tree, root_), st.st_mode & 07777);
     return;  // the lock is dropped only now, after the rename
   }
 }

@@ -187,6 +187,14 @@ TEST(RegistryKeyTest, RefusesBadNamesAndMissingFilesAreEmptyRoots) {
   ASSERT_EQ(key.Create(RegistryRoot::LocalMachine, "\\A\\"), ERROR_SUCCESS);
   EXPECT_EQ(key.FullName(), "HKEY_LOCAL_MACHINE\\A");
   EXPECT_EQ(key.SetString("bad\nname", "x"), ERROR_INVALID_PARAMETER);
+
+  // A change that changes nothing on a missing file leaves no file behind.
+  ScratchDir other;
+  RegistryKey root;
+  ASSERT_EQ(root.Open(RegistryRoot::CurrentUser, ""), ERROR_SUCCESS);
+  EXPECT_EQ(root.DeleteValue("x"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(root.DeleteSubKey("x"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(access(other.Hkcu().c_str(), F_OK), -1);
 }
 
 TEST(RegistryKeyTest, MalformedStoreIsReportedWithFileAndLineAndLeftUnchanged) {
@@ -232,6 +240,15 @@ TEST(RegistryKeyTest, RewriteKeepsTheFileModeAndLeavesNoTemporaryFiles) {
   while (fgets(line, sizeof line, p) != nullptr) listing += line;
   pclose(p);
   EXPECT_EQ(listing, "hklm.reg\n");
+
+  // A store reached through a symbolic link keeps the link and changes its target.
+  ASSERT_EQ(rename(dir.Hklm().c_str(), (dir.Path() + "/real.reg").c_str()), 0);
+  ASSERT_EQ(symlink("real.reg", dir.Hklm().c_str()), 0);
+  ASSERT_EQ(key.SetDword("w", 2), ERROR_SUCCESS);
+  struct stat lst;
+  ASSERT_EQ(lstat(dir.Hklm().c_str(), &lst), 0);
+  EXPECT_TRUE(S_ISLNK(lst.st_mode));
+  EXPECT_NE(ScratchDir::ReadFile(dir.Path() + "/real.reg").find("\"w\"=dword:00000002"), std::string::npos);
 }
 
 TEST(RegistryStoreTest, DefaultFilesFollowTheEnvironment) {
