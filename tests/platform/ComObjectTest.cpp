@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/ComClassFactory.h"
@@ -47,12 +49,30 @@ TEST(ComObjectTest, InterfacesShareOneIdentityAndOneCount) {
   EXPECT_EQ(live, 0) << "deleted with the last reference";
 }
 
+class ThrowingObject : public ComObject<ICounter> {
+ public:
+  ThrowingObject(IUnknown* outer, bool outOfMemory) : ComObject(outer) {
+    if (outOfMemory) throw std::bad_alloc();
+    throw std::runtime_error("device missing");
+  }
+  int Next() override { return 0; }
+
+ protected:
+  void* GetInterface(REFIID) override { return nullptr; }
+};
+
 TEST(ComObjectTest, FailedCreationLeavesNoObject) {
   int live = 0;
+  long before = ComObjectRoot::LiveObjects();
   void* p = reinterpret_cast<void*>(1);
   EXPECT_EQ(CreateComObject<TestCounter>(nullptr, IID_IMissing, &p, &live), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(live, 0);
+  p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(CreateComObject<ThrowingObject>(nullptr, IID_IUnknown, &p, true), E_OUTOFMEMORY);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(CreateComObject<ThrowingObject>(nullptr, IID_IUnknown, &p, false), E_FAIL);
+  EXPECT_EQ(ComObjectRoot::LiveObjects(), before);
 }
 
 // An outer object that aggregates a TestCounter and exposes its ICounter as its own.
