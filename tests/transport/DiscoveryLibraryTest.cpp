@@ -108,6 +108,23 @@ TEST(NeighbourTable, KernelDumpGroupsResolvedEntriesByMac) {
   EXPECT_LE(truncated.size(), 2u);
 }
 
+TEST(NeighbourTable, KernelTablesGiveCanonicalMacsAndLiterals) {
+  // Reads the tables only: no probe, so no traffic leaves the machine.
+  std::vector<NeighbourDevice> devices;
+  if (!NeighbourTable::ReadKernel(devices)) GTEST_SKIP() << "rtnetlink is not available here";
+  for (const auto& d : devices) {
+    std::string mac;
+    EXPECT_TRUE(NeighbourTable::CanonicalMac(d.mac, mac) && mac == d.mac) << d.mac;
+    EXPECT_FALSE(d.ipv4.empty() && d.ipv6.empty()) << d.mac;
+    unsigned char raw[16];
+    for (const auto& a : d.ipv4) EXPECT_EQ(1, inet_pton(AF_INET, a.c_str(), raw)) << a;
+    for (const auto& a : d.ipv6) {
+      EXPECT_EQ(1, inet_pton(AF_INET6, a.c_str(), raw)) << a;
+      EXPECT_NE(0, a.compare(0, 4, "fe80")) << a;
+    }
+  }
+}
+
 // The library as the driver binds it.
 class Zkdisc01 : public ::testing::Test {
  protected:
