@@ -11,6 +11,8 @@
 #include "LogTestSupport.h"
 #include "log/CHRESULT2.h"
 #include "log/CLog2.h"
+#include "platform/CLockableResource.h"
+#include "platform/SystemInfo.h"
 
 namespace {
 
@@ -139,6 +141,33 @@ TEST_F(LogTest, TwoProcessesRollingOneFileLoseNoLine) {
   EXPECT_TRUE(FileExists(base + ".1"));
   ExpectAllOnce(Collect({base, base + ".1", base + ".2", base + ".3", base + ".4", base + ".5"}), 2,
                 kEach);
+}
+
+TEST_F(LogTest, WritesWaitForTheLockNamedAfterTheLogFile) {
+  // The lock's name is the path without "\\" and ":".
+  EnableLog("LockedFileLog", 0x1000000A, "c:avix.log");
+  const std::string logFile = PathOf("c:avix.log");
+  CLockableResource held(PathOf("cavix.log"));
+  ASSERT_TRUE(held.Lock(0));
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    {
+      CLog2 log(std::string("LockedFileLog"));  // writes its header: waits for the lock
+    }
+    ::_exit(0);
+  }
+  // While the lock is held nothing reaches the file. (A slow machine can only make this pass
+  // for a wrong reason, never fail for a right one.)
+  Sleep(300);
+  EXPECT_FALSE(FileExists(logFile));
+  int status = 0;
+  EXPECT_EQ(::waitpid(child, &status, WNOHANG), 0);  // still waiting
+  held.Unlock();
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(EntriesOf(logFile).size(), 1u);
 }
 
 }  // namespace
