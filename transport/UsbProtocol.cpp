@@ -76,6 +76,7 @@ UsbProtocol::~UsbProtocol() {
 }
 
 void UsbProtocol::SetHooks(struct soap* soap) {
+  soap->fclosesocket = CloseSocketHook;
   soap->fopen = OpenHook;
   soap->fclose = CloseHook;
   soap->fsend = SendHook;
@@ -453,6 +454,12 @@ int UsbProtocol::SendHook(struct soap* soap, const char* data, std::size_t lengt
     total += written;
   }
   return 0;
+}
+
+int UsbProtocol::CloseSocketHook(struct soap* soap, int socket) {
+  UsbProtocol* protocol = Find(soap);
+  if (protocol && protocol->device_ >= 0 && protocol->device_ == socket) return protocol->Close();
+  return ::close(socket) == 0 ? SOAP_OK : SOAP_EOF;
 }
 
 std::size_t UsbProtocol::ReceiveHook(struct soap* soap, char* buffer, std::size_t size) {

@@ -84,6 +84,10 @@ class UsbProtocol : public ISoapIoProtocol {
   static int CloseHook(struct soap* soap);
   static int SendHook(struct soap* soap, const char* data, std::size_t length);
   static std::size_t ReceiveHook(struct soap* soap, char* buffer, std::size_t size);
+  // The runtime's own socket close, also replaced: when the runtime closes the connection
+  // behind the close hook's back (its clean-up does), the protocol closes its device instead,
+  // so that the descriptor is never closed twice.
+  static int CloseSocketHook(struct soap* soap, int socket);
 
  protected:
   // The device's read, the one system call of every read path (a seam for tests that need

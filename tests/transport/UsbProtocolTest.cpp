@@ -395,6 +395,13 @@ TEST_F(UsbProtocolTest, SoapRuntimeRunsItsConnectionThroughTheHooks) {
   EXPECT_EQ("POST ", request);
   soap_closesock(soap_);
   EXPECT_FALSE(usb.IsOpen());
+
+  // The runtime's own socket close reaches the protocol: the descriptor is closed once.
+  const int fd = usb.Open();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(SOAP_OK, soap_->fclosesocket(soap_, fd));
+  EXPECT_FALSE(usb.IsOpen());
+  EXPECT_EQ(-1, fcntl(fd, F_GETFD));
 }
 
 // A device whose reads answer from a script: n > 0 bytes, 0 (an empty read), or -1 (failure).
