@@ -52,4 +52,41 @@ struct ScanTicketDumpFields {
 // One information line (0x10000008, indented) per field, labelled with its place in the ticket.
 void DumpScanTicket(CLog2* log, const ScanTicketDumpFields& ticket);
 
+// The fields of a scan ticket of the service's generated type (wscn__ScanTicketType), read by
+// the element names of the wscn schema. A template, so that the log does not depend on the
+// service layer; the scan device instantiates it with the generated class.
+template <class Ticket>
+ScanTicketDumpFields ScanTicketFieldsOf(const Ticket& t) {
+  const auto& job = t.JobDescription;
+  const auto& doc = t.DocumentParameters;
+  const auto& front = doc.MediaSides.MediaFront;
+  ScanTicketDumpFields f;
+  f.jobName = job.JobName;
+  f.jobOriginatingUserName = job.JobOriginatingUserName;
+  f.jobInformation = job.JobInformation;
+  f.format = static_cast<int>(doc.Format);
+  f.compressionQualityFactor = doc.CompressionQualityFactor;
+  f.imagesToTransfer = doc.ImagesToTransfer;
+  f.inputSource = static_cast<int>(doc.InputSource);
+  f.contentType = static_cast<int>(doc.ContentType);
+  f.inputMediaWidth = doc.InputSize.InputMediaSize.Width;
+  f.inputMediaHeight = doc.InputSize.InputMediaSize.Height;
+  f.documentSizeAutoDetect = static_cast<int>(doc.InputSize.DocumentSizeAutoDetect);
+  f.autoExposure = static_cast<int>(doc.Exposure.AutoExposure);
+  f.contrast = doc.Exposure.ExposureSettings.Contrast;
+  f.colorProcessing = static_cast<int>(front.ColorProcessing);
+  f.resolutionWidth = front.Resolution.Width;
+  f.resolutionHeight = front.Resolution.Height;
+  f.scanRegionXOffset = front.ScanRegion.ScanRegionXOffset;
+  f.scanRegionYOffset = front.ScanRegion.ScanRegionYOffset;
+  f.scanRegionWidth = front.ScanRegion.ScanRegionWidth;
+  f.scanRegionHeight = front.ScanRegion.ScanRegionHeight;
+  return f;
+}
+
+template <class Ticket>
+void DumpScanTicket(CLog2* log, const Ticket& ticket) {
+  DumpScanTicket(log, ScanTicketFieldsOf(ticket));
+}
+
 #endif

@@ -434,4 +434,76 @@ TEST_F(LogTest, ScanTicketIsOneLinePerField) {
             }));
 }
 
+// The shape of the service's generated ticket class, element for element.
+namespace mirror {
+enum FormatCode { jfif = 0, zkraw = 1 };
+enum SourceCode { ADF = 0, Platen = 1 };
+enum ContentCode { Auto = 0, Text = 1, Photo = 2, Mixed = 3 };
+enum ColorEntry { BlackAndWhite1 = 0, Grayscale8 = 1, RGB24 = 2 };
+struct DimensionsType { int Width, Height; };
+struct InputSizeType { DimensionsType InputMediaSize; bool DocumentSizeAutoDetect; };
+struct ExposureSettingsType { int Contrast; };
+struct ExposureType { bool AutoExposure; ExposureSettingsType ExposureSettings; };
+struct RegionType { int ScanRegionXOffset, ScanRegionYOffset, ScanRegionWidth, ScanRegionHeight; };
+struct ResolutionType { int Width, Height; };
+struct MediaSideType { RegionType ScanRegion; ColorEntry ColorProcessing; ResolutionType Resolution; };
+struct MediaSidesType { MediaSideType MediaFront; };
+struct JobType { char* JobName; char* JobOriginatingUserName; char* JobInformation; };
+struct DocumentParametersType {
+  FormatCode Format;
+  int CompressionQualityFactor;
+  int ImagesToTransfer;
+  SourceCode InputSource;
+  ContentCode ContentType;
+  InputSizeType InputSize;
+  ExposureType Exposure;
+  MediaSidesType MediaSides;
+};
+struct Ticket {
+  JobType JobDescription;
+  DocumentParametersType DocumentParameters;
+  unsigned RetrieveImageTimeout;
+};
+}  // namespace mirror
+
+TEST_F(LogTest, ScanTicketOfTheGeneratedShapeLabelsEachElement) {
+  EnableLog("GeneratedTicketLog", 0x1000000Au);
+  CLog2 log(std::string("GeneratedTicketLog"));
+  char name[] = "Job 7", user[] = "scanner", info[] = "page 1";
+  mirror::Ticket t{};
+  t.JobDescription = {name, user, info};
+  t.DocumentParameters.Format = mirror::zkraw;
+  t.DocumentParameters.CompressionQualityFactor = 2;
+  t.DocumentParameters.ImagesToTransfer = 3;
+  t.DocumentParameters.InputSource = mirror::Platen;
+  t.DocumentParameters.ContentType = mirror::Photo;
+  t.DocumentParameters.InputSize = {{6, 7}, true};
+  t.DocumentParameters.Exposure = {false, {9}};
+  t.DocumentParameters.MediaSides.MediaFront = {{14, 15, 16, 17}, mirror::RGB24, {12, 13}};
+  DumpScanTicket(&log, t);
+  EXPECT_EQ(MessagesOf(PathOf("cavix.log")),
+            (std::vector<std::string>{
+                "JobDescription.JobName = Job 7",
+                "JobDescription.JobOriginatingUserName = scanner",
+                "JobDescription.JobInformation = page 1",
+                "DocumentParameters.Format = 1",
+                "DocumentParameters.CompressionQualityFactor = 2",
+                "DocumentParameters.ImagesToTransfer = 3",
+                "DocumentParameters.InputSource = 1",
+                "DocumentParameters.ContentType = 2",
+                "DocumentParameters.InputSize.InputMediaSize.Width = 6",
+                "DocumentParameters.InputSize.InputMediaSize.Height = 7",
+                "DocumentParameters.InputSize.DocumentSizeAutoDetect = 1",
+                "DocumentParameters.Exposure.AutoExposure = 0",
+                "DocumentParameters.Exposure.ExposureSettings.Contrast = 9",
+                "DocumentParameters.MediaSides.MediaFront.ColorProcessing = 2",
+                "DocumentParameters.MediaSides.MediaFront.Resolution.Width = 12",
+                "DocumentParameters.MediaSides.MediaFront.Resolution.Height = 13",
+                "DocumentParameters.MediaSides.MediaFront.ScanRegion.ScanRegionXOffset = 14",
+                "DocumentParameters.MediaSides.MediaFront.ScanRegion.ScanRegionYOffset = 15",
+                "DocumentParameters.MediaSides.MediaFront.ScanRegion.ScanRegionWidth = 16",
+                "DocumentParameters.MediaSides.MediaFront.ScanRegion.ScanRegionHeight = 17",
+            }));
+}
+
 }  // namespace
