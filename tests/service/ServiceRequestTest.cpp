@@ -289,4 +289,20 @@ TEST_F(ServiceRequestTest, ChunkedContextSendsChunkedBodyWithoutAction) {
             CanonicalXml(request.body));
 }
 
+TEST_F(ServiceRequestTest, RequestAfterASoap11ResponseIsStillSoap12) {
+  server_.SetReply(LoopbackHttpServer::HttpReply(
+      kSoap11Type, Soap11("<w:CancelRequestResponseType><JobId>2</JobId>"
+                          "</w:CancelRequestResponseType>")));
+  wscn__CancelRequestResponseType response;
+  ASSERT_EQ(SOAP_OK, soap_call_wscn__CancelJobRequest(soap_, server_.Endpoint().c_str(),
+                                                      nullptr, 2, &response));
+  ASSERT_EQ(SOAP_OK, soap_call_wscn__CancelJobRequest(soap_, server_.Endpoint().c_str(),
+                                                      nullptr, 2, &response));
+  auto requests = server_.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("application/soap+xml; charset=utf-8", requests[1].Header("Content-Type"));
+  EXPECT_EQ(CanonicalXml(Expected("<wscn:CancelJobRequest><JobId>2</JobId></wscn:CancelJobRequest>")),
+            CanonicalXml(requests[1].body));
+}
+
 }  // namespace

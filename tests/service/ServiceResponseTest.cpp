@@ -171,6 +171,15 @@ TEST_F(ServiceResponseTest, ReorderedUnknownAndRepeatedElementsReadAsTheInOrderR
   ExpectFullCreateScanJobResponse(response);
 }
 
+TEST_F(ServiceResponseTest, XsiTypeOtherThanTheMembersOwnFailsWithTypeCode) {
+  Reply(R"(<w:CreateScanJobResponseType
+             xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
+             xmlns:xsd="http://www.w3.org/2001/XMLSchema">
+             <JobId xsi:type="xsd:string">5</JobId></w:CreateScanJobResponseType>)");
+  wscn__CreateScanJobResponseType response;
+  EXPECT_EQ(SOAP_TYPE, CreateScanJob(response));
+}
+
 TEST_F(ServiceResponseTest, MissingElementsLeaveDefaultsEvenOverEarlierValues) {
   Reply(R"(<w:CreateScanJobResponseType>
              <DocumentFinalParameters><ImagesToTransfer>1</ImagesToTransfer></DocumentFinalParameters>
