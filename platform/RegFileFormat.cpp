@@ -6,12 +6,12 @@
 
 // ---- UTF-8 / UTF-16LE ----
 
-bool RegFileFormat::Utf16LeToUtf8(const std::vector<uint8_t>& bytes, std::string* text) {
+bool RegFileFormat::Utf16LeToUtf8(const std::vector<uint8_t>& bytes, std::string* text, bool stopAtNul) {
   if (bytes.size() % 2 != 0) return false;
   std::string out;
   for (size_t i = 0; i < bytes.size(); i += 2) {
     uint32_t cp = bytes[i] | (bytes[i + 1] << 8);
-    if (cp == 0) break;
+    if (cp == 0 && stopAtNul) break;
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       if (i + 3 >= bytes.size()) return false;
       uint32_t lo = bytes[i + 2] | (bytes[i + 3] << 8);
@@ -157,6 +157,7 @@ void Parser::Run(const std::string& text) {
   for (size_t i = 1; i < lines.size(); ++i) {
     lineNo_ = i + 1;
     std::string line = Trim(lines[i]);
+    if (line.find('\0') != std::string::npos) Fail("NUL character in the text");
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       Section(line);
@@ -304,11 +305,13 @@ void Parser::Value(const std::string& line, const std::vector<std::string>& line
     std::vector<uint8_t> bytes = HexBytes(data.substr(p + 1), lines, index);
     if (type == REG_SZ) {
       // A string written as UTF-16LE bytes: keep it as text.
+      // Only the terminating NUL goes; NULs inside the text are kept.
       std::string text;
-      if (!RegFileFormat::Utf16LeToUtf8(bytes, &text)) {
+      if (!RegFileFormat::Utf16LeToUtf8(bytes, &text, false)) {
         lineNo_ = static_cast<size_t>(startLine);
         Fail("hex(1) data is not UTF-16LE text");
       }
+      if (!text.empty() && text.back() == '\0') text.pop_back();
       bytes.assign(text.begin(), text.end());
     }
     key_->SetValue(name, type, std::move(bytes));
@@ -321,14 +324,9 @@ void Parser::Value(const std::string& line, const std::vector<std::string>& line
 std::string Decode(const std::string& raw, const std::string& fileName) {
   if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFF && static_cast<uint8_t>(raw[1]) == 0xFE) {
     std::vector<uint8_t> units(raw.begin() + 2, raw.end());
-    // Utf16LeToUtf8 stops at a NUL unit; a text file holds none.
+    // NULs are kept here so that the line check names the line that holds one.
     std::string text;
-    for (size_t i = 0; i + 1 < units.size(); i += 2) {
-      if (units[i] == 0 && units[i + 1] == 0) {
-        throw RegistryError(ERROR_REGISTRY_CORRUPT, fileName + ":1: NUL character in UTF-16 file");
-      }
-    }
-    if (!RegFileFormat::Utf16LeToUtf8(units, &text)) {
+    if (!RegFileFormat::Utf16LeToUtf8(units, &text, false)) {
       throw RegistryError(ERROR_REGISTRY_CORRUPT, fileName + ":1: file is not valid UTF-16LE");
     }
     return text;
@@ -363,9 +361,10 @@ std::string Escaped(const std::string& s) {
   return out;
 }
 
+// Characters that cannot stand inside a quoted string of one line (a tab can).
 bool HasControlCharacters(const std::vector<uint8_t>& data) {
   for (uint8_t b : data) {
-    if (b < 0x20 || b == 0x7F) return true;
+    if ((b < 0x20 && b != '\t') || b == 0x7F) return true;
   }
   return false;
 }

@@ -9,7 +9,8 @@
 //
 // Writing produces UTF-8 with LF line ends: the header, a blank line, then each key (depth
 // first, subkeys in order) as "[ROOT\path]", its values, and a blank line. Strings that hold
-// control characters are written as hex(1) (UTF-16LE) so that they survive a round trip.
+// control characters (other than tab) are written as hex(1) (UTF-16LE) so that they survive a
+// round trip; such strings must be valid UTF-8 (RegistryKey refuses others).
 // Stateless; any thread.
 #ifndef CAVIX_PLATFORM_REGFILEFORMAT_H
 #define CAVIX_PLATFORM_REGFILEFORMAT_H
@@ -30,9 +31,9 @@ class RegFileFormat {
 
   static std::string Format(const RegistryTree& tree, RegistryRoot root);
 
-  // UTF-16LE bytes (as in hex(1)/hex(2) values) to UTF-8; stops at the first NUL unit. false for
-  // an odd byte count or broken surrogates.
-  static bool Utf16LeToUtf8(const std::vector<uint8_t>& bytes, std::string* text);
+  // UTF-16LE bytes (as in hex(1)/hex(2) values) to UTF-8; stops at the first NUL unit unless
+  // stopAtNul is false (NULs are then kept). false for an odd byte count or broken surrogates.
+  static bool Utf16LeToUtf8(const std::vector<uint8_t>& bytes, std::string* text, bool stopAtNul = true);
   // UTF-8 to UTF-16LE bytes with a terminating NUL unit. false for invalid UTF-8.
   static bool Utf8ToUtf16Le(const std::string& text, std::vector<uint8_t>* bytes);
 };

@@ -9,10 +9,11 @@
 
 namespace {
 
-// Control characters would break the file's line structure.
+// Control characters (tab aside) would break the file's line structure.
 bool ValidName(const std::string& name) {
   for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20) return false;
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && u != '\t') || u == 0x7F) return false;
   }
   return true;
 }
@@ -288,6 +289,10 @@ LONG RegistryKey::SetDword(const std::string& name, DWORD value) {
 LONG RegistryKey::SetString(const std::string& name, const std::string& value) {
   if (!open_) return ERROR_INVALID_HANDLE;
   if (!ValidName(name)) return ERROR_INVALID_PARAMETER;
+  // Text with line breaks or other control characters is stored as UTF-16 (hex(1)), which
+  // only valid UTF-8 converts to without loss.
+  std::vector<uint8_t> wide;
+  if (!ValidName(value) && !RegFileFormat::Utf8ToUtf16Le(value, &wide)) return ERROR_INVALID_PARAMETER;
   return ModifyKey(root_, file_, path_, &lastError_, [&](RegistryTree&, RegistryTree::Node& node, LONG*) {
     node.SetValue(name, REG_SZ, std::vector<uint8_t>(value.begin(), value.end()));
     return true;

@@ -47,6 +47,8 @@ class RegistryKey {
   LONG QueryValue(const std::string& name, DWORD* type, void* data, DWORD* size) const;
 
   LONG SetDword(const std::string& name, DWORD value);
+  // Any bytes; text holding line breaks or other control characters must be valid UTF-8
+  // (else ERROR_INVALID_PARAMETER), as it is stored as UTF-16.
   LONG SetString(const std::string& name, const std::string& value);
   // ERROR_FILE_NOT_FOUND when the value is missing.
   LONG DeleteValue(const std::string& name);

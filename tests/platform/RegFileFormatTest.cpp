@@ -213,6 +213,7 @@ TEST(RegFileFormatWrite, ProducesTheExpectedText) {
   for (int i = 0; i < 30; ++i) blob.push_back(static_cast<uint8_t>(i));
   a->SetValue("Bin", REG_BINARY, blob);
   a->SetValue("Lines", REG_SZ, Bytes({'a', '\n', 'b'}));
+  a->SetValue("Tab", REG_SZ, Bytes({'a', '\t', 'b'}));
   a->SetValue("Q", REG_QWORD, Bytes({1, 0, 0, 0, 0, 0, 0, 0}));
   tree.FindOrCreate({"Software", "Alpha", "0001"});
 
@@ -227,6 +228,7 @@ TEST(RegFileFormatWrite, ProducesTheExpectedText) {
       "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\n"
       "  17,18,19,1a,1b,1c,1d\n"
       "\"Lines\"=hex(1):61,00,0a,00,62,00,00,00\n"
+      "\"Tab\"=\"a\tb\"\n"
       "\"Q\"=hex(b):01,00,00,00,00,00,00,00\n"
       "\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Alpha\\0001]\n"

@@ -187,6 +187,17 @@ TEST(RegistryKeyTest, RefusesBadNamesAndMissingFilesAreEmptyRoots) {
   ASSERT_EQ(key.Create(RegistryRoot::LocalMachine, "\\A\\"), ERROR_SUCCESS);
   EXPECT_EQ(key.FullName(), "HKEY_LOCAL_MACHINE\\A");
   EXPECT_EQ(key.SetString("bad\nname", "x"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(key.SetString("v", "line\n\xFF"), ERROR_INVALID_PARAMETER) << "not storable without loss";
+
+  // Text that needs the hex(1) form, NULs inside included, and bytes that do not, survive.
+  const std::string texts[] = {std::string("two\r\nlines\0and a NUL", 20), "tab\there", "latin1 caf\xE9",
+                               "caf\xC3\xA9\n"};
+  for (const std::string& text : texts) {
+    ASSERT_EQ(key.SetString("v", text), ERROR_SUCCESS);
+    std::string back;
+    ASSERT_EQ(key.QueryString("v", &back), ERROR_SUCCESS);
+    EXPECT_EQ(back, text);
+  }
 
   // A change that changes nothing on a missing file leaves no file behind.
   ScratchDir other;
