@@ -190,6 +190,7 @@ TEST(RegFileFormatRead, MalformedFilesNameFileAndLine) {
       {h + "[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex(1):41\n", "test.reg:4:"},  // odd UTF-16
       {h + "[HKEY_LOCAL_MACHINE\\A]\n\"a\"=hex(zz):01\n", "test.reg:4:"},
       {h + "[HKEY_LOCAL_MACHINE\\A]\nstray text\n", "test.reg:4:"},
+      {h + "[HKEY_LOCAL_MACHINE\\A]\n\"a\"=\"x" + std::string(1, '\0') + "\"\n", "test.reg:4:"},  // NUL
       {h + "[-HKEY_LOCAL_MACHINE]\n", "test.reg:3:"},
       {h + "[-HKEY_LOCAL_MACHINE\\A]\n\"a\"=dword:1\n", "test.reg:4:"},
   };
