@@ -92,7 +92,8 @@ void SoapScanDevice::InitSoapPointerMap() { SoapPointerMap::Attach(scanContext_,
 void SoapScanDevice::InitSoapDataSource() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::InitSoapDataSource");
   if (!dataSource_) {
-    dataSource_ = std::make_unique<DimeDataSource>(scanContext_, std::make_unique<PadlessStreamFactory>());
+    PadlessStreamFactory streamFactory;
+    dataSource_ = std::make_unique<DimeDataSource>(scanContext_, streamFactory);
   }
   dataSource_->Install();
 }
@@ -328,8 +329,11 @@ bool SoapScanDevice::WaitForScanThreadToIdle() {
   }
 }
 
+// The lock event is not reset before a park is requested: the release of the previous park
+// may still be pending (the cancel thread signals idle before it starts waiting), and clearing
+// it would keep the cancel thread parked for the whole park limit. Each park consumes exactly
+// the one release of the caller that requested it.
 void SoapScanDevice::LockCancelThreadOnceItsMessageQueueEmpties() {
-  if (cancelThreadLock_) cancelThreadLock_->Reset();
   try {
     cancelThread_.WaitForIdle();
   } catch (...) {
@@ -349,7 +353,6 @@ void SoapScanDevice::UnlockCancelThread() {
 
 bool SoapScanDevice::WaitForPendingCancelsToFinish() {
   try {
-    if (cancelThreadLock_) cancelThreadLock_->Reset();
     cancelThread_.WaitForIdle();
     UnlockCancelThread();
     return true;
