@@ -10,7 +10,7 @@
 #include "log/LogLevels.h"
 
 #ifdef CAVIX_HAVE_SOAP_SCAN_DEVICE
-#include "device/SoapScanDevice.h"
+#include "device/ScanDeviceHandle.h"
 #endif
 
 namespace {
@@ -58,7 +58,7 @@ std::unique_ptr<IScanDevice> CreateScanDevice() {
     return std::unique_ptr<IScanDevice>(entry ? entry() : nullptr);
   }
 #ifdef CAVIX_HAVE_SOAP_SCAN_DEVICE
-  return std::unique_ptr<IScanDevice>(new SoapScanDevice());
+  return std::unique_ptr<IScanDevice>(ScanDeviceHandle::CreateSoapScanDevice());
 #else
   LogError("Error: %s%s", "no scan device in this build", "");
   return nullptr;
