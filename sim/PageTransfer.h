@@ -24,6 +24,8 @@ class PageTransfer {
   size_t Read(uint8_t* buf, size_t len);
   // Whether the page stopped at its break-off point.
   bool BrokeOff() const { return brokeOff_; }
+  // Whether a breaking page has handed out everything up to its break-off point.
+  bool ReachedBreak() const { return plan_.breakOff && breakAt_ > 0 && bytes_ >= breakAt_; }
   // Whether every byte of the page was handed out.
   bool Finished() const { return encoder_.Finished() && !brokeOff_ && !encoder_.Failed(); }
   const PagePlan& plan() const { return plan_; }

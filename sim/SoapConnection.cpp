@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +27,8 @@ constexpr int kPollMs = 100;
 // first attachment record (with a JPEG page's whole header) arrive together, as they would
 // in a device's first packet.
 constexpr size_t kFirstWriteMin = 8192;
+// A request whose bytes stop coming for this long ends as if its connection had closed.
+constexpr int kRequestIdleMs = 5000;
 
 std::string XmlEscape(const std::string& s) {
   std::string out;
@@ -107,9 +113,9 @@ SoapConnection::SoapConnection(ScannerModel& model, const std::atomic<bool>& sto
   ServiceContext::Prepare(soap_);
   soap_set_omode(soap_, SOAP_IO_CHUNK);
   soap_->user = this;
-  soap_->socket = SOAP_INVALID_SOCKET;
   soap_->fsend = &SendHook;
   soap_->frecv = &RecvHook;
+  soap_->fclose = &CloseHook;
 }
 
 SoapConnection::~SoapConnection() {
@@ -129,10 +135,19 @@ bool SoapConnection::ServeOne() {
   config_ = model_.Config();
   ServiceContext::Prepare(soap_);  // fresh namespace table: a SOAP 1.1 answer changed it
   soap_->version = 2;
+  // The descriptor counts as the context's socket (so that answers carry an HTTP status
+  // line); the hooks do all the I/O and the owner closes it.
+  soap_->socket = fd_;
+  soap_->keep_alive = 0;
   handled_ = false;
   abort_ = false;
   sendFailed_ = false;
   sentBytes_ = 0;
+  receivedBytes_ = 0;
+  headerText_.clear();
+  headerDone_ = false;
+  contentLength_ = -1;
+  bodyReceived_ = 0;
   paceStart_ = std::chrono::steady_clock::now();
   soap_->fdimereadopen = nullptr;
   soap_->fdimeread = nullptr;
@@ -141,11 +156,21 @@ bool SoapConnection::ServeOne() {
   soap_serve(soap_);
   const int error = soap_->error;
   EndTransfer();
-  // A request that no operation took (unreadable, unknown element) was answered with a
-  // fault by the SOAP library; it goes into the record too. End of input is no request.
-  if (!handled_ && error != SOAP_OK && error != SOAP_EOF && error < SOAP_STOP && !stopping_) {
-    const char* reason = *soap_faultstring(soap_);
-    model_.BadRequest(reason ? reason : "unreadable request");
+  // A request that no operation took (unreadable, unknown element) is a bad request: the
+  // SOAP library answered most with a fault; one it could not take for SOAP at all (the
+  // message ended before its envelope, or it held no XML) gets a Sender fault here. End of input before any byte is no request at all.
+  if (!handled_ && error != SOAP_OK && receivedBytes_ > 0 && !stopping_) {
+    const char* reason = soap_->fault ? *soap_faultstring(soap_) : nullptr;
+    std::string text = reason ? reason : "Malformed request: no complete SOAP envelope";
+    model_.BadRequest(text);
+    if (sentBytes_ == 0 && !sendFailed_) {
+      Fault f;
+      f.reason = text;
+      const bool v11 = config_.soap11;
+      config_.soap11 = false;
+      SendRaw("400 Bad Request", "application/soap+xml; charset=utf-8", RenderFault(f));
+      config_.soap11 = v11;
+    }
   }
   const bool peerGone = error == SOAP_EOF && !handled_;
   soap_destroy(soap_);
@@ -155,10 +180,16 @@ bool SoapConnection::ServeOne() {
 
 void SoapConnection::EndTransfer() {
   if (!transfer_) return;
+  EndTransferKeep();
+  transfer_.reset();
+}
+
+void SoapConnection::EndTransferKeep() {
+  if (!transfer_ || transferReported_) return;
   const bool complete = transfer_->Finished() && !abort_ && !sendFailed_;
   model_.PageTransferEnded(transfer_->plan(), transfer_->bytes(), transfer_->hash(), complete,
                            std::move(transfer_->data()));
-  transfer_.reset();
+  transferReported_ = true;
 }
 
 bool SoapConnection::WaitFd(short events) {
@@ -179,7 +210,7 @@ bool SoapConnection::WriteAll(const char* data, size_t n) {
   while (n > 0) {
     if (abort_) return false;
     size_t piece = std::min<size_t>(n, config_.chunkSize);
-    if (sentBytes_ == 0) piece = std::min(n, std::max<size_t>(piece, kFirstWriteMin));
+    if (sentBytes_ < kFirstWriteMin) piece = std::min(n, std::max<size_t>(piece, kFirstWriteMin - sentBytes_));
     if (config_.rateBytesPerSecond > 0) {
       // Wait until the bytes already sent fit the rate.
       auto due = paceStart_ + std::chrono::microseconds(sentBytes_ * 1000000 / config_.rateBytesPerSecond);
@@ -210,7 +241,13 @@ bool SoapConnection::WriteAll(const char* data, size_t n) {
 
 int SoapConnection::SendHook(struct soap* soap, const char* data, size_t n) {
   SoapConnection* self = From(soap);
-  if (!self || self->sendFailed_) return SOAP_EOF;
+  if (!self) return SOAP_EOF;
+  if (soap->os) {
+    // An envelope rendered into a string for rewriting.
+    soap->os->write(data, std::streamsize(n));
+    return SOAP_OK;
+  }
+  if (self->sendFailed_) return SOAP_EOF;
   if (!self->WriteAll(data, n)) {
     self->sendFailed_ = true;
     // A break-off on a socket ends the connection at once; the peer sees a cut message.
@@ -220,21 +257,63 @@ int SoapConnection::SendHook(struct soap* soap, const char* data, size_t n) {
   return SOAP_OK;
 }
 
+void SoapConnection::NoteReceived(const char* data, size_t n) {
+  receivedBytes_ += n;
+  if (headerDone_) {
+    bodyReceived_ += n;
+    return;
+  }
+  // Watch the request's header go by to learn its Content-Length: the SOAP library reads on
+  // until the XML ends, so a request cut short would otherwise keep it waiting.
+  const size_t before = headerText_.size();
+  headerText_.append(data, n);
+  const size_t end = headerText_.find("\r\n\r\n");
+  if (end == std::string::npos) {
+    if (headerText_.size() > 65536) headerDone_ = true;  // no header end: no limit known
+    return;
+  }
+  headerDone_ = true;
+  bodyReceived_ = headerText_.size() - (end + 4);
+  (void)before;
+  std::string header = headerText_.substr(0, end);
+  for (char& c : header) c = char(std::tolower(static_cast<unsigned char>(c)));
+  const size_t at = header.find("\r\ncontent-length:");
+  if (at != std::string::npos) contentLength_ = std::strtoll(header.c_str() + at + 17, nullptr, 10);
+}
+
 size_t SoapConnection::RecvHook(struct soap* soap, char* buf, size_t n) {
   SoapConnection* self = From(soap);
   if (!self) return 0;
+  auto lastData = std::chrono::steady_clock::now();
   for (;;) {
-    if (!self->WaitFd(POLLIN)) return 0;
+    if (self->headerDone_ && self->contentLength_ >= 0 &&
+        self->bodyReceived_ >= uint64_t(self->contentLength_))
+      return 0;  // the whole body is in: end of input
+    if (self->receivedBytes_ > 0 &&
+        std::chrono::steady_clock::now() - lastData > std::chrono::milliseconds(kRequestIdleMs))
+      return 0;  // a request that stopped half way
+    pollfd p{self->fd_, POLLIN, 0};
+    if (self->stopping_) return 0;
+    int ready = poll(&p, 1, kPollMs);
+    if (ready < 0 && errno != EINTR) return 0;
+    if (ready <= 0) continue;
+    if ((p.revents & (POLLERR | POLLNVAL)) || ((p.revents & POLLHUP) && !(p.revents & POLLIN)))
+      return 0;
     ssize_t r = self->pty_ ? read(self->fd_, buf, n) : recv(self->fd_, buf, n, 0);
-    if (r > 0) return size_t(r);
+    if (r > 0) {
+      self->NoteReceived(buf, size_t(r));
+      return size_t(r);
+    }
     if (r == 0 && !self->pty_) return 0;
     if (r < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) return 0;
-    if (r <= 0 && self->pty_) {
+    if (self->pty_) {
       // No slave side open right now (EIO) or nothing after all: wait a little.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
 }
+
+int SoapConnection::CloseHook(struct soap*) { return SOAP_OK; }
 
 void* SoapConnection::DimeOpen(struct soap*, void* handle, const char*, const char*, const char*) {
   return handle;
@@ -250,17 +329,18 @@ size_t SoapConnection::DimeRead(struct soap* soap, void* handle, char* buf, size
     return 0;
   }
   size_t n = t->Read(reinterpret_cast<uint8_t*>(buf), len);
-  if (t->BrokeOff()) {
-    // Hand out what was read, then cut the connection instead of ending the message.
-    if (n == 0) self->abort_ = true;
-  }
+  // A page that breaks off cuts the connection here: nothing more reaches the peer, and the
+  // message never ends.
+  if (t->BrokeOff() || t->ReachedBreak()) self->abort_ = true;
   return n;
 }
 
 void SoapConnection::DimeClose(struct soap* soap, void* handle) {
   SoapConnection* self = From(soap);
-  PageTransfer* t = static_cast<PageTransfer*>(handle);
-  if (self && t && t->BrokeOff()) self->abort_ = true;
+  if (!self || !self->transfer_ || handle != self->transfer_.get()) return;
+  // Every byte of the page is with the transport now: the job moves on before the peer can
+  // ask about it.
+  self->EndTransferKeep();
 }
 
 bool SoapConnection::RewritesEnvelopes() const {
@@ -370,6 +450,7 @@ int SoapConnection::Respond(const T& response, const char* tag) {
 int SoapConnection::StartImage(const PagePlan& plan, void* responseObject) {
   auto* r = static_cast<wscn__RetrieveImageResponseType*>(responseObject);
   transfer_.reset(new PageTransfer(plan, config_.keepPageBytes, model_.PageFile(plan)));
+  transferReported_ = false;
   r->__ptr = reinterpret_cast<unsigned char*>(transfer_.get());
   r->__size = 0;  // unknown in advance: chunked DIME
   std::string id = "page-" + std::to_string(plan.jobId) + "-" + std::to_string(plan.imageInJob);
@@ -380,11 +461,17 @@ int SoapConnection::StartImage(const PagePlan& plan, void* responseObject) {
   soap_->fdimereadopen = &DimeOpen;
   soap_->fdimeread = &DimeRead;
   soap_->fdimereadclose = &DimeClose;
-  if (config_.soap11) {
-    // Same message in a SOAP 1.1 envelope.
+  if (config_.soap11 && soap_->local_namespaces) {
+    // Same message in a SOAP 1.1 envelope. The library owns (and frees) these texts.
+    static const char* const kUris[2] = {"http://schemas.xmlsoap.org/soap/envelope/",
+                                         "http://schemas.xmlsoap.org/soap/encoding/"};
     soap_->version = 1;
-    soap_->local_namespaces[0].out = soap_strdup(soap_, "http://schemas.xmlsoap.org/soap/envelope/");
-    soap_->local_namespaces[1].out = soap_strdup(soap_, "http://schemas.xmlsoap.org/soap/encoding/");
+    for (int i = 0; i < 2; ++i) {
+      Namespace& ns = soap_->local_namespaces[i];
+      if (ns.out) SOAP_FREE(soap_, ns.out);
+      ns.out = static_cast<char*>(SOAP_MALLOC(soap_, std::strlen(kUris[i]) + 1));
+      std::strcpy(ns.out, kUris[i]);
+    }
   }
   return SOAP_OK;
 }

@@ -56,6 +56,8 @@ class SoapConnection {
  private:
   static int SendHook(struct soap* soap, const char* data, size_t n);
   static size_t RecvHook(struct soap* soap, char* buf, size_t n);
+  static int CloseHook(struct soap* soap);
+  void NoteReceived(const char* data, size_t n);
   static void* DimeOpen(struct soap* soap, void* handle, const char* id, const char* type,
                         const char* options);
   static size_t DimeRead(struct soap* soap, void* handle, char* buf, size_t len);
@@ -67,6 +69,8 @@ class SoapConnection {
   bool RewritesEnvelopes() const;
   std::string RenderFault(const Fault& fault) const;
   int FinishRendered(const std::string& document);
+  // Reports the page's end to the model once (keeping the transfer), or also drops it.
+  void EndTransferKeep();
   void EndTransfer();
 
   ScannerModel& model_;
@@ -76,10 +80,16 @@ class SoapConnection {
   SimConfig config_;  // snapshot taken per request
   struct soap* soap_;
   std::unique_ptr<PageTransfer> transfer_;
+  bool transferReported_ = false;
   bool handled_ = false;
   bool abort_ = false;       // the response is to break off
   bool sendFailed_ = false;
   uint64_t sentBytes_ = 0;   // bytes of the current response written
+  uint64_t receivedBytes_ = 0;  // bytes of the current request read
+  std::string headerText_;      // the request's HTTP header as it arrives
+  bool headerDone_ = false;
+  long long contentLength_ = -1;  // -1: not given (chunked or none)
+  uint64_t bodyReceived_ = 0;
   std::chrono::steady_clock::time_point paceStart_;
 };
 

@@ -125,7 +125,9 @@ void Write(const Node& n, std::string& out) {
   out += "</" + n.name + ">";
 }
 
-bool IsArray(const Node& n) { return n.attrs.find("arrayType") != std::string::npos; }
+bool IsArray(const Node& n) {
+  return n.attrs.find("arrayType") != std::string::npos || n.attrs.find("arraySize") != std::string::npos;
+}
 
 void ToNumbers(Node& n, const Table* inherited) {
   const std::string local = LocalName(n.name);
