@@ -8,7 +8,7 @@
 
 #include <string>
 
-// Throws std::runtime_error when xml is not well-formed.
+// Throws std::runtime_error when xml is not well-formed (or uses an unbound prefix).
 std::string CanonicalXml(const std::string& xml);
 
 #endif
