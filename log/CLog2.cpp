@@ -30,7 +30,8 @@ namespace {
 const char kConfigurationKey[] = "Software\\Quenterra\\Pixora\\Cavix\\";
 const char kColumnHeader[] =
     "  <Date>      <time>    <logtick>     <PID>     <TID>  <log message>";
-// LogFile holds at most 259 characters (a 260-byte buffer with its terminator).
+// LogFile holds at most 259 characters (a 260-byte buffer with its terminator). A longer value
+// is not used at all: cut short it would name another file than the one configured.
 const size_t kMaxLogFileLength = 259;
 const uint32_t kDefaultLockLogLevel = 0x80000040u;
 // The size is checked on the write after this many writes since the last check.
@@ -192,8 +193,9 @@ bool CLog2::ReadRegistryConfiguration() {
   if (key.QueryDword("LogLevel", &value) == ERROR_SUCCESS) settings_.logLevel = value;
   if (key.QueryDword("LogDestination", &value) == ERROR_SUCCESS) settings_.logDestination = value;
   std::string file;
-  if (key.QueryString("LogFile", &file) == ERROR_SUCCESS) {
-    settings_.logFile = file.substr(0, std::min(kMaxLogFileLength, file.find('\0')));
+  if (key.QueryString("LogFile", &file) == ERROR_SUCCESS && file.size() <= kMaxLogFileLength &&
+      file.find('\0') == std::string::npos) {
+    settings_.logFile = file;
   }
   if (key.QueryDword("LogSizeKB", &value) == ERROR_SUCCESS) {
     settings_.logSizeKB = std::min(value, LOG_SIZE_KB_MAX);
@@ -242,7 +244,8 @@ void CLog2::ReadConfigurationText(std::istream& in, LogSettings& settings) {
       rest = start == std::string::npos ? std::string() : rest.substr(start);
       // A file written on Windows ends its lines with "\r\n".
       if (!rest.empty() && rest.back() == '\r') rest.pop_back();
-      settings.logFile = rest.substr(0, kMaxLogFileLength);
+      if (rest.size() > kMaxLogFileLength) break;  // too long for the buffer: a read failure
+      settings.logFile = rest;
       if (!in) break;
     } else {
       break;

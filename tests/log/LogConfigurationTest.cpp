@@ -112,8 +112,13 @@ TEST(LogConfigurationText, NoCapsAndLogFileTakesTheRestOfItsLine) {
   EXPECT_EQ(s.logSizeKB, 20000u);  // the registry's caps are not applied here
   EXPECT_EQ(s.logRollCount, 9u);
 
-  const std::string longPath = "/" + std::string(300, 'p');
-  EXPECT_EQ(Parse("LogFile " + longPath + "\n").logFile, longPath.substr(0, 259));
+  // 259 characters fit; a longer path is not cut to another file's name but refused, and
+  // reading stops there.
+  const std::string fits = "/" + std::string(258, 'p');
+  EXPECT_EQ(Parse("LogFile " + fits + "\nLogEnabled 1").logFile, fits);
+  const LogSettings tooLong = Parse("LogFile " + fits + "q\nLogEnabled 1");
+  EXPECT_EQ(tooLong.logFile, "");
+  EXPECT_EQ(tooLong.logEnabled, 0u);
 }
 
 TEST(LogConfigurationText, ReadingStopsAtUnknownKeyOrBadValue) {
@@ -154,6 +159,21 @@ TEST_F(LogTest, RegistryValuesAreReadAndCapped) {
   EXPECT_EQ(log.Settings().logFile, PathOf("caps.log"));
   EXPECT_EQ(log.Settings().logSizeKB, 10240u);  // 10241 capped
   EXPECT_EQ(log.Settings().logRollCount, 5u);   // 6 capped
+}
+
+TEST_F(LogTest, RegistryValuesOfTheWrongTypeOrLengthAreIgnored) {
+  const std::string fits = "/" + std::string(258, 'p');
+  WriteLogKey("TypesLog", {"\"LogEnabled\"=\"1\"", "\"LogLevel\"=dword:10000008",
+                           "\"LogFile\"=\"" + fits + "q\"", "\"LogSizeKB\"=\"big\""});
+  CLog2 log(std::string("TypesLog"));
+  EXPECT_EQ(log.Settings().logEnabled, 0u);  // a string where a DWORD belongs
+  EXPECT_EQ(log.Settings().logLevel, 0x10000008u);
+  EXPECT_EQ(log.Settings().logFile, "");     // 260 characters: not cut, not used
+  EXPECT_EQ(log.Settings().logSizeKB, 0u);
+
+  WriteLogKey("TypesLog", {"\"LogFile\"=\"" + fits + "\""});
+  CLog2 fitting(std::string("TypesLog"));
+  EXPECT_EQ(fitting.Settings().logFile, fits);
 }
 
 TEST_F(LogTest, RegistryValuesAtTheCapsAndMissingValuesKeepDefaults) {
