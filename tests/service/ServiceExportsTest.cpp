@@ -1,6 +1,6 @@
-// The service code exports nothing of its own or of the generated code from a module that
-// links it, except the names libgsoap++.so resolves in the application; and such a module
-// loads with everything bound at once.
+// A module that links the service code gets the names libgsoap++.so resolves in the
+// application even when it uses none of the generated code itself, exports those and nothing
+// else of the service or generated code, and loads with everything bound at once.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -58,11 +58,9 @@ TEST(ServiceExportsTest, ModuleExportsOnlyTheGsoapCallbacksAndLoadsBound) {
 
   void* module = dlopen(CAVIX_SERVICE_PROBE, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(nullptr, module) << dlerror();
-  auto probe = reinterpret_cast<int (*)(const char*)>(dlsym(module, "CavixServiceProbe"));
+  auto probe = reinterpret_cast<int (*)()>(dlsym(module, "CavixServiceProbe"));
   ASSERT_NE(nullptr, probe);
-  // Nothing listens on port 1 of 127.0.0.1: the call runs through the module's own code and
-  // libgsoap++ and ends with a connect failure.
-  EXPECT_EQ(28, probe("http://127.0.0.1:1"));
+  EXPECT_EQ(1, probe());
   dlclose(module);
 }
 
