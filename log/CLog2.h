@@ -94,7 +94,9 @@ class CLog2 {
 
   // Reads the switches from HKLM "Software\Quenterra\Pixora\Cavix\<name>", or, when that key
   // cannot be opened, from "<name>.config" beside the host executable. A malformed source
-  // leaves the defaults (or the values read before the fault).
+  // leaves the defaults (or the values read before the fault). The constructors call it; a
+  // later call must come before the log is shared between threads (the filter reads the
+  // switches without a lock).
   void ReadLogConfiguration();
 
   // Shifts the numbered copies up by one and copies LogFile to ".1" (see CLog2.cpp).
