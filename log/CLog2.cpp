@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "log/CHRESULT2.h"
@@ -287,8 +288,8 @@ CLog2::Line* CLog2::StartLine(bool indent) {
     if (indent && depth > 0) line->text << std::string(static_cast<size_t>(depth) * 3, ' ');
 
     CAutoCriticalSection guard(pendingLock_);
-    pending_.push_front(std::move(owned));
-    line->self_ = pending_.begin();
+    pending_.push_back(std::move(owned));  // in order of beginning, as destruction writes them
+    line->self_ = std::prev(pending_.end());
     return line;
   } catch (...) {
     return nullptr;  // out of memory: the line is dropped

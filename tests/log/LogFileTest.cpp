@@ -139,15 +139,19 @@ TEST_F(LogTest, PendingLinesAreWrittenWhenTheLogIsDestroyed) {
     CLog2 log(std::string("PendingLog"));
     CLog2::Line* first = log.BeginLine(0x10000008u, true);
     CLog2::Line* second = log.BeginLine(0x10000008u, true);
+    CLog2::Line* third = log.BeginLine(0x10000008u, true);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
-    first->text << "begun, never written\n";
+    ASSERT_NE(third, nullptr);
+    first->text << "first, never written\n";
     second->text << "written\n";
+    third->text << "third, never written\n";
     log.WriteLine(second);
     EXPECT_EQ(MessagesOf(PathOf("cavix.log")), std::vector<std::string>{"written"});
   }
+  // The rest in the order they were begun.
   EXPECT_EQ(MessagesOf(PathOf("cavix.log")),
-            (std::vector<std::string>{"written", "begun, never written"}));
+            (std::vector<std::string>{"written", "first, never written", "third, never written"}));
 }
 
 TEST_F(LogTest, LongMessagesAreCutAt16383Characters) {
