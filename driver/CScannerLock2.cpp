@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <new>
 #include <system_error>
 
@@ -44,6 +45,24 @@ HRESULT CreationFailure(int err) {
   }
 }
 
+// Lock files are named after the semaphore; a name longer than a file name may be is cut and
+// given a hash of the whole name, so that every process still finds the same file.
+constexpr size_t kMaxLockFileName = 200;
+constexpr size_t kLockFileNameKept = 180;
+
+std::string LockObjectName(const std::string& semaphoreName) {
+  std::string fileName = NamedLock::SanitizeName(semaphoreName);
+  if (fileName.size() <= kMaxLockFileName) return semaphoreName;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a over the full name
+  for (unsigned char c : semaphoreName) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, "-%016llx", static_cast<unsigned long long>(hash));
+  return fileName.substr(0, kLockFileNameKept) + suffix;
+}
+
 const char* LockTypeName(int32_t type) { return type == kLockTypeThread ? "THREAD" : "PROCESS"; }
 
 }  // namespace
@@ -61,11 +80,12 @@ CScannerLock2::CScannerLock2(CLog2* log, const char* deviceName) : name_(Semapho
   log_->print(kLockNameLevel, "Lock Semaphore name is %s", name_.c_str());
 
   // A lock file that is there already stands for a semaphore that another process created.
-  std::string path = NamedLock::Directory() + "/" + NamedLock::SanitizeName(name_);
+  const std::string objectName = LockObjectName(name_);
+  std::string path = NamedLock::Directory() + "/" + NamedLock::SanitizeName(objectName);
   struct stat st;
   bool existed = stat(path.c_str(), &st) == 0;
   try {
-    semaphore_.reset(new NamedLock(name_));
+    semaphore_.reset(new NamedLock(objectName));
     hr = existed ? HRESULT_FROM_WIN32(kErrorAlreadyExists) : S_OK;
   } catch (const std::system_error& e) {
     hr = CreationFailure(e.code().value());

@@ -1,7 +1,5 @@
 #include "driver/DriverModule.h"
 
-#include <memory>
-
 #include "driver/SessionTable.h"
 #include "log/GlobalLog.h"
 #include "platform/CCriticalSection2.h"
@@ -11,24 +9,28 @@
 namespace DriverModule {
 namespace {
 
-// Set by Load, cleared by Unload; no other thread runs then.
-std::unique_ptr<SessionTable> g_sessions;
-std::unique_ptr<CCriticalSection2> g_deviceCreationLock;
+// Set by Load, cleared by Unload; no other thread runs then. Plain pointers: they must not have
+// destructors of their own, since the module's unload may run after this file's static objects
+// are gone.
+SessionTable* g_sessions = nullptr;
+CCriticalSection2* g_deviceCreationLock = nullptr;
 
 }  // namespace
 
 void Load() {
   if (g_sessions) return;
   CreateGlobalLog();
-  g_sessions.reset(new SessionTable());
-  g_deviceCreationLock.reset(new CCriticalSection2());
+  g_sessions = new SessionTable();
+  g_deviceCreationLock = new CCriticalSection2();
 }
 
 void Unload() {
   if (!g_sessions) return;
   g_sessions->Clear();
-  g_sessions.reset();
-  g_deviceCreationLock.reset();
+  delete g_sessions;
+  g_sessions = nullptr;
+  delete g_deviceCreationLock;
+  g_deviceCreationLock = nullptr;
   DestroyGlobalLog();
 }
 
