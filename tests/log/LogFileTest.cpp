@@ -33,8 +33,9 @@ TEST_F(LogTest, HeaderNamesProcessModuleAndVersionThenTheColumns) {
   log.WriteHeader(0);  // the driver writes it again for each driver object
   const std::string exe = GetExecutablePath();
   // The log code is linked into this test program, so the module is the program itself.
-  const std::string header = "Process: " + exe + ", Module: " + exe + ", Version: 1.0.0.0\n" + kColumns;
-  EXPECT_EQ(log.HeaderText(), "Process: " + exe + ", Module: " + exe + ", Version: 1.0.0.0");
+  const std::string text = "Process: " + exe + ", Module: " + exe + ", Version: " CAVIX_PROJECT_VERSION;
+  EXPECT_EQ(log.HeaderText(), text);
+  const std::string header = text + "\n" + kColumns;
   const std::vector<ParsedLine> entries = EntriesOf(PathOf("cavix.log"));
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].message, header);
