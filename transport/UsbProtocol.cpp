@@ -361,7 +361,15 @@ bool UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
 bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead) {
   bytesRead = 0;
   if (device_ < 0) return LogErrorText("Invalid handle");
-  const long n = DeviceRead(buffer, size);
+  long n = DeviceRead(buffer, size);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    // Nothing waiting: a device still sending may be between two writes, so it gets a tenth
+    // of a second before the read counts as empty.
+    struct pollfd pfd = {device_, POLLIN, 0};
+    const int timeoutMs = static_cast<int>(SecondsToMs(1) / 10);
+    if (::poll(&pfd, 1, timeoutMs) <= 0) return true;
+    n = DeviceRead(buffer, size);
+  }
   if (n >= 0) {
     bytesRead = static_cast<DWORD>(n);
     return true;

@@ -110,7 +110,8 @@ class UsbProtocol : public ISoapIoProtocol {
   void CancelIo();
   // The wait limit of a transfer in the direction, in milliseconds.
   DWORD WaitLimitMs(Direction direction) const;
-  // One read for Flush: what the device has sent so far, 0 bytes when nothing is waiting.
+  // One read for Flush: what the device has sent, 0 bytes when nothing came within a tenth
+  // of a second (an empty read). Never waits longer: a quiet device ends the flush.
   bool Drain(void* buffer, DWORD size, DWORD& bytesRead);
 
   struct soap* soap_;

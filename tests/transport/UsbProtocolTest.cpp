@@ -457,6 +457,39 @@ TEST_F(UsbProtocolTest, FlushEndsAfterFiveEmptyReadsInARow) {
   EXPECT_FALSE(usb.IsOpen());
 }
 
+// A device whose first read finds nothing yet, while its next bytes are on the way.
+class LateDevice : public UsbProtocol {
+ public:
+  LateDevice(struct soap* soap, Pty& pty) : UsbProtocol(soap), pty_(pty) {}
+
+ protected:
+  long DeviceRead(void* buffer, std::size_t size) override {
+    if (first_) {
+      first_ = false;
+      pty_.Send("late");
+      errno = EAGAIN;
+      return -1;
+    }
+    return UsbProtocol::DeviceRead(buffer, size);
+  }
+
+ private:
+  Pty& pty_;
+  bool first_ = true;
+};
+
+TEST_F(UsbProtocolTest, FlushGivesADeviceBetweenTwoWritesTimeToSend) {
+  Pty pty;
+  LateDevice usb(soap_, pty);
+  usb.Install(pty.Path().c_str());
+  EXPECT_TRUE(usb.Flush());
+  const std::string log = sandbox_.Log();
+  const auto late = log.find("bytesRead = 4");
+  ASSERT_NE(std::string::npos, late);
+  EXPECT_NE(std::string::npos, log.find("retries = 5", late));
+  EXPECT_NE(std::string::npos, log.find("retries = 0", late));
+}
+
 TEST_F(UsbProtocolTest, FlushFailures) {
   UsbProtocol missing(soap_);
   missing.Install(sandbox_.Path("no-device").c_str());
