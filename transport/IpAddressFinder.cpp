@@ -194,7 +194,8 @@ bool IpAddressFinder::DiscoverCurrentIp() {
   try {
     found = DiscoverDeviceByMacAddress();
   } catch (...) {
-    // A device name without the MAC field: end the session before the failure leaves.
+    // A device name without the MAC field (or no memory): the session ends before the
+    // failure leaves, so that the next discovery on this thread can start one.
     sdi->shutdown(1);
     throw;
   }
@@ -202,7 +203,14 @@ bool IpAddressFinder::DiscoverCurrentIp() {
     sdi->shutdown(1);
     return LogErrorText("DiscoverDeviceByMacAddress() failed unexpectedly");
   }
-  if (!GetIPAddress()) {
+  bool obtained = false;
+  try {
+    obtained = GetIPAddress();
+  } catch (...) {
+    sdi->shutdown(1);
+    throw;
+  }
+  if (!obtained) {
     sdi->shutdown(1);
     return LogErrorText("Failed to obtain IP address");
   }
