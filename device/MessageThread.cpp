@@ -83,7 +83,7 @@ void MessageThread::PostMessageAsynchronously(uint32_t message) {
 }
 
 void MessageThread::PostMessageSynchronously(uint32_t message) {
-  std::shared_ptr<Event> done = std::make_shared<Event>(false, false);
+  std::shared_ptr<Event> done = std::make_shared<Event>(true, false);
   auto* holder = new DoneHolder(done);
   if (!Post(message, reinterpret_cast<uintptr_t>(holder))) {
     delete holder;

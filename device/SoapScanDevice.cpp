@@ -256,7 +256,7 @@ void SoapScanDevice::HandleScanThreadMessage() {
     } catch (...) {
       // The host waiting for this message learns the failure now rather than after the done
       // event's time-out.
-      if (done) {
+      if (done && !done.Signalled()) {
         error_.store(ErrorCodeFromCurrentException());
         done.Signal();
       }

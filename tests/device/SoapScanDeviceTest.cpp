@@ -58,7 +58,11 @@ class ProbeDevice : public SoapScanDevice {
     SoapScanDevice::DoReset();
   }
   void DoEndScan() override {
-    if (blockEndScan) endScanRelease->Wait(INFINITE);
+    if (blockEndScan) {
+      endScanRelease->Wait(INFINITE);
+      return;
+    }
+    SoapScanDevice::DoEndScan();
   }
   void DoSinglePageScan(DoneEvent done) override {
     if (uint32_t code = singlePageThrows.load()) throw static_cast<CAVIX_ERRORS>(code);
@@ -406,6 +410,34 @@ TEST_F(SoapScanDeviceTest, StuckScanThreadIsLeftBehindAndTheDeviceOutlivesIt) {
   release->Set();
   EXPECT_TRUE(Eventually([&] { return observed.expired(); }));
   EXPECT_TRUE(sandbox_.LogEventuallyHas("---SoapScanDevice::~SoapScanDevice"));
+}
+
+TEST_F(SoapScanDeviceTest, ResetForgetsTheJobAndRestoresPageFlow) {
+  std::shared_ptr<ProbeDevice> probe;
+  auto handle = MakeProbe(&probe);
+  ASSERT_TRUE(handle->Init(kScanDeviceNetwork, LoopbackDeviceName()));
+  probe->multiPageFlow_ = false;
+  probe->error_ = CERR_ADF_JAMMED;
+  ASSERT_TRUE(handle->Reset());
+  ASSERT_TRUE(probe->WaitForScanThreadToIdle());
+  EXPECT_TRUE(probe->MultiPageFlow());
+  EXPECT_EQ(0u, handle->GetError());
+  EXPECT_TRUE(probe->DataSource()->IsClosed());
+}
+
+TEST_F(SoapScanDeviceTest, EndScanBeforeThePageEndedCancelsOnceAndSucceeds) {
+  std::shared_ptr<ProbeDevice> probe;
+  auto handle = MakeProbe(&probe);
+  ASSERT_TRUE(handle->Init(kScanDeviceNetwork, LoopbackDeviceName()));
+  ASSERT_FALSE(probe->DataSource()->Ended());
+  EXPECT_TRUE(handle->EndScan());
+  // The end of scan on the scan thread first lets every posted cancel run.
+  ASSERT_TRUE(probe->WaitForScanThreadToIdle());
+  EXPECT_EQ(1, probe->deviceCancels.load());
+  const std::string log = sandbox_.Log();
+  EXPECT_NE(std::string::npos, log.find("Canceling scan because:"));
+  EXPECT_NE(std::string::npos, log.find("CERR_CANCEL_PRESSED"));
+  EXPECT_NE(std::string::npos, log.find("+++DimeDataSource::Close"));
 }
 
 TEST_F(SoapScanDeviceTest, ManufacturingModeAppliesToThisDeviceOnly) {
