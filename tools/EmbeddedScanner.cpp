@@ -1,0 +1,44 @@
+#include "tools/EmbeddedScanner.h"
+
+#include <cstdio>
+
+bool EmbeddedScanner::Start(bool usb, int adfSheets, std::string* error) {
+  Stop();
+  cavixsim::SimConfig config;
+  config.adfSheets = adfSheets;
+  if (usb) {
+    config.usb = true;
+    sim_ = std::make_unique<cavixsim::DeviceSimulator>(config);
+    if (!sim_->Start(error)) {
+      sim_.reset();
+      return false;
+    }
+    target_ = DeviceTarget{sim_->PtyPath(), C_IOTYPE_USB};
+    return true;
+  }
+  std::string lastError;
+  for (int host = 2; host < 255; ++host) {
+    config.listenAddress = "127.0.0." + std::to_string(host);
+    auto sim = std::make_unique<cavixsim::DeviceSimulator>(config);
+    if (!sim->Start(&lastError)) continue;  // taken by another simulated scanner, try the next
+    sim_ = std::move(sim);
+    // A locally administered MAC address of its own per address keeps remembered addresses apart.
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02:00:7F:00:00:%02X", host);
+    target_ = DeviceTarget{DeviceName::Network(config.listenAddress, mac), C_IOTYPE_NETWORK};
+    return true;
+  }
+  *error = "no loopback address 127.0.0.2-254 has port 8289 free (" + lastError + ")";
+  return false;
+}
+
+void EmbeddedScanner::Stop() {
+  if (sim_) sim_->Stop();
+  sim_.reset();
+}
+
+std::string EmbeddedScanner::Where() const {
+  if (!sim_) return "";
+  if (target_.ioType == C_IOTYPE_USB) return sim_->PtyPath();
+  return DeviceName::AddressOf(target_.name) + ":8289";
+}

@@ -1,0 +1,38 @@
+// Cancelling a scan from another thread (the Ctrl-C watcher) through StopScan while the
+// scanning thread may be blocked in ReadScanEx. Exactly one StopScan goes out per page: either
+// the cancel's or the normal one at the end of the page. `lock_` guards `scanning_`,
+// `stopSent_` and the session fields; `requested_` is read without it.
+#ifndef CAVIX_TOOLS_SCANCANCELLATION_H
+#define CAVIX_TOOLS_SCANCANCELLATION_H
+
+#include <atomic>
+#include <mutex>
+
+#include "driver/CavixScanner.h"
+
+class ScanCancellation {
+ public:
+  void Attach(IScanner* scanner, DWORD session);
+  void Detach();
+
+  // Any thread: marks the scan cancelled and stops the page in progress, if any.
+  void Cancel();
+  bool Requested() const { return requested_; }
+
+  // Scanning thread, after a successful StartScan. False when a cancel came first (its
+  // StopScan has then been sent).
+  bool PageStarted();
+  // Scanning thread, when the page is over (read to its end, failed or cancelled): sends the
+  // page's StopScan unless the cancel sent it. Returns that StopScan's result.
+  HRESULT PageEnded(DWORD* code);
+
+ private:
+  std::mutex lock_;
+  IScanner* scanner_ = nullptr;  // guarded by lock_
+  DWORD session_ = 0;            // guarded by lock_
+  bool scanning_ = false;        // guarded by lock_
+  bool stopSent_ = false;        // guarded by lock_
+  std::atomic<bool> requested_{false};
+};
+
+#endif
