@@ -9,7 +9,10 @@ std::string LoadDriverModule(const char* modulePath, const char* pluginPath, Dri
   auto scriptFn = reinterpret_cast<FakeDeviceScript* (*)()>(dlsym(plugin, "CavixFakeDeviceScript"));
   if (scriptFn == nullptr) return "plug-in has no CavixFakeDeviceScript";
   *script = scriptFn();
+  return LoadDriverModuleOnly(modulePath, entries);
+}
 
+std::string LoadDriverModuleOnly(const char* modulePath, DriverModuleEntries* entries) {
   entries->handle = dlopen(modulePath, RTLD_NOW | RTLD_LOCAL);
   if (entries->handle == nullptr) return std::string("module: ") + dlerror();
   entries->getClassObject = reinterpret_cast<DllGetClassObjectFn>(dlsym(entries->handle, "DllGetClassObject"));

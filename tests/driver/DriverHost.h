@@ -21,6 +21,9 @@ struct DriverModuleEntries {
 std::string LoadDriverModule(const char* modulePath, const char* pluginPath, DriverModuleEntries* entries,
                              FakeDeviceScript** script);
 
+// Loads the driver module alone (its own scan devices).
+std::string LoadDriverModuleOnly(const char* modulePath, DriverModuleEntries* entries);
+
 // A new driver object through DllGetClassObject and IClassFactory::CreateInstance, or null.
 IScanner* CreateScanner(const DriverModuleEntries& entries);
 
