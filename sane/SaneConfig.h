@@ -1,0 +1,38 @@
+// The backend's configuration file cavix.conf, looked up like every SANE backend's: in the
+// directories of SANE_CONFIG_DIR (colon-separated; a trailing colon adds "." and /etc/sane.d),
+// else in "." and /etc/sane.d. One entry a line, '#' starts a comment:
+//   192.0.2.10 [MAC]                    a network scanner by address
+//   \\?\cavixnet#\macaddr:...           a network device name
+//   /dev/usb/lp0                        a USB scanner
+//   simulator [sheets N] [usb]          the embedded simulated scanner
+//   module /path/libcavixdriver.so      the driver module to load (else the registration)
+// Read once by sane_init; a plain value afterwards.
+#ifndef CAVIX_SANE_SANECONFIG_H
+#define CAVIX_SANE_SANECONFIG_H
+
+#include <string>
+#include <vector>
+
+struct SaneDeviceEntry {
+  std::string name;      // the SANE device name (the line's device text, or "simulator")
+  std::string device;    // what DeviceName::Resolve takes; empty for the simulator
+  std::string mac;
+  bool simulator = false;
+  bool simulatorUsb = false;
+  int sheets = 0;        // sheets in the simulated feeder
+};
+
+struct SaneConfig {
+  std::vector<SaneDeviceEntry> devices;
+  std::string module;
+  std::vector<std::string> problems;  // lines that could not be read, with their numbers
+  std::string path;                   // the file read (empty: none found)
+
+  // Reads the text of a configuration file.
+  static SaneConfig Parse(const std::string& text);
+  // Finds and reads cavix.conf; an absent file is an empty configuration.
+  static SaneConfig Load();
+  static std::vector<std::string> SearchDirectories();
+};
+
+#endif

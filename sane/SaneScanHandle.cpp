@@ -1,0 +1,291 @@
+#include "sane/SaneScanHandle.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "tools/ScanRunner.h"
+
+namespace {
+constexpr DWORD kAdfDuplex = 0x1;
+constexpr DWORD kAdfMultiPageFlow = 0x4;
+constexpr DWORD kFirstRead = 32 * 1024;
+}  // namespace
+
+SaneScanHandle::SaneScanHandle(IScanner* scanner, IADF2* adf) : scanner_(scanner), adf_(adf) {}
+
+SaneScanHandle::~SaneScanHandle() {
+  if (cancelThread_.joinable()) {
+    const char q = 'q';
+    ssize_t ignored = ::write(pipe_[1], &q, 1);
+    (void)ignored;
+    cancelThread_.join();
+  }
+  Settle();
+  if (pageActive_) EndPage();
+  if (jobActive_ || locked_) EndJob(true);
+  cancel_.Detach();
+  DWORD code = 0;
+  if (open_) scanner_->CloseScannerSession(session_, &code);
+  for (int fd : pipe_)
+    if (fd >= 0) ::close(fd);
+}
+
+SANE_Status SaneScanHandle::StatusFor(HRESULT hr, DWORD code) {
+  if (hr == CAVIX_E_SCONF_BUSY) return SANE_STATUS_DEVICE_BUSY;
+  switch (code) {
+    case CERR_ADF_JAMMED: case CERR_APF_JAMMED: case CERR_JAM_INPUT_TRAY: case CERR_JAM_OUTPUT_TRAY:
+    case CERR_JAM_CLEANOUT: case CERR_JAM_DOOR1: case CERR_JAM_DOOR2: case CERR_JAM_DOOR3:
+    case CERR_ADF_PICK_FAILED: case CERR_ADF_MPD:
+      return SANE_STATUS_JAMMED;
+    case CERR_ADF_HATCH_OPEN: case CERR_OPEN_DOOR1: case CERR_OPEN_DOOR2: case CERR_OPEN_DOOR3:
+    case CERR_OPEN_INPUT_TRAY: case CERR_OPEN_ADF_PLATEN:
+      return SANE_STATUS_COVER_OPEN;
+    case CERR_ADF_EMPTY:
+      return SANE_STATUS_NO_DOCS;
+    case CERR_NET_SOCKET_BUSY: case CERR_SCANNER_LOCK_FAILED: case CERR_BUSY: case CERR_RESERVE_BUSY:
+      return SANE_STATUS_DEVICE_BUSY;
+    case CERR_INVALID_PARAMETER:
+      return SANE_STATUS_INVAL;
+    case CERR_OUT_OF_MEMORY:
+      return SANE_STATUS_NO_MEM;
+    case CERR_CANCEL_PRESSED:
+      return SANE_STATUS_CANCELLED;
+    default:
+      return SANE_STATUS_IO_ERROR;
+  }
+}
+
+SANE_Status SaneScanHandle::Open(const DeviceTarget& target) {
+  const std::u16string wide = DeviceName::Wide(target.name);
+  DWORD code = 0;
+  HRESULT hr = scanner_->OpenScannerSession(wide.c_str(), target.ioType, &session_, &code);
+  if (FAILED(hr)) return StatusFor(hr, code);
+  open_ = true;
+  cancel_.Attach(scanner_, session_);
+  if (::pipe2(pipe_, O_CLOEXEC) != 0) return SANE_STATUS_NO_MEM;
+  cancelThread_ = std::thread([this] { CancelLoop(); });
+  return SANE_STATUS_GOOD;
+}
+
+void SaneScanHandle::CancelLoop() {
+  char c;
+  for (;;) {
+    ssize_t n = ::read(pipe_[0], &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == 'q') return;
+    cancel_.Cancel();  // StopScan for the page in progress, if any
+    std::lock_guard<std::mutex> g(lock_);
+    ++handled_;
+    handledChanged_.notify_all();
+  }
+}
+
+void SaneScanHandle::Cancel() {
+  requested_.fetch_add(1);
+  const char c = 'c';
+  ssize_t ignored = ::write(pipe_[1], &c, 1);
+  (void)ignored;
+}
+
+bool SaneScanHandle::Settle() {
+  const unsigned target = requested_.load();
+  if (target == settled_) return false;
+  if (cancelThread_.joinable()) {
+    std::unique_lock<std::mutex> g(lock_);
+    handledChanged_.wait(g, [&] { return handled_ >= target; });
+  }
+  settled_ = target;
+  // The cancel ended the page (its StopScan went out) and ends the job.
+  if (pageActive_) EndPage();
+  if (jobActive_ || locked_) EndJob(true);
+  eof_ = false;
+  return true;
+}
+
+void SaneScanHandle::EndPage() {
+  DWORD code = 0;
+  cancel_.PageEnded(&code);
+  pageActive_ = false;
+  pending_.clear();
+  pendingPos_ = 0;
+}
+
+void SaneScanHandle::EndJob(bool cancelRest) {
+  DWORD code = 0;
+  if (jobActive_ && feeder_ && cancelRest && pages_ > 0) {
+    // Sheets may be left in a job the device is still running: start the next page and stop it,
+    // which cancels the job on the device.
+    BYTE ready = 0;
+    if (SUCCEEDED(adf_->ADFIsReady(session_, &ready, &code)) && ready &&
+        SUCCEEDED(scanner_->StartScan(session_, &code)))
+      scanner_->StopScan(session_, &code);
+  }
+  jobActive_ = false;
+  pages_ = 0;
+  if (locked_) scanner_->UnlockScanner(session_, &code);
+  locked_ = false;
+}
+
+SANE_Status SaneScanHandle::Failed(HRESULT hr, DWORD code) {
+  const SANE_Status s = StatusFor(hr, code);
+  if (pageActive_) EndPage();
+  EndJob(false);
+  return s;
+}
+
+SANE_Status SaneScanHandle::GetParameters(SANE_Parameters* p) {
+  if (pageActive_ || (jobActive_ && expected_ > 0)) {
+    *p = params_;
+    return SANE_STATUS_GOOD;
+  }
+  ScanOptions o;
+  std::string why;
+  if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_INVAL;
+  SCANNER_PARAMETERS sp = ScanRunner::Parameters(o);
+  BUFFER_INFO info = {};
+  DWORD code = 0;
+  SANE_Parameters q = {};
+  q.format = o.mode == ColorMode::Color ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
+  q.last_frame = SANE_TRUE;
+  q.depth = o.mode == ColorMode::BlackWhite ? 1 : 8;
+  if (SUCCEEDED(scanner_->GetBufferInfo(session_, &sp, &info, &code))) {
+    q.pixels_per_line = static_cast<SANE_Int>(info.dwPixelWidth);
+    q.lines = static_cast<SANE_Int>(info.dwPixelHeight);
+    q.bytes_per_line = static_cast<SANE_Int>(info.dwBytesPerLine);
+  } else {
+    q.lines = -1;  // the scanner refuses these settings; sane_start will say so
+  }
+  *p = q;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status SaneScanHandle::BeginJob() {
+  ScanOptions o;
+  std::string why;
+  if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_INVAL;
+  DWORD code = 0;
+  HRESULT hr = scanner_->LockScanner(session_, C_LOCK_PROCESS, kLockTimeoutMs, &code);
+  if (FAILED(hr)) return StatusFor(hr, code);
+  locked_ = true;
+  jobActive_ = true;
+  pages_ = 0;
+  feeder_ = o.source != ScanSource::Platen;
+  lineart_ = o.mode == ColorMode::BlackWhite;
+  if (feeder_) {
+    hr = adf_->SetADFOptions(session_, kAdfMultiPageFlow | (o.source == ScanSource::Duplex ? kAdfDuplex : 0), &code);
+    if (FAILED(hr)) return Failed(hr, code);
+  }
+  SCANNER_PARAMETERS sp = ScanRunner::Parameters(o);
+  hr = scanner_->SetScannerParameters(session_, &sp, &code);
+  if (FAILED(hr)) return Failed(hr, code);
+  BUFFER_INFO info = {};
+  hr = scanner_->GetBufferInfo(session_, &sp, &info, &code);
+  if (FAILED(hr)) return Failed(hr, code);
+  params_ = SANE_Parameters{};
+  params_.format = o.mode == ColorMode::Color ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
+  params_.last_frame = SANE_TRUE;
+  params_.depth = lineart_ ? 1 : 8;
+  params_.pixels_per_line = static_cast<SANE_Int>(info.dwPixelWidth);
+  params_.lines = static_cast<SANE_Int>(info.dwPixelHeight);
+  params_.bytes_per_line = static_cast<SANE_Int>(info.dwBytesPerLine);
+  expected_ = uint64_t(info.dwBytesPerLine) * info.dwPixelHeight;
+  if (expected_ == 0) return Failed(E_FAIL, CERR_INVALID_PARAMETER);
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status SaneScanHandle::Start() {
+  Settle();
+  if (pageActive_) {
+    // The frontend starts again before the end of the page: that page is abandoned.
+    cancel_.Cancel();
+    EndPage();
+    EndJob(true);
+  }
+  eof_ = false;
+  if (!jobActive_) {
+    SANE_Status s = BeginJob();
+    if (s != SANE_STATUS_GOOD) return s;
+  }
+  DWORD code = 0;
+  HRESULT hr;
+  if (feeder_) {
+    BYTE ready = 0;
+    hr = adf_->ADFIsReady(session_, &ready, &code);
+    if (FAILED(hr)) return Failed(hr, code);
+    if (!ready) {
+      EndJob(false);
+      return SANE_STATUS_NO_DOCS;
+    }
+  }
+  hr = scanner_->StartScan(session_, &code);
+  if (FAILED(hr)) return Failed(hr, code);
+  pageActive_ = true;
+  pageEnded_ = false;
+  delivered_ = received_ = 0;
+  if (!cancel_.PageStarted()) {
+    Settle();
+    return SANE_STATUS_CANCELLED;
+  }
+  // The first bytes are read here so that the page's failure (feeder empty, jam, cover open)
+  // is the answer to sane_start.
+  pending_.resize(static_cast<size_t>(std::min<uint64_t>(kFirstRead, expected_)));
+  pendingPos_ = 0;
+  DWORD n = 0;
+  hr = scanner_->ReadScanEx(session_, pending_.data(), static_cast<DWORD>(pending_.size()), &n, &code);
+  if (FAILED(hr)) {
+    if (Settle()) return SANE_STATUS_CANCELLED;
+    return Failed(hr, code);
+  }
+  if (n < pending_.size()) pageEnded_ = true;
+  pending_.resize(n);
+  received_ = n;
+  ++pages_;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length) {
+  *length = 0;
+  if (Settle()) return SANE_STATUS_CANCELLED;
+  if (!pageActive_) return eof_ ? SANE_STATUS_EOF : SANE_STATUS_INVAL;
+  if (max <= 0) return SANE_STATUS_INVAL;
+  DWORD n = 0;
+  if (pendingPos_ < pending_.size()) {
+    n = static_cast<DWORD>(std::min<size_t>(static_cast<size_t>(max), pending_.size() - pendingPos_));
+    std::copy(pending_.begin() + pendingPos_, pending_.begin() + pendingPos_ + n, data);
+    pendingPos_ += n;
+  } else if (!pageEnded_ && received_ < expected_) {
+    const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - received_));
+    DWORD code = 0;
+    const HRESULT hr = scanner_->ReadScanEx(session_, data, ask, &n, &code);
+    if (FAILED(hr)) {
+      if (Settle()) return SANE_STATUS_CANCELLED;
+      return Failed(hr, code);
+    }
+    if (n < ask) pageEnded_ = true;
+    received_ += n;
+  }
+  if (n == 0) {
+    // The page is over: rows the device did not send are given as white, so that the frontend
+    // gets the lines it was promised.
+    if (delivered_ < expected_) {
+      n = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - delivered_));
+      std::fill(data, data + n, lineart_ ? 0x00 : 0xFF);
+      delivered_ += n;
+      *length = static_cast<SANE_Int>(n);
+      return SANE_STATUS_GOOD;
+    }
+    EndPage();
+    if (!feeder_) EndJob(false);
+    eof_ = true;
+    return SANE_STATUS_EOF;
+  }
+  // SANE's one-bit frames use a set bit for black; the driver's rows a set bit for white.
+  if (lineart_)
+    for (DWORD i = 0; i < n; ++i) data[i] = static_cast<SANE_Byte>(~data[i]);
+  delivered_ += n;
+  *length = static_cast<SANE_Int>(n);
+  return SANE_STATUS_GOOD;
+}
