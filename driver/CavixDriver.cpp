@@ -272,11 +272,9 @@ HRESULT CavixDriver::ReadScanEx(DWORD hSession, BYTE* pbyBuffer, DWORD dwBytes, 
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (pbyBuffer == nullptr || pdwBytesRead == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
   *pdwBytesRead = 0;
-  uint32_t bytesRead = 0;
-  if (!device->Read(pbyBuffer, dwBytes, bytesRead)) return hr = DeviceError(device, pdwErrorCode);
-  *pdwBytesRead = bytesRead;
-  LogNamedValue("bytesRead", static_cast<int>(bytesRead));
-  if (bytesRead < dwBytes) return hr = SetEndOfPage(pdwErrorCode);
+  if (!device->Read(pbyBuffer, dwBytes, *pdwBytesRead)) return hr = DeviceError(device, pdwErrorCode);
+  LogNamedValue("bytesRead", static_cast<int>(*pdwBytesRead));
+  if (*pdwBytesRead < dwBytes) return hr = SetEndOfPage(pdwErrorCode);
   return hr = SetSuccess(pdwErrorCode);
 }
 

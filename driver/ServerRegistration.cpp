@@ -1,5 +1,6 @@
 #include "driver/ServerRegistration.h"
 
+#include <exception>
 #include <vector>
 
 #include "driver/CavixScanner.h"
@@ -7,7 +8,6 @@
 #include "log/GlobalLog.h"
 #include "log/LogLevels.h"
 #include "platform/ComGuid.h"
-#include "platform/RegistryError.h"
 #include "platform/RegistryStore.h"
 #include "platform/RegistryTree.h"
 
@@ -28,7 +28,7 @@ Path Child(Path path, const std::string& name) {
   return path;
 }
 
-HRESULT Failed(const char* what, const RegistryError& e) {
+HRESULT Failed(const char* what, const std::exception& e) {
   if (CLog2* log = GetGlobalLog()) log->print(LOG_ERROR_MSG, "Error: %s: %s", what, e.what());
   return SELFREG_E_CLASS;
 }
@@ -58,7 +58,7 @@ HRESULT Register(const std::string& modulePath) {
       SetDefault(tree.FindOrCreate(Child(IndependentProgIdKey(), "CurVer")), CAVIX_PROGID);
       return true;
     });
-  } catch (const RegistryError& e) {
+  } catch (const std::exception& e) {  // RegistryError, or a failure creating the store's directory
     return Failed("DllRegisterServer", e);
   }
   return S_OK;
@@ -73,7 +73,7 @@ HRESULT Unregister() {
       changed = tree.Remove(IndependentProgIdKey()) || changed;
       return changed;
     });
-  } catch (const RegistryError& e) {
+  } catch (const std::exception& e) {
     return Failed("DllUnregisterServer", e);
   }
   return S_OK;

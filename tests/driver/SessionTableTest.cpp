@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -199,6 +200,34 @@ TEST_F(ScanSessionOpenerTest, RefusesNamesThatDoNotFitTheRecord) {
   EXPECT_EQ(session->deviceName_, std::string(259, 'n'));
   std::unique_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
   EXPECT_TRUE(DriverModule::Sessions().Release(*session));
+}
+
+TEST_F(ScanSessionOpenerTest, ConcurrentOpensOfOneNameMakeOneDevice) {
+  FakeDeviceScript* script = &script_;
+  SetScanDeviceFactory([script]() -> IScanDevice* { return new FakeScanDevice(script); });
+  constexpr int kThreads = 8;
+  DWORD handles[kThreads] = {};
+  HRESULT results[kThreads] = {};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      DWORD code = 0;
+      results[i] = Open(u"\\\\host\\concurrent", &handles[i], &code);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(results[i], S_OK);
+    EXPECT_EQ(handles[i], handles[0]);
+  }
+  EXPECT_EQ(script_.created, 1);
+  EXPECT_EQ(script_.initCalls, 1);
+  ScanSessionPtr session = DriverModule::Sessions().FindByHandle(handles[0]);
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(session->referenceCount_, kThreads);
+  std::unique_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
+  for (int i = 0; i < kThreads; ++i) EXPECT_TRUE(DriverModule::Sessions().Release(*session));
+  EXPECT_EQ(DriverModule::Sessions().FindByHandle(handles[0]), nullptr);
 }
 
 }  // namespace
