@@ -270,7 +270,26 @@ std::string UsageText() {
     out << left;
     if (left.size() < 34) out << std::string(34 - left.size(), ' ');
     else out << "\n" << std::string(34, ' ');
-    out << o.help << "\n";
+    // The help text, wrapped at 100 columns under its column.
+    std::istringstream words(o.help);
+    std::string word;
+    size_t column = 34;
+    bool first = true;
+    while (words >> word) {
+      if (!first && column + 1 + word.size() > 100) {
+        out << "\n" << std::string(34, ' ');
+        column = 34;
+        first = true;
+      }
+      if (!first) {
+        out << ' ';
+        ++column;
+      }
+      out << word;
+      column += word.size();
+      first = false;
+    }
+    out << "\n";
   }
   out << "\nOperations (OP): CreateScanJob, RetrieveImage, CancelJob, GetScannerElements,\n"
          "GetJobInfo, GetPreviousImagePadInfo.\n"

@@ -594,6 +594,19 @@ TEST_F(SimServiceTest, RewritingOptionsChangeTheWireAsAsked) {
             std::string::npos)
       << body;
   EXPECT_NE(body.find("<item>0</item><item>1</item></FormatSupported>"), std::string::npos) << body;
+  // The page's envelope (first DIME record) is a SOAP 1.1 envelope as well.
+  Client c11(sim_->Endpoint());
+  wscn__CreateScanJobResponseType job;
+  ASSERT_EQ(soap_call_wscn__CreateScanJobRequest(c11.soap(), c11.endpoint(), nullptr, const_cast<char*>(""), nullptr,
+                                                 simtest::ToRequest(c11.soap(), GreyPage()), &job),
+            0);
+  resp = simtest::RawExchange(addr, simtest::PostRequest(env11 + "<wscn:RetrieveImageRequest><JobId>" +
+                                                         std::to_string(job.JobId) +
+                                                         "</JobId></wscn:RetrieveImageRequest></SOAP-ENV:Body></SOAP-ENV:Envelope>"));
+  std::vector<DimeRecord> records;
+  ASSERT_TRUE(ParseDime(simtest::HttpBody(resp), records)) << resp.substr(0, 400);
+  EXPECT_NE(records[0].data.find("xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""), std::string::npos)
+      << records[0].data;
   // A SOAP 1.1 fault: the reason code stands in the faultcode.
   resp = simtest::RawExchange(addr, simtest::PostRequest(env11 + "<wscn:GetJobInfo><jobId>77</jobId></wscn:GetJobInfo></SOAP-ENV:Body></SOAP-ENV:Envelope>"));
   EXPECT_NE(simtest::HttpBody(resp).find("<SOAP-ENV:Fault><faultcode>wscn:ClientErrorJobIdNotFound</faultcode>"
@@ -647,7 +660,11 @@ TEST_F(SimServiceTest, HundredPagesInARowKeepMemoryFlatAndBytesEqual) {
     if (i == 9) afterWarmUp = simtest::ResidentKb();
   }
   const long growth = simtest::ResidentKb() - afterWarmUp;
+#if defined(__SANITIZE_ADDRESS__)
+  (void)growth;  // freed memory sits in the address sanitizer's quarantine
+#else
   EXPECT_LT(growth, 8 * 1024) << "kB grown over 90 pages";
+#endif
   std::vector<SentPage> pages = sim_->SentPages();
   ASSERT_EQ(pages.size(), 100u);
   for (const SentPage& p : pages) {
