@@ -101,7 +101,6 @@ int ServiceFault::ReceiveFault(struct soap* soap) {
     return soap_closesock(soap);
   }
   if (soap->error == SOAP_EOF) return soap_closesock(soap);
-  soap->error = error;
   SetLocalFault(soap, error == SOAP_NO_TAG ? "empty response body"
                                            : "unexpected response element");
   soap->error = error;
