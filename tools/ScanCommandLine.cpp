@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -257,11 +258,14 @@ bool Parser::Check() {
   if (!feeder && o.pages > 1) return Fail("--pages is for the feeder (--source adf or duplex)");
   const RegionMm area = ScanCommandLine::SourceArea(o.source);
   if (o.hasRegion) {
-    const double eps = 1e-9;
+    // Half a millimetre of tolerance lets A4 (297 mm) onto the 296.9 mm glass; the driver
+    // region is clipped to the source.
+    const double eps = 0.5;
     if (o.region.x + o.region.width > area.width + eps || o.region.y + o.region.height > area.height + eps) {
       std::ostringstream m;
-      m << "--region reaches outside the " << (feeder ? "feeder's sheet" : "platen") << " ("
-        << area.width << " x " << area.height << " mm)";
+      char size[64];
+      std::snprintf(size, sizeof size, "%.1f x %.1f mm", area.width, area.height);
+      m << "--region reaches outside the " << (feeder ? "feeder's sheet" : "platen") << " (" << size << ")";
       return Fail(m.str());
     }
   }
@@ -294,7 +298,8 @@ bool ScanCommandLine::PageSize(const std::string& name, RegionMm* region) {
 
 RegionMm ScanCommandLine::SourceArea(ScanSource source) {
   // 2550 x 3507 (platen) and 2550 x 4200 (feeder) in 1/300 inch.
-  return source == ScanSource::Platen ? RegionMm{0, 0, 215.9, 296.9} : RegionMm{0, 0, 215.9, 355.6};
+  const double mmPerUnit = 25.4 / 300.0;
+  return RegionMm{0, 0, 2550 * mmPerUnit, (source == ScanSource::Platen ? 3507 : 4200) * mmPerUnit};
 }
 
 uint32_t ScanCommandLine::MmToUnits(double mm) {

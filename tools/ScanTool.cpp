@@ -98,7 +98,7 @@ int ScanTool::Run(const ScanOptions& o) {
 int ScanTool::Register(const ScanOptions& o, bool registering) {
   std::string module = o.module;
   if (module.empty() && !registering) module = ScannerModule::RegisteredModule();
-  if (module.empty()) {
+  if (module.empty() && registering) {
     const auto near = ScannerModule::ModulesNear(ScannerModule::ProgramDirectory());
     if (!near.empty()) module = near.front();
   }

@@ -1,0 +1,209 @@
+// Output files: every format and mode written through OutputTarget in uneven chunks, decoded
+// back with libpng, libtiff or a PNM reader and compared pixel by pixel; file name patterns;
+// removal of partial files; pages the device ended early.
+#include <gtest/gtest.h>
+
+#include <tiffio.h>
+
+#include <random>
+
+#include "ToolTestSupport.h"
+#include "tools/OutputTarget.h"
+#include "tools/PnmPageWriter.h"
+
+using tooltest::Image;
+
+namespace {
+
+std::vector<uint8_t> RandomRows(const PageLayout& l, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> rows(size_t(l.bytesPerLine) * l.height);
+  for (auto& b : rows) b = static_cast<uint8_t>(rng());
+  return rows;
+}
+
+PageLayout Layout(ColorMode mode, uint32_t width, uint32_t height) {
+  PageLayout l;
+  l.mode = mode;
+  l.width = width;
+  l.height = height;
+  l.bytesPerLine = mode == ColorMode::Color ? width * 3 : mode == ColorMode::Gray ? width : width / 8;
+  l.dpi = 150;
+  return l;
+}
+
+int ModeCode(ColorMode m) { return m == ColorMode::Color ? 2 : m == ColorMode::Gray ? 1 : 0; }
+
+// Writes the rows in chunks of 1, 7, 1000 and 4096 bytes in turn, as reads of any size come.
+void WritePage(OutputTarget& out, unsigned page, const PageLayout& l, const std::vector<uint8_t>& rows) {
+  std::string error;
+  ASSERT_TRUE(out.BeginPage(page, l, &error)) << error;
+  const size_t chunks[] = {1, 7, 1000, 4096};
+  size_t pos = 0;
+  for (int i = 0; pos < rows.size(); ++i) {
+    const size_t n = std::min(chunks[i % 4], rows.size() - pos);
+    ASSERT_TRUE(out.Write(rows.data() + pos, n, &error)) << error;
+    pos += n;
+  }
+  ASSERT_TRUE(out.EndPage(&error)) << error;
+}
+
+void ExpectSame(const Image& got, const Image& want, const std::string& what) {
+  EXPECT_EQ(got.width, want.width) << what;
+  EXPECT_EQ(got.height, want.height) << what;
+  EXPECT_EQ(got.channels, want.channels) << what;
+  EXPECT_TRUE(got.pixels == want.pixels) << what << ": pixels differ";
+}
+
+class OutputTargetTest : public ::testing::Test {
+ protected:
+  tooltest::Scratch scratch_;
+};
+
+TEST_F(OutputTargetTest, EveryFormatAndModeDecodesToTheRowsSent) {
+  const ColorMode modes[] = {ColorMode::Color, ColorMode::Gray, ColorMode::BlackWhite};
+  for (ColorMode mode : modes) {
+    const PageLayout l = Layout(mode, 104, 37);
+    const std::vector<uint8_t> rows = RandomRows(l, 7 + ModeCode(mode));
+    const Image want = tooltest::FromDriverRows(rows, l.width, l.height, ModeCode(mode));
+    const std::string tag = "mode " + std::to_string(ModeCode(mode));
+    std::string error;
+
+    const std::string png = scratch_.File("page-" + std::to_string(ModeCode(mode)) + ".png");
+    {
+      OutputTarget out(png);
+      WritePage(out, 1, l, rows);
+      ASSERT_TRUE(out.Finish(&error)) << error;
+    }
+    Image got;
+    ASSERT_TRUE(tooltest::DecodePng(png, &got, &error)) << error;
+    ExpectSame(got, want, "png " + tag);
+
+    const std::string tif = scratch_.File("page-" + std::to_string(ModeCode(mode)) + ".tif");
+    {
+      OutputTarget out(tif);
+      WritePage(out, 1, l, rows);
+      ASSERT_TRUE(out.Finish(&error)) << error;
+    }
+    std::vector<Image> pages;
+    std::vector<int> compression;
+    ASSERT_TRUE(tooltest::DecodeTiff(tif, &pages, &compression, &error)) << error;
+    ASSERT_EQ(pages.size(), 1u);
+    ExpectSame(pages[0], want, "tiff " + tag);
+    EXPECT_EQ(compression[0], mode == ColorMode::BlackWhite ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW);
+
+    const std::string pnm = scratch_.File("page-" + std::to_string(ModeCode(mode)) + ".pnm");
+    {
+      OutputTarget out(pnm);
+      WritePage(out, 1, l, rows);
+      ASSERT_TRUE(out.Finish(&error)) << error;
+    }
+    pages.clear();
+    ASSERT_TRUE(tooltest::DecodePnm(pnm, &pages, &error)) << error;
+    ASSERT_EQ(pages.size(), 1u);
+    ExpectSame(pages[0], want, "pnm " + tag);
+  }
+}
+
+TEST_F(OutputTargetTest, PnmHeaderIsWrittenByHand) {
+  // The header read by netpbm tools: magic, a comment, size, maxval (none for P4).
+  EXPECT_EQ(PnmPageWriter::Header(Layout(ColorMode::Color, 8, 2)), "P6\n# resolution 150 dpi\n8 2\n255\n");
+  EXPECT_EQ(PnmPageWriter::Header(Layout(ColorMode::BlackWhite, 16, 3)), "P4\n# resolution 150 dpi\n16 3\n");
+  // And a one-bit page written bit for bit: a set driver bit is white, a set P4 bit black.
+  const std::string path = scratch_.File("bits.pbm");
+  std::string error;
+  {
+    OutputTarget out(path);
+    const PageLayout l = Layout(ColorMode::BlackWhite, 16, 1);
+    ASSERT_TRUE(out.BeginPage(1, l, &error));
+    const uint8_t row[2] = {0xF0, 0x01};
+    ASSERT_TRUE(out.Write(row, 2, &error));
+    ASSERT_TRUE(out.EndPage(&error));
+    ASSERT_TRUE(out.Finish(&error));
+  }
+  EXPECT_EQ(tooltest::ReadFile(path), std::string("P4\n# resolution 150 dpi\n16 1\n\x0F\xFE", 31));
+}
+
+TEST_F(OutputTargetTest, FeederPagesGoToOneTiffOrToNumberedFiles) {
+  const PageLayout l = Layout(ColorMode::Gray, 64, 20);
+  std::vector<std::vector<uint8_t>> sent;
+  for (unsigned i = 0; i < 3; ++i) sent.push_back(RandomRows(l, 100 + i));
+  std::string error;
+  {
+    OutputTarget out(scratch_.File("job.tiff"));
+    for (unsigned i = 0; i < 3; ++i) WritePage(out, i + 1, l, sent[i]);
+    ASSERT_TRUE(out.Finish(&error)) << error;
+    EXPECT_EQ(out.Files(), std::vector<std::string>{scratch_.File("job.tiff")});
+  }
+  std::vector<Image> pages;
+  ASSERT_TRUE(tooltest::DecodeTiff(scratch_.File("job.tiff"), &pages, nullptr, &error)) << error;
+  ASSERT_EQ(pages.size(), 3u);
+  for (unsigned i = 0; i < 3; ++i)
+    ExpectSame(pages[i], tooltest::FromDriverRows(sent[i], l.width, l.height, 1), "tiff page " + std::to_string(i + 1));
+
+  {
+    OutputTarget out(scratch_.File("p-%03d.png"));
+    for (unsigned i = 0; i < 3; ++i) WritePage(out, i + 1, l, sent[i]);
+    ASSERT_TRUE(out.Finish(&error)) << error;
+    EXPECT_EQ(out.Files(), (std::vector<std::string>{scratch_.File("p-001.png"), scratch_.File("p-002.png"),
+                                                      scratch_.File("p-003.png")}));
+  }
+  for (unsigned i = 0; i < 3; ++i) {
+    Image got;
+    ASSERT_TRUE(tooltest::DecodePng(scratch_.File("p-00" + std::to_string(i + 1) + ".png"), &got, &error)) << error;
+    ExpectSame(got, tooltest::FromDriverRows(sent[i], l.width, l.height, 1), "png page " + std::to_string(i + 1));
+  }
+  EXPECT_EQ(OutputTarget::FileName("scan-%d-100%%.pnm", 12), "scan-12-100%.pnm");
+}
+
+TEST_F(OutputTargetTest, AbortRemovesThePartPageAndKeepsWholePages) {
+  const PageLayout l = Layout(ColorMode::Color, 32, 10);
+  const std::vector<uint8_t> rows = RandomRows(l, 5);
+  std::string error;
+  {
+    OutputTarget out(scratch_.File("s-%d.pnm"));
+    WritePage(out, 1, l, rows);
+    ASSERT_TRUE(out.BeginPage(2, l, &error));
+    ASSERT_TRUE(out.Write(rows.data(), rows.size() / 2, &error));
+    EXPECT_TRUE(tooltest::Exists(scratch_.File("s-2.pnm")));
+    out.Abort();
+  }
+  EXPECT_TRUE(tooltest::Exists(scratch_.File("s-1.pnm")));
+  EXPECT_FALSE(tooltest::Exists(scratch_.File("s-2.pnm")));
+  // A target dropped in the middle of a page (an error path) removes the file just as well.
+  {
+    OutputTarget out(scratch_.File("whole.tif"));
+    WritePage(out, 1, l, rows);
+    ASSERT_TRUE(out.BeginPage(2, l, &error));
+  }
+  EXPECT_FALSE(tooltest::Exists(scratch_.File("whole.tif")));
+}
+
+TEST_F(OutputTargetTest, APageEndedEarlyIsFilledWhiteAndTooManyRowsAreRefused) {
+  const PageLayout l = Layout(ColorMode::Gray, 16, 8);
+  const std::vector<uint8_t> rows = RandomRows(l, 9);
+  std::string error;
+  const std::string path = scratch_.File("short.png");
+  {
+    OutputTarget out(path);
+    ASSERT_TRUE(out.BeginPage(1, l, &error));
+    ASSERT_TRUE(out.Write(rows.data(), 16 * 5 + 3, &error));  // five rows and three bytes
+    ASSERT_TRUE(out.EndPage(&error));
+    ASSERT_TRUE(out.Finish(&error));
+    EXPECT_EQ(out.FilledRows(), 3u);
+  }
+  Image got;
+  ASSERT_TRUE(tooltest::DecodePng(path, &got, &error)) << error;
+  ASSERT_EQ(got.height, 8u);
+  std::vector<uint8_t> want(rows.begin(), rows.begin() + 16 * 5 + 3);
+  want.resize(16 * 8, 0xFF);
+  EXPECT_TRUE(got.pixels == want);
+
+  OutputTarget over(scratch_.File("over.pnm"));
+  ASSERT_TRUE(over.BeginPage(1, l, &error));
+  ASSERT_TRUE(over.Write(rows.data(), rows.size(), &error));
+  EXPECT_FALSE(over.Write(rows.data(), 1, &error));
+  EXPECT_NE(error.find("more rows than the page has"), std::string::npos) << error;
+}
+
+}  // namespace

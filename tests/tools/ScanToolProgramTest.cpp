@@ -1,0 +1,152 @@
+// cavix-scan as a program: usage errors (message and exit status 2), the registration and the
+// log switches it writes into the HKLM store (checked against hand-written .reg text), the
+// capability table from the embedded simulated scanner, and the busy exit status when another
+// host holds the scanner.
+#include <gtest/gtest.h>
+
+#include "ToolTestSupport.h"
+#include "driver/CavixScanner.h"
+#include "platform/ComCreate.h"
+#include "sim/DeviceSimulator.h"
+#include "tools/DeviceName.h"
+
+namespace {
+
+const std::string kScan = CAVIX_SCAN_PATH;
+const std::string kModule = CAVIX_MODULE_PATH;
+
+class ScanToolProgramTest : public ::testing::Test {
+ protected:
+  tooltest::ProcessResult Scan(std::vector<std::string> args) {
+    args.insert(args.begin(), kScan);
+    return tooltest::Run(args);
+  }
+  tooltest::Scratch scratch_;
+};
+
+TEST_F(ScanToolProgramTest, WrongOptionsGiveAUsageMessageAndStatus2) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"--bogus"}, "cavix-scan: unknown option '--bogus'\nTry 'cavix-scan --help'.\n"},
+      {{"--mode", "sepia"}, "cavix-scan: --mode takes color, gray or bw, not 'sepia'\nTry 'cavix-scan --help'.\n"},
+      {{"--source", "adf", "--resolution", "1200", "-o", "x.tif"},
+       "cavix-scan: --resolution 1200 is not available from the feeder (75 to 300 dpi)\nTry 'cavix-scan --help'.\n"},
+      {{"-o", "scan.gif"},
+       "cavix-scan: cannot tell the output format of 'scan.gif': use .png, .tif, .tiff, .pnm, .ppm, .pgm or .pbm\n"
+       "Try 'cavix-scan --help'.\n"},
+      {{"log", "on", "--roll", "6"}, "cavix-scan: --roll takes 0 to 5 copies, not '6'\nTry 'cavix-scan --help'.\n"},
+  };
+  for (const auto& c : cases) {
+    tooltest::ProcessResult r = Scan(c.args);
+    EXPECT_EQ(r.exitStatus, 2) << c.args[0];
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.out, "");
+  }
+  // A device text that is no name, address or path is a usage error too.
+  tooltest::ProcessResult r = Scan({"caps", "--device", "scanner-on-the-left", "--module", kModule});
+  EXPECT_EQ(r.exitStatus, 2);
+  EXPECT_NE(r.err.find("neither a network device name, an IPv4 address nor a USB device path"), std::string::npos)
+      << r.err;
+  r = Scan({"--help"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_NE(r.out.find("usage: cavix-scan"), std::string::npos);
+}
+
+TEST_F(ScanToolProgramTest, RegisterAndUnregisterWriteTheClassIntoTheStore) {
+  tooltest::ProcessResult r = Scan({"register", "--module", kModule});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, "registered " + kModule + " in " + scratch_.Hklm() + "\n");
+  const std::string reg = tooltest::ReadFile(scratch_.Hklm());
+  std::string escaped;
+  for (char c : kModule) escaped += c == '\\' ? "\\\\" : std::string(1, c);
+  EXPECT_NE(reg.find("[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{1422B44C-CBF9-440D-A286-44AD4F87BF5F}\\InprocServer32]\n"
+                     "@=\"" + escaped + "\"\n\"ThreadingModel\"=\"Both\"\n"),
+            std::string::npos)
+      << reg;
+  EXPECT_NE(reg.find("[HKEY_LOCAL_MACHINE\\Software\\Classes\\CAVIXDriver.scanner\\CurVer]\n@=\"CAVIXDriver.scanner.1\"\n"),
+            std::string::npos)
+      << reg;
+  // The registered class is what a host without a module path creates.
+  void* p = nullptr;
+  ASSERT_EQ(CoCreateInstanceFromStore(CLSID_CavixScanner, IID_IScanner, &p), S_OK);
+  static_cast<IScanner*>(p)->Release();
+
+  r = Scan({"unregister"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, "unregistered " + kModule + " in " + scratch_.Hklm() + "\n");
+  const std::string after = tooltest::ReadFile(scratch_.Hklm());
+  EXPECT_EQ(after.find("1422B44C"), std::string::npos) << after;
+  EXPECT_EQ(after.find("CAVIXDriver"), std::string::npos) << after;
+  r = Scan({"unregister"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, "the driver is not registered in " + scratch_.Hklm() + "\n");
+}
+
+TEST_F(ScanToolProgramTest, LogSwitchesGoIntoTheDriversKey) {
+  const std::string file = scratch_.File("state/driver.log");
+  tooltest::ProcessResult r = Scan({"log", "on", "--file", file, "--level", "errors", "--size-kb", "64", "--roll", "2"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Quenterra\\Pixora\\Cavix\\{1422B44C-CBF9-440D-A286-44AD4F87BF5F}]\n";
+  std::string reg = tooltest::ReadFile(scratch_.Hklm());
+  const size_t at = reg.find(key);
+  ASSERT_NE(at, std::string::npos) << reg;
+  const std::string section = reg.substr(at + key.size(), reg.find("\n\n", at) - at - key.size());
+  // Values as the registry editor writes them, in any order.
+  for (const std::string& line : {std::string("\"LogEnabled\"=dword:00000001"), std::string("\"LogLevel\"=dword:80000000"),
+                                  std::string("\"LogDestination\"=dword:00000001"), std::string("\"LogSizeKB\"=dword:00000040"),
+                                  std::string("\"LogRollCount\"=dword:00000002"), "\"LogFile\"=\"" + file + "\""})
+    EXPECT_NE(section.find(line), std::string::npos) << line << " in\n" << section;
+  EXPECT_TRUE(tooltest::Exists(scratch_.File("state"))) << "the log's directory is made";
+
+  r = Scan({"log", "off"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  reg = tooltest::ReadFile(scratch_.Hklm());
+  EXPECT_NE(reg.find("\"LogEnabled\"=dword:00000000"), std::string::npos) << reg;
+  EXPECT_NE(reg.find("\"LogFile\"=\"" + file + "\""), std::string::npos) << "the other switches stay";
+  r = Scan({"log", "show"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out.rfind("log: off\n  file:        " + file + "\n", 0), 0u) << r.out;
+}
+
+TEST_F(ScanToolProgramTest, CapsFromTheEmbeddedScannerWithoutRegistration) {
+  // Not registered: the module beside the program is used, and says so.
+  tooltest::ProcessResult r = Scan({"caps"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.err.find("the driver is not registered; using "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("using the embedded simulated scanner at 127.0.0."), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("model                      vqm440                 vqm440\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("resolution range (dpi)     75 - 1200              75 - 300\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("4200 (355.6 mm)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("duplex                     -                      yes\n"), std::string::npos) << r.out;
+}
+
+TEST_F(ScanToolProgramTest, AScannerHeldByAnotherHostGivesTheBusyStatus) {
+  cavixsim::SimConfig config;
+  config.listenAddress = "127.0.0.211";
+  cavixsim::DeviceSimulator sim(config);
+  std::string error;
+  ASSERT_TRUE(sim.Start(&error)) << error;
+  const std::string name = DeviceName::Network("127.0.0.211", "02:00:7F:00:00:D3");
+  // This process is the other host: it holds the scanner lock.
+  void* p = nullptr;
+  ASSERT_EQ(CoCreateInstanceFromModule(kModule, CLSID_CavixScanner, IID_IScanner, &p), S_OK);
+  IScanner* scanner = static_cast<IScanner*>(p);
+  const std::u16string wide = DeviceName::Wide(name);
+  DWORD session = 0, code = 0;
+  ASSERT_EQ(scanner->OpenScannerSession(wide.c_str(), C_IOTYPE_NETWORK, &session, &code), S_OK) << code;
+  ASSERT_EQ(scanner->LockScanner(session, C_LOCK_PROCESS, 1000, &code), S_OK) << code;
+
+  tooltest::ProcessResult r = Scan({"status", "--device", name, "--module", kModule, "--lock-timeout", "0"});
+  EXPECT_EQ(r.exitStatus, 4) << r.err;
+  EXPECT_EQ(r.out, "scanner: busy (another program holds it)\n");
+  EXPECT_NE(r.err.find("another program is using the scanner (CERR_SCANNER_LOCK_FAILED, code 5"), std::string::npos)
+      << r.err;
+
+  scanner->UnlockScanner(session, &code);
+  scanner->CloseScannerSession(session, &code);
+  scanner->Release();
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// Helpers of the host tool tests: a scratch directory with the registry files and the lock
+// directory pointed into it, running cavix-scan (or scanimage) as a child process with its
+// output captured, and decoding the image files the tools write (PNG, TIFF, PNM) and the pages
+// the simulated scanner sent (raw rows or JPEG).
+#ifndef CAVIX_TESTS_TOOLS_TOOLTESTSUPPORT_H
+#define CAVIX_TESTS_TOOLS_TOOLTESTSUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/SimTypes.h"
+
+namespace tooltest {
+
+// A private directory; CAVIX_REGISTRY_HKLM/HKCU and CAVIX_LOCK_DIR point into it (and
+// CAVIX_NEIGHBOUR_TABLE at an empty fixture, so no test probes the network) while it lives.
+class Scratch {
+ public:
+  Scratch();
+  ~Scratch();
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string Hklm() const { return File("hklm.reg"); }
+
+ private:
+  std::string path_;
+  std::map<std::string, std::string> saved_;
+  std::vector<std::string> unset_;
+};
+
+struct ProcessResult {
+  int exitStatus = -1;  // exit code, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` with the test's environment plus `env`; waits at most `timeoutSeconds`
+// (then kills it and reports -1).
+ProcessResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                  int timeoutSeconds = 240);
+
+// A child whose standard error is read line by line while it runs.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv);
+  ~Child();
+  // Reads standard error until a line satisfies `match` (true) or the child closes it (false).
+  bool WaitForLine(const std::function<bool(const std::string&)>& match, std::string* seen, int timeoutSeconds = 240);
+  void Signal(int sig);
+  // Waits for the end (reading the rest of its output); exit code or 128 + signal.
+  int Wait(std::string* rest, int timeoutSeconds = 240);
+
+ private:
+  pid_t pid_ = -1;
+  int errFd_ = -1;
+  std::string buffer_;
+};
+
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+
+// A decoded image: samples per pixel 3 (RGB) or 1 (grey or one-bit, one byte per pixel with
+// 255 white and 0 black).
+struct Image {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int channels = 0;
+  std::vector<uint8_t> pixels;
+};
+
+bool DecodePng(const std::string& path, Image* image, std::string* error);
+// Every page of a TIFF file; `compression` gets each page's compression tag.
+bool DecodeTiff(const std::string& path, std::vector<Image>* pages, std::vector<int>* compression, std::string* error);
+// Every image of a PNM file (P4, P5, P6, several in a row).
+bool DecodePnm(const std::string& path, std::vector<Image>* pages, std::string* error);
+
+// The page the simulated scanner sent, as the host is to see it: JPEG decoded with libjpeg,
+// raw rows without the pad rows; one-bit rows expanded (a set bit is white).
+bool DecodeSentPage(const cavixsim::SentPage& page, Image* image, std::string* error);
+// Rows in the driver's form (RGB, grey or one-bit with a set bit for white) as an Image.
+Image FromDriverRows(const std::vector<uint8_t>& rows, uint32_t width, uint32_t height, int mode /*0 bw 1 gray 2 rgb*/);
+
+}  // namespace tooltest
+
+#endif
