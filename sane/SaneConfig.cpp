@@ -13,8 +13,14 @@ SaneConfig SaneConfig::Parse(const std::string& text) {
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
+    // '#' starts a comment at the start of a line or after a blank; network device names
+    // hold a '#' of their own ("\\?\cavixnet#\...").
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t')) {
+        line.erase(i);
+        break;
+      }
+    }
     std::istringstream words(line);
     std::vector<std::string> w;
     std::string word;

@@ -1,6 +1,6 @@
 // The backend's configuration file cavix.conf, looked up like every SANE backend's: in the
 // directories of SANE_CONFIG_DIR (colon-separated; a trailing colon adds "." and /etc/sane.d),
-// else in "." and /etc/sane.d. One entry a line, '#' starts a comment:
+// else in "." and /etc/sane.d. One entry a line; '#' at the start of a line or after a blank starts a comment:
 //   192.0.2.10 [MAC]                    a network scanner by address
 //   \\?\cavixnet#\macaddr:...           a network device name
 //   /dev/usb/lp0                        a USB scanner
