@@ -278,7 +278,11 @@ void SoapConnection::NoteReceived(const char* data, size_t n) {
   std::string header = headerText_.substr(0, end);
   for (char& c : header) c = char(std::tolower(static_cast<unsigned char>(c)));
   const size_t at = header.find("\r\ncontent-length:");
-  if (at != std::string::npos) contentLength_ = std::strtoll(header.c_str() + at + 17, nullptr, 10);
+  if (at != std::string::npos) {
+    contentLength_ = std::strtoll(header.c_str() + at + 17, nullptr, 10);
+  } else if (header.find("\r\ntransfer-encoding:") == std::string::npos) {
+    contentLength_ = 0;  // neither length nor chunks: an HTTP/1.1 request without a body
+  }
 }
 
 size_t SoapConnection::RecvHook(struct soap* soap, char* buf, size_t n) {
