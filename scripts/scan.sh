@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# Scans one colour page into a PNG: from DEVICE when given, else from the embedded simulated
-# scanner. Uses a registry store of the user's own, so nothing outside the build tree is touched.
+# The main job: registers the driver module in a registry store of the user's own and scans one
+# colour page into a PNG, from DEVICE when given, else from the simulated scanner embedded in
+# cavix-scan. Nothing outside the build tree is touched (registry files and lock files live in
+# BUILD/run unless CAVIX_REGISTRY_HKLM, CAVIX_REGISTRY_HKCU or CAVIX_LOCK_DIR say otherwise).
 set -euo pipefail
 build=${1:-build}
 device=${2:-}
+build=$(cd "$build" && pwd)
 state="$build/run"
 mkdir -p "$state"
-export CAVIX_REGISTRY_HKLM=${CAVIX_REGISTRY_HKLM:-$PWD/$state/hklm.reg}
-export CAVIX_REGISTRY_HKCU=${CAVIX_REGISTRY_HKCU:-$PWD/$state/hkcu.reg}
-export CAVIX_LOCK_DIR=${CAVIX_LOCK_DIR:-$PWD/$state/lock}
+export CAVIX_REGISTRY_HKLM=${CAVIX_REGISTRY_HKLM:-$state/hklm.reg}
+export CAVIX_REGISTRY_HKCU=${CAVIX_REGISTRY_HKCU:-$state/hkcu.reg}
+export CAVIX_LOCK_DIR=${CAVIX_LOCK_DIR:-$state/lock}
 scan="$build/tools/cavix-scan"
-if [ ! -x "$scan" ]; then
-  echo "cavix-scan is not built yet; the tests are what can be run: make test" >&2
-  exit 1
-fi
-"$scan" register --module "$PWD/$build/driver/libcavixdriver.so"
+module="$build/driver/libcavixdriver.so"
+for f in "$scan" "$module"; do
+  if [ ! -e "$f" ]; then
+    echo "$f is not built; run: make build" >&2
+    exit 1
+  fi
+done
+"$scan" register --module "$module"
 out="$PWD/scan-$(date +%Y%m%d-%H%M%S).png"
 if [ -n "$device" ]; then
   "$scan" --device "$device" --mode color -o "$out"

@@ -1,0 +1,265 @@
+// The built backend libsane-cavix.so.1 as a frontend uses it, against simulated scanners that
+// the test starts on loopback addresses: pages read to SANE_STATUS_EOF equal the pages sent,
+// failures come back as SANE statuses at sane_start, sane_cancel from a signal handler stops a
+// page and the handle scans again; and scanimage --batch through the dll meta-backend writes a
+// three-sheet duplex job as six PNM pages equal to the scanner's.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <sane/sane.h>
+#include <signal.h>
+
+#include <fstream>
+#include <memory>
+
+#include "ToolTestSupport.h"
+#include "sim/DeviceSimulator.h"
+
+using tooltest::Image;
+
+namespace {
+
+const std::string kModule = CAVIX_MODULE_PATH;
+const std::string kBackendDir = CAVIX_SANE_BACKEND_DIR;
+
+// The backend's entry points, looked up by the names the dll meta-backend uses.
+struct Backend {
+  void* lib = nullptr;
+  SANE_Status (*init)(SANE_Int*, SANE_Auth_Callback) = nullptr;
+  void (*exit)() = nullptr;
+  SANE_Status (*getDevices)(const SANE_Device***, SANE_Bool) = nullptr;
+  SANE_Status (*open)(SANE_String_Const, SANE_Handle*) = nullptr;
+  void (*close)(SANE_Handle) = nullptr;
+  SANE_Status (*control)(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*) = nullptr;
+  const SANE_Option_Descriptor* (*descriptor)(SANE_Handle, SANE_Int) = nullptr;
+  SANE_Status (*parameters)(SANE_Handle, SANE_Parameters*) = nullptr;
+  SANE_Status (*start)(SANE_Handle) = nullptr;
+  SANE_Status (*read)(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*) = nullptr;
+  void (*cancel)(SANE_Handle) = nullptr;
+
+  bool Load() {
+    lib = dlopen((kBackendDir + "/libsane-cavix.so.1").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return false;
+    auto sym = [this](const char* n) { return dlsym(lib, (std::string("sane_cavix_") + n).c_str()); };
+    init = reinterpret_cast<decltype(init)>(sym("init"));
+    exit = reinterpret_cast<decltype(exit)>(sym("exit"));
+    getDevices = reinterpret_cast<decltype(getDevices)>(sym("get_devices"));
+    open = reinterpret_cast<decltype(open)>(sym("open"));
+    close = reinterpret_cast<decltype(close)>(sym("close"));
+    control = reinterpret_cast<decltype(control)>(sym("control_option"));
+    descriptor = reinterpret_cast<decltype(descriptor)>(sym("get_option_descriptor"));
+    parameters = reinterpret_cast<decltype(parameters)>(sym("get_parameters"));
+    start = reinterpret_cast<decltype(start)>(sym("start"));
+    read = reinterpret_cast<decltype(read)>(sym("read"));
+    cancel = reinterpret_cast<decltype(cancel)>(sym("cancel"));
+    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read && cancel;
+  }
+};
+
+Backend g_backend;
+SANE_Handle g_signalHandle = nullptr;
+void CancelFromSignal(int) { g_backend.cancel(g_signalHandle); }
+
+class SaneBackendTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(g_backend.Load()) << dlerror(); }
+
+  void SetUp() override {
+    const char* old = std::getenv("SANE_CONFIG_DIR");
+    oldConfigDir_ = old ? old : "";
+    hadConfigDir_ = old != nullptr;
+    ::setenv("SANE_CONFIG_DIR", scratch_.Path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (hadConfigDir_) ::setenv("SANE_CONFIG_DIR", oldConfigDir_.c_str(), 1);
+    else ::unsetenv("SANE_CONFIG_DIR");
+  }
+
+  void StartScanner(int host, cavixsim::SimConfig config) {
+    address_ = "127.0.78." + std::to_string(host);
+    config.listenAddress = address_;
+    config.keepPageBytes = true;
+    sim_ = std::make_unique<cavixsim::DeviceSimulator>(config);
+    std::string error;
+    ASSERT_TRUE(sim_->Start(&error)) << error;
+    std::ofstream(scratch_.File("cavix.conf")) << "# test devices\nmodule " << kModule << "\n" << address_ << "\n"
+                                               << "127.0.78.250   # nobody listens here\n";
+    std::ofstream(scratch_.File("dll.conf")) << "cavix\n";
+  }
+
+  void SetString(SANE_Handle h, const char* name, const char* value) {
+    for (SANE_Int i = 0;; ++i) {
+      const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
+      ASSERT_NE(d, nullptr) << name;
+      if (d->name && std::string(d->name) == name) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%s", value);
+        ASSERT_EQ(g_backend.control(h, i, SANE_ACTION_SET_VALUE, buf, nullptr), SANE_STATUS_GOOD) << name;
+        return;
+      }
+    }
+  }
+  void SetWord(SANE_Handle h, const char* name, SANE_Word value) {
+    for (SANE_Int i = 0;; ++i) {
+      const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
+      ASSERT_NE(d, nullptr) << name;
+      if (d->name && std::string(d->name) == name) {
+        ASSERT_EQ(g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr), SANE_STATUS_GOOD) << name;
+        return;
+      }
+    }
+  }
+  void SmallGrayArea(SANE_Handle h, const char* source) {
+    SetString(h, "source", source);
+    SetString(h, "mode", "Gray");
+    SetWord(h, "resolution", 75);
+    SetWord(h, "br-x", SANE_FIX(80.0));
+    SetWord(h, "br-y", SANE_FIX(100.0));
+  }
+  // Reads until EOF; the status that ended the page.
+  SANE_Status ReadPage(SANE_Handle h, std::vector<uint8_t>* bytes) {
+    SANE_Byte buf[5000];
+    for (;;) {
+      SANE_Int n = 0;
+      SANE_Status s = g_backend.read(h, buf, sizeof buf, &n);
+      if (s != SANE_STATUS_GOOD) return s;
+      bytes->insert(bytes->end(), buf, buf + n);
+    }
+  }
+  Image Sent(size_t index) {
+    Image img;
+    std::string error;
+    const auto pages = sim_->SentPages();
+    EXPECT_LT(index, pages.size());
+    if (index < pages.size()) {
+      EXPECT_TRUE(tooltest::DecodeSentPage(pages[index], &img, &error)) << error;
+    }
+    return img;
+  }
+  size_t CancelJobs() {
+    size_t n = 0;
+    for (const auto& r : sim_->Requests()) n += r.op == cavixsim::Operation::CancelJob;
+    return n;
+  }
+
+  tooltest::Scratch scratch_;
+  std::string oldConfigDir_;
+  bool hadConfigDir_ = false;
+  std::string address_;
+  std::unique_ptr<cavixsim::DeviceSimulator> sim_;
+};
+
+TEST_F(SaneBackendTest, FailuresComeBackAsSaneStatusesAtStart) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 2;
+  config.jamAtSheet = 1;
+  StartScanner(21, config);
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  const SANE_Device** devices = nullptr;
+  ASSERT_EQ(g_backend.getDevices(&devices, SANE_TRUE), SANE_STATUS_GOOD);
+  ASSERT_NE(devices[0], nullptr);
+  EXPECT_EQ(std::string(devices[0]->name), address_);
+  EXPECT_EQ(std::string(devices[1]->name), "127.0.78.250");
+  EXPECT_EQ(devices[2], nullptr);
+  SANE_Handle h = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h), SANE_STATUS_GOOD);
+  SmallGrayArea(h, "ADF");
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_JAMMED);
+
+  config = cavixsim::SimConfig();
+  config.adfSheets = 2;
+  config.coverOpenAtSheet = 1;
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_COVER_OPEN);
+
+  config = cavixsim::SimConfig();
+  config.adfSheets = 0;
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_NO_DOCS);
+
+  config = cavixsim::SimConfig();
+  config.scannerCondition = cavixsim::kScannerBusy;
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  SetString(h, "source", "Flatbed");
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_DEVICE_BUSY);
+  g_backend.close(h);
+
+  ASSERT_EQ(g_backend.open("127.0.78.250", &h), SANE_STATUS_GOOD);
+  SmallGrayArea(h, "Flatbed");
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_IO_ERROR);
+  g_backend.close(h);
+  g_backend.exit();
+}
+
+TEST_F(SaneBackendTest, CancelFromASignalHandlerStopsThePageAndTheHandleScansAgain) {
+  cavixsim::SimConfig config;
+  config.rateBytesPerSecond = 30000;
+  StartScanner(22, config);
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h), SANE_STATUS_GOOD);
+  SetString(h, "mode", "Lineart");
+  SetWord(h, "resolution", 150);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  SANE_Byte buf[1000];
+  SANE_Int n = 0;
+  ASSERT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_GOOD);
+  g_signalHandle = h;
+  struct sigaction sa = {};
+  sa.sa_handler = CancelFromSignal;
+  ::sigaction(SIGUSR1, &sa, nullptr);
+  ::raise(SIGUSR1);
+  std::vector<uint8_t> rest;
+  EXPECT_EQ(ReadPage(h, &rest), SANE_STATUS_CANCELLED);
+  ::signal(SIGUSR1, SIG_DFL);
+  EXPECT_GE(CancelJobs(), 1u) << "the job is cancelled on the scanner";
+  EXPECT_FALSE(sim_->SentPages()[0].complete);
+
+  // The same handle scans a whole page next, equal to the page sent.
+  ASSERT_TRUE(sim_->Reconfigure(cavixsim::SimConfig()));
+  SmallGrayArea(h, "Flatbed");
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  SANE_Parameters p;
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  std::vector<uint8_t> page;
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  const Image want = Sent(0);
+  EXPECT_EQ(uint32_t(p.pixels_per_line), want.width);
+  EXPECT_TRUE(page == want.pixels);
+  // A cancel after the end of the page changes nothing, and the handle starts again.
+  g_backend.cancel(h);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  EXPECT_TRUE(page == Sent(1).pixels);
+  g_backend.close(h);
+  g_backend.exit();
+}
+
+TEST_F(SaneBackendTest, ScanimageBatchWritesADuplexJobAsSixPnmPages) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 3;
+  StartScanner(23, config);
+  const std::string pattern = scratch_.File("out%d.pnm");
+  tooltest::ProcessResult r = tooltest::Run(
+      {"scanimage", "-d", "cavix:" + address_, "--source", "ADF Duplex", "--mode", "Color", "--resolution", "75",
+       "-l", "0", "-t", "0", "-x", "90", "-y", "120", "--format=pnm", "--batch=" + pattern},
+      {{"LD_LIBRARY_PATH", kBackendDir}, {"SANE_CONFIG_DIR", scratch_.Path()}});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  ASSERT_EQ(sim_->SentPages().size(), 6u) << r.err;
+  for (int i = 1; i <= 6; ++i) {
+    std::vector<Image> pages;
+    std::string error;
+    const std::string file = scratch_.File("out" + std::to_string(i) + ".pnm");
+    ASSERT_TRUE(tooltest::DecodePnm(file, &pages, &error)) << file << ": " << error;
+    ASSERT_EQ(pages.size(), 1u);
+    const Image want = Sent(static_cast<size_t>(i - 1));
+    EXPECT_EQ(pages[0].width, want.width) << file;
+    EXPECT_EQ(pages[0].height, want.height) << file;
+    EXPECT_TRUE(pages[0].pixels == want.pixels) << file << " differs from the page sent";
+  }
+  EXPECT_FALSE(tooltest::Exists(scratch_.File("out7.pnm")));
+}
+
+}  // namespace
