@@ -115,15 +115,20 @@ void SaneScanHandle::EndPage() {
 
 void SaneScanHandle::EndJob(bool cancelRest) {
   DWORD code = 0;
-  if (jobActive_ && feeder_ && cancelRest && pages_ > 0) {
-    // Sheets may be left in a job the device is still running: start the next page and stop it,
-    // which cancels the job on the device.
+  if (jobActive_ && feeder_ && cancelRest && jobContinues_) {
+    // Sheets may be left in a job the device is still running: start the next page, take its
+    // first bytes and stop it, which cancels the job on the device.
     BYTE ready = 0;
     if (SUCCEEDED(adf_->ADFIsReady(session_, &ready, &code)) && ready &&
-        SUCCEEDED(scanner_->StartScan(session_, &code)))
+        SUCCEEDED(scanner_->StartScan(session_, &code))) {
+      BYTE first[64];
+      DWORD n = 0;
+      scanner_->ReadScanEx(session_, first, sizeof first, &n, &code);
       scanner_->StopScan(session_, &code);
+    }
   }
   jobActive_ = false;
+  jobContinues_ = false;
   pages_ = 0;
   if (locked_) scanner_->UnlockScanner(session_, &code);
   locked_ = false;
@@ -222,6 +227,7 @@ SANE_Status SaneScanHandle::Start() {
   }
   hr = scanner_->StartScan(session_, &code);
   if (FAILED(hr)) return Failed(hr, code);
+  jobContinues_ = false;
   pageActive_ = true;
   pageEnded_ = false;
   delivered_ = received_ = 0;
@@ -279,6 +285,7 @@ SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length
     }
     EndPage();
     if (!feeder_) EndJob(false);
+    jobContinues_ = feeder_;  // the device goes on with the feeder job
     eof_ = true;
     return SANE_STATUS_EOF;
   }

@@ -73,6 +73,7 @@ class SaneScanHandle {
   bool locked_ = false;
   bool jobActive_ = false;
   bool feeder_ = false;
+  bool jobContinues_ = false;  // a feeder page ended normally: the device's job goes on
   bool pageActive_ = false;
   bool pageEnded_ = false;   // the device ended the page (short read)
   bool eof_ = false;

@@ -71,8 +71,10 @@ std::string ScanTool::CapabilitiesText(const SCANNER_CAPABILITIES& p, const ADF2
   row("color bits per channel", std::to_string(p.byColorBitsPerChannel[0]), std::to_string(a.byColorBitsPerChannel[0]));
   row("gamma entries per channel", std::to_string(p.dwGammaEntriesPerChannel), std::to_string(a.dwGammaEntriesPerChannel));
   row("duplex", "-", (a.dwADFOptionsSupported & 0x1) ? "yes" : "no");
-  row("duplex width, 1/300 in", "-", Inches(a.dwDuplexMinimumWidth) + " - " + std::to_string(a.dwDuplexMaximumWidth));
-  row("duplex height, 1/300 in", "-", Inches(a.dwDuplexMinimumHeight) + " - " + std::to_string(a.dwDuplexMaximumHeight));
+  row("duplex width, 1/300 in", "-", Inches(a.dwDuplexMinimumWidth) + " -");
+  row("", "", Inches(a.dwDuplexMaximumWidth));
+  row("duplex height, 1/300 in", "-", Inches(a.dwDuplexMinimumHeight) + " -");
+  row("", "", Inches(a.dwDuplexMaximumHeight));
   row("detects end of page", "-", a.byADFCanDetectEndOfPage ? "yes" : "no");
   return s.str();
 }
