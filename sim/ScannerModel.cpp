@@ -21,6 +21,28 @@ constexpr const char* kNotAcceptingJobs = "wscn:ServerErrorNotAcceptingJobs";
 // a flat footprint.
 constexpr size_t kJobsKept = 32;
 
+// What goes wrong at a sheet, as the scenarios configure it: the job ends Aborted with the
+// job reason, the scanner reports its reason (until cleared when sticky, else until the next
+// job), and the RetrieveImage is refused with a temporary server error.
+struct SheetTrouble {
+  int SimConfig::*atSheet;
+  bool feederOnly;
+  bool sheetLeavesTray;
+  bool sticky;
+  int jobReason;
+  int scannerReason;
+  const char* text;
+};
+
+const SheetTrouble kSheetTroubles[] = {
+    {&SimConfig::jamAtSheet, true, true, true, kReasonMediaJam, kScannerMediaJam, "Media jam in the feeder"},
+    {&SimConfig::coverOpenAtSheet, true, false, true, kReasonCoverOpen, kScannerCoverOpen, "The feeder cover is open"},
+    {&SimConfig::mispickAtSheet, true, false, false, kReasonMediaMispick, kScannerMediaMispick,
+     "The feeder failed to pick a sheet"},
+    {&SimConfig::storageFullAtSheet, false, false, false, kReasonInternalStorageFull, kScannerInternalStorageFull,
+     "Internal storage is full"},
+};
+
 bool IsAdf(const Ticket& t) {
   return t.inputSource == kSourceAdf || t.inputSource == kSourceAdfDuplex;
 }
@@ -34,6 +56,7 @@ ScannerModel::ScannerModel(const SimConfig& config) : start_(std::chrono::steady
 void ScannerModel::Reset(const SimConfig& config) {
   std::lock_guard<std::mutex> guard(lock_);
   config_ = config;
+  ++generation_;
   adfSheets_ = config.adfSheets;
   cancelNotFoundLeft_ = config.cancelJobIdNotFound;
   stickyReason_ = kScannerNone;
@@ -188,27 +211,13 @@ Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) 
       return Refuse<PagePlan>(rec, "Sender", kNoImagesAvailable, "No more images in this job");
     }
     const int sheet = job->sheets + 1;
-    if (adf && sheet == config_.jamAtSheet) {
-      --adfSheets_;  // the jammed sheet is out of the tray
+    for (const SheetTrouble& trouble : kSheetTroubles) {
+      if (sheet != config_.*(trouble.atSheet) || (trouble.feederOnly && !adf)) continue;
+      if (trouble.sheetLeavesTray) --adfSheets_;
       job->sheets = sheet;
-      stickyReason_ = kScannerMediaJam;
-      Finish(*job, kJobAborted, kReasonMediaJam);
-      return Refuse<PagePlan>(rec, "Receiver", kTemporaryError, "Media jam in the feeder");
-    }
-    if (adf && sheet == config_.coverOpenAtSheet) {
-      stickyReason_ = kScannerCoverOpen;
-      Finish(*job, kJobAborted, kReasonCoverOpen);
-      return Refuse<PagePlan>(rec, "Receiver", kTemporaryError, "The feeder cover is open");
-    }
-    if (adf && sheet == config_.mispickAtSheet) {
-      transientReason_ = kScannerMediaMispick;
-      Finish(*job, kJobAborted, kReasonMediaMispick);
-      return Refuse<PagePlan>(rec, "Receiver", kTemporaryError, "The feeder failed to pick a sheet");
-    }
-    if (sheet == config_.storageFullAtSheet) {
-      transientReason_ = kScannerInternalStorageFull;
-      Finish(*job, kJobAborted, kReasonInternalStorageFull);
-      return Refuse<PagePlan>(rec, "Receiver", kTemporaryError, "Internal storage is full");
+      (trouble.sticky ? stickyReason_ : transientReason_) = trouble.scannerReason;
+      Finish(*job, kJobAborted, trouble.jobReason);
+      return Refuse<PagePlan>(rec, "Receiver", kTemporaryError, trouble.text);
     }
     job->sheets = sheet;
     if (adf) {
@@ -243,6 +252,7 @@ Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) 
   page.padLines = p.padLines;
   pages_.push_back(page);
   p.pageIndex = pages_.size() - 1;
+  p.generation = generation_;
   lastPadLines_ = int(p.padLines);
   return a;
 }
@@ -250,6 +260,7 @@ Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) 
 void ScannerModel::PageTransferEnded(const PagePlan& plan, uint64_t bytes, uint64_t fnv1a,
                                      bool complete, std::vector<uint8_t>&& data) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (plan.generation != generation_) return;  // a page of the device before a reset
   if (plan.pageIndex < pages_.size()) {
     SentPage& page = pages_[plan.pageIndex];
     page.bytes = bytes;
@@ -279,9 +290,10 @@ void ScannerModel::PageTransferEnded(const PagePlan& plan, uint64_t bytes, uint6
   }
 }
 
-bool ScannerModel::JobCanceled(uint32_t jobId) const {
+bool ScannerModel::JobCanceled(const PagePlan& plan) const {
   std::lock_guard<std::mutex> guard(lock_);
-  const Job* job = FindJob(jobId);
+  if (plan.generation != generation_) return true;  // the device was reset under the page
+  const Job* job = FindJob(plan.jobId);
   return job && job->canceled;
 }
 

@@ -50,6 +50,7 @@ struct PagePlan {
   int jpegQuality = 85;
   bool breakOff = false;  // close the connection halfway through
   size_t pageIndex = 0;   // index of this page in SentPages()
+  uint64_t generation = 0;  // the model's reset count when the page was planned
 };
 
 // The static part of GetScannerElements: what the configuration reports.
@@ -73,8 +74,8 @@ class ScannerModel {
   // went out, and the bytes themselves when they are kept.
   void PageTransferEnded(const PagePlan& plan, uint64_t bytes, uint64_t fnv1a, bool complete,
                          std::vector<uint8_t>&& data);
-  // Whether a job was cancelled (a transfer in progress stops).
-  bool JobCanceled(uint32_t jobId) const;
+  // Whether the page's job was cancelled, or the device reset since (its transfer stops).
+  bool JobCanceled(const PagePlan& plan) const;
   Answer<uint32_t> CancelJob(uint32_t jobId);
   Answer<JobSummary> GetJobInfo(uint32_t jobId);
   Answer<ScannerDescription> GetScannerElements();
@@ -127,6 +128,7 @@ class ScannerModel {
   const std::chrono::steady_clock::time_point start_;
   mutable std::mutex lock_;
   SimConfig config_;                   // guarded by lock_
+  uint64_t generation_ = 0;            // guarded by lock_: counts resets
   int adfSheets_ = 0;                  // guarded by lock_
   int cancelNotFoundLeft_ = 0;         // guarded by lock_
   int stickyReason_ = kScannerNone;    // guarded by lock_: jam or cover left by a scenario

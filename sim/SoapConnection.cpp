@@ -327,7 +327,7 @@ size_t SoapConnection::DimeRead(struct soap* soap, void* handle, char* buf, size
   SoapConnection* self = From(soap);
   PageTransfer* t = static_cast<PageTransfer*>(handle);
   if (!self || !t) return 0;
-  if (self->stopping_ || self->model_.JobCanceled(t->plan().jobId)) {
+  if (self->stopping_ || self->model_.JobCanceled(t->plan())) {
     // A cancelled job stops its transfer: the rest of the message is not sent.
     self->abort_ = true;
     return 0;

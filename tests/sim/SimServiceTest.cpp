@@ -399,6 +399,34 @@ TEST_F(SimServiceTest, CancelOnAnotherConnectionStopsAPageInTransfer) {
   EXPECT_EQ(info.JobState, wscn__JobStateType__Canceled);
 }
 
+TEST_F(SimServiceTest, ReconfiguringDuringATransferStopsItAndLeavesTheNewDeviceClean) {
+  SimConfig c;
+  c.chunkSize = 4096;
+  c.rateBytesPerSecond = 100000;
+  StartSim(c);
+  Ticket t = simtest::HostTicket(kSourcePlaten, kColorGray8, kFormatZkraw, 300, 0, 0, 2550, 3507);
+  wscn__CreateScanJobResponseType job;
+  ASSERT_EQ(Create(t, job), 0);
+  const unsigned id = job.JobId;
+  const std::string token = job.JobToken;
+  int status = 0;
+  std::thread reader([&] { status = Retrieve(id, token.c_str()); });
+  for (int i = 0; i < 1000 && sim_->Requests().size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  SimConfig fresh;
+  fresh.adfSheets = 1;
+  ASSERT_TRUE(sim_->Reconfigure(fresh));
+  reader.join();
+  EXPECT_NE(status, 0);
+  EXPECT_TRUE(sim_->SentPages().empty());
+  EXPECT_TRUE(sim_->Requests().empty());
+  EXPECT_EQ(sim_->AdfSheets(), 1);
+  // The new device starts its own jobs.
+  Client other(sim_->Endpoint());
+  wscn__JobSummaryType info;
+  EXPECT_EQ(soap_call_wscn__GetJobInfo(other.soap(), other.endpoint(), nullptr, id, &info), 1);
+}
+
 TEST_F(SimServiceTest, BrokenOffPageAndSilentOperations) {
   SimConfig c;
   c.closeMidPage = 1;
