@@ -15,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/driver/DriverHost.h"
+#include "tests/driver/LogLines.h"
 
 namespace {
 
@@ -68,21 +68,14 @@ std::string Hex(DWORD value) {
 
 // The log's lines from `offset` on, each without its date, tick, process and thread prefix.
 std::vector<std::string> LogLinesFrom(size_t offset) {
-  static const std::regex prefix(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \d{10}  \[P:\d+\] \[T:\d+\] )");
   std::string text = ReadFile(g_logFile);
   std::vector<std::string> lines;
   std::istringstream in(offset < text.size() ? text.substr(offset) : "");
-  for (std::string line; std::getline(in, line);) lines.push_back(std::regex_replace(line, prefix, ""));
+  for (std::string line; std::getline(in, line);) lines.push_back(WithoutLogPrefix(line));
   return lines;
 }
 
 size_t LogSize() { return ReadFile(g_logFile).size(); }
-
-// Replaces the elapsed milliseconds so that lines compare exactly.
-std::string WithoutElapsed(const std::string& line) {
-  static const std::regex elapsed(R"(Elapsed: \d+ms$)");
-  return std::regex_replace(line, elapsed, "Elapsed: Nms");
-}
 
 struct Result {
   HRESULT hr;

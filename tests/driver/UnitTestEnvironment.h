@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/driver/LogLines.h"
+
 // Name of the log configuration whose lines go to LockLogFile().
 constexpr const char* kLockTestLogName = "LockTests";
 
@@ -14,7 +16,5 @@ const std::string& LockLogFile();
 // Lines of the lock log from byte `offset` on, each without its date/tick/process/thread prefix.
 std::vector<std::string> LockLogLinesFrom(size_t offset);
 size_t LockLogSize();
-// Replaces "Elapsed: <n>ms" at the end of a line with "Elapsed: Nms".
-std::string WithoutElapsed(const std::string& line);
 
 #endif

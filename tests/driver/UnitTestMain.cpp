@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -32,17 +31,11 @@ const std::string& LockLogFile() { return g_lockLog; }
 size_t LockLogSize() { return ReadFile(g_lockLog).size(); }
 
 std::vector<std::string> LockLogLinesFrom(size_t offset) {
-  static const std::regex prefix(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \d{10}  \[P:\d+\] \[T:\d+\] )");
   std::string text = ReadFile(g_lockLog);
   std::vector<std::string> lines;
   std::istringstream in(offset < text.size() ? text.substr(offset) : "");
-  for (std::string line; std::getline(in, line);) lines.push_back(std::regex_replace(line, prefix, ""));
+  for (std::string line; std::getline(in, line);) lines.push_back(WithoutLogPrefix(line));
   return lines;
-}
-
-std::string WithoutElapsed(const std::string& line) {
-  static const std::regex elapsed(R"(Elapsed: \d+ms$)");
-  return std::regex_replace(line, elapsed, "Elapsed: Nms");
 }
 
 int main(int argc, char** argv) {
