@@ -419,8 +419,9 @@ int SoapConnection::StaySilent() {
   return SOAP_STOP;
 }
 
-int SoapConnection::FinishRendered(const std::string& document) {
+int SoapConnection::FinishRendered(const std::string& document, bool arrayTypeForm) {
   XmlMangler::Options o;
+  o.arrayTypeForm = arrayTypeForm;
   o.reorder = config_.reorderElements;
   o.extraElements = config_.extraElements;
   o.enumNumbers = config_.enumNumbers;
@@ -432,7 +433,10 @@ int SoapConnection::FinishRendered(const std::string& document) {
 
 template <typename T>
 int SoapConnection::Respond(const T& response, const char* tag) {
-  if (!RewritesEnvelopes()) return SOAP_OK;
+  // The scanner elements always go through the rewriting: their arrays are written in the
+  // arrayType form devices use.
+  const bool arrays = std::string(tag) == "wscn:ScanElements";
+  if (!RewritesEnvelopes() && !arrays) return SOAP_OK;
   // Let the generated serializer write the envelope into a string, then rewrite it.
   std::ostringstream out;
   const soap_mode savedOmode = soap_->omode;
@@ -448,7 +452,7 @@ int SoapConnection::Respond(const T& response, const char* tag) {
   soap_->os = nullptr;
   soap_->omode = savedOmode;
   if (failed) return soap_->error;
-  return FinishRendered(out.str());
+  return FinishRendered(out.str(), arrays);
 }
 
 int SoapConnection::StartImage(const PagePlan& plan, void* responseObject) {

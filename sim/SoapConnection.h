@@ -68,7 +68,7 @@ class SoapConnection {
   int SendRaw(const std::string& status, const std::string& contentType, const std::string& body);
   bool RewritesEnvelopes() const;
   std::string RenderFault(const Fault& fault) const;
-  int FinishRendered(const std::string& document);
+  int FinishRendered(const std::string& document, bool arrayTypeForm);
   // Reports the page's end to the model once (keeping the transfer), or also drops it.
   void EndTransferKeep();
   void EndTransfer();

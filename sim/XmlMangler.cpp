@@ -165,6 +165,22 @@ void AddExtras(Node& n) {
   n.children.insert(n.children.begin(), std::move(extra));
 }
 
+// Rewrites SOAP-ENC:itemType="T" SOAP-ENC:arraySize="n" into SOAP-ENC:arrayType="T[n]".
+void ArrayTypeForm(Node& n) {
+  const std::string itemKey = "SOAP-ENC:itemType=\"", sizeKey = "SOAP-ENC:arraySize=\"";
+  size_t item = n.attrs.find(itemKey), size = n.attrs.find(sizeKey);
+  if (item != std::string::npos && size != std::string::npos) {
+    size_t itemEnd = n.attrs.find('"', item + itemKey.size());
+    size_t sizeEnd = n.attrs.find('"', size + sizeKey.size());
+    if (itemEnd != std::string::npos && sizeEnd != std::string::npos) {
+      const std::string type = n.attrs.substr(item + itemKey.size(), itemEnd - item - itemKey.size());
+      const std::string count = n.attrs.substr(size + sizeKey.size(), sizeEnd - size - sizeKey.size());
+      n.attrs = " SOAP-ENC:arrayType=\"" + type + "[" + count + "]\"";
+    }
+  }
+  for (auto& c : n.children) ArrayTypeForm(*c);
+}
+
 void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
   for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
     s.replace(p, from.size(), to);
@@ -185,7 +201,7 @@ std::string XmlMangler::Apply(const std::string& document, const Options& o) {
     ReplaceAll(doc, kEnv12, kEnv11);
     ReplaceAll(doc, kEnc12, kEnc11);
   }
-  if (!o.reorder && !o.extraElements && !o.enumNumbers) return doc;
+  if (!o.reorder && !o.extraElements && !o.enumNumbers && !o.arrayTypeForm) return doc;
   // Keep the XML declaration as it stands; rewrite the envelope below it.
   size_t start = 0;
   if (doc.compare(0, 5, "<?xml") == 0) {
@@ -203,6 +219,7 @@ std::string XmlMangler::Apply(const std::string& document, const Options& o) {
   if (!body) return document;
   for (auto& top : body->children) {
     if (LocalName(top->name) == "Fault") continue;
+    if (o.arrayTypeForm) ArrayTypeForm(*top);
     if (o.enumNumbers) ToNumbers(*top, nullptr);
     if (o.reorder) Reorder(*top);
     if (o.extraElements) AddExtras(*top);

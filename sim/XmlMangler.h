@@ -16,6 +16,9 @@ class XmlMangler {
     bool extraElements = false;
     bool enumNumbers = false;
     bool soap11 = false;
+    // Arrays as SOAP-ENC:arrayType="T[n]" (the SOAP 1.1 encoding form that devices write)
+    // instead of SOAP-ENC:itemType="T" SOAP-ENC:arraySize="n".
+    bool arrayTypeForm = false;
   };
 
   // Returns the rewritten document, or the input unchanged when it cannot be parsed.

@@ -538,6 +538,26 @@ TEST_F(SimServiceTest, HandWrittenRequestsGetTheDocumentedAnswers) {
             std::string::npos)
       << body;
 
+  // The scanner's elements: capability arrays in the SOAP-encoded arrayType form.
+  resp = simtest::RawExchange(addr, simtest::PostRequest(env + "<wscn:GetScannerElements/>" + end));
+  body = simtest::HttpBody(resp);
+  EXPECT_NE(body.find("<wscn:ScanElements><ScannerConfiguration><DeviceSettings><FormatSupported "
+                      "SOAP-ENC:arrayType=\"wscn:ScanDocumentFormat[2]\"><item>jfif</item><item>zkraw</item>"
+                      "</FormatSupported><QualityFactorSupported>false</QualityFactorSupported><ContentSupported "
+                      "SOAP-ENC:arrayType=\"wscn:ContentType[3]\"><item>Auto</item><item>Document</item>"
+                      "<item>Photo</item></ContentSupported>"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find("<ColorSupported SOAP-ENC:arrayType=\"wscn:ColorEntryType[3]\"><item>BlackandWhite1</item>"
+                      "<item>GrayScale8</item><item>RGB24</item></ColorSupported>"),
+            std::string::npos);
+  EXPECT_NE(body.find("<ScannerStatus><ScannerState>Idle</ScannerState><ScannerStateReason>None</ScannerStateReason>"
+                      "<ScanToStatus><PaperInADF>false</PaperInADF><ScanToAvailable>false</ScanToAvailable>"
+                      "</ScanToStatus></ScannerStatus><ScannerInfo><ModelNumber>vqm440</ModelNumber></ScannerInfo>"
+                      "</wscn:ScanElements>"),
+            std::string::npos);
+  EXPECT_NE(resp.find("Content-Length: "), std::string::npos);
+
   // A job created by hand, sent chunked.
   const std::string create =
       env +

@@ -94,3 +94,17 @@ TEST(XmlManglerTest, Soap11SwapsTheEnvelopeNamespacesAndFaultsStayWhole) {
   // Text that is no envelope comes back unchanged.
   EXPECT_EQ(XmlMangler::Apply("<a><b>open", Opt(true, true, true, false)), "<a><b>open");
 }
+
+TEST(XmlManglerTest, ArraysTakeTheArrayTypeForm) {
+  XmlMangler::Options o;
+  o.arrayTypeForm = true;
+  EXPECT_EQ(XmlMangler::Apply(kHead + kStatus + kTail, o),
+            kHead +
+                "<wscn:ScanElements><ScannerConfiguration><DeviceSettings>"
+                "<FormatSupported SOAP-ENC:arrayType=\"wscn:ScanDocumentFormat[2]\"><item>jfif</item>"
+                "<item>zkraw</item></FormatSupported><QualityFactorSupported>false</QualityFactorSupported>"
+                "</DeviceSettings></ScannerConfiguration><ScannerStatus><ScannerState>Stopped</ScannerState>"
+                "<ScannerStateReason>MediaJam</ScannerStateReason><ScanToStatus><PaperInADF>true</PaperInADF>"
+                "</ScanToStatus></ScannerStatus></wscn:ScanElements>" +
+                kTail);
+}
