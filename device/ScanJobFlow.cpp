@@ -1,10 +1,12 @@
-// The life of a scan: host-side operations (AdfReady, BeginScan, Read, EndScan, Reset,
-// EjectAdfMedia) and the scan-thread and cancel-thread handlers they post to.
-//
-// The handlers that exchange messages with the device's scan service (job creation, page
-// retrieval, status queries, job cancel) are not part of this build yet: they answer with
-// CERR_NOT_IMPLEMENTED and signal their done event at once, so that a host never waits for
-// them. The handlers that need no exchange (end of scan, reset, idle) are complete.
+// The life of a scan: the host-side operations (AdfReady, BeginScan, Read, EndScan, Reset) and
+// the scan-thread routines they post to, which create the job, fetch each page with a
+// RetrieveImage exchange whose attachment streams into the data source while the host reads,
+// learn the pad lines the firmware added, and finish an ADF job when the feeder runs empty.
+// Every exchange here runs on the scan context, in message order on the scan thread.
+#include <new>
+#include <stdsoap2.h>
+
+#include "device/DiscardedImageProbe.h"
 #include "device/IdleLockForCancelThread.h"
 #include "device/SoapScanDevice.h"
 #include "image/IScanDataSource.h"
@@ -13,6 +15,15 @@
 #include "log/LogHelpers.h"
 #include "log/ResultHelpers.h"
 #include "transport/ISoapIoProtocol.h"
+#include "transport/RpcRetry.h"
+
+namespace {
+
+// The device's own status for "the transport could not be flushed before the exchange" and
+// "a text could not be copied".
+constexpr int kFlushOrCopyFailed = SOAP_FATAL_ERROR;
+
+}  // namespace
 
 // ---- Host side -------------------------------------------------------------------------------
 
@@ -63,6 +74,8 @@ void SoapScanDevice::DoAsynchronousSinglePageScan() {
 }
 
 void SoapScanDevice::DoAsynchronousMultiPageScan() {
+  // Every posted cancel has run and the cancel thread stays parked: no cancel can come between
+  // the job's creation and the flag that records it.
   IdleLockForCancelThread lock(*this);
   if (!WaitForScanThreadToIdle()) RaiseError(CERR_UNKNOWN);
   if (jobActive_.load()) {
@@ -122,78 +135,200 @@ bool SoapScanDevice::Reset() {
   return true;
 }
 
-void SoapScanDevice::DoAsynchronousCancel(uint32_t reason) {
-  LogText("Canceling scan because:");
-  LogErrorCode(reason);
-  try {
-    cancelThread_.PostMessageAsynchronously(DriverAndDeviceCancel);
-  } catch (...) {
-    LogText("Error: PostThreadMessage() failed unexpectedly");
-  }
+// ---- Scan thread: exchanges -------------------------------------------------------------------
+
+int SoapScanDevice::CallRpc(Rpc routine) {
+  return RpcRetry::Call(protocol_.get(), [this, routine] { return (this->*routine)(); });
 }
 
-bool SoapScanDevice::EjectAdfMedia() {
-  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::EjectAdfMedia");
-  if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
-  if (!WaitForPendingCancelsToFinish()) return false;
-  error_.store(0);
+int SoapScanDevice::CacheScanId() {
+  wscn__ScanElements elements;
+  const int status = GetScannerElements(elements);
+  if (status != SOAP_OK) {
+    LogText("Error: soap_call_wscn__GetScannerElements() failed unexpectedly");
+    return status;
+  }
+  const char* identifier = elements.ScannerStatus.ScanToStatus.ScanIdentifier;
   try {
-    scanThread_.PostMessageSynchronously(JobStatusQuery);
+    scanIdentifier_.assign(identifier ? identifier : "");
   } catch (...) {
-    return Fail(ErrorCodeFromCurrentException());
+    LogText("Error: string operation failed");
+    return kFlushOrCopyFailed;
   }
-  if (const uint32_t error = error_.load()) {
-    LogErrorCode(error);
-    return false;
-  }
-  switch (jobStatus_.JobState) {
-    case wscn__JobStateType__Aborted:
-    case wscn__JobStateType__Canceled:
-    case wscn__JobStateType__Completed:
-    case wscn__JobStateType__Terminating:
-      return true;  // the job is over
-    default:
-      break;
-  }
-  try {
-    cancelThread_.PostMessageAsynchronously(DeviceCancel);
-  } catch (...) {
-    return LogErrorText("PostThreadMessage() failed unexpectedly");
-  }
-  return true;
+  if (identifier) LogText("ScanTo in effect");
+  return SOAP_OK;
 }
 
-// ---- Scan thread -------------------------------------------------------------------------------
-
-void SoapScanDevice::ReportJobFlowUnavailable(DoneEvent& done, const char* what) {
-  LogErrorText(what);
-  error_.store(LogErrorCode(CERR_NOT_IMPLEMENTED));
-  if (done && !done.Signal()) LogErrorText("Could not signal done event");
+int SoapScanDevice::CreateScanJob() {
+  wscn__ScanTicketType ticket;
+  InitScanTicket(ticket);
+  if (!protocol_->Flush()) return kFlushOrCopyFailed;
+  wscn__CreateScanJobResponseType response;
+  const int status = soap_call_wscn__CreateScanJobRequest(
+      scanContext_, protocol_->GetEndpoint(), nullptr, const_cast<char*>(scanIdentifier_.c_str()), nullptr,
+      &ticket, &response);
+  if (status == SOAP_OK) {
+    jobId_.store(response.JobId);
+    jobToken_.store(response.JobToken);  // owned by the scan context until its next clean-up
+  }
+  return status;
 }
+
+int SoapScanDevice::RetrieveImage() {
+  protocol_->EnableCancelableIo(true);
+  wscn__DocumentDescriptionType description;
+  wscn__RetrieveImageResponseType response;
+  const int status = soap_call_wscn__RetrieveImageRequest(scanContext_, protocol_->GetEndpoint(), nullptr,
+                                                          jobId_.load(), const_cast<char*>(jobToken_.load()),
+                                                          &description, response);
+  LogNamedValue("result", status);
+  protocol_->EnableCancelableIo(false);
+  return status;
+}
+
+int SoapScanDevice::RetrieveDiscardedImage() {
+  // The data source throws a delivered attachment away, and in doing so ends the exchange with
+  // an error of its own; whether an image came is learned from the attachment's arrival.
+  DiscardedImageProbe probe(scanContext_);
+  const int status = RetrieveImage();
+  return probe.AttachmentArrived() ? SOAP_OK : status;
+}
+
+int SoapScanDevice::CachePadlinesAddedByFirmware() {
+  wscn__PadInfoResponseType response;
+  int status = soap_call_wscn__GetPreviousImagePadInfo(scanContext_, protocol_->GetEndpoint(), nullptr, &response);
+  if (RpcNotImplemented(status)) {
+    padlines_.store(0);
+    return SOAP_OK;
+  }
+  padlines_.store(status == SOAP_OK && response.TotalPadLines > 0 ? static_cast<uint32_t>(response.TotalPadLines)
+                                                                  : 0);
+  if (status != SOAP_OK) error_.store(SoapErrorToDriverError(status));
+  return status;
+}
+
+int SoapScanDevice::CacheAdfStatus() {
+  wscn__ScanElements elements;
+  const int status = GetScannerElements(elements);
+  if (status == SOAP_OK) {
+    adfLoaded_.store(elements.ScannerStatus.ScanToStatus.PaperInADF);
+  } else {
+    error_.store(SoapErrorToDriverError(status));
+  }
+  return status;
+}
+
+// ---- Scan thread: handlers -------------------------------------------------------------------
 
 void SoapScanDevice::DoSinglePageScan(DoneEvent done) {
-  ReportJobFlowUnavailable(done, "single-page scan is not available in this build");
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoSinglePageScan");
+  error_.store(0);
+  SetupScanJob(done);
+  if (error_.load() == 0) {
+    ScanPage();
+    jobActive_.store(false);  // a platen job yields one page
+  }
 }
 
 void SoapScanDevice::DoMultiPageScan(DoneEvent done) {
-  ReportJobFlowUnavailable(done, "multi-page scan is not available in this build");
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoMultiPageScan");
+  error_.store(0);
+  if (!jobActive_.load()) SetupScanJob(done);
+  if (error_.load() != 0) return;
+  if (ScanPage()) {
+    CallRpc(&SoapScanDevice::CacheAdfStatus);
+    if (!adfLoaded_.load()) EndAdfJob();
+  } else {
+    LogText("ScanPage() failed");
+  }
+}
+
+void SoapScanDevice::SetupScanJob(DoneEvent& done) {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::SetupScanJob");
+  // A new job: the answers of earlier exchanges (the last job's token among them) are released.
+  jobToken_.store(nullptr);
+  soap_destroy(scanContext_);
+  soap_end(scanContext_);
+
+  int status = CallRpc(&SoapScanDevice::CacheScanId);
+  if (status != SOAP_OK) return HandleCacheScanIdError(status, done);
+  status = CallRpc(&SoapScanDevice::CacheScannerStateReason);
+  if (status != SOAP_OK) return HandleCreateScanJobError(status, done);
+  if (scannerStateReason_.load() == wscn__ScannerStateReasonsType__MediaJam) {
+    return HandleCreateScanJobError(SOAP_OK, done);
+  }
+  status = CallRpc(&SoapScanDevice::CreateScanJob);
+  if (SoapErrorToDriverError(status) == CERR_NET_SOCKET_BUSY) {
+    // Not accepting jobs yet: once the scanner is idle the job is asked for once more.
+    const int idle = WaitForScannerToIdle();
+    if (idle != SOAP_OK) return HandleWaitForScannerToIdleError(idle, done);
+    status = CallRpc(&SoapScanDevice::CreateScanJob);
+  }
+  if (status != SOAP_OK) return HandleCreateScanJobError(status, done);
+
+  jobActive_.store(true);
+  if (done && !done.Signal()) {
+    LogErrorText("Could not signal done event");
+    CancelSoftware(CERR_UNKNOWN);
+    jobActive_.store(false);
+    error_.store(CERR_UNKNOWN);
+  }
+  // The host may already be reading; the page's write end opens only with the first image bytes.
+  dataSource_->SetMaxStreamLength(ScanSize());
+  dataSource_->SetExpectCompressed(parameters_->ExpectCompressed());
+  dataSource_->SetExpectOneBit(parameters_->ExpectOneBit());
+}
+
+bool SoapScanDevice::ScanPage() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::ScanPage");
+  dataSource_->SetBytesPerLine(parameters_->BytesPerLine());
+  const int status = CallRpc(&SoapScanDevice::RetrieveImage);
+  if (!HandleRetrieveImageResult(status)) return LogErrorText("RetrieveImage() did not succeed");
+  CallRpc(&SoapScanDevice::CachePadlinesAddedByFirmware);
+  if (const uint32_t error = error_.load()) {
+    CHRESULT2 failure(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
+    CancelSoftware(error);
+    jobActive_.store(false);
+    return LogErrorText("Unable to query device for padline count");
+  }
+  if (dataSource_->SetNumberOfTrailingPadlines(padlines_.load())) return true;
+  CHRESULT2 failure(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
+  CancelSoftware(CERR_UNKNOWN);
+  jobActive_.store(false);
+  return LogErrorText("Unable to set number of trailing padlines");
+}
+
+void SoapScanDevice::EndAdfJob() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::EndAdfJob");
+  dataSource_->SetDiscardData(true);
+  const int status = CallRpc(&SoapScanDevice::RetrieveDiscardedImage);
+  dataSource_->SetDiscardData(false);
+  jobActive_.store(false);
+  if (status != SOAP_OK) {
+    // A refusal for lack of images, with no job active, is the expected end.
+    HandleRetrieveImageResult(status);
+    return;
+  }
+  LogText("The ADF has been reloaded since we last queried the device.");
+  LogText("This scenario should be rare.");
+  LogText("If you see it frequently, consider it to be a bug.");
+  if (dataSource_->Ended()) {
+    // The page before was delivered whole and the host may still be reading it: only the job
+    // on the device is ended, the page stays readable.
+    DoDeviceCancel(scanContext_);
+  } else {
+    DoSynchronousCancel(CERR_CANCEL_PRESSED);
+  }
 }
 
 void SoapScanDevice::DoAdfStatusQuery(DoneEvent done) {
-  ReportJobFlowUnavailable(done, "ADF status query is not available in this build");
-}
-
-void SoapScanDevice::DoJobStatusQuery(DoneEvent done) {
-  ReportJobFlowUnavailable(done, "job status query is not available in this build");
-}
-
-void SoapScanDevice::DoSerializedDeviceCancel() {
-  // The CancelJob exchange is not part of this build: the job counts as ended for the driver.
-  LogText("Warning! CancelScanOnConnectionlessDevice() failed unexpectedly");
-  jobActive_.store(false);
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoAdfStatusQuery");
+  CallRpc(&SoapScanDevice::CacheAdfStatus);
+  if (!done.Signal()) LogErrorText("Could not signal adf query done event");
 }
 
 void SoapScanDevice::DoEndScan() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoEndScan");
   try {
     LockCancelThreadOnceItsMessageQueueEmpties();
   } catch (...) {
@@ -210,6 +345,7 @@ void SoapScanDevice::DoEndScan() {
 }
 
 void SoapScanDevice::DoReset() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoReset");
   jobActive_.store(false);
   adfLoaded_.store(false);
   jobId_.store(0);
@@ -218,30 +354,4 @@ void SoapScanDevice::DoReset() {
   error_.store(0);
   if (!dataSource_->IsClosed()) dataSource_->Close();
   protocol_->Reset();
-}
-
-// ---- Cancel thread -----------------------------------------------------------------------------
-
-void SoapScanDevice::DoDriverAndDeviceCancel(struct soap* cancelContext) {
-  // The software half: wake the host's blocked read with the reason.
-  if (!dataSource_->Cancel(CERR_CANCEL_PRESSED)) {
-    LogText("Job already canceled; disregarding cancel request");
-    return;
-  }
-  protocol_->Cancel();
-  DoDeviceCancel(cancelContext);
-}
-
-void SoapScanDevice::DoDeviceCancel(struct soap*) {
-  if (protocol_->IsConnectionless()) {
-    try {
-      scanThread_.PostMessageAsynchronously(SerializedDeviceCancel);
-    } catch (...) {
-      LogText("Warning! PostMessageAsynchronously() failed unexpectedly");
-    }
-    return;
-  }
-  // The CancelJob exchange is not part of this build: the job counts as ended for the driver.
-  LogText("Warning: Couldn't cancel scan on device");
-  jobActive_.store(false);
 }

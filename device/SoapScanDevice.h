@@ -135,8 +135,57 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   uint32_t ScanSize() const;
   // Host side of a cancel: the cancel thread cancels the page and the job on the device.
   void DoAsynchronousCancel(uint32_t reason);
-  // Scan-thread handlers whose device exchanges are not part of this build report this.
-  void ReportJobFlowUnavailable(DoneEvent& done, const char* what);
+
+  // ---- Job flow on the scan thread (ScanJobFlow.cpp) ---------------------------------------
+  // An exchange routine: one SOAP exchange on the scan context, returning the gSOAP status.
+  using Rpc = int (SoapScanDevice::*)();
+  // Runs the routine; after a TCP failure (28) it runs it once more if the protocol found the
+  // device again, else gives 28.
+  int CallRpc(Rpc routine);
+  // Creates the job and signals done exactly once on every path.
+  void SetupScanJob(DoneEvent& done);
+  int CreateScanJob();
+  // Fetches one page (RetrieveImage, job state, pad lines); false when the page failed.
+  bool ScanPage();
+  int RetrieveImage();
+  // RetrieveImage while the data source discards: SOAP_OK when an image arrived (and was
+  // thrown away), else the exchange's status.
+  int RetrieveDiscardedImage();
+  int CachePadlinesAddedByFirmware();
+  // Finishes an ADF job after the feeder reported empty.
+  void EndAdfJob();
+  int CacheAdfStatus();
+  int CacheScanId();
+
+  // ---- Device status and fault mapping (DeviceStatusMapping.cpp), scan thread ---------------
+  uint32_t SoapErrorToDriverError(int status);
+  void LogSoapError();
+  std::string LastSoapFault(int status);
+  bool SoapFaultDueToBadArgs(int status);
+  bool ImagesAbsentButExpected(int status);
+  bool ImagesAbsentAsExpected(int status);
+  bool RpcNotImplemented(int status);
+  bool JobStateIndicatesScanFailed() const;
+  // Whether the page was delivered; a failed page is cancelled with its reason.
+  bool HandleRetrieveImageResult(int status);
+  void HandleCreateScanJobError(int status, DoneEvent& done);
+  void CreateScanJobError(DoneEvent& done, uint32_t code, const char* text);
+  void HandleCacheScanIdError(int status, DoneEvent& done);
+  void HandleWaitForScannerToIdleError(int status, DoneEvent& done);
+  int GetScannerElements(wscn__ScanElements& elements);
+  int CacheScannerStateReason();
+  int CacheScannerIdleStatus();
+  // Polls until the scanner is idle; 100 (busy) after the last round without idle.
+  int WaitForScannerToIdle();
+  int CacheJobStatus();
+
+  // ---- Cancellation (Cancellation.cpp) ------------------------------------------------------
+  // The software half: cancels the page with the reason; false when it was cancelled already.
+  bool CancelSoftware(uint32_t reason);
+  // Scan thread: both halves, the device half on the scan context.
+  void DoSynchronousCancel(uint32_t reason);
+  bool CancelScanOnConnectionOrientedDevice(struct soap* context);
+  bool CancelScanOnConnectionlessDevice();
 
   // ---- Set-up and clean-up (host thread, except the cancel context's) ------------------------
   void InitSoap(int kind, const char* device);
