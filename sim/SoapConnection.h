@@ -45,10 +45,12 @@ class SoapConnection {
   // Keeps silent on the current request; returns the status for the operation to return.
   int StaySilent();
   // Answers with `response` as element `tag`: returns SOAP_OK for the generated code to write
-  // it, or, when the configuration rewrites envelopes, writes it here and returns SOAP_STOP.
+  // it, or, when the envelope is to be rewritten (configuration, or the scanner elements'
+  // arrays), writes it here and returns SOAP_STOP.
   template <typename T>
   int Respond(const T& response, const char* tag);
-  // Sets `out` up to carry the planned page as a streamed DIME attachment.
+  // Sets the RetrieveImage response object (a wscn__RetrieveImageResponseType) up to carry
+  // the planned page as a streamed, chunked DIME attachment; returns SOAP_OK.
   int StartImage(const PagePlan& plan, void* responseObject);
   // Marks that an operation ran (so a failed exchange is a bad request only when none did).
   void NoteHandled() { handled_ = true; }
