@@ -358,13 +358,12 @@ bool UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
   return true;
 }
 
-bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead) {
+bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead, bool giveTime) {
   bytesRead = 0;
   if (device_ < 0) return LogErrorText("Invalid handle");
   long n = DeviceRead(buffer, size);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-    // Nothing waiting: a device still sending may be between two writes, so it gets a tenth
-    // of a second before the read counts as empty.
+  if (n < 0 && giveTime && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    // Nothing waiting: a device still sending may be between two writes.
     struct pollfd pfd = {device_, POLLIN, 0};
     const int timeoutMs = static_cast<int>(SecondsToMs(1) / 10);
     if (::poll(&pfd, 1, timeoutMs) <= 0) return true;
@@ -397,7 +396,9 @@ bool UsbProtocol::Flush() {
   int retries = kFlushRetries;
   while (retries > 0) {
     DWORD bytesRead = 0;
-    if (!Drain(scratch.data(), kFlushChunk, bytesRead)) {
+    // The first read, and the first after data, give the device a tenth of a second to send
+    // (it may be between two writes); the further empty reads of a quiet device do not wait.
+    if (!Drain(scratch.data(), kFlushChunk, bytesRead, retries == kFlushRetries)) {
       Close();
       return LogErrorText("Read() failed unexpectedly");
     }

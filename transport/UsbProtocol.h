@@ -110,9 +110,9 @@ class UsbProtocol : public ISoapIoProtocol {
   void CancelIo();
   // The wait limit of a transfer in the direction, in milliseconds.
   DWORD WaitLimitMs(Direction direction) const;
-  // One read for Flush: what the device has sent, 0 bytes when nothing came within a tenth
-  // of a second (an empty read). Never waits longer: a quiet device ends the flush.
-  bool Drain(void* buffer, DWORD size, DWORD& bytesRead);
+  // One read for Flush: what the device has sent, or 0 bytes (an empty read) when nothing is
+  // waiting; with giveTime, after a tenth of a second without anything.
+  bool Drain(void* buffer, DWORD size, DWORD& bytesRead, bool giveTime);
 
   struct soap* soap_;
   std::string endpoint_;
