@@ -101,6 +101,7 @@ bool SaneScanHandle::Settle() {
   // The cancel ended the page (its StopScan went out) and ends the job.
   if (pageActive_) EndPage();
   if (jobActive_ || locked_) EndJob(true);
+  cancel_.Rearm();
   eof_ = false;
   return true;
 }

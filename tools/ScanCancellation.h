@@ -18,6 +18,9 @@ class ScanCancellation {
   // Any thread: marks the scan cancelled and stops the page in progress, if any.
   void Cancel();
   bool Requested() const { return requested_; }
+  // Forgets a cancel that has been acted on, so that the next page can start (a SANE handle
+  // scans again after sane_cancel).
+  void Rearm() { requested_ = false; }
 
   // Scanning thread, after a successful StartScan. False when a cancel came first (its
   // StopScan has then been sent).
