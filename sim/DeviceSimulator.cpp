@@ -111,6 +111,7 @@ bool DeviceSimulator::StartNetwork(std::string* error) {
   }
   SetNonBlocking(fd);
   listenFd_ = fd;
+  accepted_ = 0;
   return true;
 }
 
@@ -183,6 +184,12 @@ void DeviceSimulator::AcceptLoop() {
     if (r <= 0) continue;
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) continue;
+    const int limit = model_.Config().connectionLimit;
+    if (limit > 0 && ++accepted_ >= limit) {
+      // The device stops listening: later connects are refused.
+      close(listenFd_);
+      listenFd_ = -1;
+    }
     auto worker = std::make_unique<Worker>();
     Worker* w = worker.get();
     {

@@ -94,6 +94,7 @@ class DeviceSimulator {
   std::atomic<bool> running_{false};
   std::mutex lifeLock_;
   int listenFd_ = -1;
+  int accepted_ = 0;  // connections accepted (accept loop only)
   int ptyMaster_ = -1;
   int ptySlave_ = -1;  // held open so the master never sees a hang-up between exchanges
   std::string ptyPath_;

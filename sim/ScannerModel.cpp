@@ -100,6 +100,10 @@ Answer<T> ScannerModel::Refuse(RequestRecord& rec, const std::string& code,
 bool ScannerModel::TakeInjectedFault(Operation op, Fault& out) {
   for (InjectedFault& f : config_.faults) {
     if (f.op != op || f.remaining == 0) continue;
+    if (f.after > 0) {
+      --f.after;
+      continue;
+    }
     if (f.remaining > 0) --f.remaining;
     out = f.fault;
     return true;
@@ -370,6 +374,16 @@ Answer<ScannerDescription> ScannerModel::GetScannerElements() {
   a.value.model = config_.model;
   a.value.feederCapacity = config_.feederCapacity;
   a.value.status = CurrentStatus();
+  if (config_.refillAdfWhenEmpty > 0 && !a.value.status.paperInAdf) {
+    bool feederJobOpen = false;
+    for (const auto& entry : jobs_)
+      feederJobOpen = feederJobOpen || (IsAdf(entry.second.ticket) && !entry.second.finished);
+    if (feederJobOpen) {
+      // Paper put into the feeder just after the device answered that it was empty.
+      adfSheets_ = config_.refillAdfWhenEmpty;
+      config_.refillAdfWhenEmpty = 0;
+    }
+  }
   return a;
 }
 

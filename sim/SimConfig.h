@@ -18,6 +18,7 @@ struct InjectedFault {
   Operation op = Operation::Unknown;
   Fault fault;
   int remaining = -1;
+  int after = 0;  // requests of the operation answered normally before the fault starts
 };
 
 struct SimConfig {
@@ -53,6 +54,9 @@ struct SimConfig {
   int cancelJobIdNotFound = 0;     // the first n CancelJobs answer JobIdNotFound
   std::vector<InjectedFault> faults;
   bool padInfoNotImplemented = false;
+  int refillAdfWhenEmpty = 0;      // sheets loaded once, right after a status that reports the
+                                   // feeder empty while a feeder job is open
+  int connectionLimit = 0;         // >0: after this many connections the device stops listening
   int closeMidPage = 0;            // the n-th page sent (counted from 1) breaks off halfway
   std::vector<Operation> noAnswer; // operations read but never answered
   bool soap11 = false;             // answer in SOAP 1.1 envelopes
