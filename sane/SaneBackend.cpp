@@ -62,7 +62,7 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
     auto& sim = simulators_[entry->name];
     if (!sim) {
       sim = std::make_unique<EmbeddedScanner>();
-      if (!sim->Start(entry->simulatorUsb, entry->sheets, &error)) {
+      if (!sim->Start(entry->simulatorUsb, entry->sheets, &error, entry->simulatorAddress)) {
         std::fprintf(stderr, "[cavix] cannot start the simulated scanner: %s\n", error.c_str());
         sim.reset();
         return SANE_STATUS_IO_ERROR;

@@ -42,6 +42,9 @@ SaneConfig SaneConfig::Parse(const std::string& text) {
       for (size_t i = 1; i < w.size() && good; ++i) {
         if (w[i] == "usb") {
           e.simulatorUsb = true;
+        } else if (w[i] == "address" && i + 1 < w.size()) {
+          e.simulatorAddress = w[++i];
+          good = DeviceName::IsIPv4(e.simulatorAddress) && e.simulatorAddress.rfind("127.", 0) == 0;
         } else if (w[i] == "sheets" && i + 1 < w.size()) {
           char* end = nullptr;
           long n = std::strtol(w[i + 1].c_str(), &end, 10);
@@ -52,7 +55,7 @@ SaneConfig SaneConfig::Parse(const std::string& text) {
           good = false;
         }
       }
-      if (!good) problem("simulator takes 'sheets N' and 'usb'");
+      if (!good) problem("simulator takes 'sheets N', 'usb' and 'address 127.x.y.z'");
       else c.devices.push_back(e);
       continue;
     }

@@ -4,7 +4,7 @@
 //   192.0.2.10 [MAC]                    a network scanner by address
 //   \\?\cavixnet#\macaddr:...           a network device name
 //   /dev/usb/lp0                        a USB scanner
-//   simulator [sheets N] [usb]          the embedded simulated scanner
+//   simulator [sheets N] [usb] [address A]   the embedded simulated scanner
 //   module /path/libcavixdriver.so      the driver module to load (else the registration)
 // Read once by sane_init; a plain value afterwards.
 #ifndef CAVIX_SANE_SANECONFIG_H
@@ -20,6 +20,7 @@ struct SaneDeviceEntry {
   bool simulator = false;
   bool simulatorUsb = false;
   int sheets = 0;        // sheets in the simulated feeder
+  std::string simulatorAddress;  // loopback address; empty: the first free one
 };
 
 struct SaneConfig {

@@ -18,7 +18,8 @@ class EmbeddedScanner {
   EmbeddedScanner(const EmbeddedScanner&) = delete;
   EmbeddedScanner& operator=(const EmbeddedScanner&) = delete;
 
-  bool Start(bool usb, int adfSheets, std::string* error);
+  // `address` empty: the first free loopback address from 127.0.0.2.
+  bool Start(bool usb, int adfSheets, std::string* error, const std::string& address = "");
   void Stop();
   // The device name and I/O type the driver is to open.
   const DeviceTarget& Target() const { return target_; }

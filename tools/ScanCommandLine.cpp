@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "tools/DeviceName.h"
 #include "tools/OutputTarget.h"
 
 namespace {
@@ -144,6 +145,12 @@ bool Parser::ScanOption(const std::string& name, const std::string& arg) {
   } else if (name == "--sim-usb") {
     if (!usesDevice) return Fail("option --sim-usb is not used by this command");
     o.simUsb = true;
+  } else if (name == "--sim-address") {
+    if (!usesDevice) return Fail("option --sim-address is not used by this command");
+    if (!Value(arg, name, &v)) return false;
+    if (!DeviceName::IsIPv4(v) || v.rfind("127.", 0) != 0)
+      return Fail("--sim-address takes a loopback address such as 127.0.0.5, not '" + v + "'");
+    o.simAddress = v;
   } else if (name == "--lock-timeout") {
     if (!usesDevice) return Fail("option --lock-timeout is not used by this command");
     uint64_t ms = 0;
@@ -323,6 +330,7 @@ std::string ScanCommandLine::UsageText() {
       "      --module PATH     load libcavixdriver.so from PATH instead of the registration\n"
       "      --lock-timeout MS wait this long for a scanner another program holds (10000)\n"
       "      --sim-usb         the embedded simulated scanner serves over a pseudo-terminal\n"
+      "      --sim-address A   the embedded simulated scanner listens on loopback address A\n"
       "Scan:\n"
       "  -s, --source S        platen (default), adf or duplex\n"
       "  -m, --mode M          color (default), gray or bw\n"

@@ -46,6 +46,7 @@ struct ScanOptions {
   ProgressStyle progress = ProgressStyle::Auto;
   unsigned lockTimeoutMs = 10000;
   bool simUsb = false;     // embedded simulator over a pseudo-terminal instead of the network
+  std::string simAddress;  // embedded simulator's loopback address; empty: the first free one
   LogRequest log;
 };
 

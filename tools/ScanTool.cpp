@@ -156,7 +156,7 @@ int ScanTool::Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScann
     } else if (o.command != ScanCommand::Scan) {
       sheets = 3;
     }
-    if (!sim.Start(o.simUsb, sheets, &error)) {
+    if (!sim.Start(o.simUsb, sheets, &error, o.simAddress)) {
       Error("cannot start the embedded simulated scanner: " + error);
       return kExitUnreachable;
     }

@@ -102,7 +102,7 @@ TEST(SaneOptionsTest, ConfigurationLinesBecomeDevices) {
       "192.0.2.10 00:1B:78:AA:BB:CC   # the office scanner\n"
       "\\\\?\\cavixnet#\\macaddr:00:1B:78:AA:BB:CD\\port1\\ipaddr:192.0.2.11\\guid{7C2B0E11-5A4D-4C6E-9B1F-2D3E4F5A6B7C}\n"
       "/dev/usb/lp0\n"
-      "simulator sheets 3\n"
+      "simulator sheets 3 address 127.0.78.9\n"
       "module /opt/cavix/libcavixdriver.so\n"
       "\n"
       "scanner-two\n"
@@ -115,6 +115,7 @@ TEST(SaneOptionsTest, ConfigurationLinesBecomeDevices) {
   EXPECT_EQ(c.devices[2].device, "/dev/usb/lp0");
   EXPECT_TRUE(c.devices[3].simulator);
   EXPECT_EQ(c.devices[3].sheets, 3);
+  EXPECT_EQ(c.devices[3].simulatorAddress, "127.0.78.9");
   EXPECT_EQ(c.module, "/opt/cavix/libcavixdriver.so");
   ASSERT_EQ(c.problems.size(), 3u);
   EXPECT_EQ(c.problems[0].rfind("line 8: ", 0), 0u) << c.problems[0];

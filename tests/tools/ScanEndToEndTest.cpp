@@ -222,7 +222,7 @@ TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
 
 TEST_F(ScanEndToEndTest, TheEmbeddedScannerWorksWithoutADevice) {
   const std::string out = scratch_.File("chart.png");
-  tooltest::ProcessResult r = tooltest::Run({kScan, "--module", kModule, "-r", "75", "-q", "-o", out});
+  tooltest::ProcessResult r = tooltest::Run({kScan, "--module", kModule, "--sim-address", "127.0.77.42", "-r", "75", "-q", "-o", out});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.err, "") << "quiet";
   Image got;
