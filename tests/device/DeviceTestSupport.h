@@ -40,8 +40,14 @@ inline const char* LoopbackDeviceName() {
          "{7C2B0E11-5A4D-4C6E-9B1F-2D3E4F5A6B7C}";
 }
 
-// Threads of this process now.
+// Threads of this process now. The first call starts and ends one thread first, so that
+// helper threads a runtime starts with the first thread (sanitizers) are already counted.
 inline int ThreadCount() {
+  static const bool warmedUp = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)warmedUp;
   int count = 0;
   if (DIR* dir = opendir("/proc/self/task")) {
     while (dirent* entry = readdir(dir)) {
