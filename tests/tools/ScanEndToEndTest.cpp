@@ -107,7 +107,7 @@ TEST_F(ScanEndToEndTest, EveryFormatFromThePlatenHoldsThePageSent) {
   }
 }
 
-TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOneTiffOrNumberedFiles) {
+TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOneTiff) {
   cavixsim::SimConfig config;
   config.adfSheets = 3;
   StartScanner(12, config);
@@ -121,16 +121,35 @@ TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOneTiffOrNumberedFiles) {
   ASSERT_EQ(sim_->SentPages().size(), 6u);
   for (size_t i = 0; i < 6; ++i) ExpectSame(pages[i], Sent(i), "tiff page " + std::to_string(i + 1));
   EXPECT_EQ(sim_->SentPages()[1].side, 1) << "the back of sheet 1 comes second";
+  EXPECT_EQ(r.out, tif + "\n");
+}
 
+TEST_F(ScanEndToEndTest, TwoDuplexJobsGoIntoNumberedFiles) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 1;
+  StartScanner(16, config);
+  const std::string first = scratch_.File("first-%d.pbm");
+  tooltest::ProcessResult r = Scan({"--source", "duplex", "--mode", "bw", "-r", "75", "--region", "0,0,100,150", "-o", first});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  // A second job on the same scanner, refilled.
   sim_->LoadAdf(2);
   const std::string pattern = scratch_.File("side-%02d.png");
-  r = Scan({"--source", "duplex", "--mode", "color", "-r", "75", "--region", "0,0,100,150", "-o", pattern});
+  r = Scan({"--source", "duplex", "--mode", "bw", "-r", "75", "--region", "0,0,100,150", "-o", pattern});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
+  ASSERT_EQ(sim_->SentPages().size(), 6u);
+  std::string error;
+  for (size_t i = 0; i < 2; ++i) {
+    std::vector<Image> pages;
+    const std::string file = scratch_.File("first-" + std::to_string(i + 1) + ".pbm");
+    ASSERT_TRUE(tooltest::DecodePnm(file, &pages, &error)) << error;
+    ASSERT_EQ(pages.size(), 1u);
+    ExpectSame(pages[0], Sent(i), file);
+  }
   for (size_t i = 0; i < 4; ++i) {
     Image got;
     const std::string file = scratch_.File("side-0" + std::to_string(i + 1) + ".png");
     ASSERT_TRUE(tooltest::DecodePng(file, &got, &error)) << error;
-    ExpectSame(got, Sent(6 + i), file);
+    ExpectSame(got, Sent(2 + i), file);
   }
   EXPECT_FALSE(tooltest::Exists(scratch_.File("side-05.png")));
 }
