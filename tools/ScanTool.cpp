@@ -140,7 +140,8 @@ int ScanTool::Log(const ScanOptions& o) {
   return kExitOk;
 }
 
-int ScanTool::Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScanner& sim, ScannerSession*& session) {
+int ScanTool::Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScanner& sim,
+                      std::unique_ptr<ScannerSession>& session) {
   std::string error, note;
   if (!module.Create(o.module, {ScannerModule::ProgramDirectory()}, &error, &note)) {
     Error(error);
@@ -167,7 +168,7 @@ int ScanTool::Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScann
     Error(error);
     return kExitUsage;
   }
-  session = new ScannerSession(module.Scanner());
+  session = std::make_unique<ScannerSession>(module.Scanner());
   if (!session->Open(target, o.lockTimeoutMs)) {
     Error(ErrorCatalog::Describe(session->Result(), session->Code()) + " [" + session->Failed() + "]");
     return ErrorCatalog::ExitFor(session->Result(), session->Code()) == kExitOk
@@ -180,9 +181,8 @@ int ScanTool::Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScann
 int ScanTool::Caps(const ScanOptions& o) {
   ScannerModule module;
   EmbeddedScanner sim;
-  ScannerSession* raw = nullptr;
-  int rc = Connect(o, module, sim, raw);
-  std::unique_ptr<ScannerSession> session(raw);
+  std::unique_ptr<ScannerSession> session;
+  int rc = Connect(o, module, sim, session);
   if (rc != kExitOk) return rc;
   SCANNER_CAPABILITIES platen = {};
   ADF2_CAPABILITIES adf = {};
@@ -200,9 +200,8 @@ int ScanTool::Caps(const ScanOptions& o) {
 int ScanTool::Status(const ScanOptions& o) {
   ScannerModule module;
   EmbeddedScanner sim;
-  ScannerSession* raw = nullptr;
-  int rc = Connect(o, module, sim, raw);
-  std::unique_ptr<ScannerSession> session(raw);
+  std::unique_ptr<ScannerSession> session;
+  int rc = Connect(o, module, sim, session);
   if (rc == kExitBusy) {
     std::fprintf(out_, "scanner: busy (another program holds it)\n");
     return rc;
@@ -230,9 +229,8 @@ int ScanTool::Scan(const ScanOptions& o) {
   watcher.Start();
   ScannerModule module;
   EmbeddedScanner sim;
-  ScannerSession* raw = nullptr;
-  int rc = Connect(o, module, sim, raw);
-  std::unique_ptr<ScannerSession> session(raw);
+  std::unique_ptr<ScannerSession> session;
+  int rc = Connect(o, module, sim, session);
   if (rc != kExitOk) return cancel.Requested() ? kExitCancelled : rc;
   cancel.Attach(module.Scanner(), session->Handle());
   ProgressReporter progress(o.progress, err_);

@@ -6,6 +6,7 @@
 #define CAVIX_TOOLS_SCANTOOL_H
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "tools/ScanOptions.h"
@@ -26,7 +27,8 @@ class ScanTool {
   int Register(const ScanOptions& o, bool registering);
   int Log(const ScanOptions& o);
   // Creates the driver, the embedded scanner when needed, and an open, locked session.
-  int Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScanner& sim, ScannerSession*& session);
+  int Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScanner& sim,
+              std::unique_ptr<ScannerSession>& session);
   int Caps(const ScanOptions& o);
   int Status(const ScanOptions& o);
   int Scan(const ScanOptions& o);
