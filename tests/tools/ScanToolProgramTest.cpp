@@ -100,6 +100,15 @@ TEST_F(ScanToolProgramTest, LogSwitchesGoIntoTheDriversKey) {
     EXPECT_NE(section.find(line), std::string::npos) << line << " in\n" << section;
   EXPECT_TRUE(tooltest::Exists(scratch_.File("state"))) << "the log's directory is made";
 
+  // The driver reads these switches: a command that loads it writes its trace into the file.
+  r = Scan({"log", "on", "--level", "normal"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  r = Scan({"caps", "--module", kModule, "--sim-address", "127.0.77.43"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  const std::string log = tooltest::ReadFile(file);
+  EXPECT_NE(log.find("+++CavixDriver::OpenScannerSession"), std::string::npos) << log.substr(0, 2000);
+  EXPECT_NE(log.find("---CavixDriver::GetScannerCapabilities"), std::string::npos);
+
   r = Scan({"log", "off"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   reg = tooltest::ReadFile(scratch_.Hklm());
