@@ -231,6 +231,12 @@ TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
   EXPECT_NE(r.err.find("the scanner is busy"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("try again in a moment"), std::string::npos) << r.err;
 
+  // An output file that cannot be made: status 7, and the page is stopped on the scanner.
+  ASSERT_TRUE(sim_->Reconfigure(cavixsim::SimConfig()));
+  r = Scan({"-r", "75", "-o", scratch_.File("missing-dir/page.png")});
+  EXPECT_EQ(r.exitStatus, 7) << r.err;
+  EXPECT_NE(r.err.find("missing-dir/page.png: No such file or directory"), std::string::npos) << r.err;
+
   // Nothing listens on this address.
   r = tooltest::Run({kScan, "--device", "127.0.77.250", "--module", kModule, "-o", scratch_.File("none.png")});
   EXPECT_EQ(r.exitStatus, 3) << r.err;
