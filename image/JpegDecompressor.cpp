@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <string>
+
+#include <jerror.h>
 
 #include "image/ImageLog.h"
 #include "log/CHRESULT2.h"
@@ -51,9 +54,72 @@ void JpegDecompressor::ReleasePage() {
     file_ = nullptr;
   }
   fileLength_ = 0;
+  source_.pub.next_input_byte = nullptr;
+  source_.pub.bytes_in_buffer = 0;
+  pendingSkip_ = 0;
+  final_ = false;
 }
 
 void JpegDecompressor::Abort() { ReleasePage(); }
+
+void JpegDecompressor::InitSource(j_decompress_ptr) {}
+
+void JpegDecompressor::TermSource(j_decompress_ptr) {}
+
+boolean JpegDecompressor::FillInputBuffer(j_decompress_ptr info) {
+  JpegDecompressor* self = reinterpret_cast<FileSource*>(info->src)->owner;
+  // While the page is arriving: suspend; the library backs up to where it can resume, and the
+  // call is repeated once more data has been loaded.
+  if (!self->final_) return FALSE;
+  if (self->pendingSkip_ > 0 && std::fseek(self->file_, self->pendingSkip_, SEEK_CUR) == 0) self->pendingSkip_ = 0;
+  size_t count = std::fread(self->input_.data(), 1, self->input_.size(), self->file_);
+  if (count == 0) {
+    // The page is complete and ends here: an end-of-image marker ends it.
+    WARNMS(info, JWRN_JPEG_EOF);
+    self->input_[0] = 0xFF;
+    self->input_[1] = JPEG_EOI;
+    count = 2;
+  }
+  info->src->next_input_byte = self->input_.data();
+  info->src->bytes_in_buffer = count;
+  return TRUE;
+}
+
+void JpegDecompressor::SkipInputData(j_decompress_ptr info, long count) {
+  if (count <= 0) return;
+  JpegDecompressor* self = reinterpret_cast<FileSource*>(info->src)->owner;
+  const size_t inBuffer = info->src->bytes_in_buffer;
+  if (static_cast<size_t>(count) <= inBuffer) {
+    info->src->next_input_byte += count;
+    info->src->bytes_in_buffer -= static_cast<size_t>(count);
+    return;
+  }
+  // The rest is skipped in the file when it is loaded.
+  self->pendingSkip_ += count - static_cast<long>(inBuffer);
+  info->src->next_input_byte += inBuffer;
+  info->src->bytes_in_buffer = 0;
+}
+
+bool JpegDecompressor::LoadInput() {
+  if (file_ == nullptr) return false;
+  if (pendingSkip_ > 0) {
+    const long position = std::ftell(file_);
+    const long skip = position < 0 ? 0 : std::min<long>(pendingSkip_, fileLength_ - position);
+    if (skip > 0 && std::fseek(file_, skip, SEEK_CUR) == 0) pendingSkip_ -= skip;
+  }
+  const size_t kept = source_.pub.bytes_in_buffer;
+  if (kept > 0 && source_.pub.next_input_byte != input_.data())
+    std::memmove(input_.data(), source_.pub.next_input_byte, kept);
+  const long position = std::ftell(file_);
+  const size_t available =
+      position < 0 || fileLength_ < position ? 0 : static_cast<size_t>(fileLength_ - position);
+  // Room for the whole input, and at least a block for the final reads.
+  if (input_.size() < std::max<size_t>(kept + available, 4096)) input_.resize(std::max<size_t>(kept + available, 4096));
+  const size_t count = available > 0 ? std::fread(input_.data() + kept, 1, available, file_) : 0;
+  source_.pub.next_input_byte = input_.data();
+  source_.pub.bytes_in_buffer = kept + count;
+  return true;
+}
 
 bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::SubmitFirstBuffer");
@@ -84,13 +150,27 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   }
   decompressionState_.err = jpeg_std_error(&errorManager_.pub);
   errorManager_.pub.error_exit = &JpegDecompressor::JpegErrorHandler;
+  source_.pub.init_source = &JpegDecompressor::InitSource;
+  source_.pub.fill_input_buffer = &JpegDecompressor::FillInputBuffer;
+  source_.pub.skip_input_data = &JpegDecompressor::SkipInputData;
+  source_.pub.resync_to_restart = jpeg_resync_to_restart;
+  source_.pub.term_source = &JpegDecompressor::TermSource;
+  source_.pub.next_input_byte = nullptr;
+  source_.pub.bytes_in_buffer = 0;
+  source_.owner = this;
+  pendingSkip_ = 0;
+  final_ = false;
+  LoadInput();
   LogText(tempPath_);
   bool ok = CallLibrary([](JpegDecompressor* self) {
     jpeg_create_decompress(&self->decompressionState_);
     self->created_ = true;
-    jpeg_stdio_src(&self->decompressionState_, self->file_);
-    jpeg_read_header(&self->decompressionState_, TRUE);
+    self->decompressionState_.src = &self->source_.pub;
+    if (jpeg_read_header(&self->decompressionState_, TRUE) != JPEG_HEADER_OK) self->rowsRead_ = 1;
   });
+  // The first chunk holds the whole header, so reading it never suspends (rowsRead_ marks it).
+  if (ok && rowsRead_ != 0) ok = false;
+  rowsRead_ = 0;
   if (!ok) {
     ReleasePage();
     return LogErrorText("jpeg library exception");
@@ -103,8 +183,16 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
 bool JpegDecompressor::StartDecompression() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::StartDecompression");
   if (!created_ || file_ == nullptr) return LogErrorText("jpeg_start_decompress() failed unexpectedly");
-  if (!CallLibrary([](JpegDecompressor* self) { jpeg_start_decompress(&self->decompressionState_); }))
+  // A single-scan image starts without compressed data; one that needs the whole file first
+  // (several scans) cannot be decoded while it arrives.
+  rowsRead_ = 0;
+  if (!CallLibrary([](JpegDecompressor* self) {
+        if (!jpeg_start_decompress(&self->decompressionState_)) self->rowsRead_ = 1;
+      }) ||
+      rowsRead_ != 0) {
+    rowsRead_ = 0;
     return LogErrorText("jpeg_start_decompress() failed unexpectedly");
+  }
   rowBuffer_ = nullptr;
   bool ok = CallLibrary([](JpegDecompressor* self) {
     jpeg_decompress_struct& state = self->decompressionState_;
@@ -138,7 +226,7 @@ bool JpegDecompressor::EnoughDataAvailableForDecompression(bool final) {
   if (file_ == nullptr) return LogErrorText("file_ is NULL");
   long position = std::ftell(file_);
   if (position < 0) return LogErrorText("ftell() failed unexpectedly");
-  int32_t ahead = fileLength_ - static_cast<int32_t>(position);
+  int32_t ahead = fileLength_ - static_cast<int32_t>(position) + static_cast<int32_t>(source_.pub.bytes_in_buffer);
   int32_t needed = 2 * static_cast<int32_t>(decompressionState_.output_components) *
                    static_cast<int32_t>(decompressionState_.output_width);
   return ahead >= needed;
@@ -158,11 +246,13 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   LogNamedValue("decompressionState_.output_scanline", static_cast<int>(decompressionState_.output_scanline));
   LogNamedValue("decompressionState_.output_height", static_cast<int>(decompressionState_.output_height));
   rowsRead_ = 0;
+  final_ = final;
+  LoadInput();
   if (!CallLibrary([](JpegDecompressor* self) {
         self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, self->rowBuffer_, 1);
       }))
     return LogErrorText("jpeg_read_scanlines failed unexpectedly");
-  if (rowsRead_ < 1) return false;
+  if (rowsRead_ < 1) return false;  // suspended: the row needs more of the page
   const uint32_t width = decompressionState_.output_width;
   const uint32_t components = static_cast<uint32_t>(decompressionState_.output_components);
   const JSAMPLE* samples = rowBuffer_[0];
@@ -192,6 +282,7 @@ bool JpegDecompressor::FinishDecompress() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::FinishDecompress");
   bool ok = created_;
   if (created_) {
+    final_ = true;  // what the file holds is all there is
     ok = CallLibrary([](JpegDecompressor* self) {
       jpeg_decompress_struct& state = self->decompressionState_;
       // Ending before the last row is not an error: the rows not read are dropped.

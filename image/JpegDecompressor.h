@@ -1,7 +1,11 @@
 // Decodes a JPEG page into rows while the page is still arriving. Each compressed chunk is
-// appended to a temporary file that libjpeg reads through its stdio source; a row is decoded
-// only when compressed data for at least two decoded rows lies ahead of the library's read
-// position, so the library never meets the end of the file before the page is complete.
+// appended to a temporary file from which the library's input is loaded; a row is decoded only
+// when compressed data for at least two decoded rows lies ahead of the library's read position
+// (in its input buffer or the file). The library's source suspends when that input runs out
+// before the page is complete (a row can need more compressed data than the rule foresees, for
+// instance a whole row of subsampled blocks): the row then comes on a later call, once more
+// data has arrived, instead of being made up from an invented end of file. Only for the final
+// rows does the end of the file end the image.
 // Rows come out as one byte per pixel (grey) or three (colour).
 //
 // Threads: one thread at a time (the SOAP exchange's thread, through DimeDataSource).
@@ -17,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include <jpeglib.h>
 
@@ -50,6 +55,19 @@ class JpegDecompressor {
     jpeg_error_mgr pub;
     jmp_buf jump;
   };
+  // The library's data source over file_: suspends while more of the page is to come.
+  struct FileSource {
+    jpeg_source_mgr pub;
+    JpegDecompressor* owner;
+  };
+  static void InitSource(j_decompress_ptr info);
+  static boolean FillInputBuffer(j_decompress_ptr info);
+  static void SkipInputData(j_decompress_ptr info, long count);
+  static void TermSource(j_decompress_ptr info);
+  // Moves the input the library has not consumed to the front of input_ and appends what the
+  // file holds beyond it. Outside library calls only.
+  bool LoadInput();
+
   static void JpegErrorHandler(j_common_ptr info);
   // Calls the library step; false when it raised an error.
   bool CallLibrary(void (*step)(JpegDecompressor*));
@@ -63,6 +81,10 @@ class JpegDecompressor {
   ErrorManager errorManager_;
   bool created_ = false;  // decompressionState_ holds a library object
   JDIMENSION rowsRead_ = 0;
+  FileSource source_;
+  std::vector<JOCTET> input_;  // the library's input buffer
+  long pendingSkip_ = 0;       // bytes the library skipped beyond its buffer
+  bool final_ = false;         // the whole page is in the file: its end ends the image
 };
 
 #endif

@@ -1,0 +1,307 @@
+// The page stream between a writer thread and a reader thread: publication, end of data,
+// cancellation, limits and misuse, with real threads where the order matters.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "ImageTestSupport.h"
+#include "image/BufferedStream.h"
+#include "platform/TimeLimits.h"
+
+using imagetest::LogTail;
+using imagetest::StillBlocked;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+  return v;
+}
+
+class BufferedStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(stream_.Init()); }
+  void TearDown() override { TimeLimits::Instance().Reset(); }
+
+  void WriteAll(const std::vector<uint8_t>& bytes) {
+    uint32_t written = 0;
+    ASSERT_EQ(StreamOk, stream_.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), written));
+    ASSERT_EQ(bytes.size(), written);
+  }
+  // Opens the reader's end on its own thread (it blocks until the writer opens).
+  std::future<bool> OpenReaderAsync() {
+    return std::async(std::launch::async, [this] { return stream_.OpenReadEnd(); });
+  }
+
+  BufferedStream stream_;
+};
+
+TEST_F(BufferedStreamTest, InitTwiceKeepsTheObjects) {
+  ASSERT_TRUE(stream_.OpenWriteEnd(16));
+  ASSERT_TRUE(stream_.Cancel());
+  // A second Init must not replace the (signalled) cancel event with a fresh one.
+  ASSERT_TRUE(stream_.Init());
+  EXPECT_TRUE(stream_.Canceled());
+}
+
+TEST_F(BufferedStreamTest, PageCrossesThreadsIntactInManyWriteSizes) {
+  const std::vector<uint8_t> page = Pattern(100000, 3);
+  const uint32_t sizes[] = {1, 2, 7, 255, 4096, 7650, 33333};
+  std::future<bool> opened = OpenReaderAsync();
+  std::promise<void> readerOpen;
+  std::thread writer([&] {
+    ASSERT_TRUE(stream_.OpenWriteEnd(static_cast<uint32_t>(page.size())));
+    size_t pos = 0;
+    for (size_t i = 0; pos < page.size(); ++i) {
+      uint32_t n = sizes[i % 7];
+      if (n > page.size() - pos) n = static_cast<uint32_t>(page.size() - pos);
+      uint32_t written = 0;
+      ASSERT_EQ(StreamOk, stream_.Write(page.data() + pos, n, written));
+      pos += written;
+      if (i % 3 == 0) {
+        ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+      }
+    }
+    // The write end's open signal is withdrawn when it closes: the reader must be in first.
+    readerOpen.get_future().wait();
+    ASSERT_TRUE(stream_.CloseWriteEnd());
+  });
+  ASSERT_TRUE(opened.get());
+  readerOpen.set_value();
+  std::vector<uint8_t> got;
+  std::vector<uint8_t> buf(5000);
+  StreamStatus status;
+  do {
+    uint32_t n = 0;
+    status = stream_.Read(buf.data(), static_cast<uint32_t>(buf.size()), n);
+    ASSERT_TRUE(status == StreamOk || status == StreamEndOfData) << status;
+    got.insert(got.end(), buf.begin(), buf.begin() + n);
+  } while (status == StreamOk);
+  writer.join();
+  EXPECT_EQ(page, got);
+  EXPECT_TRUE(stream_.Ended());
+  EXPECT_TRUE(stream_.CloseReadEnd());
+  EXPECT_FALSE(stream_.Ended());
+}
+
+TEST_F(BufferedStreamTest, ReaderWaitsForPublicationNotForWrites) {
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(100));
+  ASSERT_TRUE(opened.get());
+  const std::vector<uint8_t> bytes = Pattern(40, 1);
+  WriteAll(bytes);
+  std::vector<uint8_t> buf(40);
+  uint32_t n = 0;
+  auto read = std::async(std::launch::async, [&] { return stream_.Read(buf.data(), 40, n); });
+  EXPECT_TRUE(StillBlocked(read));  // written but not published
+  ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+  ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamOk, read.get());
+  EXPECT_EQ(40u, n);
+  EXPECT_EQ(bytes, buf);
+  stream_.CloseWriteEnd();
+}
+
+TEST_F(BufferedStreamTest, PublishedDataIsDeliveredBeforeCancelAndEnd) {
+  const std::vector<uint8_t> bytes = Pattern(64, 9);
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(128));
+  ASSERT_TRUE(opened.get());
+  std::thread writer([&] {
+    WriteAll(bytes);
+    ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+    ASSERT_TRUE(stream_.Cancel());
+    ASSERT_TRUE(stream_.CloseWriteEnd());
+  });
+  writer.join();
+  // Data, cancel and end are all signalled: the data wins.
+  std::vector<uint8_t> buf(64);
+  uint32_t n = 0;
+  EXPECT_EQ(StreamOk, stream_.Read(buf.data(), 64, n));
+  EXPECT_EQ(bytes, buf);
+  // Then the cancel, ahead of the end.
+  EXPECT_EQ(StreamCanceled, stream_.Read(buf.data(), 1, n));
+  EXPECT_TRUE(stream_.Canceled());
+  EXPECT_TRUE(stream_.CloseReadEnd());
+  EXPECT_FALSE(stream_.Canceled());  // the cancel lasts until the read end closes
+}
+
+TEST_F(BufferedStreamTest, UnpublishedBytesAreDeliveredAtEndAndExactFillIsOk) {
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(1000));
+  ASSERT_TRUE(opened.get());
+  const std::vector<uint8_t> first = Pattern(100, 1), second = Pattern(50, 2), third = Pattern(30, 3);
+  WriteAll(first);
+  ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+  WriteAll(second);  // never published
+  std::vector<uint8_t> buf(1000);
+  uint32_t n = 0;
+  auto read = std::async(std::launch::async, [&] { return stream_.Read(buf.data(), 1000, n); });
+  EXPECT_TRUE(StillBlocked(read));
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, read.get());
+  ASSERT_EQ(150u, n);
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), buf.begin()));
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), buf.begin() + 100));
+  EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 10, n));
+  EXPECT_EQ(0u, n);
+  ASSERT_TRUE(stream_.CloseReadEnd());
+
+  // Next page: a request filled exactly by the bytes taken at the end is StreamOk.
+  opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(1000));
+  ASSERT_TRUE(opened.get());
+  WriteAll(third);
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  EXPECT_EQ(StreamOk, stream_.Read(buf.data(), 30, n));
+  EXPECT_EQ(30u, n);
+  EXPECT_TRUE(std::equal(third.begin(), third.end(), buf.begin()));
+  EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 1, n));
+  EXPECT_TRUE(stream_.CloseReadEnd());
+}
+
+TEST_F(BufferedStreamTest, CancelStopsReadersAndWriters) {
+  LogTail log;
+  // Before the reader opens: its open fails at once instead of waiting for the writer.
+  ASSERT_TRUE(stream_.Cancel());
+  EXPECT_FALSE(stream_.OpenReadEnd());
+  EXPECT_TRUE(log.Has("Canceled"));
+  EXPECT_TRUE(log.Has("Error: WaitForWriteEndToOpen() failed"));
+  // A writer after the cancel copies nothing.
+  ASSERT_TRUE(stream_.OpenWriteEnd(10));
+  uint8_t byte = 1;
+  uint32_t written = 99;
+  EXPECT_EQ(StreamCanceled, stream_.Write(&byte, 1, written));
+  EXPECT_EQ(0u, written);
+  EXPECT_TRUE(stream_.Canceled());
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  ASSERT_TRUE(stream_.CloseReadEnd());  // read end not open: clears the cancel and the end
+  EXPECT_FALSE(stream_.Canceled());
+
+  // During a reader's wait.
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(10));
+  ASSERT_TRUE(opened.get());
+  uint8_t buf[4];
+  uint32_t n = 0;
+  auto read = std::async(std::launch::async, [&] { return stream_.Read(buf, 4, n); });
+  EXPECT_TRUE(StillBlocked(read));
+  std::thread canceller([&] { EXPECT_TRUE(stream_.Cancel()); });
+  canceller.join();
+  ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamCanceled, read.get());
+  stream_.CloseWriteEnd();
+  EXPECT_TRUE(stream_.CloseReadEnd());
+}
+
+TEST_F(BufferedStreamTest, WaitLimitsEndInErrors) {
+  TimeLimits::Instance().streamReadMs = 50;
+  TimeLimits::Instance().streamWriteMs = 50;
+  LogTail log;
+  // Nobody opens the write end.
+  EXPECT_FALSE(stream_.OpenReadEnd());
+  EXPECT_TRUE(log.Has("Error: WaitForWriteEndToOpen() failed"));
+  // Nothing published, no cancel, no end.
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(10));
+  ASSERT_TRUE(opened.get());
+  uint8_t buf[4];
+  uint32_t n = 0;
+  EXPECT_EQ(StreamError, stream_.Read(buf, 4, n));
+  EXPECT_TRUE(log.Has("Error: WaitForMultipleObjects() failed unexpectedly"));
+  // Closing the read end before the end of data fails and leaves it open for a retry.
+  EXPECT_FALSE(stream_.CloseReadEnd());
+  EXPECT_TRUE(log.Has("Error: Wait on endOfData_ failed"));
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, stream_.Read(buf, 4, n));  // still open for reading
+  EXPECT_TRUE(stream_.CloseReadEnd());
+}
+
+TEST_F(BufferedStreamTest, ZeroLengthReadReturnsAtOnce) {
+  TimeLimits::Instance().streamReadMs = 50;  // a wait would end in StreamError
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(10));
+  ASSERT_TRUE(opened.get());
+  uint8_t buf[1];
+  uint32_t n = 5;
+  EXPECT_EQ(StreamOk, stream_.Read(buf, 0, n));
+  EXPECT_EQ(0u, n);
+  EXPECT_EQ(StreamError, stream_.Read(nullptr, 1, n));
+  stream_.CloseWriteEnd();
+  stream_.CloseReadEnd();
+}
+
+TEST_F(BufferedStreamTest, InvalidWritesAndCapacity) {
+  LogTail log;
+  EXPECT_FALSE(stream_.OpenWriteEnd(0));
+  EXPECT_TRUE(log.Has("Error: CreateFileMapping() failed unexpectedly"));
+  uint8_t byte = 0;
+  uint32_t written = 7;
+  EXPECT_EQ(StreamError, stream_.Write(&byte, 1, written));  // write end not open
+  EXPECT_TRUE(log.Has("Error: Stream not ready for writing"));
+
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(100));
+  ASSERT_TRUE(opened.get());
+  EXPECT_EQ(StreamError, stream_.Write(&byte, 0, written));
+  EXPECT_TRUE(log.Has("Error: Invalid bufferSize"));
+  EXPECT_EQ(StreamError, stream_.Write(nullptr, 1, written));
+  EXPECT_TRUE(log.Has("Error: Invalid buffer"));
+  const std::vector<uint8_t> first = Pattern(60, 4);
+  WriteAll(first);
+  const std::vector<uint8_t> tooMuch = Pattern(41, 5);  // one byte past the capacity
+  EXPECT_EQ(StreamError, stream_.Write(tooMuch.data(), 41, written));
+  EXPECT_EQ(0u, written);
+  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+  const std::vector<uint8_t> fits = Pattern(40, 6);  // exactly the rest still fits
+  WriteAll(fits);
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  std::vector<uint8_t> buf(200);
+  uint32_t n = 0;
+  EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 200, n));
+  ASSERT_EQ(100u, n);
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), buf.begin()));
+  EXPECT_TRUE(std::equal(fits.begin(), fits.end(), buf.begin() + 60));
+  EXPECT_TRUE(stream_.CloseReadEnd());
+}
+
+TEST_F(BufferedStreamTest, UseBeforeInitFails) {
+  BufferedStream fresh;
+  LogTail log;
+  EXPECT_FALSE(fresh.OpenWriteEnd(10));
+  EXPECT_FALSE(fresh.OpenReadEnd());
+  EXPECT_EQ(2u, log.Count("Error: BufferedStream not yet initialized"));
+  EXPECT_FALSE(fresh.Canceled());
+  EXPECT_FALSE(fresh.Ended());
+  EXPECT_TRUE(fresh.CloseWriteEnd());
+  EXPECT_TRUE(fresh.CloseReadEnd());
+}
+
+TEST_F(BufferedStreamTest, PagesFollowEachOtherWithFreshCounters) {
+  for (int page = 0; page < 3; ++page) {
+    const std::vector<uint8_t> bytes = Pattern(1000 + page * 10, static_cast<uint8_t>(page));
+    std::future<bool> opened = OpenReaderAsync();
+    std::promise<void> readerOpen;
+    std::thread writer([&] {
+      ASSERT_TRUE(stream_.OpenWriteEnd(2000));
+      WriteAll(bytes);
+      ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+      readerOpen.get_future().wait();
+      ASSERT_TRUE(stream_.CloseWriteEnd());
+    });
+    ASSERT_TRUE(opened.get());
+    readerOpen.set_value();
+    std::vector<uint8_t> buf(3000);
+    uint32_t n = 0;
+    EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 3000, n));
+    writer.join();
+    ASSERT_EQ(bytes.size(), n);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buf.begin()));
+    EXPECT_TRUE(stream_.CloseReadEnd());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,434 @@
+// The DIME data source driven by the SOAP runtime itself: hand-written DIME messages are fed to
+// gSOAP's reader in pieces of chosen sizes, so the hooks see the chunk sizes a connection can
+// produce; the host side reads on its own thread.
+#include <gtest/gtest.h>
+
+#include <stdsoap2.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ImageTestSupport.h"
+#include "image/DimeDataSource.h"
+#include "image/PadlessStreamFactory.h"
+#include "platform/TimeLimits.h"
+#include "service/ServiceContext.h"
+#include "service/SoapPointerMap.h"
+
+using imagetest::LogTail;
+using imagetest::PrivateTmpDir;
+using imagetest::StillBlocked;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const char kEnvelope[] =
+    "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\">"
+    "<SOAP-ENV:Body></SOAP-ENV:Body></SOAP-ENV:Envelope>";  // 127 bytes
+const char kSoapType[] = "http://www.w3.org/2003/05/soap-envelope";  // 39 bytes
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+Bytes Zeros(size_t n) { return Bytes(n, 0); }
+
+// The SOAP record that opens every message: version 1, MB, absolute-URI type, no options, no
+// id, type length 39, data length 127; type and data padded to four bytes.
+Bytes SoapRecord() {
+  return Cat({{0x0C, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x27, 0x00, 0x00, 0x00, 0x7F},
+              Text(kSoapType), Zeros(1), Text(kEnvelope), Zeros(1)});
+}
+
+// A page of 12 raw bytes (three rows of four) sent as three chunk records: 6 bytes, an empty
+// chunk, 6 bytes. Written out byte by byte.
+Bytes HandWrittenRawMessage() {
+  return Cat({SoapRecord(),
+              // CF, media type, options 0, id "uuid:page1" (10), type "image/x-raw" (11), data 6
+              {0x09, 0x10, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x06},
+              Text("uuid:page1"), Zeros(2), Text("image/x-raw"), Zeros(1),
+              {0x01, 0x02, 0x03, 0x04, 0x05, 0x06}, Zeros(2),
+              // CF, unchanged type, empty chunk
+              {0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+              // ME, last chunk, data 6
+              {0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06},
+              {0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C}, Zeros(2)});
+}
+
+Bytes Be16(size_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
+Bytes Be32(size_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+Bytes Padded(const Bytes& b) { return Cat({b, Zeros((4 - b.size() % 4) % 4)}); }
+
+// The same layout for any attachment, cut into records of at most `record` bytes.
+Bytes DimeMessage(const Bytes& attachment, const std::string& type, size_t record) {
+  Bytes out = SoapRecord();
+  size_t pos = 0;
+  bool first = true;
+  do {
+    size_t n = std::min(record, attachment.size() - pos);
+    bool last = pos + n == attachment.size();
+    Bytes id = first ? Text("uuid:page1") : Bytes(), t = first ? Bytes(type.begin(), type.end()) : Bytes();
+    Bytes data(attachment.begin() + pos, attachment.begin() + pos + n);
+    out = Cat({out, {uint8_t(0x08 | (last ? 0x02 : 0x01)), uint8_t(first ? 0x10 : 0x00), 0x00, 0x00},
+               Be16(id.size()), Be16(t.size()), Be32(n), Padded(id), Padded(t), Padded(data)});
+    pos += n;
+    first = false;
+  } while (pos < attachment.size());
+  return out;
+}
+
+// Feeds a message to gSOAP's reader at most `piece` bytes per receive call.
+struct Feed {
+  const Bytes* bytes;
+  size_t pos;
+  size_t piece;
+};
+thread_local Feed* t_feed = nullptr;
+
+size_t FeedReceive(struct soap*, char* buf, size_t len) {
+  Feed* f = t_feed;
+  size_t piece = f->piece;
+  size_t n = std::min({len, piece, f->bytes->size() - f->pos});
+  std::memcpy(buf, f->bytes->data() + f->pos, n);
+  f->pos += n;
+  return n;
+}
+
+class DimeDataSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    soap_ = ServiceContext::Create(ServiceContext::kPlainOutput);
+    ASSERT_NE(nullptr, soap_);
+    SoapPointerMap::Attach(soap_, &map_);
+    source_.reset(new DimeDataSource(soap_, factory_));
+    source_->Install();
+  }
+  void TearDown() override {
+    source_.reset();
+    SoapPointerMap::Attach(soap_, nullptr);
+    ServiceContext::Destroy(soap_);
+    TimeLimits::Instance().Reset();
+  }
+
+  // Receives one response the way a call does; gSOAP hands the attachment to the hooks while
+  // it finishes the message. Returns the context's error code.
+  int Receive(const Bytes& dime, size_t piece) {
+    // The device answers over HTTP; the DIME message is the response's body.
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
+                       std::to_string(dime.size()) + "\r\n\r\n";
+    const Bytes message = Cat({Bytes(head.begin(), head.end()), dime});
+    Feed feed{&message, 0, piece};
+    t_feed = &feed;
+    soap_begin(soap_);  // as every call does before it sends
+    soap_set_version(soap_, 2);  // the scan service speaks SOAP 1.2, as the generated calls set
+    soap_->frecv = FeedReceive;
+    int rc = soap_begin_recv(soap_);
+    if (!rc) rc = soap_envelope_begin_in(soap_);
+    if (!rc) rc = soap_recv_header(soap_);
+    if (!rc) rc = soap_body_begin_in(soap_);
+    if (!rc) rc = soap_body_end_in(soap_);
+    if (!rc) rc = soap_envelope_end_in(soap_);
+    if (!rc) rc = soap_end_recv(soap_);
+    t_feed = nullptr;
+    soap_destroy(soap_);
+    soap_end(soap_);
+    return rc;
+  }
+
+  // The host's side of a page, on its own thread: Open, then Read until the page ends.
+  struct HostRead {
+    bool opened = false;
+    uint32_t result = 0;
+    Bytes bytes;
+  };
+  std::future<HostRead> ReadPageAsync(uint32_t request = 1000) {
+    return std::async(std::launch::async, [this, request] {
+      HostRead r;
+      r.opened = source_->Open();
+      if (!r.opened) return r;
+      Bytes buf(request);
+      for (;;) {
+        uint32_t n = 0;
+        r.result = source_->Read(buf.data(), request, n);
+        r.bytes.insert(r.bytes.end(), buf.begin(), buf.begin() + n);
+        if (r.result != CERR_NONE) return r;
+      }
+    });
+  }
+  // The reader's open must come before the page's write end closes.
+  void AwaitReaderOpen() {
+    auto deadline = std::chrono::steady_clock::now() + imagetest::kGenerous;
+    while (source_->IsClosed() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // One page end to end: the runtime delivers the message, the job flow sets the pad lines.
+  HostRead Page(const Bytes& message, size_t piece, uint32_t padLines, int* soapResult = nullptr) {
+    auto host = ReadPageAsync();
+    int rc = Receive(message, piece);
+    if (soapResult) *soapResult = rc;
+    AwaitReaderOpen();
+    EXPECT_TRUE(source_->SetNumberOfTrailingPadlines(padLines));
+    EXPECT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+    HostRead r = host.get();
+    source_->Close();
+    return r;
+  }
+
+  struct soap* soap_ = nullptr;
+  SoapPointerMap map_;
+  PadlessStreamFactory factory_;
+  std::unique_ptr<DimeDataSource> source_;
+};
+
+TEST_F(DimeDataSourceTest, HandWrittenRawPageArrivesWhateverTheReceiveSizes) {
+  const Bytes message = HandWrittenRawMessage();
+  // The builder lays records out the same way (it just never makes an empty chunk).
+  Bytes withoutEmptyChunk = message;
+  withoutEmptyChunk.erase(withoutEmptyChunk.begin() + 224, withoutEmptyChunk.begin() + 236);
+  ASSERT_EQ(DimeMessage({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, "image/x-raw", 6), withoutEmptyChunk);
+  source_->SetExpectCompressed(false);
+  for (size_t piece : {1u, 3u, 5u, 13u, 64u, 4096u}) {
+    SCOPED_TRACE(piece);
+    source_->SetMaxStreamLength(12);
+    source_->SetBytesPerLine(4);
+    int rc = -99;
+    HostRead r = Page(message, piece, 0, &rc);
+    EXPECT_EQ(SOAP_OK, rc);
+    EXPECT_TRUE(r.opened);
+    EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r.bytes);
+  }
+  // One-byte records: every hook call carries a single byte.
+  source_->SetMaxStreamLength(12);
+  source_->SetBytesPerLine(4);
+  HostRead r = Page(DimeMessage({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, "image/x-raw", 1), 4096, 0);
+  EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+  EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r.bytes);
+}
+
+TEST_F(DimeDataSourceTest, RawPadRowsAreCutAndTheShortReadEndsThePage) {
+  // Five rows of 8; the last two are light pad rows.
+  Bytes page;
+  for (int row = 0; row < 5; ++row)
+    for (int i = 0; i < 8; ++i) page.push_back(row < 3 ? uint8_t(row * 10 + i) : 250);
+  source_->SetExpectCompressed(false);
+  source_->SetMaxStreamLength(40);
+  source_->SetBytesPerLine(8);
+  int rc = -99;
+  HostRead r = Page(DimeMessage(page, "image/x-raw", 7), 11, 2, &rc);
+  EXPECT_EQ(SOAP_OK, rc);
+  EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+  EXPECT_EQ(Bytes(page.begin(), page.begin() + 24), r.bytes);
+}
+
+TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
+  PrivateTmpDir tmp;
+  for (int components : {1, 3}) {
+    const Bytes jpeg = imagetest::MakeJpeg(150, 40, components);
+    const Bytes expected = imagetest::DecodeWhole(jpeg);
+    const size_t header = imagetest::JpegHeaderLength(jpeg);
+    // Record sizes and receive sizes that cut the header, down to single bytes.
+    const std::pair<size_t, size_t> cuts[] = {{jpeg.size(), 65536}, {header / 2, 4096}, {1, 5}, {64, 7}, {1000, 1}};
+    for (auto cut : cuts) {
+      SCOPED_TRACE(testing::Message() << components << " components, records of " << cut.first
+                                      << ", receives of " << cut.second);
+      source_->SetMaxStreamLength(static_cast<uint32_t>(expected.size()));
+      source_->SetExpectCompressed(true);
+      source_->SetBytesPerLine(150u * components);
+      int rc = -99;
+      HostRead r = Page(DimeMessage(jpeg, "image/jpeg", cut.first), cut.second, 0, &rc);
+      EXPECT_EQ(SOAP_OK, rc);
+      EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+      EXPECT_EQ(expected, r.bytes);
+      EXPECT_TRUE(tmp.Entries().empty());
+    }
+  }
+}
+
+TEST_F(DimeDataSourceTest, DiscardModeStopsAtTheFirstChunkWithContent) {
+  const Bytes message = HandWrittenRawMessage();
+  source_->SetExpectCompressed(false);
+  source_->SetMaxStreamLength(12);
+  source_->SetBytesPerLine(4);
+  source_->SetDiscardData(true);
+  // The write hook answers the first chunk with its length, which the runtime takes as an
+  // error code: the exchange fails.
+  EXPECT_NE(SOAP_OK, Receive(message, 4096));
+  void* handle = DimeDataSource::OpenCallback(soap_, "id", "type", nullptr);
+  EXPECT_EQ(source_.get(), handle);
+  const char chunk[6] = {1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(6, DimeDataSource::WriteCallback(soap_, handle, chunk, 6));
+  EXPECT_EQ(0, DimeDataSource::WriteCallback(soap_, handle, chunk, 0));
+  DimeDataSource::CloseCallback(soap_, handle);
+  EXPECT_TRUE(source_->IsClosed());
+  EXPECT_FALSE(source_->Ended());
+  // The stream was never opened: a reader would still be waiting for the write end.
+  TimeLimits::Instance().streamReadMs = 50;
+  EXPECT_FALSE(source_->Open());
+  TimeLimits::Instance().Reset();
+  // Back to normal reception.
+  source_->SetDiscardData(false);
+  HostRead r = Page(message, 4096, 0);
+  EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+  EXPECT_EQ(12u, r.bytes.size());
+}
+
+TEST_F(DimeDataSourceTest, CancelKeepsTheFirstReasonAndStopsTheWriter) {
+  LogTail log;
+  source_->SetExpectCompressed(false);
+  source_->SetMaxStreamLength(100);
+  source_->SetBytesPerLine(4);
+  auto host = ReadPageAsync(8);
+  void* handle = DimeDataSource::OpenCallback(soap_, "id", "type", nullptr);
+  ASSERT_EQ(source_.get(), handle);
+  const char light[4] = {char(200), char(200), char(200), char(200)};
+  ASSERT_EQ(SOAP_OK, DimeDataSource::WriteCallback(soap_, handle, light, 4));
+  AwaitReaderOpen();
+  EXPECT_TRUE(StillBlocked(host));
+  std::thread canceller([&] {
+    EXPECT_TRUE(source_->Cancel(CERR_CANCEL_PRESSED));
+    EXPECT_FALSE(source_->Cancel(CERR_UNKNOWN));
+  });
+  canceller.join();
+  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(uint32_t(CERR_CANCEL_PRESSED), host.get().result);
+  EXPECT_EQ(uint32_t(CERR_CANCEL_PRESSED), source_->GetCancelReason());
+  EXPECT_TRUE(source_->Canceled());
+  // The writer's next chunk ends the exchange.
+  EXPECT_EQ(SOAP_EOF, DimeDataSource::WriteCallback(soap_, handle, light, 4));
+  EXPECT_TRUE(log.Has("SOAP error: SOAP_EOF"));
+  DimeDataSource::CloseCallback(soap_, handle);
+  source_->Close();
+  // The cancel ends with the page; the next cancel stores its own reason.
+  EXPECT_FALSE(source_->Canceled());
+  EXPECT_TRUE(source_->Cancel(CERR_SCANNER_COMMUNICATION_FAILED));
+  EXPECT_EQ(uint32_t(CERR_SCANNER_COMMUNICATION_FAILED), source_->GetCancelReason());
+}
+
+TEST_F(DimeDataSourceTest, StreamLengthAndItsLimit) {
+  source_->SetMaxStreamLength(1000);
+  EXPECT_EQ(1100u, source_->MaxStreamLength());
+  source_->SetMaxStreamLength(3);
+  EXPECT_EQ(3u, source_->MaxStreamLength());
+  source_->SetMaxStreamLength(4000000000u);  // 4.4e9 does not fit: the largest capacity
+  EXPECT_EQ(0xFFFFFFFFu, source_->MaxStreamLength());
+  source_->SetMaxStreamLength(0);
+  soap_->error = SOAP_OK;
+  EXPECT_EQ(nullptr, DimeDataSource::OpenCallback(soap_, "id", "type", nullptr));
+  EXPECT_EQ(SOAP_FATAL_ERROR, soap_->error);
+  source_->SetExpectCompressed(false);
+  source_->SetBytesPerLine(4);
+  EXPECT_EQ(SOAP_FATAL_ERROR, Receive(HandWrittenRawMessage(), 4096));
+}
+
+TEST_F(DimeDataSourceTest, RawPageLargerThanItsCapacityEndsWithAnError) {
+  LogTail log;
+  source_->SetExpectCompressed(false);
+  source_->SetMaxStreamLength(9);  // capacity 9 for a 12-byte page
+  source_->SetBytesPerLine(4);
+  auto host = ReadPageAsync(100);
+  EXPECT_EQ(SOAP_FATAL_ERROR, Receive(HandWrittenRawMessage(), 4096));
+  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+  EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
+  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+  HostRead r = host.get();
+  // The page ends in an error whether the host had opened it yet or not.
+  EXPECT_TRUE(source_->Canceled());
+  EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
+  EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
+  source_->Close();
+}
+
+TEST_F(DimeDataSourceTest, JpegRowsPastTheCapacityEndThePageWithAnErrorAndNoFile) {
+  PrivateTmpDir tmp;
+  const Bytes jpeg = imagetest::MakeJpeg(100, 50, 3);
+  source_->SetExpectCompressed(true);
+  source_->SetMaxStreamLength(100 * 3 * 20);  // room for 22 of the 50 rows
+  source_->SetBytesPerLine(300);
+  auto host = ReadPageAsync(100000);
+  LogTail log;
+  EXPECT_NE(SOAP_OK, Receive(DimeMessage(jpeg, "image/jpeg", 512), 512));
+  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+  EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
+  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+  HostRead r = host.get();
+  EXPECT_TRUE(source_->Canceled());
+  EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
+  EXPECT_LE(r.bytes.size(), 6600u);
+  source_->Close();
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST_F(DimeDataSourceTest, DestroyedMidPageLeavesNoFile) {
+  PrivateTmpDir tmp;
+  const Bytes jpeg = imagetest::MakeJpeg(64, 64, 1);
+  source_->SetExpectCompressed(true);
+  source_->SetMaxStreamLength(64 * 64);
+  source_->SetBytesPerLine(64);
+  void* handle = DimeDataSource::OpenCallback(soap_, "id", "type", nullptr);
+  ASSERT_NE(nullptr, handle);
+  ASSERT_EQ(SOAP_OK, DimeDataSource::WriteCallback(soap_, handle, reinterpret_cast<const char*>(jpeg.data()),
+                                                   imagetest::JpegHeaderLength(jpeg) + 10));
+  source_->Close();
+  source_.reset();
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST_F(DimeDataSourceTest, ZeroLengthChunksAndBadReads) {
+  LogTail log;
+  source_->SetExpectCompressed(true);
+  source_->SetMaxStreamLength(100);
+  source_->SetBytesPerLine(4);
+  void* handle = DimeDataSource::OpenCallback(soap_, "id", "type", nullptr);
+  ASSERT_NE(nullptr, handle);
+  const char byte = 0;
+  EXPECT_EQ(SOAP_OK, DimeDataSource::WriteCallback(soap_, handle, &byte, 0));
+  EXPECT_TRUE(log.Has("Warning: gSOAP requested a zero-length DIME write"));
+  source_->SetExpectCompressed(false);
+  EXPECT_EQ(SOAP_OK, DimeDataSource::WriteCallback(soap_, handle, &byte, 0));
+  uint8_t buf[4];
+  uint32_t n = 77;
+  EXPECT_EQ(uint32_t(CERR_INVALID_PARAMETER), source_->Read(buf, 0, n));
+  EXPECT_EQ(uint32_t(CERR_INVALID_PARAMETER), source_->Read(nullptr, 4, n));
+  EXPECT_TRUE(log.Has("CERR_INVALID_PARAMETER"));
+  source_->Close();
+}
+
+TEST_F(DimeDataSourceTest, HooksWithoutTheirDataSourceFail) {
+  LogTail log;
+  SoapPointerMap other;
+  SoapPointerMap::Attach(soap_, &other);  // a context whose map does not know the source
+  const char byte = 1;
+  EXPECT_EQ(SOAP_FATAL_ERROR, DimeDataSource::WriteCallback(soap_, nullptr, &byte, 1));
+  EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
+  soap_->error = SOAP_OK;
+  EXPECT_EQ(nullptr, DimeDataSource::OpenCallback(soap_, "id", "type", nullptr));
+  EXPECT_EQ(SOAP_FATAL_ERROR, soap_->error);
+  DimeDataSource::CloseCallback(soap_, nullptr);  // nothing to do, nothing happens
+  SoapPointerMap::Attach(soap_, &map_);
+  map_.Set(DimeDataSource::kPointerMapKey, source_.get());
+}
+
+TEST(DimeJpegHeaderTest, HeaderIsWholeOnlyWithItsStartOfScanSegment) {
+  // SOI, an APP0 segment of length 4, SOS of length 8.
+  const Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0xAA, 0xBB, 0xFF, 0xDA, 0x00, 0x08,
+                      0x01, 0x01, 0x00, 0x00, 0x3F, 0x00, 0x12};
+  for (size_t n = 0; n < 18; ++n) EXPECT_FALSE(DimeDataSource::HoldsJpegHeader(jpeg.data(), n)) << n;
+  EXPECT_TRUE(DimeDataSource::HoldsJpegHeader(jpeg.data(), 18));
+  // An FF DA inside another segment is not the start of scan.
+  const Bytes hidden = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x06, 0xFF, 0xDA, 0x00, 0x02};
+  EXPECT_FALSE(DimeDataSource::HoldsJpegHeader(hidden.data(), hidden.size()));
+  // Not a JPEG: the library is left to say so.
+  const Bytes junk = {0x00, 0x01, 0x02};
+  EXPECT_TRUE(DimeDataSource::HoldsJpegHeader(junk.data(), junk.size()));
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// The JPEG decompressor fed in chunks: rows against libjpeg's own one-go decoding, the
+// readiness rule, final flushing, early finish, failures and the temporary file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "ImageTestSupport.h"
+#include "image/JpegDecompressor.h"
+
+using imagetest::LogTail;
+using imagetest::PrivateTmpDir;
+
+namespace {
+
+struct Decoded {
+  std::vector<uint8_t> pixels;
+  uint32_t rows = 0;
+  uint32_t rowLength = 0;
+};
+
+// Feeds the JPEG in chunks of `chunk` bytes, taking every row as soon as it is available, then
+// flushes and finishes like the data source does.
+Decoded FeedInChunks(JpegDecompressor& d, const std::vector<uint8_t>& jpeg, size_t chunk) {
+  Decoded out;
+  auto take = [&](bool final) {
+    std::unique_ptr<uint8_t[]> row;
+    uint32_t length = 0;
+    while (d.GetRow(row, length, final)) {
+      out.pixels.insert(out.pixels.end(), row.get(), row.get() + length);
+      out.rowLength = length;
+      ++out.rows;
+    }
+  };
+  size_t first = std::max(chunk, imagetest::JpegHeaderLength(jpeg));
+  first = std::min(first, jpeg.size());
+  EXPECT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(first)));
+  EXPECT_TRUE(d.StartDecompression());
+  take(false);
+  for (size_t pos = first; pos < jpeg.size(); pos += chunk) {
+    size_t n = std::min(chunk, jpeg.size() - pos);
+    EXPECT_TRUE(d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(n)));
+    take(false);
+  }
+  take(false);
+  take(true);
+  EXPECT_TRUE(d.FinishDecompress());
+  return out;
+}
+
+TEST(JpegDecompressorTest, GreyAndColourRowsMatchOneGoDecoding) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  for (int components : {1, 3}) {
+    for (size_t chunk : {1u, 97u, 4096u, 65536u}) {
+      const std::vector<uint8_t> jpeg = imagetest::MakeJpeg(123, 45, components);
+      uint32_t width = 0, height = 0;
+      const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg, &width, &height);
+      Decoded got = FeedInChunks(d, jpeg, chunk);
+      SCOPED_TRACE(testing::Message() << "components " << components << " chunk " << chunk);
+      EXPECT_EQ(45u, got.rows);
+      EXPECT_EQ(123u * components, got.rowLength);
+      EXPECT_EQ(reference, got.pixels);
+      // The rows are the picture, not just whatever libjpeg makes of the stream.
+      ASSERT_EQ(size_t(123) * 45 * components, got.pixels.size());
+      for (uint32_t y : {0u, 22u, 44u})
+        for (uint32_t x : {0u, 61u, 122u})
+          for (int c = 0; c < components; ++c)
+            EXPECT_NEAR(imagetest::PictureSample(x, y, c, components),
+                        got.pixels[(size_t(y) * 123 + x) * components + c], 12);
+    }
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST(JpegDecompressorTest, RowsWaitForTwoRowsOfCompressedDataAhead) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  // Grey 200-pixel rows: 400 bytes must lie ahead of the library's read position.
+  const std::vector<uint8_t> jpeg = imagetest::MakeJpeg(200, 64, 1, 95);
+  const size_t header = imagetest::JpegHeaderLength(jpeg);
+  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
+  ASSERT_TRUE(d.StartDecompression());
+  std::unique_ptr<uint8_t[]> row;
+  uint32_t length = 0;
+  EXPECT_FALSE(d.EnoughDataAvailableForDecompression(false));
+  EXPECT_FALSE(d.GetRow(row, length, false));
+  EXPECT_TRUE(d.EnoughDataAvailableForDecompression(true));
+  // 399 more bytes are not enough, 400 are.
+  ASSERT_GT(jpeg.size(), header + 400);
+  ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + header, 399));
+  EXPECT_FALSE(d.GetRow(row, length, false));
+  ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + header + 399, 1));
+  EXPECT_TRUE(d.EnoughDataAvailableForDecompression(false));
+  // The rest arrives; rows come while two rows' worth lies ahead, the final flag yields the rest.
+  ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + header + 400, static_cast<uint32_t>(jpeg.size() - header - 400)));
+  std::vector<uint8_t> pixels;
+  uint32_t rows = 0;
+  for (bool final : {false, true}) {
+    while (d.GetRow(row, length, final)) {
+      EXPECT_EQ(200u, length);
+      pixels.insert(pixels.end(), row.get(), row.get() + length);
+      ++rows;
+    }
+  }
+  EXPECT_EQ(64u, rows);
+  EXPECT_EQ(imagetest::DecodeWhole(jpeg), pixels);
+  EXPECT_TRUE(d.FinishDecompress());
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST(JpegDecompressorTest, FinishingEarlyAndStartingAgain) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  const std::vector<uint8_t> jpeg = imagetest::MakeJpeg(64, 64, 3);
+  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+  ASSERT_TRUE(d.StartDecompression());
+  std::unique_ptr<uint8_t[]> row;
+  uint32_t length = 0;
+  ASSERT_TRUE(d.GetRow(row, length, true));
+  ASSERT_TRUE(d.GetRow(row, length, true));
+  EXPECT_TRUE(d.FinishDecompress());
+  EXPECT_FALSE(d.Busy());
+  // The object serves the next page.
+  Decoded again = FeedInChunks(d, jpeg, 1000);
+  EXPECT_EQ(imagetest::DecodeWhole(jpeg), again.pixels);
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST(JpegDecompressorTest, FailuresAreReportedAndLeaveNoFile) {
+  PrivateTmpDir tmp;
+  LogTail log;
+  JpegDecompressor d;
+  const std::vector<uint8_t> jpeg = imagetest::MakeJpeg(32, 32, 1);
+  std::unique_ptr<uint8_t[]> row;
+  uint32_t length = 0;
+  // Nothing started yet.
+  EXPECT_FALSE(d.SubmitNextBuffer(jpeg.data(), 10));
+  EXPECT_TRUE(log.Has("Error: Invalid file_"));
+  EXPECT_FALSE(d.GetRow(row, length, false));
+  EXPECT_TRUE(log.Has("Error: file_ is NULL"));
+  // A first chunk shorter than the header.
+  EXPECT_FALSE(d.SubmitFirstBuffer(jpeg.data(), 20));
+  EXPECT_TRUE(log.Has("Error: jpeg library exception"));
+  EXPECT_FALSE(d.Busy());
+  EXPECT_TRUE(tmp.Entries().empty());
+  // Not a JPEG at all.
+  const std::vector<uint8_t> junk(500, 0x42);
+  EXPECT_FALSE(d.SubmitFirstBuffer(junk.data(), 500));
+  EXPECT_TRUE(log.Has("Exception thrown = 0"));  // the library's error exit
+  EXPECT_TRUE(tmp.Entries().empty());
+  // Empty chunks of a running page.
+  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(imagetest::JpegHeaderLength(jpeg))));
+  EXPECT_TRUE(tmp.Entries().empty());  // the file has no name while the page runs
+  ASSERT_TRUE(d.StartDecompression());
+  EXPECT_FALSE(d.SubmitNextBuffer(jpeg.data(), 0));
+  EXPECT_TRUE(log.Has("Error: Invalid bufferSize"));
+  EXPECT_FALSE(d.SubmitNextBuffer(nullptr, 5));
+  EXPECT_TRUE(log.Has("Error: Invalid buffer"));
+  d.Abort();
+  EXPECT_FALSE(d.Busy());
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST(JpegDecompressorTest, CorruptScanDataEndsInAnErrorNotACrash) {
+  PrivateTmpDir tmp;
+  LogTail log;
+  JpegDecompressor d;
+  std::vector<uint8_t> jpeg = imagetest::MakeJpeg(48, 48, 3);
+  const size_t header = imagetest::JpegHeaderLength(jpeg);
+  // A restart marker with a number out of sequence and garbage after it.
+  for (size_t i = header + 10; i < jpeg.size() - 2; ++i) jpeg[i] = (i % 2) ? 0xFF : 0xC4;
+  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(jpeg.size())));
+  ASSERT_TRUE(d.StartDecompression());
+  std::unique_ptr<uint8_t[]> row;
+  uint32_t length = 0;
+  int rows = 0;
+  while (rows < 100 && d.GetRow(row, length, true)) ++rows;
+  // Either the library gave up with an error or it produced the page's rows; never more.
+  EXPECT_LE(rows, 48);
+  d.FinishDecompress();
+  EXPECT_FALSE(d.Busy());
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// The pad-line-stripping stream over a real page stream: content detection, the readable
+// limit, the pad-line count and the reader's waits, with writer and reader on their own threads.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ImageTestSupport.h"
+#include "image/PadlessStream.h"
+#include "image/PadlessStreamFactory.h"
+
+using imagetest::LogTail;
+using imagetest::StillBlocked;
+
+namespace {
+
+constexpr uint8_t kDark = 59;   // darkest value that still counts as light is 60
+constexpr uint8_t kLight = 60;
+
+std::vector<uint8_t> Row(uint32_t width, uint8_t value) { return std::vector<uint8_t>(width, value); }
+
+class PadlessStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PadlessStreamFactory factory;
+    stream_.reset(factory.CreateImageStream());
+    ASSERT_TRUE(stream_->Init());
+  }
+  void TearDown() override {
+    stream_->CloseWriteEnd();
+    stream_->CloseReadEnd();
+  }
+  void OpenBoth(uint32_t capacity) {
+    auto opened = std::async(std::launch::async, [this] { return stream_->OpenReadEnd(); });
+    ASSERT_TRUE(stream_->OpenWriteEnd(capacity));
+    ASSERT_TRUE(opened.get());
+  }
+  void Put(const std::vector<uint8_t>& bytes) {
+    uint32_t written = 0;
+    ASSERT_EQ(StreamOk, stream_->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), written));
+    ASSERT_EQ(bytes.size(), written);
+  }
+  void PutAndPublish(const std::vector<uint8_t>& bytes) {
+    Put(bytes);
+    ASSERT_TRUE(stream_->MakeWrittenBytesAvailable());
+  }
+  // Starts a read of `size` bytes on its own thread.
+  std::future<StreamStatus> ReadAsync(uint32_t size) {
+    buffer_.assign(size, 0);
+    got_ = 0;
+    return std::async(std::launch::async, [this, size] { return stream_->Read(buffer_.data(), size, got_); });
+  }
+  StreamStatus ReadNow(uint32_t size) {
+    auto f = ReadAsync(size);
+    if (f.wait_for(imagetest::kGenerous) != std::future_status::ready) {
+      ADD_FAILURE() << "read did not return";
+      stream_->Cancel();
+    }
+    return f.get();
+  }
+
+  std::unique_ptr<IImageStream> stream_;
+  std::vector<uint8_t> buffer_;
+  uint32_t got_ = 0;
+};
+
+TEST_F(PadlessStreamTest, DarkRowsAreReadableAsTheyArrive) {
+  stream_->SetBytesPerLine(8);
+  OpenBoth(100);
+  for (uint8_t i = 0; i < 5; ++i) {
+    // Only the dark byte at the row's end marks it as content.
+    std::vector<uint8_t> row = Row(8, 200);
+    row[7] = static_cast<uint8_t>(i);
+    std::thread writer([&] { PutAndPublish(row); });
+    writer.join();
+    ASSERT_EQ(StreamOk, ReadNow(8)) << "row " << int(i);
+    EXPECT_EQ(row, buffer_);
+  }
+  ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(0));
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, ReadNow(8));
+  EXPECT_EQ(0u, got_);
+}
+
+TEST_F(PadlessStreamTest, TrailingLightRowsWaitForTheCount) {
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  for (int i = 0; i < 3; ++i) PutAndPublish(Row(10, kDark));
+  PutAndPublish(Row(10, kLight));
+  PutAndPublish(Row(10, 255));
+  ASSERT_EQ(StreamOk, ReadNow(30));
+  auto blocked = ReadAsync(20);
+  EXPECT_TRUE(StillBlocked(blocked));  // light rows are held back
+  std::thread writer([&] {
+    ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(0));  // they are image after all
+    ASSERT_TRUE(stream_->CloseWriteEnd());
+  });
+  writer.join();
+  ASSERT_EQ(std::future_status::ready, blocked.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamOk, blocked.get());
+  std::vector<uint8_t> expected = Row(10, kLight);
+  std::vector<uint8_t> white = Row(10, 255);
+  expected.insert(expected.end(), white.begin(), white.end());
+  EXPECT_EQ(expected, buffer_);
+  EXPECT_EQ(StreamEndOfData, ReadNow(5));
+}
+
+TEST_F(PadlessStreamTest, CountedPadRowsAreNeverDelivered) {
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  for (int i = 0; i < 3; ++i) PutAndPublish(Row(10, kDark));
+  PutAndPublish(Row(10, kLight));
+  PutAndPublish(Row(10, kLight));
+  auto read = ReadAsync(50);
+  std::thread writer([&] {
+    ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(2));
+    ASSERT_TRUE(stream_->CloseWriteEnd());
+  });
+  writer.join();
+  ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamEndOfData, read.get());
+  EXPECT_EQ(30u, got_);
+  EXPECT_EQ(StreamEndOfData, ReadNow(1));
+  EXPECT_EQ(0u, got_);
+}
+
+TEST_F(PadlessStreamTest, DarkPadRowsAreWithheldByTheCount) {
+  stream_->SetBytesPerLine(4);
+  OpenBoth(100);
+  PutAndPublish(Row(4, 1));
+  PutAndPublish(Row(4, 2));
+  PutAndPublish(Row(4, 3));  // a pad row with dark bytes: readable until the count arrives
+  ASSERT_EQ(StreamOk, ReadNow(8));
+  ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(1));
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, ReadNow(4));
+  EXPECT_EQ(0u, got_);
+}
+
+TEST_F(PadlessStreamTest, CountLargerThanThePageIsReducedWithWarnings) {
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  for (int i = 0; i < 3; ++i) PutAndPublish(Row(10, kDark));
+  ASSERT_EQ(StreamOk, ReadNow(10));
+  LogTail log;
+  ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(4));
+  EXPECT_TRUE(log.Has("padlines 4"));
+  EXPECT_TRUE(log.Has("Warning: Client claims that the image contains"));
+  EXPECT_TRUE(log.Has("more padlines than there are lines in the entire image."));
+  EXPECT_TRUE(log.Has("Automatically reducing padline count to compensate..."));
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  // Nothing beyond what was already read is released, nothing read is taken back.
+  EXPECT_EQ(StreamEndOfData, ReadNow(20));
+  EXPECT_EQ(0u, got_);
+}
+
+TEST_F(PadlessStreamTest, HugeCountDoesNotWrapRoundToASmallOne) {
+  stream_->SetBytesPerLine(2);
+  OpenBoth(100);
+  PutAndPublish(Row(2, 200));
+  PutAndPublish(Row(2, 200));
+  LogTail log;
+  // 0x80000000 rows of 2 bytes would be 0 bytes in 32 bits and release every row.
+  ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(0x80000000u));
+  EXPECT_TRUE(log.Has("Automatically reducing padline count to compensate..."));
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, ReadNow(4));
+  EXPECT_EQ(0u, got_);
+}
+
+TEST_F(PadlessStreamTest, RowSplitAcrossWritesCountsOnlyItsFirstPart) {
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  std::vector<uint8_t> firstHalf = Row(5, kLight), secondHalf = Row(5, kLight);
+  secondHalf[2] = kDark;
+  PutAndPublish(firstHalf);
+  PutAndPublish(secondHalf);  // finishes row 0: counted, not examined
+  PutAndPublish(Row(10, kLight));
+  auto read = ReadAsync(1);
+  EXPECT_TRUE(StillBlocked(read));
+  // A write running past a row boundary is cut into row stretches: row 2 is light, the first
+  // four bytes of row 3 hold a dark byte, so the limit moves into the middle of row 3.
+  std::vector<uint8_t> tail = Row(14, kLight);
+  tail[12] = kDark;
+  PutAndPublish(tail);
+  ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamOk, read.get());
+  EXPECT_EQ(kLight, buffer_[0]);
+  ASSERT_EQ(StreamOk, ReadNow(33));
+  EXPECT_EQ(kDark, buffer_[6]);   // byte 7 of the page
+  EXPECT_EQ(kDark, buffer_[33 - 2]);  // byte 32 of the page
+  auto more = ReadAsync(1);
+  EXPECT_TRUE(StillBlocked(more));  // the rest of row 3 is not yet known to hold content
+  PutAndPublish(Row(6, kLight));    // finishes row 3: counted, not examined
+  EXPECT_TRUE(StillBlocked(more));
+  ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(0));
+  ASSERT_EQ(std::future_status::ready, more.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamOk, more.get());
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, ReadNow(100));
+  EXPECT_EQ(5u, got_);
+}
+
+TEST_F(PadlessStreamTest, BytesPerLineMustBeSetForEachPage) {
+  LogTail log;
+  OpenBoth(100);
+  uint8_t byte = 0;
+  uint32_t n = 0;
+  EXPECT_EQ(StreamError, stream_->Write(&byte, 1, n));
+  EXPECT_EQ(StreamError, stream_->Read(&byte, 1, n));
+  EXPECT_EQ(2u, log.Count("Error: Bytes-per-line not yet set"));
+  EXPECT_EQ(2u, log.Count("Error: I/O operation invalid"));
+  EXPECT_TRUE(log.Has("Error: Write attempt was invalid"));
+  EXPECT_TRUE(log.Has("Error: Read attempt was invalid"));
+  stream_->SetBytesPerLine(3);
+  EXPECT_EQ(3u, stream_->GetBytesPerLine());
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  ASSERT_TRUE(stream_->CloseReadEnd());
+  EXPECT_EQ(0u, stream_->GetBytesPerLine());
+}
+
+TEST_F(PadlessStreamTest, CancelWakesAWaitingReader) {
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  PutAndPublish(Row(10, kLight));
+  auto read = ReadAsync(10);
+  EXPECT_TRUE(StillBlocked(read));
+  std::thread canceller([&] { EXPECT_TRUE(stream_->Cancel()); });
+  canceller.join();
+  ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamCanceled, read.get());
+  EXPECT_TRUE(stream_->Canceled());
+  uint32_t n = 0;
+  EXPECT_EQ(StreamCanceled, stream_->Write(Row(10, kDark).data(), 10, n));
+}
+
+TEST_F(PadlessStreamTest, UseBeforeInitFails) {
+  PadlessStreamFactory factory;
+  std::unique_ptr<IImageStream> fresh(factory.CreateImageStream());
+  LogTail log;
+  EXPECT_FALSE(fresh->OpenWriteEnd(10));
+  EXPECT_FALSE(fresh->Cancel());
+  EXPECT_FALSE(fresh->Canceled());
+  EXPECT_EQ(3u, log.Count("Error: Stream not yet initialized"));
+}
+
+}  // namespace
