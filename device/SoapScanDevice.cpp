@@ -16,6 +16,7 @@
 #include "service/ServiceContext.h"
 #include "transport/ISoapIoProtocol.h"
 #include "transport/NetworkProtocol.h"
+#include "transport/UsbProtocol.h"
 
 namespace {
 
@@ -106,9 +107,8 @@ void SoapScanDevice::InitSoapIoProtocol(int kind, const char* device) {
       protocol_ = std::make_unique<NetworkProtocol>(scanContext_);
       break;
     case kScanDeviceUsb:
-      // The USB transport is not part of this build: the session cannot be opened.
-      LogErrorText("USB I/O is not supported by this build");
-      RaiseError(CERR_NOT_IMPLEMENTED);
+      protocol_ = std::make_unique<UsbProtocol>(scanContext_);
+      break;
     default:
       RaiseError(CERR_INVALID_PARAMETER);
   }

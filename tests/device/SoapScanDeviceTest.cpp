@@ -274,9 +274,6 @@ TEST_F(SoapScanDeviceTest, InitWithAnUnsupportedKindLeavesNothingRunning) {
   EXPECT_FALSE(handle->BeginScan());
   EXPECT_EQ(CERR_INVALID_SESSION, handle->GetError());
 
-  auto usb = MakeDevice();
-  EXPECT_FALSE(usb->Init(kScanDeviceUsb, "/dev/usb/lp0"));
-  EXPECT_EQ(CERR_NOT_IMPLEMENTED, usb->GetError());
   EXPECT_EQ(before, ThreadCount());
 }
 
