@@ -70,14 +70,14 @@ ParseResult Fail(const std::string& text) {
 }
 
 // One row of the option table: name, whether it takes a value, its argument's name and help.
-struct OptionSpec {
+struct OptionInfo {
   const char* name;
   bool takesValue;
   const char* arg;
   const char* help;
 };
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {"listen", true, "ADDRESS", "serve over HTTP on ADDRESS:8289 (a loopback address such as 127.0.0.2)"},
     {"usb", false, "", "serve over a pseudo-terminal in raw mode; prints the slave path first"},
     {"config", true, "FILE", "read options from FILE (\"name value\" lines, '#' comments)"},
@@ -117,17 +117,17 @@ const OptionSpec kOptions[] = {
     {"help", false, "", "print this text and exit"},
 };
 
-const OptionSpec* FindOption(const std::string& name) {
-  for (const OptionSpec& o : kOptions)
+const OptionInfo* FindOption(const std::string& name) {
+  for (const OptionInfo& o : kOptions)
     if (name == o.name) return &o;
   return nullptr;
 }
 
 }  // namespace
 
-bool ParseFaultSpec(const std::string& spec, InjectedFault& out) {
+bool ParseFaultOption(const std::string& option, InjectedFault& out) {
   std::vector<std::string> parts;
-  std::stringstream ss(spec);
+  std::stringstream ss(option);
   std::string part;
   while (std::getline(ss, part, ':')) parts.push_back(part);
   if (parts.size() < 4) return false;
@@ -157,12 +157,12 @@ bool ParseFaultSpec(const std::string& spec, InjectedFault& out) {
 }
 
 ParseResult ApplyOption(const std::string& name, const std::string& value, SimConfig& c) {
-  const OptionSpec* spec = FindOption(name);
-  if (!spec) return Fail("unknown option: " + name);
+  const OptionInfo* option = FindOption(name);
+  if (!option) return Fail("unknown option: " + name);
   auto bad = [&]() { return Fail("bad value for " + name + ": '" + value + "'"); };
   long long n = 0;
   bool flag = false;
-  if (!spec->takesValue) {
+  if (!option->takesValue) {
     if (!ToFlag(value, flag)) return bad();
     if (name == "usb") c.usb = flag;
     else if (name == "pad-dark") c.padDark = flag;
@@ -199,7 +199,7 @@ ParseResult ApplyOption(const std::string& name, const std::string& value, SimCo
   else if (name == "cancel-not-found") { if (!ToLong(value, 0, 100000, n)) return bad(); c.cancelJobIdNotFound = int(n); }
   else if (name == "fault") {
     InjectedFault f;
-    if (!ParseFaultSpec(value, f)) return bad();
+    if (!ParseFaultOption(value, f)) return bad();
     c.faults.push_back(f);
   } else if (name == "close-mid-page") { if (!ToLong(value, 0, 1000000, n)) return bad(); c.closeMidPage = int(n); }
   else if (name == "no-answer") {
@@ -223,9 +223,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, SimConfig& c) {
       value = name.substr(eq + 1);
       name = name.substr(0, eq);
     }
-    const OptionSpec* spec = FindOption(name);
-    if (!spec) return Fail("unknown option: --" + name);
-    if (spec->takesValue && !inlineValue) {
+    const OptionInfo* option = FindOption(name);
+    if (!option) return Fail("unknown option: --" + name);
+    if (option->takesValue && !inlineValue) {
       if (i + 1 >= argc) return Fail("option --" + name + " needs a value");
       value = argv[++i];
     }
@@ -265,7 +265,7 @@ std::string UsageText() {
          "With --listen the first line of output is \"listening ADDRESS:8289\";\n"
          "with --usb it is the pseudo-terminal slave path. SIGTERM or SIGINT stops it.\n\n"
          "Options:\n";
-  for (const OptionSpec& o : kOptions) {
+  for (const OptionInfo& o : kOptions) {
     std::string left = std::string("  --") + o.name + (o.takesValue ? std::string(" ") + o.arg : "");
     out << left;
     if (left.size() < 34) out << std::string(34 - left.size(), ' ');

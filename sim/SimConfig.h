@@ -88,7 +88,7 @@ ParseResult ApplyOption(const std::string& name, const std::string& value, SimCo
 std::string UsageText();
 // Parses "OP:CODE:SUBCODE:REASON[:COUNT]": CODE Sender or Receiver, SUBCODE "prefix:Name"
 // or "-" for none, COUNT -1 (always, the default) or a number of answers.
-bool ParseFaultSpec(const std::string& spec, InjectedFault& out);
+bool ParseFaultOption(const std::string& option, InjectedFault& out);
 
 }  // namespace cavixsim
 

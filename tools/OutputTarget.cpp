@@ -92,9 +92,9 @@ std::string OutputTarget::FileName(const std::string& name, unsigned page) {
     }
     size_t j = i + 1;
     while (name[j] != 'd') ++j;
-    const std::string spec = name.substr(i, j - i + 1);
+    const std::string conversion = name.substr(i, j - i + 1);
     char buf[32];
-    std::snprintf(buf, sizeof buf, spec.c_str(), page);
+    std::snprintf(buf, sizeof buf, conversion.c_str(), page);
     out += buf;
     i = j;
   }

@@ -90,21 +90,21 @@ TEST(ConfigTest, BadOptionsAreRefusedWithTheirName) {
 
 TEST(ConfigTest, FaultSpecsNameOperationCodeSubcodeReasonAndCount) {
   InjectedFault f;
-  ASSERT_TRUE(ParseFaultSpec("RetrieveImage:Receiver:wscn:ServerErrorTemporaryError:Try later:2", f));
+  ASSERT_TRUE(ParseFaultOption("RetrieveImage:Receiver:wscn:ServerErrorTemporaryError:Try later:2", f));
   EXPECT_EQ(f.op, Operation::RetrieveImage);
   EXPECT_EQ(f.fault.code, "Receiver");
   EXPECT_EQ(f.fault.subcode, "wscn:ServerErrorTemporaryError");
   EXPECT_EQ(f.fault.reason, "Try later");
   EXPECT_EQ(f.remaining, 2);
-  ASSERT_TRUE(ParseFaultSpec("cancelJob:client:-:No reason given", f));
+  ASSERT_TRUE(ParseFaultOption("cancelJob:client:-:No reason given", f));
   EXPECT_EQ(f.op, Operation::CancelJob);
   EXPECT_EQ(f.fault.code, "Sender");
   EXPECT_EQ(f.fault.subcode, "");
   EXPECT_EQ(f.remaining, -1);
-  EXPECT_FALSE(ParseFaultSpec("GetJobInfo:Sender:wscn:X", f));           // no reason
-  EXPECT_FALSE(ParseFaultSpec("Reboot:Sender:-:now", f));                // unknown operation
-  EXPECT_FALSE(ParseFaultSpec("GetJobInfo:Sender:-:why:often", f));      // bad count
-  EXPECT_FALSE(ParseFaultSpec("GetJobInfo:Sender:wscn:X:why:1:extra", f));
+  EXPECT_FALSE(ParseFaultOption("GetJobInfo:Sender:wscn:X", f));           // no reason
+  EXPECT_FALSE(ParseFaultOption("Reboot:Sender:-:now", f));                // unknown operation
+  EXPECT_FALSE(ParseFaultOption("GetJobInfo:Sender:-:why:often", f));      // bad count
+  EXPECT_FALSE(ParseFaultOption("GetJobInfo:Sender:wscn:X:why:1:extra", f));
 }
 
 TEST(ConfigTest, ConfigFileReadsInPlaceAndLaterOptionsWin) {

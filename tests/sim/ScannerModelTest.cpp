@@ -140,7 +140,7 @@ TEST(ScannerModelTest, NotAcceptingJobsForAWhileThenAccepting) {
 TEST(ScannerModelTest, InjectedFaultsCountDownAndSilenceIsRecorded) {
   SimConfig c;
   InjectedFault f;
-  ASSERT_TRUE(ParseFaultSpec("GetJobInfo:Receiver:wscn:ServerErrorTemporaryError:later:2", f));
+  ASSERT_TRUE(ParseFaultOption("GetJobInfo:Receiver:wscn:ServerErrorTemporaryError:later:2", f));
   c.faults.push_back(f);
   c.noAnswer.push_back(Operation::CancelJob);
   ScannerModel m(c);

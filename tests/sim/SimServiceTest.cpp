@@ -455,9 +455,9 @@ TEST_F(SimServiceTest, BrokenOffPageAndSilentOperations) {
 TEST_F(SimServiceTest, InjectedFaultsAndPadInfoNotImplemented) {
   SimConfig c;
   InjectedFault f;
-  ASSERT_TRUE(ParseFaultSpec("GetPreviousImagePadInfo:Sender:wscn:ClientErrorInvalidArgs:Bad pad query:1", f));
+  ASSERT_TRUE(ParseFaultOption("GetPreviousImagePadInfo:Sender:wscn:ClientErrorInvalidArgs:Bad pad query:1", f));
   c.faults.push_back(f);
-  ASSERT_TRUE(ParseFaultSpec("GetScannerElements:Receiver:-:Firmware update", f));
+  ASSERT_TRUE(ParseFaultOption("GetScannerElements:Receiver:-:Firmware update", f));
   c.faults.push_back(f);
   StartSim(c);
   wscn__PadInfoResponseType pad;
