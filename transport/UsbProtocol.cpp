@@ -297,8 +297,11 @@ bool UsbProtocol::WaitForCancelableIo() {
     cancelled = n < 0;  // the wait itself failed
   }
   if (ready) return true;
-  if (cancelled) CancelIo();
-  LogText("Warning! I/O error");
+  if (cancelled) {
+    CancelIo();
+  } else {
+    LogText("Warning! I/O error");  // timed out, or the wait on both failed
+  }
   return false;
 }
 

@@ -75,6 +75,8 @@ class UsbProtocol : public ISoapIoProtocol {
   bool Write(const void* data, DWORD length, DWORD& bytesWritten);
 
   int32_t Timeout() const { return timeout_; }
+  // How long a read that has to wait for the device waits now, in milliseconds.
+  DWORD ReadWaitLimitMs() const { return WaitLimitMs(Direction::In); }
   bool IsOpen() const { return device_ >= 0; }
   // The time-outs (read, write, event; seconds) the last set-time-out control recorded.
   void RecordedTimeouts(DWORD& read, DWORD& write, DWORD& event) const;

@@ -279,7 +279,7 @@ TEST_F(UsbProtocolTest, CancelInterruptsOnlyCancelableReads) {
   sandbox_.ClearLog();
   EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got));
   EXPECT_TRUE(Logged("+++UsbProtocol::CancelIo"));
-  EXPECT_TRUE(Logged("Warning! I/O error"));
+  EXPECT_FALSE(Logged("Warning! I/O error"));  // a cancel is no I/O error
   EXPECT_TRUE(Logged("Error: WaitForCancelableIo() failed unexpectedly"));
 
   // A read that completes at once is not interrupted.
@@ -319,6 +319,42 @@ TEST_F(UsbProtocolTest, CancelFromAnotherThreadEndsAPendingRead) {
   reader.join();
   EXPECT_FALSE(result);
   EXPECT_TRUE(Logged("Error: WaitForCancelableIo() failed unexpectedly"));
+  usb.Close();
+}
+
+TEST_F(UsbProtocolTest, ShortTimeoutBoundsAPendingReadAtSixtySeconds) {
+  Pty pty;
+  UsbProtocol usb(soap_);
+  usb.Install(pty.Path().c_str());
+  // Before any open only the wait's own limit counts: twice the time-out.
+  EXPECT_EQ(120000u, usb.ReadWaitLimitMs());
+  usb.EnableShortTimeout();
+  EXPECT_EQ(60000u, usb.ReadWaitLimitMs());
+
+  // Opened with the default time-out, the device gives up a read after 60 s; switching to
+  // the short time-out while open keeps the wait at 60 s (the device learns 30 s only at the
+  // next open) ...
+  usb.EnableDefaultTimeout();
+  ASSERT_GE(usb.Open(), 0);
+  EXPECT_EQ(60000u, usb.ReadWaitLimitMs());
+  usb.EnableShortTimeout();
+  EXPECT_EQ(60000u, usb.ReadWaitLimitMs());
+  usb.Close();
+  // ... and after the next open a read waits no longer than the device's 30 s.
+  ASSERT_GE(usb.Open(), 0);
+  EXPECT_EQ(30000u, usb.ReadWaitLimitMs());
+
+  // A read that finds nothing ends with the I/O warning when its wait runs out, and nothing
+  // is cancelled (one "second" is 1 ms here).
+  TimeLimits::Instance().usbSecondMs = 1;
+  EXPECT_EQ(30u, usb.ReadWaitLimitMs());
+  sandbox_.ClearLog();
+  char buffer[8];
+  DWORD got = 0;
+  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got));
+  EXPECT_EQ(0u, got);
+  EXPECT_TRUE(Logged("Warning! I/O error"));
+  EXPECT_FALSE(Logged("UsbProtocol::CancelIo"));
   usb.Close();
 }
 
@@ -433,6 +469,31 @@ class ScriptedUsb : public UsbProtocol {
     return n;
   }
 };
+
+TEST_F(UsbProtocolTest, ReceiveReadsAgainAfterEmptyReadsAndEndsTheInputOnlyOnFailure) {
+  Pty pty;
+  ScriptedUsb usb(soap_);
+  usb.Install(pty.Path().c_str());
+  ASSERT_GE(usb.Open(), 0);
+  char buffer[16];
+  // Two empty reads are no end of input: the hook reads on until bytes come.
+  usb.answers = {0, 0, 9};
+  usb.reads = 0;
+  EXPECT_EQ(9u, UsbProtocol::ReceiveHook(soap_, buffer, sizeof buffer));
+  EXPECT_EQ(3, usb.reads);
+  // Empty reads just short of the bound still end in data; the count starts over per receive.
+  usb.answers.assign(UsbProtocol::kMaxEmptyReads - 1, 0);
+  usb.answers.push_back(4);
+  EXPECT_EQ(4u, UsbProtocol::ReceiveHook(soap_, buffer, sizeof buffer));
+  EXPECT_FALSE(Logged("Too many empty reads"));
+  // A failing read ends the input at once.
+  usb.answers = {0, -1, 5};
+  sandbox_.ClearLog();
+  EXPECT_EQ(0u, UsbProtocol::ReceiveHook(soap_, buffer, sizeof buffer));
+  EXPECT_TRUE(Logged("Error: ReadFile() failed unexpectedly"));
+  EXPECT_EQ(1u, usb.answers.size());
+  usb.Close();
+}
 
 TEST_F(UsbProtocolTest, FlushEndsAfterFiveEmptyReadsInARow) {
   Pty pty;
