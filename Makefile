@@ -4,7 +4,10 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test scan clean
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+
+.PHONY: deps build test scan fuzz clean
 
 deps:
 	./scripts/setup-deps.sh
@@ -18,6 +21,13 @@ test: build
 
 scan: build
 	./scripts/scan.sh $(BUILD) $(DEVICE)
+
+# `make fuzz`: builds the libFuzzer targets with clang in $(FUZZ_BUILD) and runs each for
+# $(FUZZ_SECONDS) seconds on a copy of its corpus (fuzz/run-all.sh); fails on any crash.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCAVIX_FUZZ=ON -DCAVIX_BUILD_TESTS=OFF -DCAVIX_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) --target cavix_fuzz_targets -j $(JOBS)
+	./fuzz/run-all.sh $(FUZZ_SECONDS) $(FUZZ_BUILD)
 
 clean:
 	rm -rf $(BUILD)
