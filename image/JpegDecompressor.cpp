@@ -261,11 +261,15 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
     std::memcpy(row.get(), samples, width);
     rowLength = width;
   } else {
-    row.reset(new uint8_t[3u * width]());
-    uint8_t* out = row.get();
+    uint8_t* out;
     if (components == 3) {
+      // Every byte is overwritten: no need to clear the array first.
+      row.reset(new uint8_t[3u * width]);
+      out = row.get();
       std::memcpy(out, samples, 3u * width);
     } else {
+      row.reset(new uint8_t[3u * width]());
+      out = row.get();
       for (uint32_t x = 0; x < width; ++x) {
         const JSAMPLE* pixel = samples + static_cast<size_t>(x) * components;
         out[3 * x] = pixel[0];
