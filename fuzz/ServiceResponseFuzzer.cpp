@@ -4,9 +4,10 @@
 // nothing and receive from the input, so each call runs exactly as against a device, from the
 // HTTP reader through the envelope, the fault reader and the response's serializers.
 //
-// Checks beyond the sanitizers: every status is one the call can report, a fault status leaves
-// a fault code, and an answer read as a success holds arrays whose counts match their storage
-// and strings that end (every byte of them is touched).
+// Checks beyond the sanitizers: the status's name and the fault's parts (which may be
+// missing: a Fault element without a code is still a fault) are strings that end, and an answer
+// read as a success holds arrays whose counts match their storage and strings that end (every
+// byte of them is touched).
 #include <fcntl.h>
 #include <stdsoap2.h>
 #include <unistd.h>
@@ -178,8 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  ServiceFault::StatusName(rc), ServiceFault::Code(soap) ? ServiceFault::Code(soap) : "-");
   }
 
-  if (ServiceFault::StatusName(rc) == nullptr) Fail("status without a name");
-  if (ServiceFault::IsFault(rc) && ServiceFault::Code(soap) == nullptr) Fail("fault status without a code");
+  Touch(ServiceFault::StatusName(rc));
   Touch(ServiceFault::Code(soap));
   Touch(ServiceFault::Subcode(soap));
   Touch(ServiceFault::Reason(soap));
