@@ -4,6 +4,7 @@
 # SECONDS per target (default 30); BUILD_DIR is the fuzz build (default build-fuzz beside this
 # folder's parent). The committed corpora under fuzz/corpus/ are never changed: each run works
 # in a fresh temporary directory, where crash inputs and logs stay when a target fails.
+# A dictionary fuzz/<target>.dict, when there is one, seeds the mutations with its tokens.
 # Exit status 0 when every target ran its time without a crash, 1 otherwise (2: nothing built).
 set -u
 seconds=${1:-30}
@@ -25,10 +26,12 @@ for target in $targets; do
   mkdir -p "$corpus" "$work/$target/artifacts"
   cp "$here/corpus/$target"/* "$corpus"/
   log=$work/$target/fuzz.log
+  dict=""
+  [ -f "$here/$target.dict" ] && dict="-dict=$here/$target.dict"
   # -max_total_time bounds the run; -timeout turns a hang into a failure; rss_limit keeps a
   # runaway allocation from taking the machine.
   (cd "$work/$target" && "$exe" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" "$corpus" >"$log" 2>&1)
+      -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" $dict "$corpus" >"$log" 2>&1)
   status=$?
   ran=$((ran + 1))
   stats=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -1)
