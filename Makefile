@@ -1,5 +1,7 @@
-# Entry points: `make test` (install, build, run the tests) and `make scan` (install, build,
-# scan one page from the embedded simulated scanner, or from DEVICE=...).
+# Entry points: `make test` (install, build, run every test: the suite, the suite under the
+# address and undefined-behaviour sanitizers, the threaded tests under the thread sanitizer, and
+# a short run of each fuzz target) and `make scan` (install, build, scan one page from the
+# embedded simulated scanner, or from DEVICE=...). `make check` runs only the plain suite.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -7,7 +9,7 @@ CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps build test scan fuzz clean
+.PHONY: deps build check sanitize test scan fuzz clean
 
 deps:
 	./scripts/setup-deps.sh
@@ -16,8 +18,13 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+sanitize: deps
+	JOBS=$(JOBS) ./scripts/ci-sanitizers.sh
+
+test: check sanitize fuzz
 
 scan: build
 	./scripts/scan.sh $(BUILD) $(DEVICE)
