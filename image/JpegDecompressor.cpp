@@ -159,7 +159,9 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   source_.pub.bytes_in_buffer = 0;
   source_.owner = this;
   pendingSkip_ = 0;
-  final_ = false;
+  // The first chunk must hold the whole header: running out of it inside the header is an
+  // error of the library (an image without data), not a reason to wait.
+  final_ = true;
   LoadInput();
   LogText(tempPath_);
   bool ok = CallLibrary([](JpegDecompressor* self) {
@@ -168,9 +170,9 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
     self->decompressionState_.src = &self->source_.pub;
     if (jpeg_read_header(&self->decompressionState_, TRUE) != JPEG_HEADER_OK) self->rowsRead_ = 1;
   });
-  // The first chunk holds the whole header, so reading it never suspends (rowsRead_ marks it).
   if (ok && rowsRead_ != 0) ok = false;
   rowsRead_ = 0;
+  final_ = false;
   if (!ok) {
     ReleasePage();
     return LogErrorText("jpeg library exception");
