@@ -361,15 +361,14 @@ bool UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
   return true;
 }
 
-bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead, bool giveTime) {
+bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs) {
   bytesRead = 0;
   if (device_ < 0) return LogErrorText("Invalid handle");
   long n = DeviceRead(buffer, size);
-  if (n < 0 && giveTime && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+  if (n < 0 && waitMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     // Nothing waiting: a device still sending may be between two writes.
     struct pollfd pfd = {device_, POLLIN, 0};
-    const int timeoutMs = static_cast<int>(SecondsToMs(1) / 10);
-    if (::poll(&pfd, 1, timeoutMs) <= 0) return true;
+    if (::poll(&pfd, 1, static_cast<int>(waitMs)) <= 0) return true;
     n = DeviceRead(buffer, size);
   }
   if (n >= 0) {
@@ -397,15 +396,20 @@ bool UsbProtocol::Flush() {
                         std::chrono::milliseconds(SecondsToMs(static_cast<uint64_t>(timeout_) * 2));
   std::vector<char> scratch(kFlushChunk);
   int retries = kFlushRetries;
+  bool sawData = false;
   while (retries > 0) {
     DWORD bytesRead = 0;
-    // The first read, and the first after data, give the device a tenth of a second to send
-    // (it may be between two writes); the further empty reads of a quiet device do not wait.
-    if (!Drain(scratch.data(), kFlushChunk, bytesRead, retries == kFlushRetries)) {
+    // The first read gives the device a tenth of a second to send; the first after data half
+    // a second, as a device that was sending (the rest of a page) may pause between two writes
+    // while its scan head moves. The further empty reads of a quiet device do not wait.
+    DWORD waitMs = 0;
+    if (retries == kFlushRetries) waitMs = SecondsToMs(1) / (sawData ? 2 : 10);
+    if (!Drain(scratch.data(), kFlushChunk, bytesRead, waitMs)) {
       Close();
       return LogErrorText("Read() failed unexpectedly");
     }
     if (bytesRead > 0) {
+      sawData = true;
       retries = kFlushRetries;
     } else {
       std::this_thread::sleep_for(kFlushPause);

@@ -112,9 +112,9 @@ class UsbProtocol : public ISoapIoProtocol {
   void CancelIo();
   // The wait limit of a transfer in the direction, in milliseconds.
   DWORD WaitLimitMs(Direction direction) const;
-  // One read for Flush: what the device has sent, or 0 bytes (an empty read) when nothing is
-  // waiting; with giveTime, after a tenth of a second without anything.
-  bool Drain(void* buffer, DWORD size, DWORD& bytesRead, bool giveTime);
+  // One read for Flush: what the device has sent, or 0 bytes (an empty read) when nothing
+  // comes within waitMs milliseconds.
+  bool Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs);
 
   struct soap* soap_;
   std::string endpoint_;
