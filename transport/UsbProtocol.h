@@ -53,7 +53,10 @@ class UsbProtocol : public ISoapIoProtocol {
   // endpoint_ = "http:" + path; installs the hooks; default time-out; registers itself.
   // A null path raises CERR_INVALID_PARAMETER.
   void Install(const char* devicePath) override;
-  // Opens the device and reads until five empty reads in a row; true when drained.
+  // Opens the device and reads until five empty reads in a row; true when drained. A read
+  // counts as empty when nothing is waiting; the first read waits a tenth of a second for the
+  // device, the first after data half a second (a device may pause within a page). A device
+  // that never stops sending fails the flush after twice its time-out.
   bool Flush() override;
   bool IsConnectionless() override { return true; }
   const char* GetEndpoint() override { return endpoint_.c_str(); }
