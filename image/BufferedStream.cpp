@@ -1,5 +1,6 @@
 #include "image/BufferedStream.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -80,15 +81,6 @@ bool BufferedStream::ResetSemaphore() {
   }
 }
 
-bool BufferedStream::ResetWriteEndOpenedEvent() {
-  try {
-    writeEndOpened_->Reset();
-    return true;
-  } catch (const std::exception&) {
-    return LogErrorText("Failed to reset write end opened event");
-  }
-}
-
 bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::OpenWriteEnd");
   if (!Initialised()) return LogErrorText("BufferedStream not yet initialized");
@@ -117,6 +109,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     mapping_ = std::move(page);
     unreadBytes_ = 0;
     availableBytes_ = 0;
+    pageWaiting_ = true;
   }
   writeEndOpen_ = true;
   try {
@@ -128,15 +121,41 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
   return true;
 }
 
+// Waits until the writer has opened a page the reader has not taken yet, or a cancel. The page
+// is looked at under the locks, the event only wakes the reader: a page that was opened and
+// closed again before the reader got here is still there to be read.
 bool BufferedStream::WaitForWriteEndToOpen() {
+  const auto start = std::chrono::steady_clock::now();
+  const uint32_t limit = TimeLimits::Instance().streamReadMs.load();
   try {
-    DWORD which = WaitForAny({canceled_.get(), writeEndOpened_.get()},
-                             TimeLimits::Instance().streamReadMs.load());
-    if (which == WAIT_OBJECT_0) {
-      LogText("Canceled");
-      return false;
+    for (;;) {
+      if (canceled_->IsSet()) {
+        LogText("Canceled");
+        return false;
+      }
+      {
+        CAutoCriticalSection readGuard(readLock_);
+        CAutoCriticalSection countGuard(countLock_);
+        uint8_t* view = view_;
+        if (pageWaiting_ && view != nullptr) {
+          pageWaiting_ = false;
+          readPos_ = view;
+          readEndOpen_ = true;
+          if (!writeEndOpen_) LogText("Write end of stream already closed");
+          return true;
+        }
+      }
+      DWORD left = INFINITE;
+      if (limit != INFINITE) {
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        if (waited >= static_cast<long long>(limit)) return false;
+        left = static_cast<DWORD>(limit - static_cast<uint32_t>(waited));
+      }
+      // A wake-up that finds no page (one the reader took earlier) just waits again.
+      DWORD which = WaitForAny({canceled_.get(), writeEndOpened_.get()}, left);
+      if (which != WAIT_OBJECT_0 && which != WAIT_OBJECT_0 + 1) return false;
     }
-    return which == WAIT_OBJECT_0 + 1;
   } catch (const std::exception&) {
     return false;
   }
@@ -146,33 +165,7 @@ bool BufferedStream::OpenReadEnd() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::OpenReadEnd");
   if (!Initialised()) return LogErrorText("BufferedStream not yet initialized");
   if (!WaitForWriteEndToOpen()) return LogErrorText("WaitForWriteEndToOpen() failed");
-  {
-    CAutoCriticalSection readGuard(readLock_);
-    uint8_t* view = view_;
-    if (writeEndOpen_ && view != nullptr) {
-      readPos_ = view;
-      readEndOpen_ = true;
-      return true;
-    }
-  }
-  return Suspend();
-}
-
-// The writer opened and closed its end before the reader got here. The reader waits (without
-// its lock) for a cancel, giving the writer's side the chance to act first, then fails.
-bool BufferedStream::Suspend() {
-  LogText("Write end of stream already closed");
-  LogText("Stream is being suspended to give writer thread a chance");
-  LogText("to perform any desired actions before letting reader thread continue");
-  bool resumed = false;
-  try {
-    resumed = canceled_->Wait(TimeLimits::Instance().streamWriteMs.load());
-    // The wait consumed nothing: canceled_ is manual-reset, so the cancel stays in force.
-  } catch (const std::exception&) {
-    resumed = false;
-  }
-  if (!resumed) LogText("Stream was not resumed from suspension successfully");
-  return LogErrorText("Stream already closed");
+  return true;
 }
 
 StreamStatus BufferedStream::LoggedStreamError(const char* message) {
@@ -287,7 +280,8 @@ bool BufferedStream::CloseWriteEnd() {
   }
   writeEndOpen_ = false;
   writePos_ = nullptr;
-  if (!ResetWriteEndOpenedEvent()) return LogErrorText("ResetWriteEndOpenedEvent() failed unexpectedly");
+  // writeEndOpened_ stays as it is: a reader that has not opened yet still has to find the
+  // page, which stays readable (with its end of data) until the read end closes.
   return true;
 }
 
@@ -306,6 +300,17 @@ bool BufferedStream::ReleasePage() {
   return true;
 }
 
+void BufferedStream::DropUnreadPage() {
+  CAutoCriticalSection countGuard(countLock_);
+  if (!pageWaiting_) return;
+  pageWaiting_ = false;
+  view_ = nullptr;
+  limit_ = nullptr;
+  mapping_.reset();
+  unreadBytes_ = 0;
+  availableBytes_ = 0;
+}
+
 bool BufferedStream::CloseReadEnd() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::CloseReadEnd");
   if (!Initialised()) return true;
@@ -316,7 +321,12 @@ bool BufferedStream::CloseReadEnd() {
   } catch (const std::exception&) {
     cancelReset = LogErrorText("Failed to reset cancel event");
   }
-  if (!readEndOpen_) return ResetEndOfDataEvent();
+  if (!readEndOpen_) {
+    // A page the reader never opened (it gave up, or the scan ended) is dropped once its
+    // writer is done with it, so that the next open waits for a new page instead of this one.
+    if (!writeEndOpen_) DropUnreadPage();
+    return ResetEndOfDataEvent();
+  }
   bool ended = false;
   try {
     ended = endOfData_->Wait(TimeLimits::Instance().streamWriteMs.load());

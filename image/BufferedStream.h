@@ -15,6 +15,9 @@
 // The end flags and page pointers that both sides look at are atomics; the page itself is
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
+// A page opened by the writer waits for its reader (pageWaiting_) even when the writer has
+// closed it again before the reader came: the reader opens it, reads it and meets its end at
+// once. writeEndOpened_ only wakes a waiting reader; the reader decides by pageWaiting_.
 #ifndef CAVIX_IMAGE_BUFFEREDSTREAM_H
 #define CAVIX_IMAGE_BUFFEREDSTREAM_H
 
@@ -54,10 +57,9 @@ class BufferedStream : public IByteStream {
   bool ReadyForReading() const;
   bool ReadyForWriting() const;
   bool WaitForWriteEndToOpen();
-  bool Suspend();
   bool ResetEndOfDataEvent();
   bool ResetSemaphore();
-  bool ResetWriteEndOpenedEvent();
+  void DropUnreadPage();
   bool ReleasePage();
   void CloseEvents();
   // Copies up to `remaining` bytes of the chosen counter to the caller; see Read.
@@ -81,6 +83,8 @@ class BufferedStream : public IByteStream {
   std::unique_ptr<Event> endOfData_;          // manual-reset
   std::unique_ptr<Event> canceled_;           // manual-reset
   uint32_t availableBytes_ = 0;               // guarded by countLock_
+  bool pageWaiting_ = false;                  // a page opened by the writer, not yet taken by
+                                              // a reader; guarded by countLock_
 };
 
 #endif

@@ -65,7 +65,6 @@ TEST_F(BufferedStreamTest, PageCrossesThreadsIntactInManyWriteSizes) {
         ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
       }
     }
-    // The write end's open signal is withdrawn when it closes: the reader must be in first.
     readerOpen.get_future().wait();
     ASSERT_TRUE(stream_.CloseWriteEnd());
   });
@@ -278,6 +277,71 @@ TEST_F(BufferedStreamTest, UseBeforeInitFails) {
   EXPECT_FALSE(fresh.Ended());
   EXPECT_TRUE(fresh.CloseWriteEnd());
   EXPECT_TRUE(fresh.CloseReadEnd());
+}
+
+// A short page can be written and closed before the host's reader gets to its open: the
+// reader must get that page and its end at once, not wait out its time limits for a writer
+// that has already been and gone.
+TEST_F(BufferedStreamTest, APageClosedBeforeTheReaderOpensIsReadAtOnce) {
+  // Shortened limits: a reader that waits for the writer fails (instead of hanging the run)
+  // well before it would give up on the real ones.
+  TimeLimits::Instance().streamReadMs = 3000;
+  TimeLimits::Instance().streamWriteMs = 3000;
+  LogTail log;
+  for (int page = 0; page < 2; ++page) {
+    const std::vector<uint8_t> published = Pattern(300, static_cast<uint8_t>(10 + page));
+    const std::vector<uint8_t> unpublished = Pattern(77, static_cast<uint8_t>(20 + page));
+    // The writer's whole page, on its own thread, finishes before the reader starts.
+    std::thread writer([&] {
+      ASSERT_TRUE(stream_.OpenWriteEnd(1000));
+      WriteAll(published);
+      ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+      WriteAll(unpublished);
+      ASSERT_TRUE(stream_.CloseWriteEnd());
+    });
+    writer.join();
+    ASSERT_TRUE(stream_.Ended());
+    std::future<bool> opened = OpenReaderAsync();
+    ASSERT_TRUE(opened.get()) << "page " << page;
+    std::vector<uint8_t> buf(1000);
+    uint32_t n = 0;
+    EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 1000, n));
+    ASSERT_EQ(377u, n);
+    EXPECT_TRUE(std::equal(published.begin(), published.end(), buf.begin()));
+    EXPECT_TRUE(std::equal(unpublished.begin(), unpublished.end(), buf.begin() + 300));
+    EXPECT_TRUE(stream_.CloseReadEnd());
+  }
+  EXPECT_EQ(2u, log.Count("Write end of stream already closed"));
+  EXPECT_FALSE(log.Has("Error: Stream already closed"));
+  // Once read and closed, the page is gone: the next open waits for a new one.
+  TimeLimits::Instance().streamReadMs = 50;
+  EXPECT_FALSE(stream_.OpenReadEnd());
+}
+
+TEST_F(BufferedStreamTest, AClosedPageNobodyOpenedIsDroppedWithTheReadEnd) {
+  // The host gave up before opening the page: closing the (never opened) read end drops it,
+  // and the next reader gets the next page, not the old one.
+  const std::vector<uint8_t> old = Pattern(100, 1), fresh = Pattern(60, 2);
+  ASSERT_TRUE(stream_.OpenWriteEnd(200));
+  WriteAll(old);
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  ASSERT_TRUE(stream_.CloseReadEnd());
+  EXPECT_FALSE(stream_.Ended());
+  TimeLimits::Instance().streamReadMs = 50;
+  EXPECT_FALSE(stream_.OpenReadEnd());
+  TimeLimits::Instance().Reset();
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(200));
+  WriteAll(fresh);
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  ASSERT_EQ(std::future_status::ready, opened.wait_for(imagetest::kGenerous));
+  ASSERT_TRUE(opened.get());
+  std::vector<uint8_t> buf(200);
+  uint32_t n = 0;
+  EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 200, n));
+  ASSERT_EQ(60u, n);
+  EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), buf.begin()));
+  EXPECT_TRUE(stream_.CloseReadEnd());
 }
 
 TEST_F(BufferedStreamTest, PagesFollowEachOtherWithFreshCounters) {

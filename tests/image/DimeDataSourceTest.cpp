@@ -214,6 +214,29 @@ TEST_F(DimeDataSourceTest, HandWrittenRawPageArrivesWhateverTheReceiveSizes) {
   EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r.bytes);
 }
 
+TEST_F(DimeDataSourceTest, AShortPageDeliveredBeforeTheHostOpensIsReadAtOnce) {
+  // Shortened limits: a host that waits for a writer already gone fails instead of hanging.
+  TimeLimits::Instance().streamReadMs = 3000;
+  TimeLimits::Instance().streamWriteMs = 3000;
+  source_->SetExpectCompressed(false);
+  for (int page = 0; page < 2; ++page) {
+    SCOPED_TRACE(page);
+    source_->SetMaxStreamLength(12);
+    source_->SetBytesPerLine(4);
+    // The whole exchange and the page's end come first; the host opens afterwards.
+    ASSERT_EQ(SOAP_OK, Receive(HandWrittenRawMessage(), 4096));
+    ASSERT_TRUE(source_->SetNumberOfTrailingPadlines(1));
+    EXPECT_TRUE(source_->IsClosed());
+    auto host = ReadPageAsync();
+    ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+    HostRead r = host.get();
+    EXPECT_TRUE(r.opened);
+    EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), r.bytes);  // the last row is a pad row
+    source_->Close();
+  }
+}
+
 TEST_F(DimeDataSourceTest, RawPadRowsAreCutAndTheShortReadEndsThePage) {
   // Five rows of 8; the last two are light pad rows.
   Bytes page;
