@@ -120,7 +120,11 @@ uint8_t PictureSample(uint32_t x, uint32_t y, uint32_t c, uint32_t components) {
   return static_cast<uint8_t>(40 + v % 180);
 }
 
-std::vector<uint8_t> MakeJpeg(uint32_t width, uint32_t height, int components, int quality) {
+namespace {
+
+// Compresses rows made by `sample(x, y, c)`.
+template <typename Sample>
+std::vector<uint8_t> Compress(uint32_t width, uint32_t height, int components, int quality, Sample sample) {
   jpeg_compress_struct cinfo;
   jpeg_error_mgr jerr;
   cinfo.err = jpeg_std_error(&jerr);
@@ -140,7 +144,7 @@ std::vector<uint8_t> MakeJpeg(uint32_t width, uint32_t height, int components, i
     uint32_t y = cinfo.next_scanline;
     for (uint32_t x = 0; x < width; ++x)
       for (int c = 0; c < components; ++c)
-        row[static_cast<size_t>(x) * components + c] = PictureSample(x, y, c, components);
+        row[static_cast<size_t>(x) * components + c] = sample(x, y, c);
     JSAMPROW r = row.data();
     jpeg_write_scanlines(&cinfo, &r, 1);
   }
@@ -149,6 +153,24 @@ std::vector<uint8_t> MakeJpeg(uint32_t width, uint32_t height, int components, i
   jpeg_destroy_compress(&cinfo);
   free(out);
   return result;
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeJpeg(uint32_t width, uint32_t height, int components, int quality) {
+  return Compress(width, height, components, quality, [components](uint32_t x, uint32_t y, int c) {
+    return PictureSample(x, y, static_cast<uint32_t>(c), static_cast<uint32_t>(components));
+  });
+}
+
+std::vector<uint8_t> MakeNoisyJpeg(uint32_t width, uint32_t height, int components, int quality, uint32_t seed) {
+  // Rows are made in order, so one generator running through them gives the same picture
+  // every time.
+  uint32_t state = seed * 2654435761u + 1;
+  return Compress(width, height, components, quality, [&state](uint32_t, uint32_t, int) {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<uint8_t>(state >> 24);
+  });
 }
 
 std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* width, uint32_t* height,

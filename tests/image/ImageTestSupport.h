@@ -43,6 +43,11 @@ class PrivateTmpDir {
 uint8_t PictureSample(uint32_t x, uint32_t y, uint32_t c, uint32_t components);
 // A baseline JPEG of the test picture; components 1 (grey) or 3 (RGB).
 std::vector<uint8_t> MakeJpeg(uint32_t width, uint32_t height, int components, int quality = 90);
+// A baseline JPEG of pseudo-random noise (the same bytes for the same seed): dense scan data,
+// several kilobytes per row of blocks at high quality. Colour uses 4:2:0 subsampling (16-line
+// rows of blocks), so one decoded row can need far more compressed data than two rows' worth.
+std::vector<uint8_t> MakeNoisyJpeg(uint32_t width, uint32_t height, int components, int quality,
+                                   uint32_t seed = 1);
 // Decodes a whole JPEG from memory with libjpeg in one go: the rows, one after the other.
 std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* width = nullptr,
                                  uint32_t* height = nullptr, int* components = nullptr);

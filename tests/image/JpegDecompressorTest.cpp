@@ -74,6 +74,33 @@ TEST(JpegDecompressorTest, GreyAndColourRowsMatchOneGoDecoding) {
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
+// Dense scan data (noise at high quality) in small chunks, rows taken after every chunk: a row
+// of blocks needs far more compressed data than two decoded rows, so the library runs out of
+// input in the middle of a row many times. Every row must still be the picture's, not grey
+// filler made up after an invented end of the data.
+TEST(JpegDecompressorTest, DenseHighQualityPageInSmallChunksDecodesWhole) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  for (int components : {3, 1}) {
+    for (int quality : {95, 100}) {
+      const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(256, 96, components, quality);
+      uint32_t width = 0, height = 0;
+      const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg, &width, &height);
+      // Check that the picture really is dense: more than a 2 KB chunk per row of blocks.
+      ASSERT_GT(jpeg.size() / (components == 3 ? 6 : 12), 2048u);
+      for (size_t chunk : {2048u, 700u, 4096u}) {
+        SCOPED_TRACE(testing::Message() << "components " << components << " quality " << quality << " chunk "
+                                        << chunk);
+        Decoded got = FeedInChunks(d, jpeg, chunk);
+        EXPECT_EQ(96u, got.rows);
+        ASSERT_EQ(reference.size(), got.pixels.size());
+        EXPECT_TRUE(reference == got.pixels);
+      }
+    }
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
 TEST(JpegDecompressorTest, RowsWaitForTwoRowsOfCompressedDataAhead) {
   PrivateTmpDir tmp;
   JpegDecompressor d;
