@@ -173,45 +173,54 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status) {
   // kNoCancel: the page is cancelled already; kRecordedError: the code error_ holds.
   constexpr uint32_t kNoCancel = 0xFFFFFFFFu;
   constexpr uint32_t kRecordedError = 0xFFFFFFFEu;
+  // The page's exchange as judged: its status and its fault subcode, read before the job-state
+  // exchange of row 5 replaces the context's fault.
+  struct Judged {
+    int status;
+    std::string subcode;
+  };
   struct Row {
-    bool (*applies)(SoapScanDevice& self, int status);
+    bool (*applies)(SoapScanDevice& self, const Judged& judged);
     const char* text;
     uint32_t code;
   };
   static const Row kRows[] = {
-      {[](SoapScanDevice&, int s) { return s == kTcpError; }, "Network connection failure",
+      {[](SoapScanDevice&, const Judged& j) { return j.status == kTcpError; }, "Network connection failure",
        CERR_SCANNER_COMMUNICATION_FAILED},
-      {[](SoapScanDevice& d, int) { return d.dataSource_->Canceled(); }, "User pressed cancel on host", kNoCancel},
-      {[](SoapScanDevice& d, int s) { return d.SoapFaultDueToBadArgs(s); }, "Bad arguments to RetrieveImageRequest",
+      {[](SoapScanDevice& d, const Judged&) { return d.dataSource_->Canceled(); }, "User pressed cancel on host", kNoCancel},
+      {[](SoapScanDevice& d, const Judged& j) { return d.SoapFaultDueToBadArgs(j.status); }, "Bad arguments to RetrieveImageRequest",
        CERR_UNKNOWN},
-      {[](SoapScanDevice& d, int s) { return d.ImagesAbsentButExpected(s); }, "ADF empty", CERR_ADF_EMPTY},
-      {[](SoapScanDevice& d, int) {
+      {[](SoapScanDevice& d, const Judged& j) { return d.ImagesAbsentButExpected(j.status); }, "ADF empty", CERR_ADF_EMPTY},
+      {[](SoapScanDevice& d, const Judged&) {
          d.CallRpc(&SoapScanDevice::CacheJobStatus);
          return d.error_.load() != 0;
        },
        "Could not cache job status", kRecordedError},
-      {[](SoapScanDevice& d, int) { return d.jobStatus_.JobState == wscn__JobStateType__Canceled; },
+      {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobState == wscn__JobStateType__Canceled; },
        "User pressed cancel on device", CERR_CANCEL_PRESSED},
-      {[](SoapScanDevice& d, int) {
+      {[](SoapScanDevice& d, const Judged&) {
          return d.parameters_ && d.parameters_->InputSource() == kInputSourceAdf &&
                 d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__MediaMispick;
        },
        "ADF mispick", CERR_ADF_PICK_FAILED},
-      {[](SoapScanDevice& d, int) { return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__MediaJam; },
+      {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__MediaJam; },
        "ADF jam", CERR_ADF_JAMMED},
-      {[](SoapScanDevice& d, int) { return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__CoverOpen; },
+      {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__CoverOpen; },
        "ADF cover open", CERR_ADF_HATCH_OPEN},
-      {[](SoapScanDevice& d, int) {
+      {[](SoapScanDevice& d, const Judged&) {
          return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__InternalStorageFull;
        },
        "Scanner resource problem", CERR_NET_SOCKET_BUSY},
-      {[](SoapScanDevice& d, int) { return d.JobStateIndicatesScanFailed(); },
+      {[](SoapScanDevice& d, const Judged&) { return d.JobStateIndicatesScanFailed(); },
        "Job state indicates scan ended without success", CERR_UNKNOWN},
-      {[](SoapScanDevice& d, int s) { return d.ImagesAbsentAsExpected(s) || s == SOAP_OK; }, nullptr, CERR_NONE},
-      {[](SoapScanDevice&, int) { return true; }, "Scan failed for unknown reasons", CERR_UNKNOWN},
+      {[](SoapScanDevice& d, const Judged& j) {
+         return (!d.jobActive_.load() && j.subcode == kNoImagesAvailable) || j.status == SOAP_OK;
+       }, nullptr, CERR_NONE},
+      {[](SoapScanDevice&, const Judged&) { return true; }, "Scan failed for unknown reasons", CERR_UNKNOWN},
   };
+  const Judged judged{status, LastSoapFault(status)};
   for (const Row& row : kRows) {
-    if (!row.applies(*this, status)) continue;
+    if (!row.applies(*this, judged)) continue;
     if (!row.text) return true;
     CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
     if (row.code != kNoCancel) CancelSoftware(row.code == kRecordedError ? error_.load() : row.code);
@@ -231,9 +240,12 @@ void SoapScanDevice::HandleCreateScanJobError(int status, DoneEvent& done) {
     LogText("Could not connect");
     return;
   }
+  // The refusal's own code is read now: the state query below replaces the fault that the
+  // context holds, and the code must come from the refused exchange, not from the query.
+  const uint32_t original = SoapErrorToDriverError(status);
   CallRpc(&SoapScanDevice::CacheScannerStateReason);
   if (error_.load() != 0) {
-    error_.store(SoapErrorToDriverError(status));
+    error_.store(LogErrorCode(original));
     if (!done.Signal()) LogErrorText("Could not signal done event");
     LogText("Could not query scanner state, so reporting error based on original error code");
     return;
@@ -259,7 +271,7 @@ void SoapScanDevice::HandleCreateScanJobError(int status, DoneEvent& done) {
   for (const Row& candidate : kRows) {
     if (candidate.reason == reason) row = &candidate;
   }
-  uint32_t code = row->code == kByStatus ? SoapErrorToDriverError(status) : row->code;
+  uint32_t code = row->code == kByStatus ? original : row->code;
   // The job was not created: a refusal whose status maps to no error (a jam that cleared
   // between the two queries) must not let the host believe the scan started.
   if (code == CERR_NONE) code = CERR_UNKNOWN;

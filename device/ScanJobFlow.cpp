@@ -74,6 +74,11 @@ void SoapScanDevice::DoAsynchronousSinglePageScan() {
 }
 
 void SoapScanDevice::DoAsynchronousMultiPageScan() {
+  // The end of the previous page is finished first: its DoEndScan waits for the cancel thread
+  // to answer an idle request, which a cancel thread parked by the lock below could not do
+  // until the lock's time limit (a host that ends a page and begins the next at once would
+  // wait that long and fail).
+  if (!WaitForScanThreadToIdle()) RaiseError(CERR_UNKNOWN);
   // Every posted cancel has run and the cancel thread stays parked: no cancel can come between
   // the job's creation and the flag that records it.
   IdleLockForCancelThread lock(*this);
