@@ -1,0 +1,251 @@
+// Helpers of the scan job flow tests: the in-process driver object (the front end linked in,
+// the module load done by the suite) with a network session on an in-process simulated
+// scanner on a loopback address of the test's own, the host's page reads, and the bytes the
+// host must see for a page the simulator sent (raw rows as sent, JPEG decoded with libjpeg from
+// the bytes sent; trailing pad rows removed).
+#ifndef CAVIX_TESTS_DEVICE_FLOWTESTSUPPORT_H
+#define CAVIX_TESTS_DEVICE_FLOWTESTSUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <jpeglib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/CavixDriver.h"
+#include "driver/CavixScanner.h"
+#include "driver/DriverModule.h"
+#include "sim/DeviceSimulator.h"
+#include "tests/device/DeviceTestSupport.h"
+
+namespace flowtest {
+
+using cavixsim::DeviceSimulator;
+using cavixsim::Operation;
+using cavixsim::RequestRecord;
+using cavixsim::SentPage;
+using cavixsim::SimConfig;
+
+// A loopback address for the running test, derived from its name, so that tests run side by
+// side (also with other suites on 127.0.0.x) do not meet on one address.
+inline std::string AddressForCurrentTest() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "flow";
+  uint32_t hash = 2166136261u;
+  for (char c : name) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+  return "127.77." + std::to_string((hash >> 8) & 0xFF) + "." + std::to_string(1 + (hash & 0xFF) % 254);
+}
+
+inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+struct JpegErrorManager {
+  jpeg_error_mgr pub;
+  jmp_buf escape;
+};
+
+inline void JpegErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->escape, 1); }
+
+// Decodes a JPEG stream from memory into its rows (all components, as libjpeg gives them by
+// default). Empty on a decoding failure. Not reentrant (one test thread decodes).
+inline std::vector<uint8_t> DecodeJpeg(const std::vector<uint8_t>& jpeg) {
+  JpegErrorManager errors;
+  jpeg_decompress_struct cinfo;
+  cinfo.err = jpeg_std_error(&errors.pub);
+  errors.pub.error_exit = JpegErrorExit;
+  static std::vector<uint8_t> out;  // outside the frame that longjmp leaves
+  out.clear();
+  if (setjmp(errors.escape)) {
+    jpeg_destroy_decompress(&cinfo);
+    return {};
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, const_cast<unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  jpeg_start_decompress(&cinfo);
+  const size_t stride = size_t(cinfo.output_width) * cinfo.output_components;
+  out.resize(stride * cinfo.output_height);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = out.data() + stride * cinfo.output_scanline;
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return out;
+}
+
+// The bytes the host must read for a page the simulator sent: the rows without the trailing
+// pad rows.
+inline std::vector<uint8_t> ExpectedHostBytes(const SentPage& page) {
+  std::vector<uint8_t> rows = page.format == cavixsim::kFormatJfif ? DecodeJpeg(page.data) : page.data;
+  const size_t keep = size_t(page.geometry.bytesPerLine) * page.geometry.lines;
+  if (rows.size() > keep) rows.resize(keep);
+  return rows;
+}
+
+// What the host saw of one page.
+struct HostPage {
+  std::vector<uint8_t> bytes;
+  HRESULT lastResult = S_OK;
+  DWORD lastCode = 0;
+  int shortReads = 0;  // reads that delivered fewer bytes than asked for
+};
+
+class FlowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sandbox_ = new devicetest::Sandbox();
+    sandbox_->CaptureLog();
+    DriverModule::Load();
+  }
+  static void TearDownTestSuite() {
+    DriverModule::Unload();
+    delete sandbox_;
+    sandbox_ = nullptr;
+  }
+
+  void SetUp() override {
+    TimeLimits::Instance().Reset();
+    address_ = AddressForCurrentTest();
+    deviceName_ = "\\\\?\\cavixnet#\\macaddr:00:1B:78:77:00:01\\port1\\ipaddr:" + address_ +
+                  "\\guid{7C2B0E11-5A4D-4C6E-9B1F-2D3E4F5A6B7C}";
+    ASSERT_EQ(S_OK, CavixDriver::Create(nullptr, IID_IScanner, reinterpret_cast<void**>(&scanner_)));
+    ASSERT_EQ(S_OK, scanner_->QueryInterface(IID_IADF2, reinterpret_cast<void**>(&adf2_)));
+    ASSERT_EQ(S_OK, scanner_->QueryInterface(IID_IEventNotify, reinterpret_cast<void**>(&events_)));
+    sandbox_->ClearLog();
+  }
+
+  void TearDown() override {
+    // CAVIX_FLOW_KEEP_LOG=DIR keeps the log of a failed test for a look at what happened.
+    const char* keep = std::getenv("CAVIX_FLOW_KEEP_LOG");
+    if (keep && HasFailure()) {
+      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+      devicetest::WriteText(std::string(keep) + "/" + info->name() + ".log", sandbox_->Log());
+    }
+    if (session_ != 0) {
+      DWORD error = 0;
+      scanner_->UnlockScanner(session_, &error);
+      EXPECT_EQ(S_OK, scanner_->CloseScannerSession(session_, &error));
+      session_ = 0;
+    }
+    if (events_) events_->Release();
+    if (adf2_) adf2_->Release();
+    if (scanner_) scanner_->Release();
+    if (sim_) sim_->Stop();
+    sim_.reset();
+    TimeLimits::Instance().Reset();
+  }
+
+  // Starts the simulated scanner on the test's address, keeping the bytes of every page.
+  void StartSim(SimConfig config = SimConfig()) {
+    config.listenAddress = address_;
+    config.keepPageBytes = true;
+    sim_ = std::make_unique<DeviceSimulator>(config);
+    std::string error;
+    ASSERT_TRUE(sim_->Start(&error)) << error;
+  }
+
+  // Opens and locks a network session on the simulated scanner.
+  void Open() {
+    const std::u16string name = Wide(deviceName_);
+    DWORD error = 77;
+    ASSERT_EQ(S_OK, scanner_->OpenScannerSession(name.c_str(), C_IOTYPE_NETWORK, &session_, &error));
+    ASSERT_EQ(0u, error);
+    ASSERT_EQ(S_OK, scanner_->LockScanner(session_, C_LOCK_PROCESS, 1000, &error));
+  }
+
+  void StartSimAndOpen(SimConfig config = SimConfig()) {
+    StartSim(config);
+    if (!HasFatalFailure()) Open();
+  }
+
+  // Scan parameters of the host (units: 1/300 inch).
+  static SCANNER_PARAMETERS Parameters(WORD method, DWORD mode, BYTE bits, WORD dpi, DWORD left = 0, DWORD top = 0,
+                                       DWORD width = 600, DWORD length = 600) {
+    SCANNER_PARAMETERS p;
+    std::memset(&p, 0, sizeof p);
+    p.wScanMethod = method;
+    p.dwLeft = left;
+    p.dwTop = top;
+    p.dwWidth = width;
+    p.dwLength = length;
+    p.dwScanMode = mode;
+    p.byBitsPerChannel = bits;
+    p.wXResolution = dpi;
+    p.wYResolution = dpi;
+    return p;
+  }
+
+  // Sets the parameters; returns the page size the host is told.
+  uint64_t SetParameters(SCANNER_PARAMETERS p) {
+    DWORD error = 0;
+    EXPECT_EQ(S_OK, scanner_->SetScannerParameters(session_, &p, &error)) << error;
+    BUFFER_INFO info{};
+    EXPECT_EQ(S_OK, scanner_->GetBufferInfo(session_, &p, &info, &error)) << error;
+    return uint64_t(info.dwBytesPerLine) * info.dwPixelHeight;
+  }
+
+  void SetAdfOptions(bool duplex) {
+    DWORD error = 0;
+    ASSERT_EQ(S_OK, adf2_->SetADFOptions(session_, (duplex ? 0x1 : 0x0) | 0x4, &error)) << error;
+  }
+
+  HRESULT StartScan(DWORD* code) { return scanner_->StartScan(session_, code); }
+  HRESULT StopScan(DWORD* code) { return scanner_->StopScan(session_, code); }
+
+  // Reads until the end of the page or a failure, `chunk` bytes a call. `afterRead` runs after
+  // each successful read (with the total so far).
+  HostPage ReadPage(size_t chunk = 65536, const std::function<void(size_t)>& afterRead = nullptr) {
+    HostPage page;
+    std::vector<BYTE> buffer(chunk);
+    for (int reads = 0; reads < 1000000; ++reads) {
+      DWORD got = 0;
+      DWORD code = 0xDEAD;
+      const HRESULT hr = scanner_->ReadScanEx(session_, buffer.data(), static_cast<DWORD>(chunk), &got, &code);
+      page.lastResult = hr;
+      page.lastCode = code;
+      if (hr != S_OK) break;
+      page.bytes.insert(page.bytes.end(), buffer.begin(), buffer.begin() + got);
+      if (got < chunk) ++page.shortReads;
+      if (afterRead) afterRead(page.bytes.size());
+      if (code == CERR_SCANNER_END_OF_PAGE) break;
+    }
+    return page;
+  }
+
+  // How often the log holds `text`, once it holds it at all (worker threads write some texts
+  // after the host has been answered), or 0 when it never comes.
+  static int LogCount(const std::string& text) {
+    devicetest::Eventually([&] { return devicetest::Occurrences(sandbox_->Log(), text) > 0; }, 5000);
+    return devicetest::Occurrences(sandbox_->Log(), text);
+  }
+
+  // Requests of one operation the simulator received.
+  std::vector<RequestRecord> Requests(Operation op) const {
+    std::vector<RequestRecord> matching;
+    for (const RequestRecord& r : sim_->Requests()) {
+      if (r.op == op) matching.push_back(r);
+    }
+    return matching;
+  }
+  size_t Count(Operation op) const { return Requests(op).size(); }
+
+  static inline devicetest::Sandbox* sandbox_ = nullptr;
+  std::string address_;
+  std::string deviceName_;
+  std::unique_ptr<DeviceSimulator> sim_;
+  IScanner* scanner_ = nullptr;
+  IADF2* adf2_ = nullptr;
+  IEventNotify* events_ = nullptr;
+  DWORD session_ = 0;
+};
+
+}  // namespace flowtest
+
+#endif
