@@ -53,7 +53,8 @@ std::string NamedLock::SanitizeName(const std::string& name) {
 }
 
 std::string NamedLock::Directory() {
-  const char* dir = getenv("CAVIX_LOCK_DIR");
+  // Not taken from the caller's environment in a set-user-ID or set-group-ID host.
+  const char* dir = secure_getenv("CAVIX_LOCK_DIR");
   return (dir != nullptr && dir[0] != 0) ? std::string(dir) : std::string("/run/lock/cavix");
 }
 
@@ -61,13 +62,23 @@ NamedLock::NamedLock(const std::string& name) : name_(name) {
   std::string dir = Directory();
   MakeLockDirectory(dir);
   path_ = dir + "/" + SanitizeName(name);
-  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0 && (errno == EACCES || errno == EROFS)) fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) Throw(errno, "NamedLock: cannot open " + path_);
+  // The directory is shared by every user: a name planted there as a symbolic link, a FIFO or a
+  // device must not make us open (let alone chmod) something else. O_NOFOLLOW refuses a link,
+  // O_NONBLOCK keeps a FIFO from blocking the open, and only a regular file is accepted.
+  const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | flags, 0666);
+  if (fd_ < 0 && (errno == EACCES || errno == EROFS)) fd_ = open(path_.c_str(), O_RDONLY | flags);
+  if (fd_ < 0) Throw(errno == ELOOP ? EPERM : errno, "NamedLock: cannot open " + path_);
   struct stat st;
-  if (fstat(fd_, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != 0666) {
-    fchmod(fd_, 0666);  // the umask may have narrowed it; other users must share the file
+  const int err = fstat(fd_, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EPERM);
+  if (err != 0) {
+    close(fd_);
+    fd_ = -1;
+    Throw(err, "NamedLock: not a regular file: " + path_);
   }
+  // The umask may have narrowed a file we own; other users must share it. A file with other
+  // names (a hard link planted by someone else) keeps its mode.
+  if (st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & 0777) != 0666) fchmod(fd_, 0666);
 }
 
 NamedLock::~NamedLock() {
