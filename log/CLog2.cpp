@@ -59,9 +59,11 @@ bool CanOpenForReading(const std::string& path) {
 
 // Copies `from` over `to`; nothing happens when `from` cannot be read.
 void CopyFileOver(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  // Neither end follows a symbolic link: a link planted in place of a roll-over copy could
+  // otherwise copy a file the host may read into one others may, or overwrite its target.
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (in < 0) return;
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (out >= 0) {
     char buffer[65536];
     for (;;) {
@@ -368,7 +370,9 @@ void CLog2::WriteToFile(const std::string& text) {
   }
   if (!written) {
     if (fd_ < 0) {
-      fd_ = ::open(settings_.logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+      // Log files often live in shared directories: a symbolic link planted under the log's name
+      // must not make the module append to (or, rolling over, truncate) the file it points to.
+      fd_ = ::open(settings_.logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     }
     if (fd_ >= 0) WriteAll(fd_, text.data(), text.size());
   }
@@ -390,7 +394,7 @@ bool CLog2::RollIfDue(const std::string& text) {
   WriteAll(fd_, tail.data(), tail.size());
   CloseFile();
   RollFiles();
-  const int fd = ::open(settings_.logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::open(settings_.logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd >= 0) ::close(fd);
   return true;
 }
