@@ -14,8 +14,10 @@
 
 namespace {
 
+// secure_getenv: in a set-user-ID or set-group-ID host the caller's environment must not choose
+// which files the module reads and rewrites; the defaults apply there.
 std::string Env(const char* name) {
-  const char* v = getenv(name);
+  const char* v = secure_getenv(name);
   return v != nullptr ? std::string(v) : std::string();
 }
 

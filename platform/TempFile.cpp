@@ -9,7 +9,8 @@
 #include <system_error>
 
 std::string TempFile::Directory() {
-  const char* dir = getenv("TMPDIR");
+  // Not taken from the caller's environment in a set-user-ID or set-group-ID host.
+  const char* dir = secure_getenv("TMPDIR");
   return (dir != nullptr && dir[0] != 0) ? std::string(dir) : std::string("/tmp");
 }
 

@@ -39,7 +39,8 @@ void Trace(int32_t level, const char* format, ...) {
 
 // Fills `found` with the devices that carry mac; SDI_OK or SDI_ERR_SOURCE.
 int32_t Search(const std::string& mac) {
-  const char* fixture = std::getenv("CAVIX_NEIGHBOUR_TABLE");
+  // A test fixture only: never read on behalf of the caller of a set-user-ID host.
+  const char* fixture = secure_getenv("CAVIX_NEIGHBOUR_TABLE");
   if (fixture && *fixture) {
     std::vector<NeighbourDevice> devices;
     std::vector<std::string> skipped;
