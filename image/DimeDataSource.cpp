@@ -302,17 +302,30 @@ int DimeDataSource::TransferDecompressedDataToStream(bool final) {
     row.reset();
   }
   if (rc != SOAP_OK) return LoggedSoapError("Failed to write raw data to stream", rc);
+  if (decompressor_.Failed()) {
+    // The rest of the page cannot be decoded (damaged or cut short): the page ends in an error
+    // for the reader rather than as a short page that looks complete.
+    Cancel(CERR_UNKNOWN);
+    return LoggedSoapError("Failed to decompress data", SOAP_FATAL_ERROR);
+  }
   return SOAP_OK;
 }
 
 void DimeDataSource::CloseCompressed() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCompressed");
   // A header that never became whole is tried as it is: the library reports what is missing.
-  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && SubmitHeader() != SOAP_OK) pageFailed_ = true;
-  if (!pageFailed_ && decompressor_.Busy()) {
-    if (TransferDecompressedDataToStream(false) == SOAP_OK) TransferDecompressedDataToStream(true);
+  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && SubmitHeader() != SOAP_OK) {
+    // The close hook has no result: the page's failure reaches the reader as a cancel.
+    pageFailed_ = true;
+    Cancel(CERR_UNKNOWN);
   }
-  if (decompressor_.Busy() && !decompressor_.FinishDecompress()) LogText("FinishDecompress failed unexpectedly");
+  if (!pageFailed_ && decompressor_.Busy()) {
+    int rc = TransferDecompressedDataToStream(false);
+    if (rc == SOAP_OK) rc = TransferDecompressedDataToStream(true);
+    if (rc != SOAP_OK) pageFailed_ = true;
+  }
+  if (!pageFailed_ && decompressor_.Busy() && !decompressor_.FinishDecompress())
+    LogText("FinishDecompress failed unexpectedly");
   decompressor_.Abort();
   headerBytes_.clear();
 }

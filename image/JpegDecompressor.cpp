@@ -36,6 +36,20 @@ void JpegDecompressor::JpegErrorHandler(j_common_ptr info) {
   longjmp(manager->jump, 1);
 }
 
+void JpegDecompressor::EmitMessage(j_common_ptr info, int level) {
+  // client_data survives the object's creation, unlike the source pointer.
+  JpegDecompressor* self = static_cast<JpegDecompressor*>(info->client_data);
+  if (level < 0 && self != nullptr) {
+    char text[JMSG_LENGTH_MAX] = {0};
+    (*info->err->format_message)(info, text);
+    ImageLogLine(LOG_WARNING_MSG, "Warning: %s", text);
+    // After the supplied end marker, a decoder that still wants scan data has run off the end
+    // of a page that was cut short.
+    if (info->err->msg_code == JWRN_HIT_MARKER && self->endSupplied_) self->truncated_ = true;
+  }
+  if (self != nullptr && self->defaultEmit_ != nullptr) self->defaultEmit_(info, level);
+}
+
 bool JpegDecompressor::CallLibrary(void (*step)(JpegDecompressor*)) {
   if (setjmp(errorManager_.jump) != 0) return false;
   step(this);
@@ -58,6 +72,9 @@ void JpegDecompressor::ReleasePage() {
   source_.pub.bytes_in_buffer = 0;
   pendingSkip_ = 0;
   final_ = false;
+  endSupplied_ = false;
+  truncated_ = false;
+  failed_ = false;
 }
 
 void JpegDecompressor::Abort() { ReleasePage(); }
@@ -74,7 +91,9 @@ boolean JpegDecompressor::FillInputBuffer(j_decompress_ptr info) {
   if (self->pendingSkip_ > 0 && std::fseek(self->file_, self->pendingSkip_, SEEK_CUR) == 0) self->pendingSkip_ = 0;
   size_t count = std::fread(self->input_.data(), 1, self->input_.size(), self->file_);
   if (count == 0) {
-    // The page is complete and ends here: an end-of-image marker ends it.
+    // The page is complete and its data is used up: an end-of-image marker ends it. Should the
+    // decoder still need scan data after it, the page was cut short (see EmitMessage).
+    self->endSupplied_ = true;
     WARNMS(info, JWRN_JPEG_EOF);
     self->input_[0] = 0xFF;
     self->input_[1] = JPEG_EOI;
@@ -150,6 +169,9 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   }
   decompressionState_.err = jpeg_std_error(&errorManager_.pub);
   errorManager_.pub.error_exit = &JpegDecompressor::JpegErrorHandler;
+  decompressionState_.client_data = this;
+  defaultEmit_ = errorManager_.pub.emit_message;
+  errorManager_.pub.emit_message = &JpegDecompressor::EmitMessage;
   source_.pub.init_source = &JpegDecompressor::InitSource;
   source_.pub.fill_input_buffer = &JpegDecompressor::FillInputBuffer;
   source_.pub.skip_input_data = &JpegDecompressor::SkipInputData;
@@ -238,6 +260,7 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::GetRow");
   row.reset();
   rowLength = 0;
+  if (failed_) return false;
   if (!EnoughDataAvailableForDecompression(final)) return false;
   if (!created_ || rowBuffer_ == nullptr) return LogErrorText("jpeg_read_scanlines failed unexpectedly");
   if (decompressionState_.output_scanline >= decompressionState_.output_height) {
@@ -252,8 +275,16 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   LoadInput();
   if (!CallLibrary([](JpegDecompressor* self) {
         self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, self->rowBuffer_, 1);
-      }))
+      })) {
+    failed_ = true;
     return LogErrorText("jpeg_read_scanlines failed unexpectedly");
+  }
+  if (truncated_) {
+    // The rest of the page would be filler, not image.
+    failed_ = true;
+    LogText("Compressed data ends before the last row");
+    return LogErrorText("jpeg_read_scanlines failed unexpectedly");
+  }
   if (rowsRead_ < 1) return false;  // suspended: the row needs more of the page
   const uint32_t width = decompressionState_.output_width;
   const uint32_t components = static_cast<uint32_t>(decompressionState_.output_components);
@@ -286,8 +317,9 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
 
 bool JpegDecompressor::FinishDecompress() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::FinishDecompress");
-  bool ok = created_;
-  if (created_) {
+  // A failed page is only abandoned: after an error the library object takes no more calls.
+  bool ok = created_ && !failed_;
+  if (ok) {
     final_ = true;  // what the file holds is all there is
     ok = CallLibrary([](JpegDecompressor* self) {
       jpeg_decompress_struct& state = self->decompressionState_;

@@ -1,11 +1,15 @@
 // Decodes a JPEG page into rows while the page is still arriving. Each compressed chunk is
-// appended to a temporary file from which the library's input is loaded; a row is decoded only
+// appended to a temporary file from which the library's input is loaded; a row is tried only
 // when compressed data for at least two decoded rows lies ahead of the library's read position
-// (in its input buffer or the file). The library's source suspends when that input runs out
-// before the page is complete (a row can need more compressed data than the rule foresees, for
-// instance a whole row of subsampled blocks): the row then comes on a later call, once more
-// data has arrived, instead of being made up from an invented end of file. Only for the final
-// rows does the end of the file end the image.
+// (in its input buffer or the file). That rule is only a hint: a row of blocks (up to 16 lines
+// of a subsampled colour page, several kilobytes of dense data) can need far more. The
+// library's source therefore suspends when its input runs out before the page is complete: it
+// keeps the bytes not yet consumed, the library backs up to where it can resume, GetRow answers
+// "no row now", and the row comes on a later call once more data has arrived.
+// Only once the whole page is in (the final rows) does the end of the file end the image: an
+// end-of-image marker is supplied when the data is really exhausted, which completes a page
+// that merely lacks its closing marker. A page whose scan data stops before its last row is
+// truncated: GetRow fails (Failed() turns true) instead of making up grey rows.
 // Rows come out as one byte per pixel (grey) or three (colour).
 //
 // Threads: one thread at a time (the SOAP exchange's thread, through DimeDataSource).
@@ -49,6 +53,9 @@ class JpegDecompressor {
 
   // Whether a page is in progress (its file open).
   bool Busy() const { return file_ != nullptr; }
+  // Whether the current page has failed (a library error, or compressed data that ends before
+  // the last row): no more rows come from it, and it can only be abandoned.
+  bool Failed() const { return failed_; }
 
  private:
   struct ErrorManager {
@@ -69,6 +76,9 @@ class JpegDecompressor {
   bool LoadInput();
 
   static void JpegErrorHandler(j_common_ptr info);
+  // The library's message routine: its default handling, plus the log, plus noting when the
+  // decoder needed scan data past the end of the page.
+  static void EmitMessage(j_common_ptr info, int level);
   // Calls the library step; false when it raised an error.
   bool CallLibrary(void (*step)(JpegDecompressor*));
   void ReleasePage();
@@ -85,6 +95,10 @@ class JpegDecompressor {
   std::vector<JOCTET> input_;  // the library's input buffer
   long pendingSkip_ = 0;       // bytes the library skipped beyond its buffer
   bool final_ = false;         // the whole page is in the file: its end ends the image
+  bool endSupplied_ = false;   // the source has supplied an end-of-image marker for the page
+  bool truncated_ = false;     // the decoder needed scan data past the page's end
+  bool failed_ = false;        // see Failed()
+  void (*defaultEmit_)(j_common_ptr, int) = nullptr;
 };
 
 #endif

@@ -163,7 +163,7 @@ class DimeDataSourceTest : public ::testing::Test {
       }
     });
   }
-  // The reader's open must come before the page's write end closes.
+  // Waits until the host's thread has opened the page.
   void AwaitReaderOpen() {
     auto deadline = std::chrono::steady_clock::now() + imagetest::kGenerous;
     while (source_->IsClosed() && std::chrono::steady_clock::now() < deadline)
@@ -174,7 +174,7 @@ class DimeDataSourceTest : public ::testing::Test {
     auto host = ReadPageAsync();
     int rc = Receive(message, piece);
     if (soapResult) *soapResult = rc;
-    AwaitReaderOpen();
+    // The host may open the page before or after it ends; either way it gets all of it.
     EXPECT_TRUE(source_->SetNumberOfTrailingPadlines(padLines));
     EXPECT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
     HostRead r = host.get();
@@ -274,6 +274,57 @@ TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
       EXPECT_TRUE(tmp.Entries().empty());
     }
   }
+}
+
+// Dense colour and grey pages in 2 KB records: the decoder runs out of compressed data in the
+// middle of rows again and again while the page arrives, and must still hand the host the
+// whole page, exactly.
+TEST_F(DimeDataSourceTest, DenseJpegPagesInSmallRecordsArriveWhole) {
+  PrivateTmpDir tmp;
+  for (int components : {3, 1}) {
+    SCOPED_TRACE(components);
+    const Bytes jpeg = imagetest::MakeNoisyJpeg(320, 64, components, 95, 5);
+    const Bytes expected = imagetest::DecodeWhole(jpeg);
+    source_->SetMaxStreamLength(static_cast<uint32_t>(expected.size()));
+    source_->SetExpectCompressed(true);
+    source_->SetBytesPerLine(320u * components);
+    int rc = -99;
+    HostRead r = Page(DimeMessage(jpeg, "image/jpeg", 2048), 2048, 0, &rc);
+    EXPECT_EQ(SOAP_OK, rc);
+    EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+    ASSERT_EQ(expected.size(), r.bytes.size());
+    EXPECT_TRUE(expected == r.bytes);
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// The attachment ends in the middle of the scan data: the host's read ends in an error, not in
+// a complete-looking page with grey rows at the bottom.
+TEST_F(DimeDataSourceTest, AJpegPageCutShortEndsInAnError) {
+  PrivateTmpDir tmp;
+  LogTail log;
+  const Bytes jpeg = imagetest::MakeNoisyJpeg(320, 64, 3, 95, 9);
+  const Bytes expected = imagetest::DecodeWhole(jpeg);
+  const Bytes cut(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2));
+  source_->SetMaxStreamLength(static_cast<uint32_t>(expected.size()));
+  source_->SetExpectCompressed(true);
+  source_->SetBytesPerLine(960);
+  auto host = ReadPageAsync();
+  Receive(DimeMessage(cut, "image/jpeg", 2048), 2048);
+  // The job flow's own end of the page follows; the page's error stands.
+  source_->SetNumberOfTrailingPadlines(0);
+  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+  HostRead r = host.get();
+  EXPECT_TRUE(r.opened);
+  EXPECT_EQ(uint32_t(CERR_UNKNOWN), r.result);
+  EXPECT_TRUE(source_->Canceled());
+  EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
+  EXPECT_LT(r.bytes.size(), expected.size());
+  EXPECT_TRUE(std::equal(r.bytes.begin(), r.bytes.end(), expected.begin()));
+  EXPECT_TRUE(log.Has("Error: jpeg_read_scanlines failed unexpectedly"));
+  EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
+  source_->Close();
+  EXPECT_TRUE(tmp.Entries().empty());
 }
 
 TEST_F(DimeDataSourceTest, DiscardModeStopsAtTheFirstChunkWithContent) {

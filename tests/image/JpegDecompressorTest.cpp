@@ -45,6 +45,7 @@ Decoded FeedInChunks(JpegDecompressor& d, const std::vector<uint8_t>& jpeg, size
   }
   take(false);
   take(true);
+  EXPECT_FALSE(d.Failed());
   EXPECT_TRUE(d.FinishDecompress());
   return out;
 }
@@ -97,6 +98,65 @@ TEST(JpegDecompressorTest, DenseHighQualityPageInSmallChunksDecodesWhole) {
         EXPECT_TRUE(reference == got.pixels);
       }
     }
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// The device's data stops in the middle of the scan: the rows before the cut are the picture's,
+// then the page fails. Grey filler rows after an invented end are never handed out.
+TEST(JpegDecompressorTest, APageCutShortFailsInsteadOfEndingInGreyRows) {
+  PrivateTmpDir tmp;
+  LogTail log;
+  JpegDecompressor d;
+  for (int components : {3, 1}) {
+    SCOPED_TRACE(components);
+    const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(256, 96, components, 95, 7);
+    const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+    const std::vector<uint8_t> cut(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() * 6 / 10));
+    const size_t rowLength = 256u * components;
+    const size_t header = imagetest::JpegHeaderLength(cut);
+    ASSERT_TRUE(d.SubmitFirstBuffer(cut.data(), static_cast<uint32_t>(header)));
+    ASSERT_TRUE(d.StartDecompression());
+    std::vector<uint8_t> pixels;
+    std::unique_ptr<uint8_t[]> row;
+    uint32_t length = 0;
+    auto take = [&](bool final) {
+      while (d.GetRow(row, length, final)) pixels.insert(pixels.end(), row.get(), row.get() + length);
+    };
+    for (size_t pos = header; pos < cut.size(); pos += 2048) {
+      ASSERT_TRUE(d.SubmitNextBuffer(cut.data() + pos, static_cast<uint32_t>(std::min<size_t>(2048, cut.size() - pos))));
+      take(false);
+    }
+    EXPECT_FALSE(d.Failed());  // while the page arrives, running out of data only means waiting
+    take(false);
+    take(true);
+    EXPECT_TRUE(d.Failed());
+    EXPECT_LT(pixels.size(), reference.size());
+    EXPECT_GT(pixels.size(), 0u);
+    EXPECT_EQ(0u, pixels.size() % rowLength);
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), reference.begin())) << "rows before the cut";
+    EXPECT_FALSE(d.GetRow(row, length, true));  // a failed page yields nothing more
+    EXPECT_FALSE(d.FinishDecompress());
+    EXPECT_FALSE(d.Busy());
+  }
+  EXPECT_TRUE(log.Has("Error: jpeg_read_scanlines failed unexpectedly"));
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// The data is complete but for the closing end-of-image marker: that is supplied, and the page
+// is whole.
+TEST(JpegDecompressorTest, APageWithoutItsEndMarkerIsWhole) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  for (int components : {3, 1}) {
+    std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(128, 64, components, 95, 3);
+    const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+    ASSERT_EQ(0xFF, jpeg[jpeg.size() - 2]);
+    ASSERT_EQ(0xD9, jpeg[jpeg.size() - 1]);
+    jpeg.resize(jpeg.size() - 2);
+    Decoded got = FeedInChunks(d, jpeg, 2048);
+    EXPECT_EQ(64u, got.rows);
+    EXPECT_TRUE(reference == got.pixels);
   }
   EXPECT_TRUE(tmp.Entries().empty());
 }
