@@ -110,8 +110,8 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     unreadBytes_ = 0;
     availableBytes_ = 0;
     pageWaiting_ = true;
+    writeEndOpen_ = true;  // under the lock: a reader's close never drops a page being written
   }
-  writeEndOpen_ = true;
   try {
     writeEndOpened_->Set();
   } catch (const std::exception&) {
@@ -302,7 +302,7 @@ bool BufferedStream::ReleasePage() {
 
 void BufferedStream::DropUnreadPage() {
   CAutoCriticalSection countGuard(countLock_);
-  if (!pageWaiting_) return;
+  if (!pageWaiting_ || writeEndOpen_) return;
   pageWaiting_ = false;
   view_ = nullptr;
   limit_ = nullptr;
@@ -324,7 +324,7 @@ bool BufferedStream::CloseReadEnd() {
   if (!readEndOpen_) {
     // A page the reader never opened (it gave up, or the scan ended) is dropped once its
     // writer is done with it, so that the next open waits for a new page instead of this one.
-    if (!writeEndOpen_) DropUnreadPage();
+    DropUnreadPage();
     return ResetEndOfDataEvent();
   }
   bool ended = false;
