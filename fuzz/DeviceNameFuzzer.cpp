@@ -3,9 +3,10 @@
 // address between their markers), the endpoint built from the address, the scanner lock's
 // name and lock file name, and the USB protocol's endpoint and its length checks.
 //
-// The input is the name twice over: its bytes taken as the ANSI name (up to the first NUL, as
-// a C string), and its bytes taken as UTF-16LE units converted the way the driver converts
-// the host's name.
+// The input is the name twice over: its bytes taken as the ANSI name (whole, NULs included, for
+// the functions that take a string; up to the first NUL where the driver hands the name on as a
+// C string), and its bytes taken as UTF-16LE units converted the way the driver converts the
+// host's name.
 //
 // Checks beyond the sanitizers: the conversion gives valid UTF-8 that converts back to the
 // same units (unpaired surrogates as '?'); a field is the text between the first start marker
