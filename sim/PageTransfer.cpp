@@ -1,6 +1,30 @@
 #include "sim/PageTransfer.h"
 
+#include <cstring>
+#include <map>
+#include <mutex>
+
 namespace cavixsim {
+
+namespace {
+
+// Pages kept for plans marked cached, by everything that shapes their bytes. Shared by all
+// connections of the process; emptied when it would grow past its limit.
+std::mutex g_cacheLock;
+std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> g_cache;  // guarded by g_cacheLock
+size_t g_cacheBytes = 0;                                                       // guarded by g_cacheLock
+constexpr size_t kCacheLimit = size_t(256) << 20;
+
+std::string CacheKey(const PagePlan& p) {
+  const Ticket& t = p.ticket;
+  const int fields[] = {t.format, t.compressionQualityFactor, t.inputSource, t.contentType, t.mediaWidth,
+                        t.mediaHeight, t.regionX, t.regionY, t.regionWidth, t.regionHeight, t.colorProcessing,
+                        t.resolutionX, t.resolutionY, t.imageProcessingRemoval, p.sheet, p.side,
+                        int(p.padLines), p.padDark ? 1 : 0, p.jpegQuality};
+  return std::string(reinterpret_cast<const char*>(fields), sizeof fields);
+}
+
+}  // namespace
 
 uint64_t PageTransfer::Fnv1a(const uint8_t* p, size_t n, uint64_t hash) {
   for (size_t i = 0; i < n; ++i) {
@@ -12,9 +36,15 @@ uint64_t PageTransfer::Fnv1a(const uint8_t* p, size_t n, uint64_t hash) {
 
 PageTransfer::PageTransfer(const PagePlan& plan, bool keepBytes, std::shared_ptr<const PnmImage> file)
     : plan_(plan),
-      image_(plan.ticket, plan.sheet, plan.side, plan.padDark, std::move(file)),
+      image_(plan.ticket, plan.sheet, plan.side, plan.padDark, file),
       encoder_(image_, plan.ticket.format, plan.padLines, plan.jpegQuality),
       keep_(keepBytes) {
+  if (plan.cached && !plan.breakOff && !file) {
+    cacheKey_ = CacheKey(plan);
+    std::lock_guard<std::mutex> guard(g_cacheLock);
+    auto hit = g_cache.find(cacheKey_);
+    if (hit != g_cache.end()) cachedPage_ = hit->second;
+  }
   if (plan.breakOff) {
     // Raw pages break after half their bytes; JPEG pages once half their rows are encoded.
     const uint64_t known = encoder_.KnownSize();
@@ -37,7 +67,26 @@ size_t PageTransfer::Read(uint8_t* buf, size_t len) {
       return 0;
     }
   }
-  size_t n = encoder_.Read(buf, len);
+  size_t n = 0;
+  if (cachedPage_) {
+    n = size_t(std::min<uint64_t>(len, cachedPage_->size() - bytes_));
+    std::memcpy(buf, cachedPage_->data() + bytes_, n);
+  } else {
+    n = encoder_.Read(buf, len);
+    if (!cacheKey_.empty()) {
+      gathered_.insert(gathered_.end(), buf, buf + n);
+      if (encoder_.Finished() && !encoder_.Failed()) {
+        std::lock_guard<std::mutex> guard(g_cacheLock);
+        if (g_cacheBytes + gathered_.size() > kCacheLimit) {
+          g_cache.clear();
+          g_cacheBytes = 0;
+        }
+        g_cacheBytes += gathered_.size();
+        g_cache[cacheKey_] = std::make_shared<const std::vector<uint8_t>>(std::move(gathered_));
+        cacheKey_.clear();
+      }
+    }
+  }
   hash_ = Fnv1a(buf, n, hash_);
   bytes_ += n;
   if (keep_) data_.insert(data_.end(), buf, buf + n);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "sim/PageEncoder.h"
@@ -27,7 +28,10 @@ class PageTransfer {
   // Whether a breaking page has handed out everything up to its break-off point.
   bool ReachedBreak() const { return plan_.breakOff && breakAt_ > 0 && bytes_ >= breakAt_; }
   // Whether every byte of the page was handed out.
-  bool Finished() const { return encoder_.Finished() && !brokeOff_ && !encoder_.Failed(); }
+  bool Finished() const {
+    if (cachedPage_) return bytes_ == cachedPage_->size();
+    return encoder_.Finished() && !brokeOff_ && !encoder_.Failed();
+  }
   const PagePlan& plan() const { return plan_; }
   uint64_t bytes() const { return bytes_; }
   uint64_t hash() const { return hash_; }
@@ -45,6 +49,11 @@ class PageTransfer {
   std::vector<uint8_t> data_;
   uint64_t breakAt_ = 0;  // bytes after which the page breaks off (raw); rows for JPEG
   bool brokeOff_ = false;
+  // Page cache (plans marked cached, chart pages only): the bytes of an identical page sent
+  // before, or the bytes being gathered to be kept once this page is whole.
+  std::string cacheKey_;
+  std::shared_ptr<const std::vector<uint8_t>> cachedPage_;
+  std::vector<uint8_t> gathered_;
 };
 
 }  // namespace cavixsim

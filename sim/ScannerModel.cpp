@@ -244,6 +244,7 @@ Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) 
   p.padLines = config_.padLines;
   p.padDark = config_.padDark;
   p.jpegQuality = config_.jpegQuality;
+  p.cached = config_.cachePages;
   ++pagesStarted_;
   p.breakOff = config_.closeMidPage > 0 && pagesStarted_ == config_.closeMidPage;
   SentPage page;

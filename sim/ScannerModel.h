@@ -49,6 +49,7 @@ struct PagePlan {
   bool padDark = false;
   int jpegQuality = 85;
   bool breakOff = false;  // close the connection halfway through
+  bool cached = false;    // may be served from, and kept in, the page cache
   size_t pageIndex = 0;   // index of this page in SentPages()
   uint64_t generation = 0;  // the model's reset count when the page was planned
 };

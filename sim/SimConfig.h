@@ -56,6 +56,8 @@ struct SimConfig {
   bool padInfoNotImplemented = false;
   int refillAdfWhenEmpty = 0;      // sheets loaded once, right after a status that reports the
                                    // feeder empty while a feeder job is open
+  bool cachePages = false;         // pages sent once are sent again from memory (benchmarks:
+                                   // the transport's speed, not the encoder's)
   int connectionLimit = 0;         // >0: after this many connections the device stops listening
   int closeMidPage = 0;            // the n-th page sent (counted from 1) breaks off halfway
   std::vector<Operation> noAnswer; // operations read but never answered
