@@ -34,6 +34,9 @@ bool IsHostName(const std::string& name) {
 }  // namespace
 
 bool HostAddress::IsUsable(const std::string& address) {
+  // The endpoint goes on as a C string: a NUL would end it early, after a valid address but
+  // before the port ("127.0.0.2\0x" would send the request to port 80).
+  if (address.find('\0') != std::string::npos) return false;
   unsigned char raw[sizeof(struct in6_addr)];
   if (address.find(':') != std::string::npos) {
     return inet_pton(AF_INET6, address.c_str(), raw) == 1;

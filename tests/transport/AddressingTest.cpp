@@ -78,6 +78,12 @@ TEST(HostAddress, RefusesWhatCouldChangeTheRequestTargetOrPath) {
     EXPECT_FALSE(HostAddress::IsUsable(address)) << address;
     EXPECT_EQ("", HostAddress::Endpoint(address)) << address;
   }
+  // A NUL after a valid address: the C string the endpoint becomes would end before the port.
+  for (const std::string& address : {std::string("127.0.0.2\0evil", 14), std::string("fe80::21b:78f\0\0f:1", 18),
+                                     std::string("scanner\0", 8)}) {
+    EXPECT_FALSE(HostAddress::IsUsable(address)) << address.c_str();
+    EXPECT_EQ("", HostAddress::Endpoint(address)) << address.c_str();
+  }
   EXPECT_FALSE(HostAddress::IsUsable(std::string(64, 'a')));   // label over 63
   EXPECT_TRUE(HostAddress::IsUsable(std::string(63, 'a')));
   std::string longName;
