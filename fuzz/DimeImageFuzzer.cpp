@@ -170,6 +170,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(tmpl) == nullptr) Fail("cannot make a temporary directory");
   g_tmpDir = tmpl;
   setenv("TMPDIR", g_tmpDir.c_str(), 1);
+  std::atexit([] { rmdir(g_tmpDir.c_str()); });  // empty unless a check failed
   // A reader that is never woken fails its wait long before the check below gives up on it,
   // so a hang shows as a failed check rather than as a slow input.
   TimeLimits::Instance().streamReadMs = 20000;
