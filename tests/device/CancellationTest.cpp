@@ -68,12 +68,18 @@ TEST_F(CancellationTest, StopDuringAPageWakesTheReadWithCancelAndCancelsTheJobOn
     EXPECT_EQ(static_cast<DWORD>(CERR_CANCEL_PRESSED), page.lastCode);
     EXPECT_LT(page.bytes.size(), pageBytes_);
 
-    EXPECT_EQ(1, LogCount("Job already canceled; disregarding cancel request"));
     EXPECT_EQ(1, LogCount("Error: User pressed cancel on host"));
     SettleScanThread();
+    // The second stop either meets the cancelled page (and is disregarded) or, when the scan
+    // thread has already ended and closed that page, cancels the job once more: every stop is
+    // accounted for, and the first one always reaches the device.
+    const int disregarded = LogCount("Job already canceled; disregarding cancel request");
     const std::vector<RequestRecord> cancels = Requests(Operation::CancelJob);
-    ASSERT_EQ(1u, cancels.size());
-    EXPECT_EQ(Requests(Operation::CreateScanJob).at(0).jobId, cancels[0].jobId);
+    EXPECT_LE(disregarded, 1);
+    ASSERT_EQ(2u, cancels.size() + static_cast<size_t>(disregarded));
+    for (const RequestRecord& cancel : cancels) {
+      EXPECT_EQ(Requests(Operation::CreateScanJob).at(0).jobId, cancel.jobId);
+    }
     EXPECT_TRUE(cancels[0].faultSubcode.empty());
 
     // The session scans again afterwards.
