@@ -1,7 +1,7 @@
-# Entry points: `make test` (install, build, run the test suite and a short run of each fuzz
-# target) and `make scan` (install, build, scan one page from the embedded simulated scanner, or
-# from DEVICE=...). `make check` runs only the suite; `make sanitize` runs the suite under the
-# address and undefined-behaviour sanitizers and the threaded tests under the thread sanitizer.
+# Entry points: `make test` (install, build, run the test suite) and `make scan` (install, build,
+# scan one page from the embedded simulated scanner, or from DEVICE=...). `make fuzz` runs each
+# fuzz target for a short time; `make sanitize` runs the suite under the address and
+# undefined-behaviour sanitizers and the threaded tests under the thread sanitizer.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -24,7 +24,7 @@ check: build
 sanitize: deps
 	JOBS=$(JOBS) ./scripts/ci-sanitizers.sh
 
-test: check fuzz
+test: check
 
 scan: build
 	./scripts/scan.sh $(BUILD) $(DEVICE)
