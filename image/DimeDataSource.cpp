@@ -73,6 +73,7 @@ void DimeDataSource::Close() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Close");
   if (!stream_->CloseWriteEnd()) LogText("CloseWriteEnd() failed unexpectedly");
   if (!stream_->CloseReadEnd()) LogText("CloseReadEnd() failed unexpectedly");
+  pageOpen_ = false;
   closed_ = true;
 }
 
@@ -129,6 +130,7 @@ bool DimeDataSource::SetNumberOfTrailingPadlines(uint32_t padLines) {
                static_cast<int>(padLines));
   if (!stream_->SetNumberOfTrailingPadlines(padLines)) return LogErrorText("Unable to set number of trailing pad lines");
   if (!stream_->CloseWriteEnd()) return LogErrorText("CloseWriteEnd() failed unexpectedly");
+  pageOpen_ = false;
   return true;
 }
 
@@ -195,11 +197,21 @@ int DimeDataSource::WriteDiscard(const uint8_t* /*bytes*/, size_t length) {
 
 void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::OpenRawOrCompressed");
+  if (pageOpen_ && !stream_->Canceled()) {
+    // One answer carries one page. A further attachment would start a new page under a reader
+    // that is still on this one: the answer is refused and the page fails instead.
+    LogText("More than one image attachment in the answer");
+    Cancel(CERR_UNKNOWN);
+    CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
+    if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
+    return nullptr;
+  }
   // Whatever is left of an earlier JPEG page that never closed goes now.
   decompressor_.Abort();
   headerBytes_.clear();
   pageFailed_ = false;
   if (stream_->OpenWriteEnd(maxStreamLength)) {
+    pageOpen_ = true;
     firstBuffer_ = true;
     return this;
   }

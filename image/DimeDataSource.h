@@ -101,6 +101,9 @@ class DimeDataSource : public IScanDataSource {
   CCriticalSection2 reasonLock_;
   std::vector<uint8_t> headerBytes_;      // the start of a JPEG page until its header is whole
   bool pageFailed_ = false;               // a write hook of this page has failed
+  // The page's write end is open: set by the first attachment of an answer, cleared when the
+  // page is ended (trailing pad lines) or the source is closed.
+  std::atomic<bool> pageOpen_{false};
 };
 
 #endif

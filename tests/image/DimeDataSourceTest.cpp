@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -90,13 +91,20 @@ struct Feed {
   const Bytes* bytes;
   size_t pos;
   size_t piece;
+  size_t pauseAt;               // body offset where delivery stops once for `atPause`
+  std::function<void()> atPause;
 };
 thread_local Feed* t_feed = nullptr;
 
 size_t FeedReceive(struct soap*, char* buf, size_t len) {
   Feed* f = t_feed;
   size_t piece = f->piece;
+  if (f->atPause && f->pos == f->pauseAt) {
+    f->atPause();
+    f->atPause = nullptr;
+  }
   size_t n = std::min({len, piece, f->bytes->size() - f->pos});
+  if (f->atPause && f->pos < f->pauseAt) n = std::min(n, f->pauseAt - f->pos);
   std::memcpy(buf, f->bytes->data() + f->pos, n);
   f->pos += n;
   return n;
@@ -120,12 +128,13 @@ class DimeDataSourceTest : public ::testing::Test {
 
   // Receives one response the way a call does; gSOAP hands the attachment to the hooks while
   // it finishes the message. Returns the context's error code.
-  int Receive(const Bytes& dime, size_t piece) {
+  // With `atPause`, delivery stops once after `pauseAt` bytes of the DIME message to run it.
+  int Receive(const Bytes& dime, size_t piece, size_t pauseAt = 0, std::function<void()> atPause = nullptr) {
     // The device answers over HTTP; the DIME message is the response's body.
     std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
                        std::to_string(dime.size()) + "\r\n\r\n";
     const Bytes message = Cat({Bytes(head.begin(), head.end()), dime});
-    Feed feed{&message, 0, piece};
+    Feed feed{&message, 0, piece, head.size() + pauseAt, std::move(atPause)};
     t_feed = &feed;
     soap_begin(soap_);  // as every call does before it sends
     soap_set_version(soap_, 2);  // the scan service speaks SOAP 1.2, as the generated calls set
@@ -419,6 +428,45 @@ TEST_F(DimeDataSourceTest, RawPageLargerThanItsCapacityEndsWithAnError) {
   EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
   EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
   source_->Close();
+}
+
+TEST_F(DimeDataSourceTest, ASecondAttachmentInOneAnswerFailsThePage) {
+  LogTail log;
+  // Two attachments of one raw record each: "uuid:page1" with 1 2 3 4, then (ME) "uuid:page2"
+  // with 5 6 7 8.
+  const Bytes twoImages = Cat({SoapRecord(),
+                               {0x08, 0x10, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x04},
+                               Text("uuid:page1"), Zeros(2), Text("image/x-raw"), Zeros(1),
+                               {0x01, 0x02, 0x03, 0x04},
+                               {0x0A, 0x10, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x04},
+                               Text("uuid:page2"), Zeros(2), Text("image/x-raw"), Zeros(1),
+                               {0x05, 0x06, 0x07, 0x08}});
+  source_->SetExpectCompressed(false);
+  for (size_t piece : {1u, 4096u}) {
+    SCOPED_TRACE(piece);
+    source_->SetMaxStreamLength(8);
+    source_->SetBytesPerLine(4);
+    auto host = ReadPageAsync(100);
+    // The second image's record comes once the host has opened the first one.
+    const size_t secondRecord = SoapRecord().size() + 40;
+    EXPECT_EQ(SOAP_FATAL_ERROR, Receive(twoImages, piece, secondRecord, [this] { AwaitReaderOpen(); }));
+    // The host is not handed a page that another image replaced under it.
+    ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+    HostRead r = host.get();
+    EXPECT_TRUE(r.opened);
+    EXPECT_EQ(uint32_t(CERR_UNKNOWN), r.result);
+    EXPECT_TRUE(r.bytes.empty() || r.bytes == Bytes({1, 2, 3, 4}));
+    EXPECT_TRUE(log.Has("More than one image attachment in the answer"));
+    source_->Close();
+  }
+  // The next answer with one image is a page like any other.
+  source_->SetMaxStreamLength(12);
+  source_->SetBytesPerLine(4);
+  int rc = -99;
+  HostRead r = Page(HandWrittenRawMessage(), 4096, 0, &rc);
+  EXPECT_EQ(SOAP_OK, rc);
+  EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+  EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r.bytes);
 }
 
 TEST_F(DimeDataSourceTest, JpegRowsPastTheCapacityEndThePageWithAnErrorAndNoFile) {
