@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/ImageLog.h"
+#include "image/SpinWait.h"
 #include "log/CHRESULT2.h"
 #include "log/LogHelpers.h"
 #include "platform/CAutoCriticalSection.h"
@@ -18,11 +19,13 @@ BufferedStream::~BufferedStream() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::~BufferedStream");
   if (!CloseWriteEnd()) LogText("CloseWriteEnd() failed unexpectedly");
   if (!CloseReadEnd()) LogText("CloseReadEnd() failed unexpectedly");
-  // A page whose read end never opened is released here rather than left mapped.
+  // A page whose read end never opened is released here rather than left mapped, and so are
+  // the pages kept for reuse: with the stream gone no page of its size is due soon.
   view_ = nullptr;
   limit_ = nullptr;
   mapping_.reset();
   retired_.reset();
+  PageMapping::DrainPool();
   CloseEvents();
   dataAvailable_.reset();
 }
@@ -88,11 +91,14 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
   if (!ResetSemaphore()) return LogErrorText("ResetSemaphore() failed unexpectedly");
   std::unique_ptr<PageMapping> page;
   try {
-    page.reset(new PageMapping(capacity));
+    // The mapping of an earlier page of this capacity is reused when there is one: its memory
+    // is mapped in already. Only bytes written for this page are ever read from it.
+    page = PageMapping::Acquire(capacity);
   } catch (const std::exception&) {
     return LogErrorText("CreateFileMapping() failed unexpectedly");
   }
   if (page->Data() == nullptr) return LogErrorText("MapViewOfFile() failed unexpectedly");
+  std::unique_ptr<PageMapping> dropped;
   {
     // The previous page is dropped at once unless a reader still has it open; then it lives
     // until that read end closes.
@@ -101,7 +107,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
       if (readEndOpen_)
         retired_ = std::move(mapping_);
       else
-        mapping_.reset();
+        dropped = std::move(mapping_);
     }
     writePos_ = page->Data();
     view_ = page->Data();
@@ -112,6 +118,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     pageWaiting_ = true;
     writeEndOpen_ = true;  // under the lock: a reader's close never drops a page being written
   }
+  PageMapping::Recycle(std::move(dropped));
   try {
     writeEndOpened_->Set();
   } catch (const std::exception&) {
@@ -208,8 +215,15 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
         return LoggedStreamError("Stream no longer ready to read--another thread closed it?");
       try {
         // Listed in this order so that published data is taken before a cancel or the end.
-        which = WaitForAny({dataAvailable_.get(), canceled_.get(), endOfData_.get()},
-                           TimeLimits::Instance().streamReadMs.load());
+        const std::vector<Waitable*> signals{dataAvailable_.get(), canceled_.get(), endOfData_.get()};
+        // Nothing there yet: the next row is usually a few microseconds away, so the reader
+        // spins for it briefly before it sleeps (see SpinWait).
+        const uint32_t seen = signalCount_.load(std::memory_order_acquire);
+        which = WaitForAny(signals, 0);
+        if (which == WAIT_TIMEOUT) {
+          SpinWait::UntilChanged(signalCount_, seen);
+          which = WaitForAny(signals, TimeLimits::Instance().streamReadMs.load());
+        }
       } catch (const std::exception&) {
         which = WAIT_FAILED;
       }
@@ -267,6 +281,7 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
   } catch (const std::exception&) {
     return LogErrorText("Post of dataAvailable_ failed");
   }
+  signalCount_.fetch_add(1, std::memory_order_release);
   return true;
 }
 
@@ -278,6 +293,7 @@ bool BufferedStream::CloseWriteEnd() {
   } catch (const std::exception&) {
     return LogErrorText("Failed to signal endOfData_");
   }
+  signalCount_.fetch_add(1, std::memory_order_release);
   writeEndOpen_ = false;
   writePos_ = nullptr;
   // writeEndOpened_ stays as it is: a reader that has not opened yet still has to find the
@@ -286,29 +302,38 @@ bool BufferedStream::CloseWriteEnd() {
 }
 
 bool BufferedStream::ReleasePage() {
-  CAutoCriticalSection countGuard(countLock_);
-  if (retired_) {
-    // The reader was still on an earlier page when the writer began the current one.
-    retired_.reset();
-    return true;
+  std::unique_ptr<PageMapping> released;
+  {
+    CAutoCriticalSection countGuard(countLock_);
+    if (retired_) {
+      // The reader was still on an earlier page when the writer began the current one.
+      released = std::move(retired_);
+    } else {
+      view_ = nullptr;
+      limit_ = nullptr;
+      released = std::move(mapping_);
+      unreadBytes_ = 0;
+      availableBytes_ = 0;
+    }
   }
-  view_ = nullptr;
-  limit_ = nullptr;
-  mapping_.reset();  // unmaps the view and releases the memory
-  unreadBytes_ = 0;
-  availableBytes_ = 0;
+  // Kept for the next page of the same size, or unmapped when the pool is full.
+  PageMapping::Recycle(std::move(released));
   return true;
 }
 
 void BufferedStream::DropUnreadPage() {
-  CAutoCriticalSection countGuard(countLock_);
-  if (!pageWaiting_ || writeEndOpen_) return;
-  pageWaiting_ = false;
-  view_ = nullptr;
-  limit_ = nullptr;
-  mapping_.reset();
-  unreadBytes_ = 0;
-  availableBytes_ = 0;
+  std::unique_ptr<PageMapping> released;
+  {
+    CAutoCriticalSection countGuard(countLock_);
+    if (!pageWaiting_ || writeEndOpen_) return;
+    pageWaiting_ = false;
+    view_ = nullptr;
+    limit_ = nullptr;
+    released = std::move(mapping_);
+    unreadBytes_ = 0;
+    availableBytes_ = 0;
+  }
+  PageMapping::Recycle(std::move(released));
 }
 
 bool BufferedStream::CloseReadEnd() {
@@ -351,6 +376,7 @@ bool BufferedStream::Cancel() {
     } catch (const std::exception&) {
       return LogErrorText("Failed to signal canceled_");
     }
+    signalCount_.fetch_add(1, std::memory_order_release);
   }
   return true;
 }

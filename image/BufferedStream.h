@@ -1,6 +1,7 @@
 // The one-page byte pipe between the writer thread (the SOAP exchange that delivers a page) and
 // the reader thread (the host's read). Each page lives whole in one anonymous shared mapping of
-// the capacity the writer asks for; the writer copies rows in and publishes them, the reader
+// the capacity the writer asks for (a released page's mapping of that capacity is reused, see
+// PageMapping::Acquire); the writer copies rows in and publishes them, the reader
 // blocks until bytes are published, the writer closes its end, or somebody cancels. The buffer
 // is linear (no wrap-around) and the object is reused page after page.
 //
@@ -85,6 +86,8 @@ class BufferedStream : public IByteStream {
   uint32_t availableBytes_ = 0;               // guarded by countLock_
   bool pageWaiting_ = false;                  // a page opened by the writer, not yet taken by
                                               // a reader; guarded by countLock_
+  std::atomic<uint32_t> signalCount_{0};      // raised after each publication, end and cancel:
+                                              // what a spinning reader watches
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "image/ImageLog.h"
+#include "image/SpinWait.h"
 #include "log/CHRESULT2.h"
 #include "log/LogHelpers.h"
 #include "platform/CAutoCriticalSection.h"
@@ -69,7 +70,10 @@ bool PadlessStream::IoValid(const uint8_t* buffer, bool forReading) {
   return true;
 }
 
-void PadlessStream::WakeReader() { moreBytesReady_->Release(1); }
+void PadlessStream::WakeReader() {
+  moreBytesReady_->Release(1);
+  wakeCount_.fetch_add(1, std::memory_order_release);
+}
 
 uint32_t PadlessStream::PartialBytesRemaining(uint32_t written) {
   uint32_t width = bytesPerLine_;
@@ -138,6 +142,7 @@ StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytes
   if (wrapped_->Ended() && readableLimit_ == bytesDelivered_) return StreamEndOfData;
   for (;;) {
     if (bytesRead == size) return StreamOk;
+    const uint32_t seen = wakeCount_.load(std::memory_order_acquire);
     uint32_t limit = readableLimit_;
     uint32_t delivered = bytesDelivered_;
     if (limit > delivered) {
@@ -164,7 +169,12 @@ StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytes
     }
     if (!wrapped_->Ended() || readableLimit_ != limit) {
       try {
-        moreBytesReady_->Wait(INFINITE);
+        // The next row with content is usually a few microseconds away: spin for it briefly
+        // before sleeping (see SpinWait).
+        if (!moreBytesReady_->Wait(0)) {
+          SpinWait::UntilChanged(wakeCount_, seen);
+          moreBytesReady_->Wait(INFINITE);
+        }
       } catch (const std::exception&) {
         LogErrorText("Wait failed");
         return StreamError;

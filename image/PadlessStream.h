@@ -67,6 +67,8 @@ class PadlessStream : public IImageStream {
   std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
   bool linePartial_ = false;                 // writer only
   std::unique_ptr<Semaphore> moreBytesReady_;
+  std::atomic<uint32_t> wakeCount_{0};       // raised after each post of moreBytesReady_: what
+                                             // a spinning reader watches
   std::atomic<bool> writeEndOpen_{false};
   std::atomic<bool> readEndOpen_{false};
   CCriticalSection2 lock_;

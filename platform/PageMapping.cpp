@@ -3,7 +3,10 @@
 #include <errno.h>
 #include <sys/mman.h>
 
+#include <deque>
+#include <mutex>
 #include <system_error>
+#include <utility>
 
 PageMapping::PageMapping(size_t capacity) {
   if (capacity == 0) throw std::system_error(EINVAL, std::generic_category(), "PageMapping: capacity 0");
@@ -14,3 +17,66 @@ PageMapping::PageMapping(size_t capacity) {
 }
 
 PageMapping::~PageMapping() { munmap(data_, capacity_); }
+
+namespace {
+
+struct Pool {
+  std::mutex lock;
+  std::deque<std::unique_ptr<PageMapping>> mappings;  // guarded by lock; oldest first
+};
+
+Pool& ThePool() {
+  // Never destroyed: streams may release pages from static destructors.
+  static Pool* pool = new Pool;
+  return *pool;
+}
+
+}  // namespace
+
+std::unique_ptr<PageMapping> PageMapping::Acquire(size_t capacity) {
+  if (capacity == 0) throw std::system_error(EINVAL, std::generic_category(), "PageMapping: capacity 0");
+  std::deque<std::unique_ptr<PageMapping>> released;
+  {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    // The most recently released fitting mapping: its memory is the most likely to be warm.
+    for (auto it = pool.mappings.rbegin(); it != pool.mappings.rend(); ++it) {
+      if ((*it)->Capacity() == capacity) {
+        std::unique_ptr<PageMapping> found = std::move(*it);
+        pool.mappings.erase(std::next(it).base());
+        return found;
+      }
+    }
+    released.swap(pool.mappings);
+  }
+  // Unmapped outside the lock, before the new mapping takes its memory.
+  released.clear();
+  return std::unique_ptr<PageMapping>(new PageMapping(capacity));
+}
+
+void PageMapping::Recycle(std::unique_ptr<PageMapping> mapping) {
+  if (!mapping) return;
+  std::unique_ptr<PageMapping> oldest;
+  {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.mappings.push_back(std::move(mapping));
+    if (pool.mappings.size() > kPoolLimit) {
+      oldest = std::move(pool.mappings.front());
+      pool.mappings.pop_front();
+    }
+  }
+}
+
+void PageMapping::DrainPool() {
+  std::deque<std::unique_ptr<PageMapping>> released;
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  released.swap(pool.mappings);
+}
+
+size_t PageMapping::PooledCount() {
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  return pool.mappings.size();
+}
