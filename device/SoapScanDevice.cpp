@@ -18,13 +18,6 @@
 #include "transport/NetworkProtocol.h"
 #include "transport/UsbProtocol.h"
 
-namespace {
-
-// Class names under which a protocol's twin is registered in the cancel context's map.
-constexpr const char* kNetworkProtocolKey = "NetworkProtocol";
-
-}  // namespace
-
 SoapScanDevice::SoapScanDevice()
     : parameters_(&ScanParameters::DefaultParameters()),
       scanThread_(&SoapScanDevice::ScanThread),

@@ -166,7 +166,10 @@ void* DimeDataSource::OpenCallback(struct soap* soap, const char* /*id*/, const 
                                    const char* /*options*/) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::OpenCallback");
   auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
-  if (self != nullptr && self->openHook_ != nullptr) return (self->*(self->openHook_))(soap);
+  // The hook is read into a local first: GCC's undefined-behaviour instrumentation of a member
+  // pointer call inside the null test's condition dereferences the null pointer.
+  const OpenHook hook = self != nullptr ? self->openHook_ : nullptr;
+  if (hook != nullptr) return (self->*hook)(soap);
   CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
   if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
   return nullptr;
@@ -176,14 +179,16 @@ int DimeDataSource::WriteCallback(struct soap* soap, void* /*handle*/, const cha
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteCallback");
   auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
   if (self == nullptr) return LoggedSoapError("Failed to get data source instance", SOAP_FATAL_ERROR);
-  if (self->writeHook_ == nullptr) return LoggedSoapError("Failed to get write member function", SOAP_FATAL_ERROR);
-  return (self->*(self->writeHook_))(reinterpret_cast<const uint8_t*>(bytes), length);
+  const WriteHook hook = self->writeHook_;
+  if (hook == nullptr) return LoggedSoapError("Failed to get write member function", SOAP_FATAL_ERROR);
+  return (self->*hook)(reinterpret_cast<const uint8_t*>(bytes), length);
 }
 
 void DimeDataSource::CloseCallback(struct soap* soap, void* /*handle*/) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCallback");
   auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
-  if (self != nullptr && self->closeHook_ != nullptr) (self->*(self->closeHook_))();
+  const CloseHook hook = self != nullptr ? self->closeHook_ : nullptr;
+  if (hook != nullptr) (self->*hook)();
 }
 
 void* DimeDataSource::OpenDiscard(struct soap* /*soap*/) { return this; }

@@ -9,9 +9,23 @@
 # 3. (CLIENT) The client calls finish a response without the expected element in
 #    ServiceFault::ReceiveFault instead of soap_recv_fault, and a response whose envelope
 #    could not be read in ServiceFault::ReceiveFailed (see ServiceFault.h).
+# 4. (STUB) The enumerations get the fixed base type int, so that every code read as a number
+#    in (1) is a value of its type (without a fixed base, a code beyond the constants' range
+#    is undefined behaviour).
 # Each rewrite must match exactly the expected number of places, so that a different gSOAP
 # release fails the build here instead of silently changing the wire behaviour.
 file(READ ${FILE} code)
+
+if(DEFINED STUB)
+  string(REGEX MATCHALL "\nenum wscn__[A-Za-z]+ {" enums "${code}")
+  list(LENGTH enums count)
+  if(NOT count EQUAL 9)
+    message(FATAL_ERROR "expected 9 enumeration definitions in ${FILE}, found ${count}")
+  endif()
+  string(REGEX REPLACE "\nenum (wscn__[A-Za-z]+) {" "\nenum \\1 : int {" code "${code}")
+  file(WRITE ${FILE} "${code}")
+  return()
+endif()
 
 if(DEFINED CLIENT)
   string(REGEX MATCHALL "return soap_recv_fault\\(soap, 0\\)" faults "${code}")

@@ -5,34 +5,19 @@
 #define CAVIX_TESTS_DEVICE_DEVICETESTSUPPORT_H
 
 #include <dirent.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "log/GlobalLog.h"
 #include "platform/TimeLimits.h"
+#include "tests/support/TestSandbox.h"
 
 namespace devicetest {
 
-inline std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
+using testsupport::ReadText;
+using testsupport::WriteText;
 
 // A network device name whose installed address is 127.0.0.2 (no registry entry needed).
 inline const char* LoopbackDeviceName() {
@@ -69,51 +54,16 @@ inline bool Eventually(const std::function<bool()>& condition, int limitMs = 200
   return true;
 }
 
-class Sandbox {
+// The shared sandbox, with the worker-thread limits back at their defaults on both ends.
+class Sandbox : public testsupport::Sandbox {
  public:
-  Sandbox() {
-    char pattern[] = "/tmp/cavix-device-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
-    dir_ = pattern;
-    setenv("CAVIX_REGISTRY_HKLM", Path("hklm.reg").c_str(), 1);
-    setenv("CAVIX_REGISTRY_HKCU", Path("hkcu.reg").c_str(), 1);
-    setenv("CAVIX_LOCK_DIR", Path("locks").c_str(), 1);
-    unsetenv("CAVIX_NEIGHBOUR_TABLE");
-    TimeLimits::Instance().Reset();
-  }
-  ~Sandbox() {
-    DestroyGlobalLog();
-    TimeLimits::Instance().Reset();
-    const std::string command = "rm -rf '" + dir_ + "'";
-    if (std::system(command.c_str()) != 0) std::perror("rm");
-  }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
+  Sandbox() : testsupport::Sandbox("device") { TimeLimits::Instance().Reset(); }
+  ~Sandbox() override { TimeLimits::Instance().Reset(); }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Creates the global log writing every level to log.txt.
-  void CaptureLog() {
-    WriteText(Path("hklm.reg"),
-              "Windows Registry Editor Version 5.00\n\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\Quenterra\\Pixora\\Cavix\\"
-              "{1422B44C-CBF9-440D-A286-44AD4F87BF5F}]\n"
-              "\"LogEnabled\"=dword:00000001\n"
-              "\"LogLevel\"=dword:b00000ff\n"
-              "\"LogDestination\"=dword:00000001\n"
-              "\"LogFile\"=\"" + Path("log.txt") + "\"\n");
-    DestroyGlobalLog();
-    CreateGlobalLog();
-  }
-  std::string Log() const { return ReadText(Path("log.txt")); }
-  void ClearLog() const { WriteText(Path("log.txt"), ""); }
   // Whether the log holds `text`, waiting for a worker thread to write it.
   bool LogEventuallyHas(const std::string& text) const {
     return Eventually([&] { return Log().find(text) != std::string::npos; });
   }
-
- private:
-  std::string dir_;
 };
 
 // Number of times `needle` occurs in `text`.
