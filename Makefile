@@ -1,7 +1,9 @@
-# Entry points: `make test` (install, build, run the test suite) and `make scan` (install, build,
-# scan one page from the embedded simulated scanner, or from DEVICE=...). `make fuzz` runs each
-# fuzz target for a short time; `make sanitize` runs the suite under the address and
-# undefined-behaviour sanitizers and the threaded tests under the thread sanitizer.
+# Entry points: `make test` (install, build, run the test suite, then the sanitizer runs and
+# the short fuzz runs: what CI runs) and `make scan` (install, build, scan one page from the
+# embedded simulated scanner, or from DEVICE=...). The parts of `make test` are commands of
+# their own: `make check` (the suite), `make sanitize` (the suite under the address and
+# undefined-behaviour sanitizers, the threaded tests under the thread sanitizer) and
+# `make fuzz` (each fuzz target for a short time).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -25,6 +27,8 @@ sanitize: deps
 	JOBS=$(JOBS) ./scripts/ci-sanitizers.sh
 
 test: check
+	$(MAKE) sanitize
+	$(MAKE) fuzz
 
 scan: build
 	./scripts/scan.sh $(BUILD) $(DEVICE)
