@@ -69,6 +69,7 @@ bool BufferedStream::Init() {
 bool BufferedStream::ResetEndOfDataEvent() {
   try {
     endOfData_->Reset();
+    endedFlag_.store(false, std::memory_order_release);
     return true;
   } catch (const std::exception&) {
     return LogErrorText("Failed to reset end of data event");
@@ -290,6 +291,7 @@ bool BufferedStream::CloseWriteEnd() {
   if (!Initialised() || !writeEndOpen_) return true;
   try {
     endOfData_->Set();
+    endedFlag_.store(true, std::memory_order_release);
   } catch (const std::exception&) {
     return LogErrorText("Failed to signal endOfData_");
   }
@@ -343,6 +345,7 @@ bool BufferedStream::CloseReadEnd() {
   bool cancelReset = true;
   try {
     canceled_->Reset();
+    canceledFlag_.store(false, std::memory_order_release);
   } catch (const std::exception&) {
     cancelReset = LogErrorText("Failed to reset cancel event");
   }
@@ -373,6 +376,7 @@ bool BufferedStream::Cancel() {
   if (canceled_) {
     try {
       canceled_->Set();
+      canceledFlag_.store(true, std::memory_order_release);
     } catch (const std::exception&) {
       return LogErrorText("Failed to signal canceled_");
     }
@@ -383,10 +387,10 @@ bool BufferedStream::Cancel() {
 
 bool BufferedStream::Canceled() {
   if (!Initialised()) return false;
-  return canceled_->IsSet();
+  return canceledFlag_.load(std::memory_order_acquire);
 }
 
 bool BufferedStream::Ended() {
   if (!Initialised()) return false;
-  return endOfData_->IsSet();
+  return endedFlag_.load(std::memory_order_acquire);
 }

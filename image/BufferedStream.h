@@ -86,6 +86,11 @@ class BufferedStream : public IByteStream {
   uint32_t availableBytes_ = 0;               // guarded by countLock_
   bool pageWaiting_ = false;                  // a page opened by the writer, not yet taken by
                                               // a reader; guarded by countLock_
+  // Whether canceled_ and endOfData_ are signalled, kept beside the events (changed right
+  // after each of their signals and resets) so that Canceled and Ended, asked for every row,
+  // need no lock.
+  std::atomic<bool> canceledFlag_{false};
+  std::atomic<bool> endedFlag_{false};
   std::atomic<uint32_t> signalCount_{0};      // raised after each publication, end and cancel:
                                               // what a spinning reader watches
 };

@@ -1,5 +1,6 @@
 #include "image/JpegDecompressor.h"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,11 +64,14 @@ void JpegDecompressor::ReleasePage() {
     created_ = false;
   }
   rowBuffer_ = nullptr;
+  spareRow_.reset();
+  outputRow_ = nullptr;
   if (file_ != nullptr) {
     std::fclose(file_);
     file_ = nullptr;
   }
   fileLength_ = 0;
+  readPosition_ = 0;
   source_.pub.next_input_byte = nullptr;
   source_.pub.bytes_in_buffer = 0;
   pendingSkip_ = 0;
@@ -88,8 +92,11 @@ boolean JpegDecompressor::FillInputBuffer(j_decompress_ptr info) {
   // While the page is arriving: suspend; the library backs up to where it can resume, and the
   // call is repeated once more data has been loaded.
   if (!self->final_) return FALSE;
-  if (self->pendingSkip_ > 0 && std::fseek(self->file_, self->pendingSkip_, SEEK_CUR) == 0) self->pendingSkip_ = 0;
-  size_t count = std::fread(self->input_.data(), 1, self->input_.size(), self->file_);
+  if (self->pendingSkip_ > 0) {
+    self->readPosition_ += self->pendingSkip_;
+    self->pendingSkip_ = 0;
+  }
+  size_t count = self->ReadFile(self->input_.data(), self->input_.size());
   if (count == 0) {
     // The page is complete and its data is used up: an end-of-image marker ends it. Should the
     // decoder still need scan data after it, the page was cut short (see EmitMessage).
@@ -119,22 +126,51 @@ void JpegDecompressor::SkipInputData(j_decompress_ptr info, long count) {
   info->src->bytes_in_buffer = 0;
 }
 
+size_t JpegDecompressor::ReadFile(JOCTET* into, size_t count) {
+  size_t done = 0;
+  const int fd = fileno(file_);
+  while (done < count) {
+    const ssize_t n = pread(fd, into + done, count - done, static_cast<off_t>(readPosition_));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+    readPosition_ += n;
+  }
+  return done;
+}
+
+bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count) {
+  size_t done = 0;
+  const int fd = fileno(file_);
+  while (done < count) {
+    const ssize_t n = pwrite(fd, bytes + done, count - done, static_cast<off_t>(fileLength_));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+    fileLength_ += static_cast<int32_t>(n);
+  }
+  return done == count;
+}
+
 bool JpegDecompressor::LoadInput() {
   if (file_ == nullptr) return false;
   if (pendingSkip_ > 0) {
-    const long position = std::ftell(file_);
-    const long skip = position < 0 ? 0 : std::min<long>(pendingSkip_, fileLength_ - position);
-    if (skip > 0 && std::fseek(file_, skip, SEEK_CUR) == 0) pendingSkip_ -= skip;
+    const long skip = std::min<long>(pendingSkip_, fileLength_ - readPosition_);
+    if (skip > 0) {
+      readPosition_ += skip;
+      pendingSkip_ -= skip;
+    }
   }
   const size_t kept = source_.pub.bytes_in_buffer;
+  const size_t available =
+      fileLength_ <= readPosition_ ? 0 : static_cast<size_t>(fileLength_ - readPosition_);
+  // Nothing new in the file: the library's input stays where it is.
+  if (available == 0 && source_.pub.next_input_byte != nullptr) return true;
   if (kept > 0 && source_.pub.next_input_byte != input_.data())
     std::memmove(input_.data(), source_.pub.next_input_byte, kept);
-  const long position = std::ftell(file_);
-  const size_t available =
-      position < 0 || fileLength_ < position ? 0 : static_cast<size_t>(fileLength_ - position);
   // Room for the whole input, and at least a block for the final reads.
   if (input_.size() < std::max<size_t>(kept + available, 4096)) input_.resize(std::max<size_t>(kept + available, 4096));
-  const size_t count = available > 0 ? std::fread(input_.data() + kept, 1, available, file_) : 0;
+  const size_t count = available > 0 ? ReadFile(input_.data() + kept, available) : 0;
   source_.pub.next_input_byte = input_.data();
   source_.pub.bytes_in_buffer = kept + count;
   return true;
@@ -161,9 +197,8 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   }
   if (file_ == nullptr) return LogErrorText("fopen() failed unexpectedly");
   LogText(tempPath_);
-  size_t written = std::fwrite(bytes, 1, length, file_);
-  fileLength_ += static_cast<int32_t>(written);
-  if (written != length || std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0) {
+  readPosition_ = 0;
+  if (!WriteFile(bytes, length)) {
     ReleasePage();
     return LogErrorText("fopen() failed unexpectedly");
   }
@@ -232,23 +267,16 @@ bool JpegDecompressor::SubmitNextBuffer(const uint8_t* bytes, uint32_t length) {
   if (file_ == nullptr) return LogErrorText("Invalid file_");
   if (bytes == nullptr) return LogErrorText("Invalid buffer");
   if (length == 0) return LogErrorText("Invalid bufferSize");
-  long readPosition = std::ftell(file_);
-  if (readPosition < 0 || std::fseek(file_, 0, SEEK_END) != 0)
-    return LogErrorText("error in determining current position in file");
-  size_t written = std::fwrite(bytes, 1, length, file_);
-  long end = std::ftell(file_);
-  if (end < 0) return LogErrorText("error in determining current position in file");
-  fileLength_ = static_cast<int32_t>(end);
-  if (std::fflush(file_) != 0 || std::fseek(file_, readPosition, SEEK_SET) != 0)
-    return LogErrorText("error in determining current position in file");
-  return written == length;
+  // Appended at the end of what the file holds; the library's read position is kept apart
+  // (readPosition_), so neither needs a seek.
+  return WriteFile(bytes, length);
 }
 
 bool JpegDecompressor::EnoughDataAvailableForDecompression(bool final) {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::EnoughDataAvailableForDecompression");
   if (final) return true;
   if (file_ == nullptr) return LogErrorText("file_ is NULL");
-  long position = std::ftell(file_);
+  const long position = readPosition_;
   if (position < 0) return LogErrorText("ftell() failed unexpectedly");
   int32_t ahead = fileLength_ - static_cast<int32_t>(position) + static_cast<int32_t>(source_.pub.bytes_in_buffer);
   int32_t needed = 2 * static_cast<int32_t>(decompressionState_.output_components) *
@@ -273,8 +301,16 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   rowsRead_ = 0;
   final_ = final;
   LoadInput();
+  const uint32_t width = decompressionState_.output_width;
+  const uint32_t components = static_cast<uint32_t>(decompressionState_.output_components);
+  // Grey and three-sample rows are decoded straight into the array handed to the caller (kept
+  // for the next call when the row has to wait); other layouts go through rowBuffer_.
+  const bool direct = components == 1 || components == 3;
+  if (direct && !spareRow_) spareRow_.reset(new uint8_t[static_cast<size_t>(width) * components]);
+  outputRow_ = direct ? spareRow_.get() : rowBuffer_[0];
   if (!CallLibrary([](JpegDecompressor* self) {
-        self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, self->rowBuffer_, 1);
+        JSAMPROW output = self->outputRow_;
+        self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, &output, 1);
       })) {
     failed_ = true;
     return LogErrorText("jpeg_read_scanlines failed unexpectedly");
@@ -286,32 +322,22 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
     return LogErrorText("jpeg_read_scanlines failed unexpectedly");
   }
   if (rowsRead_ < 1) return false;  // suspended: the row needs more of the page
-  const uint32_t width = decompressionState_.output_width;
-  const uint32_t components = static_cast<uint32_t>(decompressionState_.output_components);
-  const JSAMPLE* samples = rowBuffer_[0];
-  if (components == 1) {
-    row.reset(new uint8_t[width]);
-    std::memcpy(row.get(), samples, width);
-    rowLength = width;
-  } else {
-    uint8_t* out;
-    if (components == 3) {
-      // Every byte is overwritten: no need to clear the array first.
-      row.reset(new uint8_t[3u * width]);
-      out = row.get();
-      std::memcpy(out, samples, 3u * width);
-    } else {
-      row.reset(new uint8_t[3u * width]());
-      out = row.get();
-      for (uint32_t x = 0; x < width; ++x) {
-        const JSAMPLE* pixel = samples + static_cast<size_t>(x) * components;
-        out[3 * x] = pixel[0];
-        out[3 * x + 1] = components > 1 ? pixel[1] : 0;
-        out[3 * x + 2] = components > 2 ? pixel[2] : 0;
-      }
-    }
-    rowLength = 3u * width;
+  if (direct) {
+    // One byte per pixel (grey) or three, exactly as the library wrote them.
+    row = std::move(spareRow_);
+    rowLength = width * components;
+    return true;
   }
+  const JSAMPLE* samples = rowBuffer_[0];
+  row.reset(new uint8_t[3u * width]());
+  uint8_t* out = row.get();
+  for (uint32_t x = 0; x < width; ++x) {
+    const JSAMPLE* pixel = samples + static_cast<size_t>(x) * components;
+    out[3 * x] = pixel[0];
+    out[3 * x + 1] = components > 1 ? pixel[1] : 0;
+    out[3 * x + 2] = components > 2 ? pixel[2] : 0;
+  }
+  rowLength = 3u * width;
   return true;
 }
 

@@ -74,6 +74,10 @@ class JpegDecompressor {
   // Moves the input the library has not consumed to the front of input_ and appends what the
   // file holds beyond it. Outside library calls only.
   bool LoadInput();
+  // Reads from the file at readPosition_ and moves it on; returns the bytes read.
+  size_t ReadFile(JOCTET* into, size_t count);
+  // Appends to the file at fileLength_ and moves it on; true when every byte was written.
+  bool WriteFile(const uint8_t* bytes, size_t count);
 
   static void JpegErrorHandler(j_common_ptr info);
   // The library's message routine: its default handling, plus the log, plus noting when the
@@ -84,9 +88,12 @@ class JpegDecompressor {
   void ReleasePage();
 
   int32_t fileLength_ = 0;
-  FILE* file_ = nullptr;
+  FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
+  long readPosition_ = 0;      // where the library's next input comes from in the file
   char tempPath_[260] = {0};
   JSAMPARRAY rowBuffer_ = nullptr;
+  std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly
+  JSAMPROW outputRow_ = nullptr;         // where the library's next scanline goes
   jpeg_decompress_struct decompressionState_;
   ErrorManager errorManager_;
   bool created_ = false;  // decompressionState_ holds a library object

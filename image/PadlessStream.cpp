@@ -2,11 +2,16 @@
 
 #include <exception>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "image/ImageLog.h"
 #include "image/SpinWait.h"
 #include "log/CHRESULT2.h"
 #include "log/LogHelpers.h"
 #include "platform/CAutoCriticalSection.h"
+#include "platform/Event.h"
 #include "platform/Win32Constants.h"
 
 PadlessStream::PadlessStream(IByteStream* wrapped) : wrapped_(wrapped) {
@@ -25,6 +30,7 @@ bool PadlessStream::Init() {
   CHRESULT2 hr(GetGlobalLog(), "PadlessStream::Init");
   if (Initialised()) return true;
   try {
+    gathered_.reset(new Event(false, false));
     moreBytesReady_.reset(new Semaphore(0, Semaphore::kMaximum));
   } catch (const std::exception&) {
     return LogErrorText("Failed to create moreBytesReady_");
@@ -70,9 +76,31 @@ bool PadlessStream::IoValid(const uint8_t* buffer, bool forReading) {
   return true;
 }
 
-void PadlessStream::WakeReader() {
+void PadlessStream::WakeReader(bool always) {
   moreBytesReady_->Release(1);
   wakeCount_.fetch_add(1, std::memory_order_release);
+  // A reader gathering rows is woken only once its request can be filled, or for a change
+  // that ends its gathering (end, cancel, pad-line count).
+  const uint32_t wanted = wantLimit_.load();
+  if (always || (wanted != 0 && readableLimit_.load() >= wanted)) gathered_->Set();
+}
+
+void PadlessStream::GatherRows(uint32_t target) {
+  auto reached = [this, target] {
+    return readableLimit_.load() >= target || wrapped_->Ended() || wrapped_->Canceled();
+  };
+  if (SpinWait::Until(reached, SpinWait::kSpinMicroseconds)) return;
+  // The wish is made known before the last look, and the writer looks at the limit before the
+  // wish (both sequentially consistent): a row that reaches the target is seen by one of them.
+  wantLimit_.store(target);
+  if (!reached()) {
+    try {
+      gathered_->Wait(kGatherMs);
+    } catch (const std::exception&) {
+      // Gathering is only an economy: the read goes on as if the wait had timed out.
+    }
+  }
+  wantLimit_.store(0);
 }
 
 uint32_t PadlessStream::PartialBytesRemaining(uint32_t written) {
@@ -84,6 +112,31 @@ uint32_t PadlessStream::PartialBytesRemaining(uint32_t written) {
   if (take < written && linePartial_)
     ImageLogLine(LOG_ERROR_MSG, "%s", "PadlessStream::PartialBytesRemaining: ERROR: weSkippedAllWeCould is FALSE");
   return take;
+}
+
+bool PadlessStream::HoldsDarkByte(const uint8_t* p, uint32_t len) {
+  uint32_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: a byte is dark when subtracting (threshold - 1) with saturation
+  // leaves 0. A page of light rows is looked at whole, so this is most of the writer's work
+  // beside the copy.
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(kDarkThreshold - 1));
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 64 <= len; i += 64) {
+    const __m128i* block = reinterpret_cast<const __m128i*>(p + i);
+    __m128i a = _mm_subs_epu8(_mm_loadu_si128(block), limit);
+    __m128i b = _mm_subs_epu8(_mm_loadu_si128(block + 1), limit);
+    __m128i c = _mm_subs_epu8(_mm_loadu_si128(block + 2), limit);
+    __m128i d = _mm_subs_epu8(_mm_loadu_si128(block + 3), limit);
+    __m128i dark = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                                _mm_or_si128(_mm_cmpeq_epi8(c, zero), _mm_cmpeq_epi8(d, zero)));
+    if (_mm_movemask_epi8(dark) != 0) return true;
+  }
+#endif
+  for (; i < len; ++i) {
+    if (p[i] < kDarkThreshold) return true;
+  }
+  return false;
 }
 
 void PadlessStream::DetectPadLines(const uint8_t* p, uint32_t written) {
@@ -99,12 +152,9 @@ void PadlessStream::DetectPadLines(const uint8_t* p, uint32_t written) {
     uint32_t len = written < width ? written : width;
     uint32_t start = bytesWritten_;
     bytesWritten_ = start + len;
-    for (uint32_t i = 0; i < len; ++i) {
-      if (p[i] < kDarkThreshold) {
-        readableLimit_ = start + len;
-        WakeReader();
-        break;
-      }
+    if (HoldsDarkByte(p, len)) {
+      readableLimit_ = start + len;
+      WakeReader(false);
     }
     p += len;
     written -= len;
@@ -145,9 +195,17 @@ StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytes
     const uint32_t seen = wakeCount_.load(std::memory_order_acquire);
     uint32_t limit = readableLimit_;
     uint32_t delivered = bytesDelivered_;
+    const uint32_t remaining = size - bytesRead;
+    if (limit > delivered && limit - delivered < remaining && !wrapped_->Ended() && !wrapped_->Canceled()) {
+      // The writer is still at work: rows are let gather until the request can be filled (or
+      // a little while has passed), so that the reader takes them in one go instead of being
+      // handed them row by row.
+      GatherRows(delivered + remaining);
+      limit = readableLimit_;
+      if (limit <= delivered) continue;
+    }
     if (limit > delivered) {
       uint32_t want = limit - delivered;
-      uint32_t remaining = size - bytesRead;
       if (want > remaining) want = remaining;
       uint32_t got = 0;
       StreamStatus status = wrapped_->Read(buffer + bytesRead, want, got);
@@ -168,6 +226,10 @@ StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytes
       return StreamCanceled;
     }
     if (!wrapped_->Ended() || readableLimit_ != limit) {
+      if (!wrapped_->Ended()) {
+        GatherRows(delivered + remaining);
+        if (readableLimit_ != limit || wrapped_->Ended() || wrapped_->Canceled()) continue;
+      }
       try {
         // The next row with content is usually a few microseconds away: spin for it briefly
         // before sleeping (see SpinWait).
@@ -191,7 +253,7 @@ bool PadlessStream::CloseWriteEnd() {
   if (!Initialised() || !writeEndOpen_) return true;
   bool closed = wrapped_->CloseWriteEnd();
   try {
-    WakeReader();
+    WakeReader(true);
   } catch (const std::exception&) {
     return LogErrorText("Unable to wake reader");
   }
@@ -215,7 +277,7 @@ bool PadlessStream::Cancel() {
   bool ok = true;
   if (!wrapped_->Cancel()) ok = LogErrorText("Cancel failed");
   try {
-    WakeReader();
+    WakeReader(true);
   } catch (const std::exception&) {
     return LogErrorText("Unable to wake reader");
   }
@@ -264,7 +326,7 @@ bool PadlessStream::SetNumberOfTrailingPadlines(uint32_t padLines) {
   uint32_t delivered = bytesDelivered_;
   readableLimit_ = limit > delivered ? limit : delivered;
   try {
-    WakeReader();
+    WakeReader(true);
   } catch (const std::exception&) {
     return LogErrorText("Unable to wake reader");
   }

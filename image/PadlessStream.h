@@ -13,6 +13,11 @@
 // The counters are written by one side and read by the other without a lock (atomics); the
 // wrapped stream orders the bytes themselves, and every change the reader may wait for is
 // followed by a post of moreBytesReady_, so a waiting reader re-checks after it.
+// A reader whose request needs more than is readable lets rows gather first (GatherRows): it
+// names the limit it wants (wantLimit_) and sleeps on gathered_, which the writer sets only
+// when a content row reaches that limit or the page ends, is cancelled or gets its pad-line
+// count, and at most kGatherMs; so a large read costs the writer a few wake-ups, not one per
+// row. Only when the reader looks changes: what it delivers and returns stays the same.
 #ifndef CAVIX_IMAGE_PADLESSSTREAM_H
 #define CAVIX_IMAGE_PADLESSSTREAM_H
 
@@ -22,6 +27,7 @@
 
 #include "image/IImageStream.h"
 #include "platform/CCriticalSection2.h"
+#include "platform/Event.h"
 #include "platform/Semaphore.h"
 
 class PadlessStream : public IImageStream {
@@ -57,8 +63,14 @@ class PadlessStream : public IImageStream {
   // Moves the readable limit past every written stretch with content; throws when the wake-up
   // post fails.
   void DetectPadLines(const uint8_t* p, uint32_t written);
+  // Whether one of the len bytes at p is dark (below kDarkThreshold).
+  static bool HoldsDarkByte(const uint8_t* p, uint32_t len);
   uint32_t PartialBytesRemaining(uint32_t written);
-  void WakeReader();
+  // Posts moreBytesReady_; wakes a gathering reader when `always` or its wish is met.
+  void WakeReader(bool always);
+  // Waits (briefly spinning, then sleeping at most kGatherMs) until the readable limit reaches
+  // `target` or the page ends or is cancelled. Reader only.
+  void GatherRows(uint32_t target);
 
   std::unique_ptr<IByteStream> wrapped_;
   std::atomic<uint32_t> bytesPerLine_{0};
@@ -66,7 +78,13 @@ class PadlessStream : public IImageStream {
   std::atomic<uint32_t> readableLimit_{0};   // written by the writer
   std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
   bool linePartial_ = false;                 // writer only
+  // Longest a reader lets rows gather before it takes what is readable.
+  static constexpr DWORD kGatherMs = 5;
+
   std::unique_ptr<Semaphore> moreBytesReady_;
+  std::unique_ptr<Event> gathered_;          // auto-reset: a gathering reader's wish is met
+  std::atomic<uint32_t> wantLimit_{0};       // the readable limit a gathering reader waits
+                                             // for; 0 when none
   std::atomic<uint32_t> wakeCount_{0};       // raised after each post of moreBytesReady_: what
                                              // a spinning reader watches
   std::atomic<bool> writeEndOpen_{false};

@@ -107,6 +107,40 @@ TEST_F(PadlessStreamTest, TrailingLightRowsWaitForTheCount) {
   EXPECT_EQ(StreamEndOfData, ReadNow(5));
 }
 
+TEST_F(PadlessStreamTest, OneDarkByteAnywhereInAWideRowMakesItContent) {
+  // Wide rows are looked at in blocks: a dark byte at a block's edge or in the row's tail
+  // must count as well as one inside, and light values of every kind (60, 128 and above)
+  // must not.
+  constexpr uint32_t kWidth = 203;
+  const uint32_t positions[] = {0, 1, 15, 16, 63, 64, 65, 127, 128, 191, 192, 200, 202};
+  stream_->SetBytesPerLine(kWidth);
+  OpenBoth(kWidth * 20);
+  std::vector<uint8_t> light(kWidth);
+  for (uint32_t i = 0; i < kWidth; ++i) light[i] = static_cast<uint8_t>(kLight + (i * 37) % (256 - kLight));
+  light[5] = kLight;
+  light[70] = 0x80;
+  light[130] = 0xFF;
+  for (uint32_t pos : positions) {
+    std::vector<uint8_t> row = light;
+    row[pos] = kDark;
+    PutAndPublish(row);
+    // Readable on its own: a later content row would release it anyway.
+    EXPECT_EQ(StreamOk, ReadNow(kWidth)) << "dark byte at " << pos;
+    EXPECT_EQ(row, buffer_);
+  }
+  PutAndPublish(light);
+  auto blocked = ReadAsync(kWidth);
+  EXPECT_TRUE(StillBlocked(blocked)) << "a row without a dark byte is held back";
+  std::thread writer([&] {
+    ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(1));
+    ASSERT_TRUE(stream_->CloseWriteEnd());
+  });
+  writer.join();
+  ASSERT_EQ(std::future_status::ready, blocked.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamEndOfData, blocked.get());
+  EXPECT_EQ(0u, got_);
+}
+
 TEST_F(PadlessStreamTest, CountedPadRowsAreNeverDelivered) {
   stream_->SetBytesPerLine(10);
   OpenBoth(100);
