@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "image/ImageLog.h"
@@ -68,6 +69,7 @@ bool BufferedStream::Init() {
 
 bool BufferedStream::ResetEndOfDataEvent() {
   try {
+    std::lock_guard<std::mutex> flagGuard(flagLock_);
     endOfData_->Reset();
     endedFlag_.store(false, std::memory_order_release);
     return true;
@@ -116,6 +118,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     mapping_ = std::move(page);
     unreadBytes_ = 0;
     availableBytes_ = 0;
+    ++pageGeneration_;
     pageWaiting_ = true;
     writeEndOpen_ = true;  // under the lock: a reader's close never drops a page being written
   }
@@ -185,20 +188,35 @@ StreamStatus BufferedStream::LoggedStreamError(const char* message) {
 bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& remaining,
                                uint32_t& bytesRead) {
   CAutoCriticalSection readGuard(readLock_);
-  CAutoCriticalSection countGuard(countLock_);
-  uint32_t count = counter == kAvailable ? availableBytes_ : unreadBytes_;
-  if (buffer == nullptr || remaining == 0 || readPos_ == nullptr || count == 0) return true;
-  uint32_t n = count < remaining ? count : remaining;
-  // The bytes lie between readPos_ and the writer's position, inside the page.
-  const uint8_t* end = limit_;
-  if (end == nullptr || readPos_ + n > end) return LogErrorText("ReadBytes() failed unexpectedly");
+  uint32_t n = 0;
+  uint32_t generation = 0;
+  {
+    CAutoCriticalSection countGuard(countLock_);
+    uint32_t count = counter == kAvailable ? availableBytes_ : unreadBytes_;
+    if (buffer == nullptr || remaining == 0 || readPos_ == nullptr || count == 0) return true;
+    n = count < remaining ? count : remaining;
+    // The bytes lie between readPos_ and the writer's position, inside the page.
+    const uint8_t* end = limit_;
+    if (end == nullptr || readPos_ + n > end) return LogErrorText("ReadBytes() failed unexpectedly");
+    generation = pageGeneration_;
+  }
+  // Copied without countLock_, so that the writer's count of a new row does not wait for a
+  // large copy: bytes the counters cover are never written again, and their page stays mapped
+  // while the read end is open (a new page retires it, see OpenWriteEnd).
   std::memcpy(buffer, readPos_, n);
+  {
+    CAutoCriticalSection countGuard(countLock_);
+    // A page the writer began meanwhile has counters of its own; the copy then counts as
+    // taken before it began.
+    if (generation == pageGeneration_) {
+      unreadBytes_ -= n;
+      availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
+    }
+  }
   buffer += n;
   remaining -= n;
   bytesRead += n;
   readPos_ += n;
-  unreadBytes_ -= n;
-  availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
   return true;
 }
 
@@ -289,11 +307,17 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
 bool BufferedStream::CloseWriteEnd() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::CloseWriteEnd");
   if (!Initialised() || !writeEndOpen_) return true;
-  try {
-    endOfData_->Set();
-    endedFlag_.store(true, std::memory_order_release);
-  } catch (const std::exception&) {
-    return LogErrorText("Failed to signal endOfData_");
+  {
+    // The flag goes up before the event and down after it: whoever has seen the event
+    // signalled finds the flag set.
+    std::lock_guard<std::mutex> flagGuard(flagLock_);
+    const bool before = endedFlag_.exchange(true, std::memory_order_acq_rel);
+    try {
+      endOfData_->Set();
+    } catch (const std::exception&) {
+      endedFlag_.store(before, std::memory_order_release);
+      return LogErrorText("Failed to signal endOfData_");
+    }
   }
   signalCount_.fetch_add(1, std::memory_order_release);
   writeEndOpen_ = false;
@@ -344,6 +368,7 @@ bool BufferedStream::CloseReadEnd() {
   CAutoCriticalSection readGuard(readLock_);
   bool cancelReset = true;
   try {
+    std::lock_guard<std::mutex> flagGuard(flagLock_);
     canceled_->Reset();
     canceledFlag_.store(false, std::memory_order_release);
   } catch (const std::exception&) {
@@ -374,10 +399,13 @@ bool BufferedStream::CloseReadEnd() {
 bool BufferedStream::Cancel() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Cancel");
   if (canceled_) {
+    // Up before the event, down after it (see CloseWriteEnd).
+    std::lock_guard<std::mutex> flagGuard(flagLock_);
+    const bool before = canceledFlag_.exchange(true, std::memory_order_acq_rel);
     try {
       canceled_->Set();
-      canceledFlag_.store(true, std::memory_order_release);
     } catch (const std::exception&) {
+      canceledFlag_.store(before, std::memory_order_release);
       return LogErrorText("Failed to signal canceled_");
     }
     signalCount_.fetch_add(1, std::memory_order_release);

@@ -10,9 +10,10 @@
 // Owns the page mapping and the four kernel objects.
 // Locks: readLock_ serialises the reader side and is held through the reader's waits;
 // countLock_ guards the two byte counters and is the only lock the writer takes. Order:
-// readLock_ before countLock_. The copy into the mapping takes no lock: a byte is written before
-// the counter that covers it is raised under countLock_, and the reader never touches bytes
-// beyond the counters it sees under countLock_, so every byte read was completely written.
+// readLock_ before countLock_. Neither copy holds countLock_: a byte is written before the
+// counter that covers it is raised under countLock_, the reader never touches bytes beyond the
+// counters it sees under countLock_, so every byte read was completely written, and the reader
+// takes the bytes it copied off the counters afterwards (unless a new page began meanwhile).
 // The end flags and page pointers that both sides look at are atomics; the page itself is
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
@@ -25,6 +26,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "image/IByteStream.h"
 #include "platform/CCriticalSection2.h"
@@ -84,13 +86,19 @@ class BufferedStream : public IByteStream {
   std::unique_ptr<Event> endOfData_;          // manual-reset
   std::unique_ptr<Event> canceled_;           // manual-reset
   uint32_t availableBytes_ = 0;               // guarded by countLock_
+  uint32_t pageGeneration_ = 0;               // raised by each OpenWriteEnd; guarded by
+                                              // countLock_
   bool pageWaiting_ = false;                  // a page opened by the writer, not yet taken by
                                               // a reader; guarded by countLock_
-  // Whether canceled_ and endOfData_ are signalled, kept beside the events (changed right
-  // after each of their signals and resets) so that Canceled and Ended, asked for every row,
-  // need no lock.
-  std::atomic<bool> canceledFlag_{false};
-  std::atomic<bool> endedFlag_{false};
+  // Whether canceled_ and endOfData_ are signalled, kept beside the events so that Canceled
+  // and Ended, asked for every row, need no lock. A flag is raised before its event is
+  // signalled and lowered after it is reset: a thread that has seen the event signalled (in a
+  // wait) always finds the flag raised.
+  // flagLock_ makes each change of a flag and its event one step, so that a cancel and a
+  // reset (or an end and a reset) that cross cannot leave them disagreeing.
+  std::mutex flagLock_;
+  std::atomic<bool> canceledFlag_{false};  // see above; changed under flagLock_
+  std::atomic<bool> endedFlag_{false};     // see above; changed under flagLock_
   std::atomic<uint32_t> signalCount_{0};      // raised after each publication, end and cancel:
                                               // what a spinning reader watches
 };

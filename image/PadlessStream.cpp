@@ -43,6 +43,7 @@ bool PadlessStream::OpenWriteEnd(uint32_t capacity) {
   if (!Initialised()) return LogErrorText("Stream not yet initialized");
   bytesWritten_ = 0;
   readableLimit_ = 0;
+  publishedBytes_ = 0;
   linePartial_ = false;
   writeEndOpen_ = wrapped_->OpenWriteEnd(capacity);
   if (!writeEndOpen_) return LogErrorText("Unable to open write end of wrapped stream");
@@ -81,13 +82,19 @@ void PadlessStream::WakeReader(bool always) {
   wakeCount_.fetch_add(1, std::memory_order_release);
   // A reader gathering rows is woken only once its request can be filled, or for a change
   // that ends its gathering (end, cancel, pad-line count).
+  if (always || WishMet()) gathered_->Set();
+}
+
+bool PadlessStream::WishMet() const {
   const uint32_t wanted = wantLimit_.load();
-  if (always || (wanted != 0 && readableLimit_.load() >= wanted)) gathered_->Set();
+  return wanted != 0 && readableLimit_.load() >= wanted && publishedBytes_.load() >= wanted;
 }
 
 void PadlessStream::GatherRows(uint32_t target) {
+  // Readable and published: the wrapped stream then hands the bytes over without a wait.
   auto reached = [this, target] {
-    return readableLimit_.load() >= target || wrapped_->Ended() || wrapped_->Canceled();
+    return (readableLimit_.load() >= target && publishedBytes_.load() >= target) || wrapped_->Ended() ||
+           wrapped_->Canceled();
   };
   if (SpinWait::Until(reached, SpinWait::kSpinMicroseconds)) return;
   // The wish is made known before the last look, and the writer looks at the limit before the
@@ -300,7 +307,11 @@ bool PadlessStream::MakeWrittenBytesAvailable() {
   CHRESULT2 hr(GetGlobalLog(), "PadlessStream::MakeWrittenBytesAvailable");
   if (!Initialised()) return LogErrorText("Stream not yet initialized");
   if (!writeEndOpen_) return LogErrorText("Write end not open");
-  return wrapped_->MakeWrittenBytesAvailable();
+  if (!wrapped_->MakeWrittenBytesAvailable()) return false;
+  // Everything written so far can now be read without waiting on the wrapped stream.
+  publishedBytes_.store(bytesWritten_.load());
+  if (WishMet()) gathered_->Set();
+  return true;
 }
 
 void PadlessStream::SetBytesPerLine(uint32_t bytesPerLine) {

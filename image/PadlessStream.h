@@ -15,8 +15,8 @@
 // followed by a post of moreBytesReady_, so a waiting reader re-checks after it.
 // A reader whose request needs more than is readable lets rows gather first (GatherRows): it
 // names the limit it wants (wantLimit_) and sleeps on gathered_, which the writer sets only
-// when a content row reaches that limit or the page ends, is cancelled or gets its pad-line
-// count, and at most kGatherMs; so a large read costs the writer a few wake-ups, not one per
+// when that limit is readable and published (publishedBytes_) or the page ends, is cancelled
+// or gets its pad-line count, and at most kGatherMs; so a large read costs the writer a few wake-ups, not one per
 // row. Only when the reader looks changes: what it delivers and returns stays the same.
 #ifndef CAVIX_IMAGE_PADLESSSTREAM_H
 #define CAVIX_IMAGE_PADLESSSTREAM_H
@@ -71,11 +71,14 @@ class PadlessStream : public IImageStream {
   // Waits (briefly spinning, then sleeping at most kGatherMs) until the readable limit reaches
   // `target` or the page ends or is cancelled. Reader only.
   void GatherRows(uint32_t target);
+  // Whether a gathering reader's wanted limit is readable and published.
+  bool WishMet() const;
 
   std::unique_ptr<IByteStream> wrapped_;
   std::atomic<uint32_t> bytesPerLine_{0};
   std::atomic<uint32_t> bytesWritten_{0};    // written by the writer
   std::atomic<uint32_t> readableLimit_{0};   // written by the writer
+  std::atomic<uint32_t> publishedBytes_{0};  // bytes the wrapped stream has published; writer
   std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
   bool linePartial_ = false;                 // writer only
   // Longest a reader lets rows gather before it takes what is readable.

@@ -2,11 +2,11 @@
 // page is being delivered; a reader that goes to sleep between them costs the writer a wake-up
 // (a system call and an interrupt to the other processor) per row, and a reader that takes
 // every row as it comes costs both threads the stream's locks per row, which together come to
-// more than the row's copy. The reader therefore spins briefly for the next row before it
-// sleeps, and lets a few rows gather before it takes them when its request asks for more.
-// Either only changes when the reader looks: every outcome is one a busy reader could meet.
-// Spins are bounded in time and never happen on a machine with one processor, where they
-// would only hold up the writer.
+// more than the row's copy. The reader therefore spins briefly for what it waits for before
+// it sleeps (and the pad-line stream lets rows gather before its reader takes them). A spin
+// only changes when the reader looks: every outcome is one a busy reader could meet. Spins
+// are bounded in time and never happen on a machine with one processor, where they would
+// only hold up the writer.
 // Any thread; no state of its own.
 #ifndef CAVIX_IMAGE_SPINWAIT_H
 #define CAVIX_IMAGE_SPINWAIT_H
@@ -19,8 +19,6 @@ class SpinWait {
  public:
   // How long a reader spins for the next signal before it sleeps.
   static constexpr uint32_t kSpinMicroseconds = 50;
-  // How long a reader lets rows gather before it takes what is there.
-  static constexpr uint32_t kGatherMicroseconds = 200;
 
   // Spins until `counter` differs from `seen` or kSpinMicroseconds have passed; true when it
   // moved.

@@ -196,6 +196,40 @@ TEST_F(BufferedStreamTest, CancelStopsReadersAndWriters) {
   EXPECT_TRUE(stream_.CloseReadEnd());
 }
 
+TEST_F(BufferedStreamTest, AWaiterWokenByACancelOrEndFindsItReportedAtOnce) {
+  // The host's read learns of a cancel from its wait and then asks Canceled() for the reason;
+  // the answer must already agree with what woke it, however the threads interleave. The
+  // same holds for the end of data and Ended().
+  for (int round = 0; round < 200; ++round) {
+    std::future<bool> opened = OpenReaderAsync();
+    std::thread canceller([&] { EXPECT_TRUE(stream_.Cancel()); });
+    const bool open = opened.get();
+    const bool canceledAfterWake = stream_.Canceled();
+    canceller.join();
+    ASSERT_FALSE(open) << "round " << round;
+    ASSERT_TRUE(canceledAfterWake) << "round " << round;
+    ASSERT_TRUE(stream_.CloseReadEnd());
+    ASSERT_FALSE(stream_.Canceled());
+  }
+  for (int round = 0; round < 200; ++round) {
+    std::future<bool> opened = OpenReaderAsync();
+    ASSERT_TRUE(stream_.OpenWriteEnd(16));
+    ASSERT_TRUE(opened.get());
+    uint8_t buf[4];
+    uint32_t n = 0;
+    auto read = std::async(std::launch::async, [&] {
+      StreamStatus status = stream_.Read(buf, 4, n);
+      return std::make_pair(status, stream_.Ended());
+    });
+    ASSERT_TRUE(stream_.CloseWriteEnd());
+    const auto result = read.get();
+    ASSERT_EQ(StreamEndOfData, result.first) << "round " << round;
+    ASSERT_TRUE(result.second) << "round " << round;
+    ASSERT_TRUE(stream_.CloseReadEnd());
+    ASSERT_FALSE(stream_.Ended());
+  }
+}
+
 TEST_F(BufferedStreamTest, WaitLimitsEndInErrors) {
   TimeLimits::Instance().streamReadMs = 50;
   TimeLimits::Instance().streamWriteMs = 50;
