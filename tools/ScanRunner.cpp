@@ -48,15 +48,10 @@ ScanOutcome ScanRunner::Fail(ScanOutcome& o, const std::string& call, HRESULT hr
 }
 
 void ScanRunner::CancelRestOfJob() {
-  // The job still has sheets: start the next page, take its first bytes (so that the page is
-  // under way) and stop it, which cancels the job on the device.
+  // The job still has sheets: the feeder's eject ends the job on the device (a page begun and
+  // stopped would not: a small page can be read whole before the stop comes).
   DWORD code = 0;
-  if (SUCCEEDED(scanner_->StartScan(session_, &code))) {
-    BYTE first[64];
-    DWORD n = 0;
-    scanner_->ReadScanEx(session_, first, sizeof first, &n, &code);
-    scanner_->StopScan(session_, &code);
-  }
+  if (adf_) adf_->ADFEjectMedia(session_, &code);
 }
 
 bool ScanRunner::ReadPage(uint64_t expected, std::vector<uint8_t>& buffer, ScanOutcome& o, OutputTarget& out) {

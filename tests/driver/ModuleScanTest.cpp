@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,8 @@ bool StartSimulator(std::string* readyLine) {
   if (pipe(out) != 0) return false;
   g_sim = fork();
   if (g_sim == 0) {
+    // The simulator goes with the test process, also when a failure aborts it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(out[1], 1);
     close(out[0]);
     execl(CAVIX_DEVSIM, CAVIX_DEVSIM, "--listen", kSimAddress, static_cast<char*>(nullptr));

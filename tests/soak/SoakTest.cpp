@@ -265,6 +265,13 @@ class SoakTest : public ::testing::Test {
     ASSERT_TRUE(sim_->Reconfigure(config, &error)) << error;
   }
 
+  // The round's exchanges as the scanner saw them, to tell what a failed page went through.
+  void PrintRequests() const {
+    for (const cavixsim::RequestRecord& r : sim_->Requests())
+      std::cout << "[soak]   " << r.msSinceStart << " ms " << cavixsim::OperationName(r.op) << " job " << r.jobId
+                << (r.faultSubcode.empty() ? "" : " -> " + r.faultSubcode) << std::endl;
+  }
+
   // Every whole page equals a distinct page the simulator sent whole.
   void CheckWholePages(const std::vector<uint64_t>& hostHashes) {
     std::multiset<uint64_t> sent = WholePageHashes(sim_->SentPages());
@@ -322,7 +329,7 @@ TEST_F(SoakTest, FeederPagesFromTwoThreadsOnOneDevice) {
   SCOPED_TRACE("seed " + std::to_string(seed_));
   Random rnd(seed_);
   CallClock clock;
-  StartSim(SimConfig());
+  ASSERT_NO_FATAL_FAILURE(StartSim(SimConfig()));
   // All opens of one device name in a process share one session (and its handle); its first
   // close ends it for everyone, so the threads share the one open and it is closed once.
   Host main(clock), a(clock), b(clock);
@@ -416,6 +423,7 @@ TEST_F(SoakTest, FeederPagesFromTwoThreadsOnOneDevice) {
     ta.join();
     tb.join();
     for (const std::string& f : state.faults) ADD_FAILURE() << f;
+    if (!state.faults.empty()) PrintRequests();
     CheckWholePages(state.wholeHashes);
     if (HasFailure()) break;
   }
@@ -485,7 +493,7 @@ TEST_F(SoakTest, FeederPagesFromTwoProcessesOnOneDeviceAndAKilledLockHolder) {
   config.faults.push_back(notAccepting);
   SCOPED_TRACE("dropped connection in page " + std::to_string(config.closeMidPage) + ", page refused after " +
                std::to_string(refused.after) + ", job refused after " + std::to_string(notAccepting.after));
-  StartSim(config);
+  ASSERT_NO_FATAL_FAILURE(StartSim(config));
 
   // Two processes, each with its share of pages, contending for the scanner lock.
   std::vector<pid_t> children;
@@ -598,7 +606,14 @@ int ChildMain(const std::string& resultPath, uint64_t seed, int pages) {
       out << "fail open\n";
       return 1;
     }
+    // A scanner that stops answering ends the child instead of keeping it trying for good.
+    constexpr int kIdleHoldsLimit = 50;
+    int idleHolds = 0;
     while (attempts < pages) {
+      if (++idleHolds > kIdleHoldsLimit) {
+        out << "fail no page in " << kIdleHoldsLimit << " holds\n";
+        break;
+      }
       if (host.Lock(C_LOCK_PROCESS) != S_OK) {
         out << "fail lock\n";
         break;
@@ -616,6 +631,7 @@ int ChildMain(const std::string& resultPath, uint64_t seed, int pages) {
         const CancelAt cancel = PickCancel(rnd);
         const PageResult page = ScanPage(host.scanner, host.session, pageBytes, cancel, rnd, clock);
         ++attempts;
+        idleHolds = 0;
         if (page.stopResult != S_OK) out << "fail StopScan\n";
         if (page.outcome == Outcome::Whole) {
           if (page.bytes.size() != pageBytes) out << "fail size " << page.bytes.size() << "\n";
