@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "driver/CavixDriver.h"
 #include "driver/CavixScanner.h"
 #include "driver/DriverModule.h"
@@ -33,11 +35,13 @@ using cavixsim::RequestRecord;
 using cavixsim::SentPage;
 using cavixsim::SimConfig;
 
-// A loopback address for the running test, derived from its name, so that tests run side by
-// side (also with other suites on 127.0.0.x) do not meet on one address.
+// A loopback address for the running test, derived from its name and process, so that tests
+// run side by side (also with other suites on 127.0.0.x, or the same test in another build
+// tree) do not meet on one address.
 inline std::string AddressForCurrentTest() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "flow";
+  name += "#" + std::to_string(getpid());
   uint32_t hash = 2166136261u;
   for (char c : name) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
   return "127.77." + std::to_string((hash >> 8) & 0xFF) + "." + std::to_string(1 + (hash & 0xFF) % 254);
