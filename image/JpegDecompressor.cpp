@@ -72,6 +72,7 @@ void JpegDecompressor::ReleasePage() {
   }
   fileLength_ = 0;
   readPosition_ = 0;
+  unwritten_.clear();
   source_.pub.next_input_byte = nullptr;
   source_.pub.bytes_in_buffer = 0;
   pendingSkip_ = 0;
@@ -129,27 +130,46 @@ void JpegDecompressor::SkipInputData(j_decompress_ptr info, long count) {
 size_t JpegDecompressor::ReadFile(JOCTET* into, size_t count) {
   size_t done = 0;
   const int fd = fileno(file_);
-  while (done < count) {
-    const ssize_t n = pread(fd, into + done, count - done, static_cast<off_t>(readPosition_));
+  // What the file itself holds first, then the appended bytes still on their way to it.
+  const long onDisk = static_cast<long>(fileLength_) - static_cast<long>(unwritten_.size());
+  while (done < count && readPosition_ < onDisk) {
+    const size_t want = std::min<size_t>(count - done, static_cast<size_t>(onDisk - readPosition_));
+    const ssize_t n = pread(fd, into + done, want, static_cast<off_t>(readPosition_));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return done;
     done += static_cast<size_t>(n);
     readPosition_ += n;
+  }
+  if (done < count && readPosition_ >= onDisk && readPosition_ < fileLength_) {
+    const size_t from = static_cast<size_t>(readPosition_ - onDisk);
+    const size_t n = std::min(count - done, unwritten_.size() - from);
+    std::memcpy(into + done, unwritten_.data() + from, n);
+    done += n;
+    readPosition_ += static_cast<long>(n);
   }
   return done;
 }
 
-bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count) {
-  size_t done = 0;
+bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
+  // Small chunks (the SOAP runtime hands them over a few kilobytes at a time) are collected
+  // and appended together: one write for every kWriteBatch bytes instead of one per chunk. A
+  // failed write still fails the submission that made it.
+  unwritten_.insert(unwritten_.end(), bytes, bytes + count);
+  fileLength_ += static_cast<int32_t>(count);
+  if (!now && unwritten_.size() < kWriteBatch) return true;
   const int fd = fileno(file_);
-  while (done < count) {
-    const ssize_t n = pwrite(fd, bytes + done, count - done, static_cast<off_t>(fileLength_));
+  const long start = static_cast<long>(fileLength_) - static_cast<long>(unwritten_.size());
+  size_t done = 0;
+  while (done < unwritten_.size()) {
+    const ssize_t n = pwrite(fd, unwritten_.data() + done, unwritten_.size() - done, static_cast<off_t>(start + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
-    fileLength_ += static_cast<int32_t>(n);
   }
-  return done == count;
+  const bool whole = done == unwritten_.size();
+  if (!whole) fileLength_ = static_cast<int32_t>(start + static_cast<long>(done));
+  unwritten_.clear();
+  return whole;
 }
 
 bool JpegDecompressor::LoadInput() {
@@ -198,7 +218,7 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   if (file_ == nullptr) return LogErrorText("fopen() failed unexpectedly");
   LogText(tempPath_);
   readPosition_ = 0;
-  if (!WriteFile(bytes, length)) {
+  if (!WriteFile(bytes, length, true)) {
     ReleasePage();
     return LogErrorText("fopen() failed unexpectedly");
   }
@@ -269,7 +289,7 @@ bool JpegDecompressor::SubmitNextBuffer(const uint8_t* bytes, uint32_t length) {
   if (length == 0) return LogErrorText("Invalid bufferSize");
   // Appended at the end of what the file holds; the library's read position is kept apart
   // (readPosition_), so neither needs a seek.
-  return WriteFile(bytes, length);
+  return WriteFile(bytes, length, false);
 }
 
 bool JpegDecompressor::EnoughDataAvailableForDecompression(bool final) {

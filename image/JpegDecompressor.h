@@ -1,5 +1,7 @@
 // Decodes a JPEG page into rows while the page is still arriving. Each compressed chunk is
-// appended to a temporary file from which the library's input is loaded; a row is tried only
+// appended to a temporary file from which the library's input is loaded (small chunks are
+// written out together, and the last of them are read from memory until they are; the file
+// is read and written at tracked offsets, without seeks); a row is tried only
 // when compressed data for at least two decoded rows lies ahead of the library's read position
 // (in its input buffer or the file). That rule is only a hint: a row of blocks (up to 16 lines
 // of a subsampled colour page, several kilobytes of dense data) can need far more. The
@@ -76,8 +78,10 @@ class JpegDecompressor {
   bool LoadInput();
   // Reads from the file at readPosition_ and moves it on; returns the bytes read.
   size_t ReadFile(JOCTET* into, size_t count);
-  // Appends to the file at fileLength_ and moves it on; true when every byte was written.
-  bool WriteFile(const uint8_t* bytes, size_t count);
+  // Appends to the file (through unwritten_, written out once kWriteBatch bytes are there, or
+  // at once when `now`) and moves fileLength_ on; false when a write to the file failed.
+  bool WriteFile(const uint8_t* bytes, size_t count, bool now);
+  static constexpr size_t kWriteBatch = 32 * 1024;
 
   static void JpegErrorHandler(j_common_ptr info);
   // The library's message routine: its default handling, plus the log, plus noting when the
@@ -90,6 +94,8 @@ class JpegDecompressor {
   int32_t fileLength_ = 0;
   FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
   long readPosition_ = 0;      // where the library's next input comes from in the file
+  std::vector<uint8_t> unwritten_;  // the file's last fileLength_ bytes not yet written to it
+                                    // (less than kWriteBatch); read from here meanwhile
   char tempPath_[260] = {0};
   JSAMPARRAY rowBuffer_ = nullptr;
   std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly

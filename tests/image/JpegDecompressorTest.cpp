@@ -102,6 +102,23 @@ TEST(JpegDecompressorTest, DenseHighQualityPageInSmallChunksDecodesWhole) {
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
+TEST(JpegDecompressorTest, ALargePageInOddChunksDecodesWholeAcrossBatchedFileWrites) {
+  // Small chunks are appended to the file in batches; the decoder's input comes partly from the
+  // file and partly from the batch not yet written, and must join the two without a gap.
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(512, 160, 3, 100, 5);
+  ASSERT_GT(jpeg.size(), 4u * 32 * 1024) << "several batches";
+  const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+  for (size_t chunk : {777u, 5000u, 40000u}) {
+    SCOPED_TRACE(testing::Message() << "chunk " << chunk);
+    Decoded got = FeedInChunks(d, jpeg, chunk);
+    EXPECT_EQ(160u, got.rows);
+    EXPECT_TRUE(reference == got.pixels);
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
 // The device's data stops in the middle of the scan: the rows before the cut are the picture's,
 // then the page fails. Grey filler rows after an invented end are never handed out.
 TEST(JpegDecompressorTest, APageCutShortFailsInsteadOfEndingInGreyRows) {
