@@ -1,6 +1,12 @@
 // Moving a 300 dpi colour A4 page (3508 rows of 7650 bytes) from a writer thread through the
 // pad-line stream and the page stream to a reader thread, against a plain memcpy of the same
-// bytes in the same run.
+// bytes in the same run. Target: the stream's bandwidth at least half of memcpy's.
+// Both sides write into memory that is already touched: memcpy's destination is filled before
+// its loop, the reader's 64 KB buffer is zero-filled before the loop, and the stream's page
+// reuses the mapping of the page before (only the first page of a run pays the page faults;
+// BM_MemcpyIntoFreshPageMapping shows what they cost). The source page is the same vector for
+// both. Run with --benchmark_enable_random_interleaving=true and repetitions on a shared
+// machine: the stream needs both processors at once, memcpy only one.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
