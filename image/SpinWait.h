@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include <sched.h>
+
 class SpinWait {
  public:
   // How long a reader spins for the next signal before it sleeps.
@@ -37,6 +39,9 @@ class SpinWait {
         CpuRelax();
       }
       if (std::chrono::steady_clock::now() >= deadline) return done();
+      // On a busy machine the thread being waited for may be queued on this very processor:
+      // let it run.
+      sched_yield();
     }
   }
 
