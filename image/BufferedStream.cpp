@@ -267,6 +267,17 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
   return StreamOk;
 }
 
+bool BufferedStream::RoomFor(uint32_t size) const {
+  const uint8_t* end = limit_;
+  return writePos_ != nullptr && end != nullptr && size <= static_cast<size_t>(end - writePos_);
+}
+
+void BufferedStream::Advance(uint32_t size) {
+  writePos_ += size;
+  CAutoCriticalSection countGuard(countLock_);
+  unreadBytes_ += size;
+}
+
 StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Write");
   bytesWritten = 0;
@@ -275,15 +286,27 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
   if (!ReadyForWriting()) return LoggedStreamError("Stream not ready for writing");
   if (Canceled()) return StreamCanceled;
   // Never past the page: a page larger than its capacity is an error, not an overrun.
-  const uint8_t* end = limit_;
-  if (writePos_ == nullptr || end == nullptr || size > static_cast<size_t>(end - writePos_))
-    return LoggedStreamError("Error writing to memory-mapped file");
+  if (!RoomFor(size)) return LoggedStreamError("Error writing to memory-mapped file");
   std::memcpy(writePos_, buffer, size);
-  writePos_ += size;
-  {
-    CAutoCriticalSection countGuard(countLock_);
-    unreadBytes_ += size;
-  }
+  Advance(size);
+  bytesWritten = size;
+  return StreamOk;
+}
+
+uint8_t* BufferedStream::WriteSpace(uint32_t size) {
+  if (size == 0 || !ReadyForWriting() || Canceled() || !RoomFor(size)) return nullptr;
+  return writePos_;
+}
+
+StreamStatus BufferedStream::CommitWrite(uint32_t size, uint32_t& bytesWritten) {
+  CHRESULT2 hr(GetGlobalLog(), "BufferedStream::CommitWrite");
+  bytesWritten = 0;
+  if (size == 0) return LoggedStreamError("Invalid bufferSize");
+  if (!ReadyForWriting()) return LoggedStreamError("Stream not ready for writing");
+  if (Canceled()) return StreamCanceled;
+  if (!RoomFor(size)) return LoggedStreamError("Error writing to memory-mapped file");
+  // The bytes are in place already: only the counters move.
+  Advance(size);
   bytesWritten = size;
   return StreamOk;
 }

@@ -46,6 +46,8 @@ class BufferedStream : public IByteStream {
   bool OpenReadEnd() override;
   StreamStatus Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) override;
   StreamStatus Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) override;
+  uint8_t* WriteSpace(uint32_t size) override;
+  StreamStatus CommitWrite(uint32_t size, uint32_t& bytesWritten) override;
   bool CloseWriteEnd() override;
   bool CloseReadEnd() override;
   bool Cancel() override;
@@ -68,6 +70,10 @@ class BufferedStream : public IByteStream {
   // Copies up to `remaining` bytes of the chosen counter to the caller; see Read.
   bool ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& remaining, uint32_t& bytesRead);
   StreamStatus LoggedStreamError(const char* message);
+  // Whether `size` more bytes fit in the page at the write position. Writer only.
+  bool RoomFor(uint32_t size) const;
+  // Counts `size` bytes at the write position as written. Writer only.
+  void Advance(uint32_t size);
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
                                               // while no read end is open, released by the reader

@@ -309,13 +309,47 @@ int DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
   return rc;
 }
 
+int DimeDataSource::CommitDecodedRows(uint32_t bytes) {
+  uint32_t written = 0;
+  const StreamStatus status = stream_->CommitWrite(bytes, written);
+  if (status == StreamOk) {
+    LogNamedValue("bytesWrittenToStream", static_cast<int>(written));
+    return SOAP_OK;
+  }
+  if (status == StreamEndOfData || status == StreamCanceled)
+    return LoggedSoapError("Stream end-of-data or cancel", SOAP_EOF);
+  Cancel(CERR_UNKNOWN);
+  return LoggedSoapError("Unknown stream error", SOAP_FATAL_ERROR);
+}
+
 int DimeDataSource::TransferDecompressedDataToStream(bool final) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::TransferDecompressedDataToStream");
-  std::unique_ptr<uint8_t[]> row;
-  uint32_t rowLength = 0;
   int rc = SOAP_OK;
-  while (rc == SOAP_OK && decompressor_.GetRow(row, rowLength, final)) {
-    rc = WriteRaw(row.get(), rowLength);
+  // Grey and colour rows are decoded straight into the page, several at a time. Rows the page
+  // has no room for (and other layouts) go row by row through WriteRaw, which reports why.
+  bool rowByRow = false;
+  const uint32_t rowLength = decompressor_.DirectRowLength();
+  while (rc == SOAP_OK && rowLength != 0) {
+    uint32_t want = decompressor_.RowsLeft();
+    if (want > kRowsPerTransfer) want = kRowsPerTransfer;
+    if (want == 0 || !decompressor_.EnoughDataAvailableForDecompression(final)) break;
+    uint8_t* space = stream_->WriteSpace(want * rowLength);
+    if (space == nullptr) {
+      rowByRow = true;
+      break;
+    }
+    // As in WriteRaw: what was written before becomes visible to the reader now.
+    if (!stream_->MakeWrittenBytesAvailable())
+      return LoggedSoapError("Couldn't make written bytes available", SOAP_FATAL_ERROR);
+    uint32_t rows = 0;
+    if (!decompressor_.GetRows(space, want, rows, final)) break;
+    rc = CommitDecodedRows(rows * rowLength);
+  }
+  if (rowLength == 0) rowByRow = true;
+  std::unique_ptr<uint8_t[]> row;
+  uint32_t length = 0;
+  while (rowByRow && rc == SOAP_OK && decompressor_.GetRow(row, length, final)) {
+    rc = WriteRaw(row.get(), length);
     row.reset();
   }
   if (rc != SOAP_OK) return LoggedSoapError("Failed to write raw data to stream", rc);

@@ -83,6 +83,10 @@ class DimeDataSource : public IScanDataSource {
   void CloseCompressed();
   int SubmitHeader();
   int TransferDecompressedDataToStream(bool final);
+  // Counts rows decoded in place into the stream as written; a SOAP result as WriteRaw's.
+  int CommitDecodedRows(uint32_t bytes);
+  // Rows decoded into the page at a time: a subsampled colour page's row group is 16.
+  static constexpr uint32_t kRowsPerTransfer = 16;
   static int LoggedSoapError(const char* reason, int code);
 
   struct soap* soap_;

@@ -13,7 +13,8 @@ enum StreamStatus : uint32_t {
   StreamCanceled = 3,   // the stream was cancelled
 };
 
-// Writer side: OpenWriteEnd, Write / MakeWrittenBytesAvailable, CloseWriteEnd.
+// Writer side: OpenWriteEnd, Write (or WriteSpace and CommitWrite) / MakeWrittenBytesAvailable,
+// CloseWriteEnd.
 // Reader side: OpenReadEnd, Read, CloseReadEnd. Cancel, Canceled and Ended from any thread.
 // Bool results are success flags, except Canceled and Ended which answer a question.
 class IByteStream {
@@ -24,6 +25,13 @@ class IByteStream {
   virtual bool OpenReadEnd() = 0;
   virtual StreamStatus Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) = 0;
   virtual StreamStatus Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) = 0;
+  // For a writer that produces bytes in place instead of copying them in: the room for the
+  // next `size` bytes of the page, or nullptr when Write would refuse them (end not open,
+  // cancelled, past the capacity). What the writer puts there counts only after CommitWrite,
+  // which then behaves as Write of those bytes would (the same checks, results and counts);
+  // at most the size asked for may be committed.
+  virtual uint8_t* WriteSpace(uint32_t size) = 0;
+  virtual StreamStatus CommitWrite(uint32_t size, uint32_t& bytesWritten) = 0;
   virtual bool CloseWriteEnd() = 0;
   virtual bool CloseReadEnd() = 0;
   virtual bool Cancel() = 0;

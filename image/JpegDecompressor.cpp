@@ -361,6 +361,57 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   return true;
 }
 
+uint32_t JpegDecompressor::DirectRowLength() const {
+  if (!created_ || rowBuffer_ == nullptr || failed_) return 0;
+  const uint32_t components = static_cast<uint32_t>(decompressionState_.output_components);
+  if (components != 1 && components != 3) return 0;
+  return decompressionState_.output_width * components;
+}
+
+uint32_t JpegDecompressor::RowsLeft() const {
+  if (!created_ || rowBuffer_ == nullptr) return 0;
+  const JDIMENSION height = decompressionState_.output_height;
+  const JDIMENSION done = decompressionState_.output_scanline;
+  return done < height ? height - done : 0;
+}
+
+bool JpegDecompressor::GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, bool final) {
+  CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::GetRows");
+  rows = 0;
+  if (failed_) return false;
+  const uint32_t rowLength = DirectRowLength();
+  if (into == nullptr || maxRows == 0 || rowLength == 0) return LogErrorText("jpeg_read_scanlines failed unexpectedly");
+  if (!EnoughDataAvailableForDecompression(final)) return false;
+  if (RowsLeft() == 0) return LogErrorText("Out of data");
+  final_ = final;
+  LoadInput();
+  if (maxRows > RowsLeft()) maxRows = RowsLeft();
+  outputRows_.resize(maxRows);
+  for (uint32_t i = 0; i < maxRows; ++i) outputRows_[i] = into + static_cast<size_t>(i) * rowLength;
+  // The library hands out at most a row group per call: it is asked again until the rows are
+  // there or it suspends for more of the page.
+  while (rows < maxRows) {
+    // The library's rows go to the last rowsWanted_ entries of outputRows_.
+    rowsWanted_ = maxRows - rows;
+    rowsRead_ = 0;
+    if (!CallLibrary([](JpegDecompressor* self) {
+          JSAMPARRAY output = self->outputRows_.data() + (self->outputRows_.size() - self->rowsWanted_);
+          self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, output, self->rowsWanted_);
+        })) {
+      failed_ = true;
+      return LogErrorText("jpeg_read_scanlines failed unexpectedly");
+    }
+    if (truncated_) {
+      failed_ = true;
+      LogText("Compressed data ends before the last row");
+      return LogErrorText("jpeg_read_scanlines failed unexpectedly");
+    }
+    if (rowsRead_ < 1) break;  // suspended: the next row needs more of the page
+    rows += rowsRead_;
+  }
+  return rows > 0;
+}
+
 bool JpegDecompressor::FinishDecompress() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::FinishDecompress");
   // A failed page is only abandoned: after an error the library object takes no more calls.

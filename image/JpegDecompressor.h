@@ -46,6 +46,16 @@ class JpegDecompressor {
   // A decoded row (a new array the caller owns) when one is available now; with `final` every
   // remaining row is available.
   bool GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLength, bool final);
+  // Bytes of one row that GetRows can decode in place: width x components for grey and
+  // three-sample pages once decompression has started, else 0 (rows then come from GetRow).
+  uint32_t DirectRowLength() const;
+  // Rows of the page not yet decoded.
+  uint32_t RowsLeft() const;
+  // Decodes up to maxRows rows straight into `into` (DirectRowLength() bytes each, one after
+  // the other), as many as the data received so far allows, under the same readiness rule and
+  // failure handling as GetRow; `rows` says how many. False when none came (Failed() tells a
+  // failure from a wait for more data).
+  bool GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, bool final);
   // Ends the page (rows not read are skipped) and releases its file.
   bool FinishDecompress();
   // The readiness rule GetRow applies.
@@ -100,6 +110,8 @@ class JpegDecompressor {
   JSAMPARRAY rowBuffer_ = nullptr;
   std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly
   JSAMPROW outputRow_ = nullptr;         // where the library's next scanline goes
+  std::vector<JSAMPROW> outputRows_;     // GetRows: where the next scanlines go
+  JDIMENSION rowsWanted_ = 0;            // GetRows: how many of them
   jpeg_decompress_struct decompressionState_;
   ErrorManager errorManager_;
   bool created_ = false;  // decompressionState_ holds a library object

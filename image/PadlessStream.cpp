@@ -45,6 +45,8 @@ bool PadlessStream::OpenWriteEnd(uint32_t capacity) {
   readableLimit_ = 0;
   publishedBytes_ = 0;
   linePartial_ = false;
+  space_ = nullptr;  // room handed out on an earlier page is not this page's
+  spaceSize_ = 0;
   writeEndOpen_ = wrapped_->OpenWriteEnd(capacity);
   if (!writeEndOpen_) return LogErrorText("Unable to open write end of wrapped stream");
   return true;
@@ -180,6 +182,43 @@ StreamStatus PadlessStream::Write(const uint8_t* buffer, uint32_t size, uint32_t
   if (status == StreamOk || status == StreamEndOfData) {
     try {
       DetectPadLines(buffer, bytesWritten);
+    } catch (const std::exception&) {
+      LogErrorText("Failed while detecting pad lines");
+      return StreamError;
+    }
+  }
+  return status;
+}
+
+uint8_t* PadlessStream::WriteSpace(uint32_t size) {
+  space_ = nullptr;
+  spaceSize_ = 0;
+  if (!Initialised() || !writeEndOpen_ || bytesPerLine_ == 0) return nullptr;
+  space_ = wrapped_->WriteSpace(size);
+  if (space_ != nullptr) spaceSize_ = size;
+  return space_;
+}
+
+StreamStatus PadlessStream::CommitWrite(uint32_t size, uint32_t& bytesWritten) {
+  CHRESULT2 hr(GetGlobalLog(), "PadlessStream::CommitWrite");
+  bytesWritten = 0;
+  const uint8_t* written = space_;
+  const uint32_t room = spaceSize_;
+  space_ = nullptr;
+  spaceSize_ = 0;
+  if (written == nullptr || size > room) {
+    LogErrorText("Commit without the space for it");
+    return StreamError;
+  }
+  if (!IoValid(written, false)) {
+    LogErrorText("Write attempt was invalid");
+    return StreamError;
+  }
+  StreamStatus status = wrapped_->CommitWrite(size, bytesWritten);
+  if (status == StreamOk || status == StreamEndOfData) {
+    try {
+      // The rows are looked at where they were produced, as Write looks at the caller's copy.
+      DetectPadLines(written, bytesWritten);
     } catch (const std::exception&) {
       LogErrorText("Failed while detecting pad lines");
       return StreamError;

@@ -46,6 +46,8 @@ class PadlessStream : public IImageStream {
   bool OpenReadEnd() override;
   StreamStatus Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) override;
   StreamStatus Write(const uint8_t* buffer, uint32_t size, uint32_t& bytesWritten) override;
+  uint8_t* WriteSpace(uint32_t size) override;
+  StreamStatus CommitWrite(uint32_t size, uint32_t& bytesWritten) override;
   bool CloseWriteEnd() override;
   bool CloseReadEnd() override;
   bool Cancel() override;
@@ -81,6 +83,8 @@ class PadlessStream : public IImageStream {
   std::atomic<uint32_t> publishedBytes_{0};  // bytes the wrapped stream has published; writer
   std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
   bool linePartial_ = false;                 // writer only
+  uint8_t* space_ = nullptr;                 // writer only: the last WriteSpace answer
+  uint32_t spaceSize_ = 0;                   // writer only: its size
   // Longest a reader lets rows gather before it takes what is readable.
   static constexpr DWORD kGatherMs = 5;
 
