@@ -12,7 +12,9 @@
 #include "platform/CAutoCriticalSection.h"
 #include "service/SoapPointerMap.h"
 
-DimeDataSource::DimeDataSource(struct soap* soap, IImageStreamFactory& factory) : soap_(soap) {
+DimeDataSource::DimeDataSource(struct soap* soap, IImageStreamFactory& factory)
+    : soap_(soap),
+      worker_([this] { return DecodeBatch(); }, [this] { return EndCompressedPage(); }) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::DimeDataSource");
   stream_.reset(factory.CreateImageStream());
   Polymorph();
@@ -20,6 +22,7 @@ DimeDataSource::DimeDataSource(struct soap* soap, IImageStreamFactory& factory) 
 
 DimeDataSource::~DimeDataSource() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::~DimeDataSource");
+  worker_.Stop();
   if (!closed_) Close();
   decompressor_.Abort();
   stream_.reset();
@@ -212,6 +215,10 @@ void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
     return nullptr;
   }
   // Whatever is left of an earlier JPEG page that never closed goes now.
+  worker_.Stop();
+  workerTried_ = false;
+  workerEnded_ = false;
+  recordBytes_ = 0;
   decompressor_.Abort();
   headerBytes_.clear();
   pageFailed_ = false;
@@ -290,22 +297,65 @@ int DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
     LogText("Warning: gSOAP requested a zero-length DIME write");
     return SOAP_OK;
   }
-  int rc = SOAP_OK;
+  const bool last = LastChunkOfAttachment(length);
+  // The chunk is stored on this thread; the rows it completes are decoded by the page's
+  // worker (once the header is in), or here when there is none.
+  int rc = DecodeChunk(bytes, length);
+  if (rc == SOAP_OK && !firstBuffer_) {
+    if (!workerTried_) {
+      workerTried_ = true;
+      if (!worker_.Start()) LogText("No decoding thread: the page is decoded as it arrives");
+    }
+    // An error of the worker's comes back with a later chunk and ends the exchange as if this
+    // chunk had failed.
+    rc = worker_.Running() ? worker_.Poke() : DecodeBatch();
+  }
+  if (rc == SOAP_OK && last && worker_.Running()) {
+    // The last rows are decoded before the exchange hears that the attachment went well, so
+    // that a page that fails at its end still fails the exchange.
+    rc = worker_.Finish();
+    workerEnded_ = true;
+  }
+  if (rc != SOAP_OK) {
+    worker_.Stop();
+    pageFailed_ = true;
+    decompressor_.Abort();  // the page is lost; its file goes now
+  }
+  return rc;
+}
+
+bool DimeDataSource::LastChunkOfAttachment(size_t length) {
+  if (soap_ == nullptr) return false;
+  // The runtime hands a record's data over in pieces; the record's size and flags stay in the
+  // context meanwhile. The last record of an attachment is the one without the chunk flag.
+  recordBytes_ += length;
+  if (recordBytes_ < soap_->dime.size) return false;
+  const bool whole = recordBytes_ == soap_->dime.size;
+  recordBytes_ = 0;
+  return whole && (soap_->dime.flags & SOAP_DIME_CF) == 0;
+}
+
+int DimeDataSource::DecodeChunk(const uint8_t* bytes, size_t length) {
+  // A failure of the worker's is reported by the worker, with its own code.
+  if (pageFailed_ && !worker_.Running()) return SOAP_FATAL_ERROR;
   if (firstBuffer_) {
     // The library reads the whole header at once: the first chunks are gathered until they
     // hold it, however the connection happened to split them.
     headerBytes_.insert(headerBytes_.end(), bytes, bytes + length);
     if (!HoldsJpegHeader(headerBytes_.data(), headerBytes_.size()) && headerBytes_.size() < kMaxHeaderBytes)
       return SOAP_OK;
-    rc = SubmitHeader();
-  } else if (!decompressor_.SubmitNextBuffer(bytes, static_cast<uint32_t>(length))) {
-    rc = LoggedSoapError("Failed to submit next decomp buffer", SOAP_FATAL_ERROR);
+    return SubmitHeader();
   }
-  if (rc == SOAP_OK) rc = TransferDecompressedDataToStream(false);
-  if (rc != SOAP_OK) {
-    pageFailed_ = true;
-    decompressor_.Abort();  // the page is lost; its file goes now
-  }
+  if (!decompressor_.SubmitNextBuffer(bytes, static_cast<uint32_t>(length)))
+    return LoggedSoapError("Failed to submit next decomp buffer", SOAP_FATAL_ERROR);
+  return SOAP_OK;
+}
+
+int DimeDataSource::DecodeBatch() {
+  if (pageFailed_) return SOAP_FATAL_ERROR;
+  const int rc = TransferDecompressedDataToStream(false);
+  // The decompressor is left to the receiving thread, which abandons the page.
+  if (rc != SOAP_OK) pageFailed_ = true;
   return rc;
 }
 
@@ -364,19 +414,36 @@ int DimeDataSource::TransferDecompressedDataToStream(bool final) {
 
 void DimeDataSource::CloseCompressed() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCompressed");
+  int rc = SOAP_OK;
+  if (worker_.Running())
+    rc = worker_.Finish();  // the worker ends the page itself
+  else if (!workerEnded_)
+    EndCompressedPage();
+  if (rc != SOAP_OK) {
+    // The attachment broke off and the page failed after its last chunk was taken, so the
+    // exchange has not heard of it: the page ends in an error for the reader rather than
+    // looking complete (the first reason stays).
+    LoggedSoapError("Decoding failed after the last chunk", rc);
+    Cancel(CERR_UNKNOWN);
+  }
+  decompressor_.Abort();
+  headerBytes_.clear();
+}
+
+int DimeDataSource::EndCompressedPage() {
+  int rc = SOAP_OK;
   // A header that never became whole is tried as it is: the library reports what is missing.
-  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && SubmitHeader() != SOAP_OK) {
+  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && (rc = SubmitHeader()) != SOAP_OK) {
     // The close hook has no result: the page's failure reaches the reader as a cancel.
     pageFailed_ = true;
     Cancel(CERR_UNKNOWN);
   }
   if (!pageFailed_ && decompressor_.Busy()) {
-    int rc = TransferDecompressedDataToStream(false);
+    rc = TransferDecompressedDataToStream(false);
     if (rc == SOAP_OK) rc = TransferDecompressedDataToStream(true);
     if (rc != SOAP_OK) pageFailed_ = true;
   }
   if (!pageFailed_ && decompressor_.Busy() && !decompressor_.FinishDecompress())
     LogText("FinishDecompress failed unexpectedly");
-  decompressor_.Abort();
-  headerBytes_.clear();
+  return rc;
 }

@@ -2,12 +2,21 @@
 // a RetrieveImage answer's attachment, chunk by chunk, to three hooks installed in the scan
 // context; raw rows go straight into the stream, JPEG data goes through the decompressor and
 // its rows into the stream. The host's reads come out of the same stream, pad rows removed.
+// A JPEG page is decoded on a worker thread (DecodeWorker) while the exchange goes on
+// receiving it; the last chunk of the attachment (or else the close hook) waits for the
+// worker, so every row is in the stream before the exchange returns, and a page that fails
+// at its end still fails the exchange. Should no worker start, the page is decoded on the exchange's thread.
 // One data source serves every page of every scan of its device.
 //
 // Threads: the hooks, Polymorph and the Set... operations run on the thread that performs the
-// SOAP exchanges (the scan thread); Open, Read and Close on the host's reading thread; Cancel,
-// Canceled, Ended and GetCancelReason on any thread.
-// Owns the image stream and the decompressor; the SOAP context is the device's.
+// SOAP exchanges (the scan thread); the decoding steps of a JPEG page (DecodeChunk,
+// DecodeBatch, EndCompressedPage) on the page's worker, or on the scan thread without one;
+// Open, Read and Close on the host's reading thread; Cancel, Canceled, Ended and
+// GetCancelReason on any thread.
+// Owns the image stream, the decompressor and the worker; the SOAP context is the device's.
+// headerBytes_ and firstBuffer_ are the scan thread's. While a page's worker runs it decodes
+// and the scan thread only appends to the decompressor's input (which allows that); the
+// worker's start and end hand the rest of the decompressor over.
 // Locks: reasonLock_ makes "check for a cancel, cancel the stream, store the reason" one step
 // and guards cancelReason_; everything else relies on the stream's own locking.
 #ifndef CAVIX_IMAGE_DIMEDATASOURCE_H
@@ -19,6 +28,7 @@
 #include <memory>
 #include <vector>
 
+#include "image/DecodeWorker.h"
 #include "image/IImageStream.h"
 #include "image/IImageStreamFactory.h"
 #include "image/IScanDataSource.h"
@@ -81,6 +91,14 @@ class DimeDataSource : public IScanDataSource {
   int WriteCompressed(const uint8_t* bytes, size_t length);
   int WriteDiscard(const uint8_t* bytes, size_t length);
   void CloseCompressed();
+  // One received chunk of a JPEG page: gathers and submits the header, then appends to the
+  // decompressor's input. Scan thread.
+  int DecodeChunk(const uint8_t* bytes, size_t length);
+  // Decodes the rows the chunks so far allow into the stream.
+  int DecodeBatch();
+  // The attachment is complete: the last rows, then the decompressor's end. Returns the
+  // error the page failed in, if any.
+  int EndCompressedPage();
   int SubmitHeader();
   int TransferDecompressedDataToStream(bool final);
   // Counts rows decoded in place into the stream as written; a SOAP result as WriteRaw's.
@@ -104,10 +122,17 @@ class DimeDataSource : public IScanDataSource {
   uint32_t cancelReason_ = CERR_UNKNOWN;  // guarded by reasonLock_
   CCriticalSection2 reasonLock_;
   std::vector<uint8_t> headerBytes_;      // the start of a JPEG page until its header is whole
-  bool pageFailed_ = false;               // a write hook of this page has failed
+  std::atomic<bool> pageFailed_{false};   // a write hook or the worker has failed this page
   // The page's write end is open: set by the first attachment of an answer, cleared when the
   // page is ended (trailing pad lines) or the source is closed.
   std::atomic<bool> pageOpen_{false};
+  // Counts a chunk of the attachment; whether it completes the attachment's last record.
+  bool LastChunkOfAttachment(size_t length);
+
+  bool workerTried_ = false;  // the page's worker was started (or could not be); scan thread
+  bool workerEnded_ = false;  // the worker ended the page with its last chunk; scan thread
+  size_t recordBytes_ = 0;    // received of the current DIME record; scan thread
+  DecodeWorker worker_;       // last: stopped before the members it uses go
 };
 
 #endif

@@ -70,9 +70,12 @@ void JpegDecompressor::ReleasePage() {
     std::fclose(file_);
     file_ = nullptr;
   }
-  fileLength_ = 0;
+  {
+    std::lock_guard<std::mutex> guard(appendLock_);
+    fileLength_ = 0;
+    unwritten_.clear();
+  }
   readPosition_ = 0;
-  unwritten_.clear();
   source_.pub.next_input_byte = nullptr;
   source_.pub.bytes_in_buffer = 0;
   pendingSkip_ = 0;
@@ -127,7 +130,13 @@ void JpegDecompressor::SkipInputData(j_decompress_ptr info, long count) {
   info->src->bytes_in_buffer = 0;
 }
 
+int32_t JpegDecompressor::FileLength() {
+  std::lock_guard<std::mutex> guard(appendLock_);
+  return fileLength_;
+}
+
 size_t JpegDecompressor::ReadFile(JOCTET* into, size_t count) {
+  std::lock_guard<std::mutex> guard(appendLock_);
   size_t done = 0;
   const int fd = fileno(file_);
   // What the file itself holds first, then the appended bytes still on their way to it.
@@ -154,6 +163,7 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
   // Small chunks (the SOAP runtime hands them over a few kilobytes at a time) are collected
   // and appended together: one write for every kWriteBatch bytes instead of one per chunk. A
   // failed write still fails the submission that made it.
+  std::lock_guard<std::mutex> guard(appendLock_);
   unwritten_.insert(unwritten_.end(), bytes, bytes + count);
   fileLength_ += static_cast<int32_t>(count);
   if (!now && unwritten_.size() < kWriteBatch) return true;
@@ -174,8 +184,9 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
 
 bool JpegDecompressor::LoadInput() {
   if (file_ == nullptr) return false;
+  const int32_t fileLength = FileLength();
   if (pendingSkip_ > 0) {
-    const long skip = std::min<long>(pendingSkip_, fileLength_ - readPosition_);
+    const long skip = std::min<long>(pendingSkip_, fileLength - readPosition_);
     if (skip > 0) {
       readPosition_ += skip;
       pendingSkip_ -= skip;
@@ -183,7 +194,7 @@ bool JpegDecompressor::LoadInput() {
   }
   const size_t kept = source_.pub.bytes_in_buffer;
   const size_t available =
-      fileLength_ <= readPosition_ ? 0 : static_cast<size_t>(fileLength_ - readPosition_);
+      fileLength <= readPosition_ ? 0 : static_cast<size_t>(fileLength - readPosition_);
   // Nothing new in the file: the library's input stays where it is.
   if (available == 0 && source_.pub.next_input_byte != nullptr) return true;
   if (kept > 0 && source_.pub.next_input_byte != input_.data())
@@ -199,7 +210,6 @@ bool JpegDecompressor::LoadInput() {
 bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::SubmitFirstBuffer");
   ReleasePage();  // a page that never finished is dropped
-  fileLength_ = 0;
   rowBuffer_ = nullptr;
   rowsRead_ = 0;
   if (bytes == nullptr || length == 0) return LogErrorText("Invalid buffer");
@@ -298,7 +308,7 @@ bool JpegDecompressor::EnoughDataAvailableForDecompression(bool final) {
   if (file_ == nullptr) return LogErrorText("file_ is NULL");
   const long position = readPosition_;
   if (position < 0) return LogErrorText("ftell() failed unexpectedly");
-  int32_t ahead = fileLength_ - static_cast<int32_t>(position) + static_cast<int32_t>(source_.pub.bytes_in_buffer);
+  int32_t ahead = FileLength() - static_cast<int32_t>(position) + static_cast<int32_t>(source_.pub.bytes_in_buffer);
   int32_t needed = 2 * static_cast<int32_t>(decompressionState_.output_components) *
                    static_cast<int32_t>(decompressionState_.output_width);
   return ahead >= needed;

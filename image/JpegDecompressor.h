@@ -14,7 +14,12 @@
 // truncated: GetRow fails (Failed() turns true) instead of making up grey rows.
 // Rows come out as one byte per pixel (grey) or three (colour).
 //
-// Threads: one thread at a time (the SOAP exchange's thread, through DimeDataSource).
+// Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
+// come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
+// GetRows): the receiving thread appends while the page's decoding thread reads.
+// Locks: appendLock_ guards fileLength_ and unwritten_, and is held while a batch is written
+// to the file; bytes below the file's written length never change, so a read of them needs it
+// only to learn that length.
 // Owns the temporary file and the library's decompression object of the current page. The
 // file is private to the process (mode 0600) and its name is removed as soon as it is open, so
 // no page leaves a file behind, whatever happens to it or to the process.
@@ -27,6 +32,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <jpeglib.h>
@@ -101,11 +107,16 @@ class JpegDecompressor {
   bool CallLibrary(void (*step)(JpegDecompressor*));
   void ReleasePage();
 
-  int32_t fileLength_ = 0;
+  // fileLength_ under appendLock_.
+  int32_t FileLength();
+
+  std::mutex appendLock_;
+  int32_t fileLength_ = 0;     // guarded by appendLock_
   FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
   long readPosition_ = 0;      // where the library's next input comes from in the file
   std::vector<uint8_t> unwritten_;  // the file's last fileLength_ bytes not yet written to it
-                                    // (less than kWriteBatch); read from here meanwhile
+                                    // (less than kWriteBatch); read from here meanwhile;
+                                    // guarded by appendLock_
   char tempPath_[260] = {0};
   JSAMPARRAY rowBuffer_ = nullptr;
   std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly

@@ -126,20 +126,21 @@ uint32_t PadlessStream::PartialBytesRemaining(uint32_t written) {
 bool PadlessStream::HoldsDarkByte(const uint8_t* p, uint32_t len) {
   uint32_t i = 0;
 #if defined(__SSE2__)
-  // Sixteen bytes at a time: a byte is dark when subtracting (threshold - 1) with saturation
-  // leaves 0. A page of light rows is looked at whole, so this is most of the writer's work
-  // beside the copy.
-  const __m128i limit = _mm_set1_epi8(static_cast<char>(kDarkThreshold - 1));
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 64 <= len; i += 64) {
+  // The darkest byte of each 256 bytes is found with byte-wise minimums and compared once: a
+  // page of light rows is looked at whole, so this is most of the writer's work beside the
+  // rows themselves.
+  const __m128i lightest = _mm_set1_epi8(static_cast<char>(kDarkThreshold - 1));
+  for (; i + 256 <= len; i += 256) {
     const __m128i* block = reinterpret_cast<const __m128i*>(p + i);
-    __m128i a = _mm_subs_epu8(_mm_loadu_si128(block), limit);
-    __m128i b = _mm_subs_epu8(_mm_loadu_si128(block + 1), limit);
-    __m128i c = _mm_subs_epu8(_mm_loadu_si128(block + 2), limit);
-    __m128i d = _mm_subs_epu8(_mm_loadu_si128(block + 3), limit);
-    __m128i dark = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
-                                _mm_or_si128(_mm_cmpeq_epi8(c, zero), _mm_cmpeq_epi8(d, zero)));
-    if (_mm_movemask_epi8(dark) != 0) return true;
+    __m128i m = _mm_min_epu8(_mm_loadu_si128(block), _mm_loadu_si128(block + 1));
+    for (int k = 2; k < 16; k += 2)
+      m = _mm_min_epu8(m, _mm_min_epu8(_mm_loadu_si128(block + k), _mm_loadu_si128(block + k + 1)));
+    // A byte of m at or below kDarkThreshold - 1 is unchanged by the minimum with it.
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(m, lightest), m)) != 0) return true;
+  }
+  for (; i + 16 <= len; i += 16) {
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(m, lightest), m)) != 0) return true;
   }
 #endif
   for (; i < len; ++i) {

@@ -2,6 +2,7 @@
 // cancellation, limits and misuse, with real threads where the order matters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 #include <vector>
@@ -402,6 +403,67 @@ TEST_F(BufferedStreamTest, PagesFollowEachOtherWithFreshCounters) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buf.begin()));
     EXPECT_TRUE(stream_.CloseReadEnd());
   }
+}
+
+// A writer that produces bytes in place: room is only handed out where Write would take the
+// bytes, and nothing reaches the reader until it is committed (and published or ended).
+TEST_F(BufferedStreamTest, BytesProducedInPlaceCountOnlyOnceCommitted) {
+  LogTail log;
+  EXPECT_EQ(nullptr, stream_.WriteSpace(10));  // write end not open
+  uint32_t written = 7;
+  EXPECT_EQ(StreamError, stream_.CommitWrite(10, written));
+  EXPECT_EQ(0u, written);
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(100));
+  ASSERT_TRUE(opened.get());
+  EXPECT_EQ(nullptr, stream_.WriteSpace(0));
+  EXPECT_EQ(nullptr, stream_.WriteSpace(101));  // past the capacity
+  const std::vector<uint8_t> first = Pattern(60, 9);
+  uint8_t* space = stream_.WriteSpace(60);
+  ASSERT_NE(nullptr, space);
+  std::copy(first.begin(), first.end(), space);
+  // Produced but not committed: a publication gives the reader nothing, and its wait runs out.
+  ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+  TimeLimits::Instance().streamReadMs = 50;
+  std::vector<uint8_t> buf(200);
+  uint32_t n = 0;
+  EXPECT_EQ(StreamError, stream_.Read(buf.data(), 60, n));
+  EXPECT_EQ(0u, n);
+  TimeLimits::Instance().Reset();
+  ASSERT_EQ(StreamOk, stream_.CommitWrite(60, written));
+  EXPECT_EQ(60u, written);
+  ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+  ASSERT_EQ(StreamOk, stream_.Read(buf.data(), 60, n));
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), buf.begin()));
+  // The room left is 40: more is neither handed out nor committed.
+  EXPECT_EQ(nullptr, stream_.WriteSpace(41));
+  EXPECT_EQ(StreamError, stream_.CommitWrite(41, written));
+  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+  space = stream_.WriteSpace(40);
+  ASSERT_NE(nullptr, space);
+  std::fill(space, space + 40, uint8_t{0xAB});
+  ASSERT_EQ(StreamOk, stream_.CommitWrite(25, written));  // less than the room is fine
+  // Bytes put beyond the committed 25 are not part of the page.
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  EXPECT_EQ(StreamEndOfData, stream_.Read(buf.data(), 200, n));
+  EXPECT_EQ(25u, n);
+  EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 25, [](uint8_t b) { return b == 0xAB; }));
+  EXPECT_TRUE(stream_.CloseReadEnd());
+}
+
+TEST_F(BufferedStreamTest, ACancelRefusesRoomAndCommits) {
+  std::future<bool> opened = OpenReaderAsync();
+  ASSERT_TRUE(stream_.OpenWriteEnd(100));
+  ASSERT_TRUE(opened.get());
+  ASSERT_NE(nullptr, stream_.WriteSpace(10));
+  ASSERT_TRUE(stream_.Cancel());
+  // Room handed out before the cancel may still be filled, but it no longer counts.
+  uint32_t written = 3;
+  EXPECT_EQ(StreamCanceled, stream_.CommitWrite(10, written));
+  EXPECT_EQ(0u, written);
+  EXPECT_EQ(nullptr, stream_.WriteSpace(10));
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  EXPECT_TRUE(stream_.CloseReadEnd());
 }
 
 }  // namespace

@@ -492,6 +492,51 @@ TEST_F(DimeDataSourceTest, JpegRowsPastTheCapacityEndThePageWithAnErrorAndNoFile
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
+// The whole page arrives in one record and one receive, so its rows are decoded (on the
+// page's decoding thread) only after the runtime has handed over the last chunk: the page's
+// failure must still fail the exchange, not just the host's read.
+TEST_F(DimeDataSourceTest, AJpegPageThatFailsAfterItsLastChunkStillFailsTheExchange) {
+  PrivateTmpDir tmp;
+  const Bytes jpeg = imagetest::MakeJpeg(100, 50, 3);
+  source_->SetExpectCompressed(true);
+  source_->SetMaxStreamLength(100 * 3 * 20);  // room for 22 of the 50 rows
+  source_->SetBytesPerLine(300);
+  auto host = ReadPageAsync(100000);
+  LogTail log;
+  EXPECT_EQ(SOAP_FATAL_ERROR, Receive(DimeMessage(jpeg, "image/jpeg", jpeg.size()), 1 << 20));
+  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+  HostRead r = host.get();
+  EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
+  EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
+  source_->Close();
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// The host stops a JPEG page while it arrives: the exchange ends with SOAP_EOF, as for a raw
+// page, and the host's read with the host's reason.
+TEST_F(DimeDataSourceTest, AHostCancelDuringAJpegPageEndsTheExchange) {
+  PrivateTmpDir tmp;
+  LogTail log;
+  const Bytes jpeg = imagetest::MakeNoisyJpeg(320, 128, 3, 95, 4);
+  source_->SetExpectCompressed(true);
+  source_->SetMaxStreamLength(320 * 3 * 128);
+  source_->SetBytesPerLine(960);
+  auto host = ReadPageAsync();
+  const Bytes message = DimeMessage(jpeg, "image/jpeg", 4096);
+  // Stopped after about a quarter of the page has arrived.
+  const int rc = Receive(message, 4096, message.size() / 4, [this] {
+    AwaitReaderOpen();
+    EXPECT_TRUE(source_->Cancel(CERR_CANCEL_PRESSED));
+  });
+  EXPECT_EQ(SOAP_EOF, rc);
+  EXPECT_TRUE(log.Has("SOAP error: SOAP_EOF"));
+  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(uint32_t(CERR_CANCEL_PRESSED), host.get().result);
+  source_->Close();
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
 TEST_F(DimeDataSourceTest, DestroyedMidPageLeavesNoFile) {
   PrivateTmpDir tmp;
   const Bytes jpeg = imagetest::MakeJpeg(64, 64, 1);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -285,6 +287,112 @@ TEST(JpegDecompressorTest, CorruptScanDataEndsInAnErrorNotACrash) {
   EXPECT_LE(rows, 48);
   d.FinishDecompress();
   EXPECT_FALSE(d.Busy());
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// Feeds like FeedInChunks, taking rows in place, up to maxRows at a time, into one page.
+Decoded FeedInPlace(JpegDecompressor& d, const std::vector<uint8_t>& jpeg, size_t chunk, uint32_t maxRows) {
+  Decoded out;
+  size_t first = std::min(std::max(chunk, imagetest::JpegHeaderLength(jpeg)), jpeg.size());
+  EXPECT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(first)));
+  EXPECT_TRUE(d.StartDecompression());
+  out.rowLength = d.DirectRowLength();
+  const uint32_t height = d.RowsLeft();
+  out.pixels.assign(size_t(out.rowLength) * height + 1, 0x5A);  // one guard byte past the page
+  auto take = [&](bool final) {
+    uint32_t rows = 0;
+    while (d.RowsLeft() > 0 &&
+           d.GetRows(out.pixels.data() + size_t(out.rows) * out.rowLength, maxRows, rows, final)) {
+      EXPECT_GE(maxRows, rows);
+      out.rows += rows;
+    }
+  };
+  take(false);
+  for (size_t pos = first; pos < jpeg.size(); pos += chunk) {
+    EXPECT_TRUE(d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(std::min(chunk, jpeg.size() - pos))));
+    take(false);
+  }
+  take(true);
+  EXPECT_FALSE(d.Failed());
+  EXPECT_EQ(0x5A, out.pixels.back()) << "nothing written past the last row";
+  out.pixels.pop_back();
+  EXPECT_TRUE(d.FinishDecompress());
+  return out;
+}
+
+TEST(JpegDecompressorTest, RowsDecodedInPlaceMatchOneGoDecodingInAnyBatchSize) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  EXPECT_EQ(0u, d.DirectRowLength());  // no page
+  for (int components : {1, 3}) {
+    const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(200, 75, components, 95, 3);
+    const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+    for (uint32_t maxRows : {1u, 5u, 16u, 100u}) {
+      for (size_t chunk : {700u, 65536u}) {
+        SCOPED_TRACE(testing::Message() << "components " << components << " rows " << maxRows << " chunk " << chunk);
+        Decoded got = FeedInPlace(d, jpeg, chunk, maxRows);
+        EXPECT_EQ(200u * components, got.rowLength);
+        EXPECT_EQ(75u, got.rows);
+        EXPECT_TRUE(reference == got.pixels);
+      }
+    }
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST(JpegDecompressorTest, RowsInPlaceFromACutShortPageFail) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(256, 96, 3, 95, 7);
+  const std::vector<uint8_t> cut(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2));
+  const size_t header = imagetest::JpegHeaderLength(cut);
+  ASSERT_TRUE(d.SubmitFirstBuffer(cut.data(), static_cast<uint32_t>(header)));
+  ASSERT_TRUE(d.StartDecompression());
+  ASSERT_TRUE(d.SubmitNextBuffer(cut.data() + header, static_cast<uint32_t>(cut.size() - header)));
+  std::vector<uint8_t> page(256u * 3 * 96);
+  uint32_t done = 0, rows = 0;
+  while (d.GetRows(page.data() + size_t(done) * 768, 16, rows, false)) done += rows;
+  EXPECT_FALSE(d.Failed());
+  while (d.GetRows(page.data() + size_t(done) * 768, 16, rows, true)) done += rows;
+  EXPECT_TRUE(d.Failed());
+  EXPECT_LT(done, 96u);
+  EXPECT_EQ(0u, d.DirectRowLength());  // a failed page hands out no more room
+  EXPECT_FALSE(d.GetRows(page.data(), 16, rows, true));
+  EXPECT_EQ(0u, rows);
+  d.Abort();
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// The receiving thread appends while another thread decodes: every row arrives intact.
+TEST(JpegDecompressorTest, ChunksAppendedWhileAnotherThreadDecodes) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(512, 160, 3, 100, 11);
+  const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+  const size_t header = imagetest::JpegHeaderLength(jpeg);
+  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
+  ASSERT_TRUE(d.StartDecompression());
+  std::vector<uint8_t> page(reference.size());
+  std::atomic<bool> allIn{false};
+  uint32_t done = 0;
+  std::thread decoder([&] {
+    uint32_t rows = 0;
+    while (!allIn.load()) {
+      if (d.GetRows(page.data() + size_t(done) * 1536, 16, rows, false))
+        done += rows;
+      else
+        std::this_thread::yield();
+    }
+  });
+  for (size_t pos = header; pos < jpeg.size(); pos += 1000)
+    ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(std::min<size_t>(1000, jpeg.size() - pos))));
+  allIn = true;
+  decoder.join();
+  uint32_t rows = 0;
+  while (done < 160 && d.GetRows(page.data() + size_t(done) * 1536, 16, rows, true)) done += rows;
+  EXPECT_EQ(160u, done);
+  EXPECT_TRUE(reference == page);
+  EXPECT_TRUE(d.FinishDecompress());
   EXPECT_TRUE(tmp.Entries().empty());
 }
 

@@ -2,6 +2,7 @@
 // limit, the pad-line count and the reader's waits, with writer and reader on their own threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <memory>
 #include <thread>
@@ -111,8 +112,8 @@ TEST_F(PadlessStreamTest, OneDarkByteAnywhereInAWideRowMakesItContent) {
   // Wide rows are looked at in blocks: a dark byte at a block's edge or in the row's tail
   // must count as well as one inside, and light values of every kind (60, 128 and above)
   // must not.
-  constexpr uint32_t kWidth = 203;
-  const uint32_t positions[] = {0, 1, 15, 16, 63, 64, 65, 127, 128, 191, 192, 200, 202};
+  constexpr uint32_t kWidth = 603;  // two 256-byte blocks, 16-byte steps and a byte tail
+  const uint32_t positions[] = {0, 1, 15, 16, 63, 64, 255, 256, 257, 511, 512, 527, 528, 591, 592, 600, 602};
   stream_->SetBytesPerLine(kWidth);
   OpenBoth(kWidth * 20);
   std::vector<uint8_t> light(kWidth);
@@ -120,6 +121,8 @@ TEST_F(PadlessStreamTest, OneDarkByteAnywhereInAWideRowMakesItContent) {
   light[5] = kLight;
   light[70] = 0x80;
   light[130] = 0xFF;
+  light[300] = kLight;
+  light[590] = kLight;
   for (uint32_t pos : positions) {
     std::vector<uint8_t> row = light;
     row[pos] = kDark;
@@ -278,6 +281,51 @@ TEST_F(PadlessStreamTest, UseBeforeInitFails) {
   EXPECT_FALSE(fresh->Cancel());
   EXPECT_FALSE(fresh->Canceled());
   EXPECT_EQ(3u, log.Count("Error: Stream not yet initialized"));
+}
+
+// Rows produced in place are looked at for content where they lie, as written rows are; room
+// is tied to the page and the size it was asked for.
+TEST_F(PadlessStreamTest, RowsCommittedInPlaceAreLookedAtForContent) {
+  LogTail log;
+  uint32_t written = 0;
+  EXPECT_EQ(nullptr, stream_->WriteSpace(10));  // no page yet
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  EXPECT_EQ(StreamError, stream_->CommitWrite(10, written));  // no room asked for
+  EXPECT_TRUE(log.Has("Error: Commit without the space for it"));
+  uint8_t* space = stream_->WriteSpace(30);
+  ASSERT_NE(nullptr, space);
+  std::fill(space, space + 10, kDark);
+  std::fill(space + 10, space + 30, kLight);
+  EXPECT_EQ(StreamError, stream_->CommitWrite(31, written));  // more than the room
+  space = stream_->WriteSpace(30);
+  ASSERT_NE(nullptr, space);
+  ASSERT_EQ(StreamOk, stream_->CommitWrite(30, written));
+  EXPECT_EQ(30u, written);
+  ASSERT_TRUE(stream_->MakeWrittenBytesAvailable());
+  // The dark row is readable; the two light rows below it wait for the pad-line count.
+  EXPECT_EQ(StreamOk, ReadNow(10));
+  EXPECT_EQ(Row(10, kDark), buffer_);
+  auto blocked = ReadAsync(10);
+  EXPECT_TRUE(StillBlocked(blocked));
+  ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(1));
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  ASSERT_EQ(std::future_status::ready, blocked.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(StreamOk, blocked.get());
+  EXPECT_EQ(Row(10, kLight), buffer_);
+  EXPECT_EQ(StreamEndOfData, ReadNow(10));
+  EXPECT_EQ(0u, got_);
+  ASSERT_TRUE(stream_->CloseReadEnd());
+  // Room handed out on one page is not committable on the next.
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  ASSERT_NE(nullptr, stream_->WriteSpace(10));
+  ASSERT_TRUE(stream_->CloseWriteEnd());
+  ASSERT_TRUE(stream_->CloseReadEnd());
+  stream_->SetBytesPerLine(10);
+  OpenBoth(100);
+  EXPECT_EQ(StreamError, stream_->CommitWrite(10, written));
+  EXPECT_EQ(0u, written);
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+// The page decoding thread: batches after pokes, the end at Finish, errors reported once,
+// abandoning a page, and a worker used page after page.
+#include <gtest/gtest.h>
+
+#include <stdsoap2.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "ImageTestSupport.h"
+#include "image/DecodeWorker.h"
+
+namespace {
+
+struct Counts {
+  std::atomic<int> batches{0};
+  std::atomic<int> ends{0};
+  std::atomic<int> batchResult{SOAP_OK};
+  std::atomic<int> endResult{SOAP_OK};
+  std::atomic<bool> batchThrows{false};
+  std::thread::id workerThread;
+};
+
+// Waits (generously) until the condition holds.
+template <typename Pred>
+bool WaitFor(Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + imagetest::kGenerous;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+DecodeWorker MakeWorker(Counts& c) {
+  return DecodeWorker(
+      [&c] {
+        c.workerThread = std::this_thread::get_id();
+        ++c.batches;
+        if (c.batchThrows) throw std::runtime_error("decoder fault");
+        return c.batchResult.load();
+      },
+      [&c] {
+        c.workerThread = std::this_thread::get_id();
+        ++c.ends;
+        return c.endResult.load();
+      });
+}
+
+TEST(DecodeWorkerTest, BatchesFollowPokesAndTheEndRunsOnceAtFinish) {
+  Counts c;
+  DecodeWorker worker = MakeWorker(c);
+  EXPECT_FALSE(worker.Running());
+  EXPECT_EQ(0, worker.Finish());  // no page: nothing to wait for
+  ASSERT_TRUE(worker.Start());
+  EXPECT_TRUE(worker.Running());
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(SOAP_OK, worker.Poke());
+  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_FALSE(worker.Running());
+  // Pokes that come while a batch runs are covered by one further batch (the end handler
+  // decodes what a finishing page's last pokes brought): at most one batch per poke, and the
+  // end ran once, on the worker.
+  EXPECT_LE(c.batches.load(), 50);
+  EXPECT_EQ(1, c.ends.load());
+  EXPECT_NE(std::this_thread::get_id(), c.workerThread);
+  // The next page starts afresh.
+  ASSERT_TRUE(worker.Start());
+  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_EQ(2, c.ends.load());
+}
+
+TEST(DecodeWorkerTest, ABatchErrorIsReportedOnceAndSkipsTheEnd) {
+  Counts c;
+  DecodeWorker worker = MakeWorker(c);
+  c.batchResult = SOAP_EOF;
+  ASSERT_TRUE(worker.Start());
+  ASSERT_EQ(SOAP_OK, worker.Poke());
+  // The error comes back with a later poke (once the batch has run) ...
+  int rc = SOAP_OK;
+  EXPECT_TRUE(WaitFor([&] { return (rc = worker.Poke()) != SOAP_OK; }));
+  EXPECT_EQ(SOAP_EOF, rc);
+  EXPECT_EQ(SOAP_EOF, worker.Poke());
+  // ... and then not again from Finish; the end handler does not run for a failed page.
+  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_EQ(0, c.ends.load());
+  EXPECT_EQ(1, c.batches.load());
+}
+
+TEST(DecodeWorkerTest, AnErrorNoPokeReportedComesFromFinish) {
+  Counts c;
+  DecodeWorker worker = MakeWorker(c);
+  // In the end handler.
+  c.endResult = SOAP_FATAL_ERROR;
+  ASSERT_TRUE(worker.Start());
+  ASSERT_EQ(SOAP_OK, worker.Poke());
+  EXPECT_EQ(SOAP_FATAL_ERROR, worker.Finish());
+  EXPECT_EQ(1, c.ends.load());
+  // In a batch that throws: the thread survives it as a failed page.
+  c.endResult = SOAP_OK;
+  c.batchThrows = true;
+  const int before = c.batches.load();
+  ASSERT_TRUE(worker.Start());
+  ASSERT_EQ(SOAP_OK, worker.Poke());
+  ASSERT_TRUE(WaitFor([&] { return c.batches.load() > before; }));
+  EXPECT_EQ(SOAP_FATAL_ERROR, worker.Finish());
+  EXPECT_EQ(1, c.ends.load());
+}
+
+TEST(DecodeWorkerTest, StopAbandonsThePageWithoutItsEnd) {
+  Counts c;
+  std::promise<void> inBatch;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> batches{0};
+  DecodeWorker worker(
+      [&] {
+        if (batches++ == 0) {
+          inBatch.set_value();
+          released.wait();
+        }
+        return SOAP_OK;
+      },
+      [&] {
+        ++c.ends;
+        return SOAP_OK;
+      });
+  ASSERT_TRUE(worker.Start());
+  ASSERT_EQ(SOAP_OK, worker.Poke());
+  inBatch.get_future().wait();
+  ASSERT_EQ(SOAP_OK, worker.Poke());  // waits behind the batch in hand
+  // Stop waits for the batch in hand, then no further batch and no end run.
+  auto stopped = std::async(std::launch::async, [&] { worker.Stop(); });
+  EXPECT_TRUE(imagetest::StillBlocked(stopped));
+  release.set_value();
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(imagetest::kGenerous));
+  EXPECT_FALSE(worker.Running());
+  EXPECT_EQ(1, batches.load());
+  EXPECT_EQ(0, c.ends.load());
+  worker.Stop();  // a second stop is harmless
+}
+
+TEST(DecodeWorkerTest, DestroyingARunningWorkerStopsIt) {
+  Counts c;
+  {
+    DecodeWorker worker = MakeWorker(c);
+    ASSERT_TRUE(worker.Start());
+    ASSERT_EQ(SOAP_OK, worker.Poke());
+  }
+  EXPECT_EQ(0, c.ends.load());
+}
+
+}  // namespace
