@@ -12,6 +12,7 @@ namespace {
 // connections of the process; emptied when it would grow past its limit.
 std::mutex g_cacheLock;
 std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> g_cache;  // guarded by g_cacheLock
+std::map<std::string, uint64_t> g_cacheHashes;  // each kept page's hash; guarded by g_cacheLock
 size_t g_cacheBytes = 0;                                                       // guarded by g_cacheLock
 constexpr size_t kCacheLimit = size_t(256) << 20;
 
@@ -25,6 +26,11 @@ std::string CacheKey(const PagePlan& p) {
 }
 
 }  // namespace
+
+uint64_t PageTransfer::hash() const {
+  if (!cachedPage_ || bytes_ == cachedPage_->size()) return cachedPage_ ? cachedHash_ : hash_;
+  return Fnv1a(cachedPage_->data(), size_t(bytes_));
+}
 
 uint64_t PageTransfer::Fnv1a(const uint8_t* p, size_t n, uint64_t hash) {
   for (size_t i = 0; i < n; ++i) {
@@ -43,7 +49,10 @@ PageTransfer::PageTransfer(const PagePlan& plan, bool keepBytes, std::shared_ptr
     cacheKey_ = CacheKey(plan);
     std::lock_guard<std::mutex> guard(g_cacheLock);
     auto hit = g_cache.find(cacheKey_);
-    if (hit != g_cache.end()) cachedPage_ = hit->second;
+    if (hit != g_cache.end()) {
+      cachedPage_ = hit->second;
+      cachedHash_ = g_cacheHashes[cacheKey_];
+    }
   }
   if (plan.breakOff) {
     // Raw pages break after half their bytes; JPEG pages once half their rows are encoded.
@@ -69,25 +78,28 @@ size_t PageTransfer::Read(uint8_t* buf, size_t len) {
   }
   size_t n = 0;
   if (cachedPage_) {
+    // A kept page is hashed only if it stops short (see hash()): sending it costs the copy.
     n = size_t(std::min<uint64_t>(len, cachedPage_->size() - bytes_));
     std::memcpy(buf, cachedPage_->data() + bytes_, n);
   } else {
     n = encoder_.Read(buf, len);
+    hash_ = Fnv1a(buf, n, hash_);
     if (!cacheKey_.empty()) {
       gathered_.insert(gathered_.end(), buf, buf + n);
       if (encoder_.Finished() && !encoder_.Failed()) {
         std::lock_guard<std::mutex> guard(g_cacheLock);
         if (g_cacheBytes + gathered_.size() > kCacheLimit) {
           g_cache.clear();
+          g_cacheHashes.clear();
           g_cacheBytes = 0;
         }
         g_cacheBytes += gathered_.size();
         g_cache[cacheKey_] = std::make_shared<const std::vector<uint8_t>>(std::move(gathered_));
+        g_cacheHashes[cacheKey_] = hash_;
         cacheKey_.clear();
       }
     }
   }
-  hash_ = Fnv1a(buf, n, hash_);
   bytes_ += n;
   if (keep_) data_.insert(data_.end(), buf, buf + n);
   return n;

@@ -34,7 +34,8 @@ class PageTransfer {
   }
   const PagePlan& plan() const { return plan_; }
   uint64_t bytes() const { return bytes_; }
-  uint64_t hash() const { return hash_; }
+  // 64-bit FNV-1a of the bytes handed out so far.
+  uint64_t hash() const;
   std::vector<uint8_t>& data() { return data_; }
 
   static uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t hash = 0xcbf29ce484222325ull);
@@ -53,6 +54,7 @@ class PageTransfer {
   // before, or the bytes being gathered to be kept once this page is whole.
   std::string cacheKey_;
   std::shared_ptr<const std::vector<uint8_t>> cachedPage_;
+  uint64_t cachedHash_ = 0;  // the kept page's whole hash
   std::vector<uint8_t> gathered_;
 };
 

@@ -9,6 +9,7 @@
 #include "sim/DeviceSimulator.h"
 #include "sim/PageEncoder.h"
 #include "sim/PageImage.h"
+#include "sim/PageTransfer.h"
 #include "tests/sim/SimTestSupport.h"
 
 using namespace cavixsim;
@@ -202,4 +203,29 @@ TEST(PageImageTest, PageFilesReplaceTheChart) {
   EXPECT_FALSE(PnmImage::Load(text, bad, error));
   EXPECT_NE(error.find("PGM/PPM"), std::string::npos);
   unlink(text);
+}
+
+// A page served again from the page cache reports the same hash as when it was encoded, and
+// one that stops short the hash of what it sent.
+TEST(PageImageTest, CachedPagesReportTheHashOfTheBytesSent) {
+  PagePlan plan;
+  plan.ticket = simtest::HostTicket(kSourcePlaten, kColorGray8, kFormatJfif, 75, 0, 0, 1200, 900);
+  plan.sheet = 4;
+  plan.padLines = 1;
+  plan.jpegQuality = 61;  // a plan no other test caches
+  plan.cached = true;
+  const std::vector<uint8_t> page = DeviceSimulator::RenderPage(plan.ticket, 4, 0, 1, false, 61);
+  std::vector<uint8_t> buf(777);
+  for (int round = 0; round < 2; ++round) {  // encoded and kept, then served from the cache
+    PageTransfer whole(plan, false, nullptr);
+    while (whole.Read(buf.data(), buf.size()) > 0) {
+    }
+    EXPECT_TRUE(whole.Finished()) << round;
+    EXPECT_EQ(whole.bytes(), page.size());
+    EXPECT_EQ(whole.hash(), DeviceSimulator::Hash(page)) << round;
+  }
+  PageTransfer part(plan, false, nullptr);
+  ASSERT_EQ(part.Read(buf.data(), buf.size()), buf.size());
+  EXPECT_FALSE(part.Finished());
+  EXPECT_EQ(part.hash(), PageTransfer::Fnv1a(page.data(), buf.size()));
 }
