@@ -338,20 +338,9 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   const bool direct = components == 1 || components == 3;
   if (direct && !spareRow_) spareRow_.reset(new uint8_t[static_cast<size_t>(width) * components]);
   outputRow_ = direct ? spareRow_.get() : rowBuffer_[0];
-  if (!CallLibrary([](JpegDecompressor* self) {
-        JSAMPROW output = self->outputRow_;
-        self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, &output, 1);
-      })) {
-    failed_ = true;
-    return LogErrorText("jpeg_read_scanlines failed unexpectedly");
-  }
-  if (truncated_) {
-    // The rest of the page would be filler, not image.
-    failed_ = true;
-    LogText("Compressed data ends before the last row");
-    return LogErrorText("jpeg_read_scanlines failed unexpectedly");
-  }
-  if (rowsRead_ < 1) return false;  // suspended: the row needs more of the page
+  JSAMPROW output[1] = {outputRow_};
+  // Fewer than one row: the page failed, or the row needs more of the page.
+  if (ReadScanlines(output, 1) < 1) return false;
   if (direct) {
     // One byte per pixel (grey) or three, exactly as the library wrote them.
     row = std::move(spareRow_);
@@ -369,6 +358,27 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   }
   rowLength = 3u * width;
   return true;
+}
+
+int JpegDecompressor::ReadScanlines(JSAMPARRAY rows, JDIMENSION count) {
+  scanRows_ = rows;
+  rowsWanted_ = count;
+  rowsRead_ = 0;
+  if (!CallLibrary([](JpegDecompressor* self) {
+        self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, self->scanRows_, self->rowsWanted_);
+      })) {
+    failed_ = true;
+    LogErrorText("jpeg_read_scanlines failed unexpectedly");
+    return -1;
+  }
+  if (truncated_) {
+    // The rest of the page would be filler, not image.
+    failed_ = true;
+    LogText("Compressed data ends before the last row");
+    LogErrorText("jpeg_read_scanlines failed unexpectedly");
+    return -1;
+  }
+  return static_cast<int>(rowsRead_);
 }
 
 uint32_t JpegDecompressor::DirectRowLength() const {
@@ -401,23 +411,10 @@ bool JpegDecompressor::GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, 
   // The library hands out at most a row group per call: it is asked again until the rows are
   // there or it suspends for more of the page.
   while (rows < maxRows) {
-    // The library's rows go to the last rowsWanted_ entries of outputRows_.
-    rowsWanted_ = maxRows - rows;
-    rowsRead_ = 0;
-    if (!CallLibrary([](JpegDecompressor* self) {
-          JSAMPARRAY output = self->outputRows_.data() + (self->outputRows_.size() - self->rowsWanted_);
-          self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, output, self->rowsWanted_);
-        })) {
-      failed_ = true;
-      return LogErrorText("jpeg_read_scanlines failed unexpectedly");
-    }
-    if (truncated_) {
-      failed_ = true;
-      LogText("Compressed data ends before the last row");
-      return LogErrorText("jpeg_read_scanlines failed unexpectedly");
-    }
-    if (rowsRead_ < 1) break;  // suspended: the next row needs more of the page
-    rows += rowsRead_;
+    const int read = ReadScanlines(outputRows_.data() + rows, maxRows - rows);
+    if (read < 0) return false;
+    if (read == 0) break;  // suspended: the next row needs more of the page
+    rows += static_cast<uint32_t>(read);
   }
   return rows > 0;
 }

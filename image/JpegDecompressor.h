@@ -103,6 +103,9 @@ class JpegDecompressor {
   // The library's message routine: its default handling, plus the log, plus noting when the
   // decoder needed scan data past the end of the page.
   static void EmitMessage(j_common_ptr info, int level);
+  // Asks the library for up to `count` rows into `rows`: how many it decoded (0 when it
+  // suspended for more of the page), or -1 when the page failed (Failed() turns true).
+  int ReadScanlines(JSAMPARRAY rows, JDIMENSION count);
   // Calls the library step; false when it raised an error.
   bool CallLibrary(void (*step)(JpegDecompressor*));
   void ReleasePage();
@@ -121,8 +124,9 @@ class JpegDecompressor {
   JSAMPARRAY rowBuffer_ = nullptr;
   std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly
   JSAMPROW outputRow_ = nullptr;         // where the library's next scanline goes
-  std::vector<JSAMPROW> outputRows_;     // GetRows: where the next scanlines go
-  JDIMENSION rowsWanted_ = 0;            // GetRows: how many of them
+  std::vector<JSAMPROW> outputRows_;     // GetRows: where its rows go
+  JSAMPARRAY scanRows_ = nullptr;        // ReadScanlines: where the library's rows go
+  JDIMENSION rowsWanted_ = 0;            // ReadScanlines: how many of them
   jpeg_decompress_struct decompressionState_;
   ErrorManager errorManager_;
   bool created_ = false;  // decompressionState_ holds a library object

@@ -172,6 +172,20 @@ class DimeDataSourceTest : public ::testing::Test {
       }
     });
   }
+  // The host's side of a page that failed with CERR_UNKNOWN: its read ends in that error
+  // whether it had opened the page yet or not.
+  HostRead ExpectFailedPage(std::future<HostRead>& host) {
+    HostRead r;
+    if (host.wait_for(imagetest::kGenerous) != std::future_status::ready) {
+      ADD_FAILURE() << "the host's read did not end";
+      return r;
+    }
+    r = host.get();
+    EXPECT_TRUE(source_->Canceled());
+    EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
+    EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
+    return r;
+  }
   // Waits until the host's thread has opened the page.
   void AwaitReaderOpen() {
     auto deadline = std::chrono::steady_clock::now() + imagetest::kGenerous;
@@ -424,12 +438,7 @@ TEST_F(DimeDataSourceTest, RawPageLargerThanItsCapacityEndsWithAnError) {
   EXPECT_EQ(SOAP_FATAL_ERROR, Receive(HandWrittenRawMessage(), 4096));
   EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
   EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
-  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
-  HostRead r = host.get();
-  // The page ends in an error whether the host had opened it yet or not.
-  EXPECT_TRUE(source_->Canceled());
-  EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
-  EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
+  ExpectFailedPage(host);
   source_->Close();
 }
 
@@ -472,45 +481,33 @@ TEST_F(DimeDataSourceTest, ASecondAttachmentInOneAnswerFailsThePage) {
   EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r.bytes);
 }
 
-TEST_F(DimeDataSourceTest, JpegRowsPastTheCapacityEndThePageWithAnErrorAndNoFile) {
+// Rows past the page's capacity fail the page and the exchange. In small records the rows
+// are decoded while the page arrives; with the whole page in one record and one receive they
+// are decoded (on the page's decoding thread) only after the runtime has handed over the last
+// chunk, and the failure must still fail the exchange, not just the host's read.
+TEST_F(DimeDataSourceTest, JpegRowsPastTheCapacityFailThePageAndTheExchangeAndLeaveNoFile) {
   PrivateTmpDir tmp;
   const Bytes jpeg = imagetest::MakeJpeg(100, 50, 3);
-  source_->SetExpectCompressed(true);
-  source_->SetMaxStreamLength(100 * 3 * 20);  // room for 22 of the 50 rows
-  source_->SetBytesPerLine(300);
-  auto host = ReadPageAsync(100000);
-  LogTail log;
-  EXPECT_NE(SOAP_OK, Receive(DimeMessage(jpeg, "image/jpeg", 512), 512));
-  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
-  EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
-  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
-  HostRead r = host.get();
-  EXPECT_TRUE(source_->Canceled());
-  EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
-  EXPECT_LE(r.bytes.size(), 6600u);
-  source_->Close();
-  EXPECT_TRUE(tmp.Entries().empty());
-}
-
-// The whole page arrives in one record and one receive, so its rows are decoded (on the
-// page's decoding thread) only after the runtime has handed over the last chunk: the page's
-// failure must still fail the exchange, not just the host's read.
-TEST_F(DimeDataSourceTest, AJpegPageThatFailsAfterItsLastChunkStillFailsTheExchange) {
-  PrivateTmpDir tmp;
-  const Bytes jpeg = imagetest::MakeJpeg(100, 50, 3);
-  source_->SetExpectCompressed(true);
-  source_->SetMaxStreamLength(100 * 3 * 20);  // room for 22 of the 50 rows
-  source_->SetBytesPerLine(300);
-  auto host = ReadPageAsync(100000);
-  LogTail log;
-  EXPECT_EQ(SOAP_FATAL_ERROR, Receive(DimeMessage(jpeg, "image/jpeg", jpeg.size()), 1 << 20));
-  EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
-  ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
-  HostRead r = host.get();
-  EXPECT_TRUE(!r.opened || r.result == CERR_UNKNOWN) << r.result;
-  EXPECT_EQ(uint32_t(CERR_UNKNOWN), source_->GetCancelReason());
-  source_->Close();
-  EXPECT_TRUE(tmp.Entries().empty());
+  for (bool oneRecord : {false, true}) {
+    SCOPED_TRACE(oneRecord ? "one record" : "records of 512");
+    source_->SetExpectCompressed(true);
+    source_->SetMaxStreamLength(100 * 3 * 20);  // room for 22 of the 50 rows
+    source_->SetBytesPerLine(300);
+    auto host = ReadPageAsync(100000);
+    LogTail log;
+    const size_t record = oneRecord ? jpeg.size() : 512;
+    const int rc = Receive(DimeMessage(jpeg, "image/jpeg", record), oneRecord ? 1 << 20 : 512);
+    if (oneRecord) {
+      EXPECT_EQ(SOAP_FATAL_ERROR, rc);
+    } else {
+      EXPECT_NE(SOAP_OK, rc);
+    }
+    EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+    EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
+    EXPECT_LE(ExpectFailedPage(host).bytes.size(), 6600u);
+    source_->Close();
+    EXPECT_TRUE(tmp.Entries().empty());
+  }
 }
 
 // The host stops a JPEG page while it arrives: the exchange ends in an error (the decoding
