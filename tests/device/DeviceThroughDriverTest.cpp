@@ -11,17 +11,14 @@
 #include "driver/CavixScanner.h"
 #include "driver/DriverModule.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/HostCalls.h"
 
 namespace {
 
 using devicetest::Eventually;
 using devicetest::ThreadCount;
 
-std::u16string Wide(const char* text) {
-  std::u16string wide;
-  for (const char* p = text; *p; ++p) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
-  return wide;
-}
+using testsupport::Wide;
 
 template <class Record>
 void Prefill(Record& record) {
@@ -31,16 +28,7 @@ void Prefill(Record& record) {
 
 SCANNER_PARAMETERS Record(uint16_t method, uint32_t width, uint32_t length, uint32_t mode = 2, uint8_t bits = 8,
                           uint16_t dpi = 300) {
-  SCANNER_PARAMETERS p;
-  std::memset(&p, 0, sizeof p);
-  p.wScanMethod = method;
-  p.dwWidth = width;
-  p.dwLength = length;
-  p.dwScanMode = mode;
-  p.byBitsPerChannel = bits;
-  p.wXResolution = dpi;
-  p.wYResolution = dpi;
-  return p;
+  return testsupport::HostParameters(method, mode, bits, dpi, 0, 0, width, length);
 }
 
 class DeviceThroughDriverTest : public ::testing::Test {

@@ -8,10 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csetjmp>
-#include <cstdio>
-#include <jpeglib.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -26,6 +22,8 @@
 #include "driver/DriverModule.h"
 #include "sim/DeviceSimulator.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/ExpectedHostBytes.h"
+#include "tests/support/HostCalls.h"
 
 namespace flowtest {
 
@@ -47,51 +45,8 @@ inline std::string AddressForCurrentTest() {
   return "127.77." + std::to_string((hash >> 8) & 0xFF) + "." + std::to_string(1 + (hash & 0xFF) % 254);
 }
 
-inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-struct JpegErrorManager {
-  jpeg_error_mgr pub;
-  jmp_buf escape;
-};
-
-inline void JpegErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->escape, 1); }
-
-// Decodes a JPEG stream from memory into its rows (all components, as libjpeg gives them by
-// default). Empty on a decoding failure. Not reentrant (one test thread decodes).
-inline std::vector<uint8_t> DecodeJpeg(const std::vector<uint8_t>& jpeg) {
-  JpegErrorManager errors;
-  jpeg_decompress_struct cinfo;
-  cinfo.err = jpeg_std_error(&errors.pub);
-  errors.pub.error_exit = JpegErrorExit;
-  static std::vector<uint8_t> out;  // outside the frame that longjmp leaves
-  out.clear();
-  if (setjmp(errors.escape)) {
-    jpeg_destroy_decompress(&cinfo);
-    return {};
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, const_cast<unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&cinfo, TRUE);
-  jpeg_start_decompress(&cinfo);
-  const size_t stride = size_t(cinfo.output_width) * cinfo.output_components;
-  out.resize(stride * cinfo.output_height);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = out.data() + stride * cinfo.output_scanline;
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  return out;
-}
-
-// The bytes the host must read for a page the simulator sent: the rows without the trailing
-// pad rows.
-inline std::vector<uint8_t> ExpectedHostBytes(const SentPage& page) {
-  std::vector<uint8_t> rows = page.format == cavixsim::kFormatJfif ? DecodeJpeg(page.data) : page.data;
-  const size_t keep = size_t(page.geometry.bytesPerLine) * page.geometry.lines;
-  if (rows.size() > keep) rows.resize(keep);
-  return rows;
-}
+using testsupport::ExpectedHostBytes;
+using testsupport::Wide;
 
 // What the host saw of one page.
 struct HostPage {
@@ -172,28 +127,11 @@ class FlowTest : public ::testing::Test {
   // Scan parameters of the host (units: 1/300 inch).
   static SCANNER_PARAMETERS Parameters(WORD method, DWORD mode, BYTE bits, WORD dpi, DWORD left = 0, DWORD top = 0,
                                        DWORD width = 600, DWORD length = 600) {
-    SCANNER_PARAMETERS p;
-    std::memset(&p, 0, sizeof p);
-    p.wScanMethod = method;
-    p.dwLeft = left;
-    p.dwTop = top;
-    p.dwWidth = width;
-    p.dwLength = length;
-    p.dwScanMode = mode;
-    p.byBitsPerChannel = bits;
-    p.wXResolution = dpi;
-    p.wYResolution = dpi;
-    return p;
+    return testsupport::HostParameters(method, mode, bits, dpi, left, top, width, length);
   }
 
   // Sets the parameters; returns the page size the host is told.
-  uint64_t SetParameters(SCANNER_PARAMETERS p) {
-    DWORD error = 0;
-    EXPECT_EQ(S_OK, scanner_->SetScannerParameters(session_, &p, &error)) << error;
-    BUFFER_INFO info{};
-    EXPECT_EQ(S_OK, scanner_->GetBufferInfo(session_, &p, &info, &error)) << error;
-    return uint64_t(info.dwBytesPerLine) * info.dwPixelHeight;
-  }
+  uint64_t SetParameters(SCANNER_PARAMETERS p) { return testsupport::SetParameters(scanner_, session_, p); }
 
   void SetAdfOptions(bool duplex) {
     DWORD error = 0;

@@ -35,6 +35,7 @@
 #include "sim/DeviceSimulator.h"
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/soak/SoakTestSupport.h"
+#include "tests/support/HostCalls.h"
 
 extern char** environ;
 
@@ -55,7 +56,7 @@ std::string DeviceName() {
   return std::string("\\\\?\\cavixnet#\\macaddr:00:1B:78:93:00:01\\port1\\ipaddr:") + kAddress +
          "\\guid{5D0A93C1-3E2F-4A55-8B6C-0D1E2F3A4B93}";
 }
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using testsupport::Wide;
 
 uint64_t SeedFromEnvironment() {
   if (const char* s = getenv("CAVIX_SOAK_SEED")) return std::strtoull(s, nullptr, 0);

@@ -5,10 +5,6 @@
 #ifndef CAVIX_TESTS_SOAK_SOAKTESTSUPPORT_H
 #define CAVIX_TESTS_SOAK_SOAKTESTSUPPORT_H
 
-#include <csetjmp>
-#include <cstdio>
-#include <jpeglib.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +17,7 @@
 #include "driver/CavixScanner.h"
 #include "platform/TimeLimits.h"
 #include "sim/DeviceSimulator.h"
+#include "tests/support/ExpectedHostBytes.h"
 
 namespace soak {
 
@@ -183,49 +180,7 @@ inline PageResult ScanPage(IScanner* scanner, DWORD session, uint64_t pageBytes,
   return r;
 }
 
-// Decodes a JPEG stream from memory into its rows; empty on a decoding failure.
-struct JpegErrors {
-  jpeg_error_mgr pub;
-  jmp_buf escape;
-};
-inline void JpegErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->escape, 1); }
-inline bool DecodeJpeg(const std::vector<uint8_t>& jpeg, std::vector<uint8_t>& out) {
-  JpegErrors errors;
-  jpeg_decompress_struct cinfo;
-  cinfo.err = jpeg_std_error(&errors.pub);
-  errors.pub.error_exit = JpegErrorExit;
-  out.clear();
-  if (setjmp(errors.escape)) {
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, const_cast<unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&cinfo, TRUE);
-  jpeg_start_decompress(&cinfo);
-  const size_t stride = size_t(cinfo.output_width) * cinfo.output_components;
-  out.resize(stride * cinfo.output_height);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = out.data() + stride * cinfo.output_scanline;
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  return true;
-}
-
-// The bytes the host must read for a page the simulator sent: its rows without the pad rows.
-inline std::vector<uint8_t> ExpectedHostBytes(const cavixsim::SentPage& page) {
-  std::vector<uint8_t> rows;
-  if (page.format == cavixsim::kFormatJfif) {
-    if (!DecodeJpeg(page.data, rows)) return {};
-  } else {
-    rows = page.data;
-  }
-  const size_t keep = size_t(page.geometry.bytesPerLine) * page.geometry.lines;
-  if (rows.size() > keep) rows.resize(keep);
-  return rows;
-}
+using testsupport::ExpectedHostBytes;
 
 // Hashes of what the host must see for every page the simulator sent whole.
 inline std::multiset<uint64_t> WholePageHashes(const std::vector<cavixsim::SentPage>& sent) {

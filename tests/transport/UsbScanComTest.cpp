@@ -6,10 +6,6 @@
 // so that the next scan on the same session finds it in step.
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
-
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -23,6 +19,8 @@
 #include "driver/DriverModule.h"
 #include "platform/TimeLimits.h"
 #include "sim/DeviceSimulator.h"
+#include "tests/support/ExpectedHostBytes.h"
+#include "tests/support/HostCalls.h"
 #include "tests/transport/TransportTestSupport.h"
 
 namespace {
@@ -33,7 +31,8 @@ using cavixsim::RequestRecord;
 using cavixsim::SentPage;
 using cavixsim::SimConfig;
 
-std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+using testsupport::ExpectedHostBytes;
+using testsupport::Wide;
 
 bool Eventually(const std::function<bool()>& condition, int limitMs = 30000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
@@ -42,50 +41,6 @@ bool Eventually(const std::function<bool()>& condition, int limitMs = 30000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-// libjpeg's error exit, leaving the decoder through longjmp.
-struct JpegErrors {
-  jpeg_error_mgr pub;
-  jmp_buf escape;
-};
-void JpegErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->escape, 1); }
-
-// Decodes a JPEG page from memory into `rows`; false when it is not a whole JPEG stream.
-bool DecodeJpeg(const std::vector<uint8_t>& jpeg, std::vector<uint8_t>& rows) {
-  JpegErrors errors;
-  jpeg_decompress_struct cinfo;
-  cinfo.err = jpeg_std_error(&errors.pub);
-  errors.pub.error_exit = JpegErrorExit;
-  if (setjmp(errors.escape)) {
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, const_cast<unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&cinfo, TRUE);
-  jpeg_start_decompress(&cinfo);
-  const size_t stride = size_t(cinfo.output_width) * cinfo.output_components;
-  rows.resize(stride * cinfo.output_height);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = rows.data() + stride * cinfo.output_scanline;
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  return true;
-}
-
-// The bytes the host must read for a page the device sent: its rows without the pad rows.
-std::vector<uint8_t> ExpectedHostBytes(const SentPage& page) {
-  std::vector<uint8_t> rows;
-  if (page.format == cavixsim::kFormatJfif) {
-    if (!DecodeJpeg(page.data, rows)) return {};
-  } else {
-    rows = page.data;
-  }
-  rows.resize(std::min<size_t>(rows.size(), size_t(page.geometry.bytesPerLine) * page.geometry.lines));
-  return rows;
 }
 
 // The thread id ("[T:n]") of the first log line holding `text` at or after `from`; empty when
@@ -152,26 +107,11 @@ class UsbScanComTest : public ::testing::Test {
   }
 
   static SCANNER_PARAMETERS Parameters(WORD method, DWORD mode, BYTE bits, WORD dpi, DWORD width, DWORD length) {
-    SCANNER_PARAMETERS p;
-    std::memset(&p, 0, sizeof p);
-    p.wScanMethod = method;
-    p.dwWidth = width;
-    p.dwLength = length;
-    p.dwScanMode = mode;
-    p.byBitsPerChannel = bits;
-    p.wXResolution = dpi;
-    p.wYResolution = dpi;
-    return p;
+    return testsupport::HostParameters(method, mode, bits, dpi, 0, 0, width, length);
   }
 
   // Sets the parameters; the page size the host is told.
-  uint64_t SetParameters(SCANNER_PARAMETERS p) {
-    DWORD code = 0;
-    EXPECT_EQ(S_OK, scanner_->SetScannerParameters(session_, &p, &code)) << code;
-    BUFFER_INFO info{};
-    EXPECT_EQ(S_OK, scanner_->GetBufferInfo(session_, &p, &info, &code)) << code;
-    return uint64_t(info.dwBytesPerLine) * info.dwPixelHeight;
-  }
+  uint64_t SetParameters(SCANNER_PARAMETERS p) { return testsupport::SetParameters(scanner_, session_, p); }
 
   // Reads until the end of the page or a failure.
   HostPage ReadPage(size_t chunk = 32768) {
@@ -326,6 +266,9 @@ TEST_F(UsbScanComTest, StopScanInterruptsThePendingPageReadAndCancelsOnTheScanTh
   HostPage host;
   std::thread reader([&] { host = ReadPage(); });
   ASSERT_TRUE(Eventually([&] { return !Requests(Operation::RetrieveImage).empty(); }));
+  // The host is waiting in its read for the page (a read that only begins after the stop has
+  // been dealt with finds no scan to cancel).
+  ASSERT_TRUE(Eventually([&] { return sandbox_->Log().find("+++BufferedStream::OpenReadEnd") != std::string::npos; }));
   EXPECT_EQ(S_OK, scanner_->StopScan(session_, &code)) << code;
   reader.join();
   EXPECT_EQ(E_FAIL, host.lastResult);
