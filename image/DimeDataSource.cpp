@@ -105,6 +105,8 @@ bool DimeDataSource::Cancel(uint32_t reason) {
   return true;
 }
 
+void DimeDataSource::SetDecodeThreadThreshold(uint32_t bytes) { decodeThreadThreshold_ = bytes; }
+
 void DimeDataSource::SetDiscardData(bool discard) {
   discardData_ = discard;
   Polymorph();
@@ -304,7 +306,10 @@ int DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
   if (rc == SOAP_OK && !firstBuffer_) {
     if (!workerTried_) {
       workerTried_ = true;
-      if (!worker_.Start()) LogText("No decoding thread: the page is decoded as it arrives");
+      // A small page is decoded here: starting and ending a thread would cost it more than
+      // decoding beside the reception saves.
+      if (maxStreamLength >= decodeThreadThreshold_ && !worker_.Start())
+        LogText("No decoding thread: the page is decoded as it arrives");
     }
     // An error of the worker's comes back with a later chunk and ends the exchange as if this
     // chunk had failed.

@@ -2,10 +2,11 @@
 // a RetrieveImage answer's attachment, chunk by chunk, to three hooks installed in the scan
 // context; raw rows go straight into the stream, JPEG data goes through the decompressor and
 // its rows into the stream. The host's reads come out of the same stream, pad rows removed.
-// A JPEG page is decoded on a worker thread (DecodeWorker) while the exchange goes on
+// A large JPEG page is decoded on a worker thread (DecodeWorker) while the exchange goes on
 // receiving it; the last chunk of the attachment (or else the close hook) waits for the
 // worker, so every row is in the stream before the exchange returns, and a page that fails
-// at its end still fails the exchange. Should no worker start, the page is decoded on the exchange's thread.
+// at its end still fails the exchange. A small page, or one whose worker cannot start, is
+// decoded on the exchange's thread as it arrives.
 // One data source serves every page of every scan of its device.
 //
 // Threads: the hooks, Polymorph and the Set... operations run on the thread that performs the
@@ -43,6 +44,8 @@ class DimeDataSource : public IScanDataSource {
   static constexpr const char* kPointerMapKey = "DimeDataSource";
   // A JPEG header is gathered from several chunks up to this size before it is given up on.
   static constexpr size_t kMaxHeaderBytes = 1u << 20;
+  // JPEG pages whose stream capacity is at least this are decoded on a thread of their own.
+  static constexpr uint32_t kDecodeThreadThreshold = 4u << 20;
 
   // The context is the device's and must outlive the source; the factory is used once here.
   DimeDataSource(struct soap* soap, IImageStreamFactory& factory);
@@ -65,6 +68,9 @@ class DimeDataSource : public IScanDataSource {
   bool Ended() override;
   uint32_t GetCancelReason() override;
   bool SetNumberOfTrailingPadlines(uint32_t padLines) override;
+  // The stream capacity from which a JPEG page gets a decoding thread (kDecodeThreadThreshold
+  // unless set; 0: every page). Scan thread, between pages.
+  void SetDecodeThreadThreshold(uint32_t bytes);
 
   // The DIME hooks Install puts into the context (gSOAP's fdimewriteopen, fdimewrite and
   // fdimewriteclose). Each finds its data source in the context's pointer map.
@@ -129,6 +135,7 @@ class DimeDataSource : public IScanDataSource {
   // Counts a chunk of the attachment; whether it completes the attachment's last record.
   bool LastChunkOfAttachment(size_t length);
 
+  uint32_t decodeThreadThreshold_ = kDecodeThreadThreshold;  // scan thread
   bool workerTried_ = false;  // the page's worker was started (or could not be); scan thread
   bool workerEnded_ = false;  // the worker ended the page with its last chunk; scan thread
   size_t recordBytes_ = 0;    // received of the current DIME record; scan thread

@@ -18,6 +18,7 @@
 #include "ImageTestSupport.h"
 #include "image/DimeDataSource.h"
 #include "image/PadlessStreamFactory.h"
+#include "platform/SystemInfo.h"
 #include "platform/TimeLimits.h"
 #include "service/ServiceContext.h"
 #include "service/SoapPointerMap.h"
@@ -110,6 +111,16 @@ size_t FeedReceive(struct soap*, char* buf, size_t len) {
   return n;
 }
 
+// The thread tag ("[T:n]") of the first log line holding `text`; empty when there is none.
+std::string ThreadTagOf(const std::string& log, const std::string& text) {
+  const size_t at = log.find(text);
+  if (at == std::string::npos) return "";
+  const size_t lineStart = log.rfind('\n', at) == std::string::npos ? 0 : log.rfind('\n', at) + 1;
+  const size_t tag = log.find("[T:", lineStart);
+  if (tag == std::string::npos || tag > at) return "";
+  return log.substr(tag, log.find(']', tag) - tag + 1);
+}
+
 class DimeDataSourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -118,6 +129,9 @@ class DimeDataSourceTest : public ::testing::Test {
     SoapPointerMap::Attach(soap_, &map_);
     source_.reset(new DimeDataSource(soap_, factory_));
     source_->Install();
+    // The test pages are small: every JPEG page gets its decoding thread unless a test says
+    // otherwise.
+    source_->SetDecodeThreadThreshold(0);
   }
   void TearDown() override {
     source_.reset();
@@ -275,6 +289,8 @@ TEST_F(DimeDataSourceTest, RawPadRowsAreCutAndTheShortReadEndsThePage) {
   EXPECT_EQ(Bytes(page.begin(), page.begin() + 24), r.bytes);
 }
 
+// On the page's decoding thread and, for a page below the thread's threshold, on the
+// exchange's own thread.
 TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
   PrivateTmpDir tmp;
   for (int components : {1, 3}) {
@@ -283,9 +299,11 @@ TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
     const size_t header = imagetest::JpegHeaderLength(jpeg);
     // Record sizes and receive sizes that cut the header, down to single bytes.
     const std::pair<size_t, size_t> cuts[] = {{jpeg.size(), 65536}, {header / 2, 4096}, {1, 5}, {64, 7}, {1000, 1}};
-    for (auto cut : cuts) {
+    for (auto cut : cuts) for (bool threaded : {true, false}) {
       SCOPED_TRACE(testing::Message() << components << " components, records of " << cut.first
-                                      << ", receives of " << cut.second);
+                                      << ", receives of " << cut.second << (threaded ? ", threaded" : ""));
+      LogTail log;
+      source_->SetDecodeThreadThreshold(threaded ? 0 : DimeDataSource::kDecodeThreadThreshold);
       source_->SetMaxStreamLength(static_cast<uint32_t>(expected.size()));
       source_->SetExpectCompressed(true);
       source_->SetBytesPerLine(150u * components);
@@ -295,6 +313,11 @@ TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
       EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
       EXPECT_EQ(expected, r.bytes);
       EXPECT_TRUE(tmp.Entries().empty());
+      // Decoded rows went into the stream on this thread, which received the page, exactly
+      // when no decoding thread was due.
+      const std::string decoder = ThreadTagOf(log.Text(), "bytesWrittenToStream");
+      ASSERT_FALSE(decoder.empty());
+      EXPECT_EQ(!threaded, decoder == "[T:" + std::to_string(GetCurrentThreadId()) + "]");
     }
   }
 }
