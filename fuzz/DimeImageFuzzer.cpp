@@ -4,7 +4,8 @@
 // stream, raw or through the JPEG decompressor, while a host thread reads the page.
 //
 // Input: four setting bytes, then the HTTP response.
-//   byte 0  bit 0: JPEG page (else raw rows); bit 1: one bit per pixel
+//   byte 0  bit 0: JPEG page (else raw rows); bit 1: one bit per pixel; bit 2: a JPEG page is
+//           decoded on the receiving thread (else on a decoding thread of its own)
 //   byte 1  bytes per line - 1
 //   byte 2  trailing pad lines the job flow reports afterwards (modulo 4)
 //   byte 3  largest receive, in bytes, minus 1 (the connection's chunking)
@@ -182,6 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kSettingBytes) return 0;
   const bool jpeg = data[0] & 1;
   const bool oneBit = data[0] & 2;
+  const bool decodeOnReceivingThread = data[0] & 4;
   const uint32_t bytesPerLine = data[1] + 1u;
   const uint32_t padLines = data[2] % 4;
   g_input = Input{data + kSettingBytes, size - kSettingBytes, 0, data[3] + 1u};
@@ -207,6 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     source.SetExpectOneBit(oneBit);
     source.SetBytesPerLine(bytesPerLine);
     source.SetMaxStreamLength(kPageBytes);
+    source.SetDecodeThreadThreshold(decodeOnReceivingThread ? DimeDataSource::kDecodeThreadThreshold : 0);
 
     HostReader host(source);
     wscn__DocumentDescriptionType description;
