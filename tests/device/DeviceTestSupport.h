@@ -5,6 +5,9 @@
 #define CAVIX_TESTS_DEVICE_DEVICETESTSUPPORT_H
 
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -26,10 +29,15 @@ inline const char* LoopbackDeviceName() {
 }
 
 // Threads of this process now. The first call starts and ends one thread first, so that
-// helper threads a runtime starts with the first thread (sanitizers) are already counted.
+// helper threads a runtime starts with the first thread (sanitizers) are already counted. A
+// joined thread can still be listed for a moment while the kernel finishes it: the first call
+// waits (a little, at most a second) until that thread is gone, so it is not counted.
 inline int ThreadCount() {
   static const bool warmedUp = [] {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+    const std::string entry = "/proc/self/task/" + std::to_string(tid);
+    for (int i = 0; i < 1000 && access(entry.c_str(), F_OK) == 0; ++i) usleep(1000);
     return true;
   }();
   (void)warmedUp;
