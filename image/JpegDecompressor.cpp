@@ -182,7 +182,7 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
   return whole;
 }
 
-bool JpegDecompressor::LoadInput() {
+bool JpegDecompressor::LoadInput(bool more) {
   if (file_ == nullptr) return false;
   const int32_t fileLength = FileLength();
   if (pendingSkip_ > 0) {
@@ -197,14 +197,32 @@ bool JpegDecompressor::LoadInput() {
       fileLength <= readPosition_ ? 0 : static_cast<size_t>(fileLength - readPosition_);
   // Nothing new in the file: the library's input stays where it is.
   if (available == 0 && source_.pub.next_input_byte != nullptr) return true;
-  if (kept > 0 && source_.pub.next_input_byte != input_.data())
-    std::memmove(input_.data(), source_.pub.next_input_byte, kept);
-  // Room for the whole input, and at least a block for the final reads.
-  if (input_.size() < std::max<size_t>(kept + available, 4096)) input_.resize(std::max<size_t>(kept + available, 4096));
-  const size_t count = available > 0 ? ReadFile(input_.data() + kept, available) : 0;
-  source_.pub.next_input_byte = input_.data();
+  // Enough input ahead of the library for now.
+  if (!more && kept >= kInputWindow / 2 && source_.pub.next_input_byte != nullptr) return true;
+  const size_t wanted = std::min(available, more ? kInputWindow : kInputWindow - kept);
+  const JOCTET* from = source_.pub.next_input_byte;
+  size_t start = 0;
+  if (from != nullptr && from >= input_.data() && from <= input_.data() + input_.size())
+    start = static_cast<size_t>(from - input_.data());
+  else if (kept > 0 && from != nullptr)
+    std::memmove(input_.data(), from, kept);  // not in input_ (never expected): copied in
+  if (start + kept + wanted > input_.size()) {
+    if (kept > 0 && start > 0) std::memmove(input_.data(), input_.data() + start, kept);
+    start = 0;
+    // Room to spare, and at least a block for the final reads.
+    if (kept + wanted > input_.size()) input_.resize(std::max<size_t>(2 * (kept + wanted), 4096));
+  }
+  const size_t count = wanted > 0 ? ReadFile(input_.data() + start + kept, wanted) : 0;
+  source_.pub.next_input_byte = input_.data() + start;
   source_.pub.bytes_in_buffer = kept + count;
   return true;
+}
+
+bool JpegDecompressor::LoadMoreAfterSuspension() {
+  if (failed_ || FileLength() <= readPosition_) return false;
+  const long before = readPosition_;
+  LoadInput(true);
+  return readPosition_ != before;
 }
 
 bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) {
@@ -339,8 +357,11 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   if (direct && !spareRow_) spareRow_.reset(new uint8_t[static_cast<size_t>(width) * components]);
   outputRow_ = direct ? spareRow_.get() : rowBuffer_[0];
   JSAMPROW output[1] = {outputRow_};
-  // Fewer than one row: the page failed, or the row needs more of the page.
-  if (ReadScanlines(output, 1) < 1) return false;
+  // Fewer than one row: the page failed, or the row needs more of the page than the file holds.
+  int read = 0;
+  while ((read = ReadScanlines(output, 1)) == 0 && LoadMoreAfterSuspension()) {
+  }
+  if (read < 1) return false;
   if (direct) {
     // One byte per pixel (grey) or three, exactly as the library wrote them.
     row = std::move(spareRow_);
@@ -413,7 +434,12 @@ bool JpegDecompressor::GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, 
   while (rows < maxRows) {
     const int read = ReadScanlines(outputRows_.data() + rows, maxRows - rows);
     if (read < 0) return false;
-    if (read == 0) break;  // suspended: the next row needs more of the page
+    if (read == 0) {
+      // Suspended: at the end of the input loaded so far, or because the next row needs more
+      // of the page.
+      if (!LoadMoreAfterSuspension()) break;
+      continue;
+    }
     rows += static_cast<uint32_t>(read);
   }
   return rows > 0;

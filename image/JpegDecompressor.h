@@ -89,9 +89,17 @@ class JpegDecompressor {
   static boolean FillInputBuffer(j_decompress_ptr info);
   static void SkipInputData(j_decompress_ptr info, long count);
   static void TermSource(j_decompress_ptr info);
-  // Moves the input the library has not consumed to the front of input_ and appends what the
-  // file holds beyond it. Outside library calls only.
-  bool LoadInput();
+  // Tops the library's input up from the file to kInputWindow bytes once less than half of
+  // that is left (`more`: by up to kInputWindow bytes whatever is left), so that the page is
+  // read from the file as it is decoded rather than held in memory. The input not consumed yet
+  // stays where it is while the new bytes fit behind it; it moves to the front of input_ only
+  // when they do not, so that no byte is moved again and again while the page arrives faster
+  // than it is decoded. Outside library calls only.
+  bool LoadInput(bool more = false);
+  // After the library suspended: loads what the file holds beyond its input; false when the
+  // file holds nothing more (the next row needs more of the page).
+  bool LoadMoreAfterSuspension();
+  static constexpr size_t kInputWindow = 256 * 1024;
   // Reads from the file at readPosition_ and moves it on; returns the bytes read.
   size_t ReadFile(JOCTET* into, size_t count);
   // Appends to the file (through unwritten_, written out once kWriteBatch bytes are there, or

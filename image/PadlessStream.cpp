@@ -158,16 +158,24 @@ void PadlessStream::DetectPadLines(const uint8_t* p, uint32_t written) {
     p += take;
     written -= take;
   }
-  while (written > 0) {
-    uint32_t len = written < width ? written : width;
-    uint32_t start = bytesWritten_;
-    bytesWritten_ = start + len;
-    if (HoldsDarkByte(p, len)) {
-      readableLimit_ = start + len;
-      WakeReader(false);
+  if (written > 0) {
+    // Only the last row (or part of a row) holding a dark byte matters: everything up to its
+    // end is readable. The rows are looked at from the last one back, so that a run of rows
+    // with content costs a look at one of them, not at all of them.
+    const uint32_t start = bytesWritten_;
+    bytesWritten_ = start + written;
+    uint32_t rowEnd = written;
+    uint32_t rowStart = (written - 1) / width * width;
+    for (;;) {
+      if (HoldsDarkByte(p + rowStart, rowEnd - rowStart)) {
+        readableLimit_ = start + rowEnd;
+        WakeReader(false);
+        break;
+      }
+      if (rowStart == 0) break;
+      rowEnd = rowStart;
+      rowStart -= width;
     }
-    p += len;
-    written -= len;
   }
   if (bytesWritten_ % width != 0) linePartial_ = true;
 }

@@ -397,3 +397,48 @@ TEST(JpegDecompressorTest, ChunksAppendedWhileAnotherThreadDecodes) {
 }
 
 }  // namespace
+
+// A page that arrived whole before its rows are asked for is several times the input the
+// decoder takes from the file at once, and a row of blocks needs more than half of that: the
+// rows still come out in one go, without waiting for another chunk, and match the one-go
+// decoding both row by row and in place.
+TEST(JpegDecompressorTest, APageThatArrivedWholeIsDecodedPastEachLoadOfInput) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(16384, 64, 3, 100, 13);
+  ASSERT_GT(jpeg.size(), 3u * 256 * 1024) << "several loads of input";
+  ASSERT_GT(jpeg.size() / (64 / 8), 128u * 1024) << "a row of blocks needs more than half a load";
+  const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+  const size_t header = imagetest::JpegHeaderLength(jpeg);
+  const uint32_t rowLength = 16384 * 3;
+  for (bool inPlace : {true, false}) {
+    SCOPED_TRACE(inPlace ? "in place" : "row by row");
+    ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
+    ASSERT_TRUE(d.StartDecompression());
+    ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + header, static_cast<uint32_t>(jpeg.size() - header)));
+    std::vector<uint8_t> page;
+    auto take = [&](bool final) {
+      if (inPlace) {
+        uint32_t rows = 0;
+        const size_t done = page.size();
+        page.resize(reference.size());
+        uint32_t got = 0;
+        while (d.RowsLeft() > 0 && d.GetRows(page.data() + done + size_t(got) * rowLength, 16, rows, final)) got += rows;
+        page.resize(done + size_t(got) * rowLength);
+      } else {
+        std::unique_ptr<uint8_t[]> row;
+        uint32_t length = 0;
+        while (d.GetRow(row, length, final)) page.insert(page.end(), row.get(), row.get() + length);
+      }
+    };
+    take(false);
+    // Only the last rows of blocks wait for the end of the page (two rows' worth of data ahead).
+    EXPECT_GE(page.size(), reference.size() / 2);
+    EXPECT_LT(page.size(), reference.size());
+    take(true);
+    EXPECT_FALSE(d.Failed());
+    EXPECT_TRUE(reference == page);
+    EXPECT_TRUE(d.FinishDecompress());
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
