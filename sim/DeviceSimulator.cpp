@@ -161,8 +161,14 @@ void DeviceSimulator::Stop() {
 
 void DeviceSimulator::ReapConnections(bool all) {
   std::list<std::unique_ptr<Worker>> finished;
+  std::deque<int> untaken;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (all) {
+      // Idle threads end on the stop; connections nobody took are closed unanswered.
+      connectionWaiting_.notify_all();
+      untaken.swap(waiting_);
+    }
     for (auto it = workers_.begin(); it != workers_.end();) {
       if (all || (*it)->done) {
         finished.push_back(std::move(*it));
@@ -172,6 +178,7 @@ void DeviceSimulator::ReapConnections(bool all) {
       }
     }
   }
+  for (int fd : untaken) close(fd);
   for (auto& w : finished)
     if (w->thread.joinable()) w->thread.join();
 }
@@ -190,23 +197,49 @@ void DeviceSimulator::AcceptLoop() {
       close(listenFd_);
       listenFd_ = -1;
     }
-    auto worker = std::make_unique<Worker>();
-    Worker* w = worker.get();
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      workers_.push_back(std::move(worker));
-      w->thread = std::thread(&DeviceSimulator::ServeSocket, this, fd, &w->done);
-    }
+    Dispatch(fd);
   }
 }
 
-void DeviceSimulator::ServeSocket(int fd, std::atomic<bool>* done) {
+void DeviceSimulator::Dispatch(int fd) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (idle_ > static_cast<int>(waiting_.size())) {
+    waiting_.push_back(fd);
+    connectionWaiting_.notify_one();
+    return;
+  }
+  auto worker = std::make_unique<Worker>();
+  Worker* w = worker.get();
+  try {
+    w->thread = std::thread(&DeviceSimulator::ServeConnections, this, fd, &w->done);
+  } catch (const std::exception&) {
+    close(fd);  // no thread for it: the peer sees the connection closed
+    return;
+  }
+  workers_.push_back(std::move(worker));
+}
+
+void DeviceSimulator::ServeConnections(int fd, std::atomic<bool>* done) {
+  for (;;) {
+    ServeSocket(fd);
+    std::unique_lock<std::mutex> guard(lock_);
+    if (stopping_ || idle_ >= kIdleThreads) break;
+    ++idle_;
+    connectionWaiting_.wait(guard, [this] { return stopping_ || !waiting_.empty(); });
+    --idle_;
+    if (waiting_.empty()) break;  // stopping
+    fd = waiting_.front();
+    waiting_.pop_front();
+  }
+  *done = true;
+}
+
+void DeviceSimulator::ServeSocket(int fd) {
   {
     SoapConnection connection(model_, stopping_, fd, false);
     connection.ServeOne();
   }
   close(fd);
-  *done = true;
 }
 
 void DeviceSimulator::PtyLoop() {

@@ -11,17 +11,21 @@
 //   sim.Stop();                            // also done by the destructor
 //
 // Over HTTP it accepts on port 8289 of a loopback address and serves each connection on a
-// thread of its own (a CancelJob can come while a page streams); over USB it holds the master
-// side of a pseudo-terminal in raw mode and serves one exchange after the other.
+// thread of its own (a CancelJob can come while a page streams). A connection thread that is
+// done waits for the next connection, up to kIdleThreads of them, so that a run of exchanges
+// one after the other does not start a thread for each. Over USB it holds the master side of
+// a pseudo-terminal in raw mode and serves one exchange after the other.
 //
 // Threads: every public operation may be called from any thread. `lock_` guards the
-// connection threads list; the model locks itself; `stopping_` is atomic. Start and Stop are
-// serialised by `lifeLock_`.
+// connection threads list, the accepted connections not taken yet and the idle count; the
+// model locks itself; `stopping_` is atomic. Start and Stop are serialised by `lifeLock_`.
 #ifndef CAVIX_SIM_DEVICESIMULATOR_H
 #define CAVIX_SIM_DEVICESIMULATOR_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -80,8 +84,14 @@ class DeviceSimulator {
   bool StartPty(std::string* error);
   void AcceptLoop();
   void PtyLoop();
-  void ServeSocket(int fd, std::atomic<bool>* done);
+  // A connection thread: serves `fd`, then the connections handed to it while it is idle.
+  void ServeConnections(int fd, std::atomic<bool>* done);
+  void ServeSocket(int fd);
+  // Hands an accepted connection to an idle connection thread, or to a new one.
+  void Dispatch(int fd);
   void ReapConnections(bool all);
+
+  static constexpr int kIdleThreads = 4;
 
   struct Worker {
     std::thread thread;
@@ -100,7 +110,10 @@ class DeviceSimulator {
   std::string ptyPath_;
   std::thread mainThread_;
   mutable std::mutex lock_;
+  std::condition_variable connectionWaiting_;   // a connection for an idle thread, or a stop
   std::list<std::unique_ptr<Worker>> workers_;  // guarded by lock_
+  std::deque<int> waiting_;                     // accepted, not taken yet; guarded by lock_
+  int idle_ = 0;                                // threads waiting for one; guarded by lock_
 };
 
 }  // namespace cavixsim

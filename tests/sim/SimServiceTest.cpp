@@ -2,6 +2,8 @@
 // calls and through hand-written raw requests.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -720,4 +722,52 @@ TEST_F(SimServiceTest, HundredPagesInARowKeepMemoryFlatAndBytesEqual) {
     EXPECT_EQ(p.fnv1a, expected);
     EXPECT_TRUE(p.data.empty());  // not kept unless asked
   }
+}
+
+size_t ThreadsOfThisProcess() {
+  size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (const dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+bool ThreadsSettleAtMost(size_t limit) {
+  for (int i = 0; i < 100 && ThreadsOfThisProcess() > limit; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return ThreadsOfThisProcess() <= limit;
+}
+
+// Connections at once, more than the threads kept waiting, are all served; a long run of
+// exchanges one after the other then leaves no more threads than are kept waiting, and the
+// stop ends the waiting ones.
+TEST_F(SimServiceTest, ConnectionsAtOnceAndInARowAreServedByAFewThreads) {
+  const size_t before = ThreadsOfThisProcess();
+  StartSim(SimConfig());
+  constexpr int kClients = 10;
+  std::vector<int> failures(kClients, 0);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      Client own(sim_->Endpoint());
+      for (int i = 0; i < 5; ++i) {
+        wscn__ScanElements elements;
+        if (soap_call_wscn__GetScannerElements(own.soap(), own.endpoint(), nullptr, &elements) != 0) ++failures[c];
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  for (int c = 0; c < kClients; ++c) EXPECT_EQ(0, failures[c]) << "client " << c;
+  for (int i = 0; i < 50; ++i) {
+    wscn__ScanElements elements;
+    ASSERT_EQ(0, Elements(elements)) << i;
+  }
+  EXPECT_EQ(size_t(kClients) * 5 + 50, sim_->Requests().size());
+  // The accept loop and the threads kept waiting. A thread that has ended is listed for a
+  // moment longer, so the count is given a second to settle.
+  EXPECT_TRUE(ThreadsSettleAtMost(before + 1 + 4));
+  sim_->Stop();
+  EXPECT_TRUE(ThreadsSettleAtMost(before));
 }
