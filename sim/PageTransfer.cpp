@@ -16,11 +16,13 @@ std::map<std::string, uint64_t> g_cacheHashes;  // each kept page's hash; guarde
 size_t g_cacheBytes = 0;                                                       // guarded by g_cacheLock
 constexpr size_t kCacheLimit = size_t(256) << 20;
 
+int PrintedSheet(const PagePlan& p) { return p.printedSheet > 0 ? p.printedSheet : p.sheet; }
+
 std::string CacheKey(const PagePlan& p) {
   const Ticket& t = p.ticket;
   const int fields[] = {t.format, t.compressionQualityFactor, t.inputSource, t.contentType, t.mediaWidth,
                         t.mediaHeight, t.regionX, t.regionY, t.regionWidth, t.regionHeight, t.colorProcessing,
-                        t.resolutionX, t.resolutionY, t.imageProcessingRemoval, p.sheet, p.side,
+                        t.resolutionX, t.resolutionY, t.imageProcessingRemoval, PrintedSheet(p), p.side,
                         int(p.padLines), p.padDark ? 1 : 0, p.jpegQuality};
   return std::string(reinterpret_cast<const char*>(fields), sizeof fields);
 }
@@ -42,7 +44,7 @@ uint64_t PageTransfer::Fnv1a(const uint8_t* p, size_t n, uint64_t hash) {
 
 PageTransfer::PageTransfer(const PagePlan& plan, bool keepBytes, std::shared_ptr<const PnmImage> file)
     : plan_(plan),
-      image_(plan.ticket, plan.sheet, plan.side, plan.padDark, file),
+      image_(plan.ticket, PrintedSheet(plan), plan.side, plan.padDark, file),
       encoder_(image_, plan.ticket.format, plan.padLines, plan.jpegQuality),
       keep_(keepBytes) {
   if (plan.cached && !plan.breakOff && !file) {

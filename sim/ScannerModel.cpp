@@ -245,6 +245,7 @@ Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) 
   p.padDark = config_.padDark;
   p.jpegQuality = config_.jpegQuality;
   p.cached = config_.cachePages;
+  p.printedSheet = config_.sameImageEverySheet ? 1 : 0;
   ++pagesStarted_;
   p.breakOff = config_.closeMidPage > 0 && pagesStarted_ == config_.closeMidPage;
   SentPage page;

@@ -42,7 +42,8 @@ struct CreatedJob {
 struct PagePlan {
   uint32_t jobId = 0;
   Ticket ticket;
-  int sheet = 0;       // page number printed on the chart (sheet within the job)
+  int sheet = 0;       // sheet within the job
+  int printedSheet = 0;  // page number printed on the chart; 0: the sheet's own
   int side = 0;        // 0 front, 1 back
   int imageInJob = 0;  // 1-based
   uint32_t padLines = 0;

@@ -58,6 +58,8 @@ struct SimConfig {
                                    // feeder empty while a feeder job is open
   bool cachePages = false;         // pages sent once are sent again from memory (benchmarks:
                                    // the transport's speed, not the encoder's)
+  bool sameImageEverySheet = false;  // every sheet carries the first sheet's chart (benchmarks:
+                                     // with cachePages, feeder pages too come from memory)
   int connectionLimit = 0;         // >0: after this many connections the device stops listening
   int closeMidPage = 0;            // the n-th page sent (counted from 1) breaks off halfway
   std::vector<Operation> noAnswer; // operations read but never answered

@@ -239,6 +239,35 @@ TEST_F(SimServiceTest, JpegPagesDecodeAndCarryTheirHeaderInTheFirstPiece) {
   }
 }
 
+// With one image for every sheet, feeder pages are the first sheet's chart, and with the page
+// cache they come from memory after the first; the sheets still count as themselves.
+TEST_F(SimServiceTest, OneImageForEverySheetRepeatsTheFirstSheetsPage) {
+  SimConfig c;
+  c.adfSheets = 3;
+  c.sameImageEverySheet = true;
+  c.cachePages = true;
+  StartSim(c);
+  Ticket t = GreyPage(kFormatJfif, kSourceAdf);
+  wscn__CreateScanJobResponseType job;
+  ASSERT_EQ(Create(t, job), 0);
+  const std::string token = job.JobToken;
+  const std::vector<uint8_t> first = DeviceSimulator::RenderPage(t, 1, 0, 0, false);
+  ASSERT_NE(first, DeviceSimulator::RenderPage(t, 2, 0, 0, false)) << "sheets differ otherwise";
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Retrieve(job.JobId, token.c_str()), 0) << i;
+    EXPECT_EQ(client_->image, first) << i;
+  }
+  std::vector<SentPage> pages = sim_->SentPages();
+  ASSERT_EQ(pages.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(pages[size_t(i)].imageInJob, i + 1);
+    EXPECT_TRUE(pages[size_t(i)].complete);
+    EXPECT_EQ(pages[size_t(i)].fnv1a, DeviceSimulator::Hash(first));
+  }
+  EXPECT_EQ(Retrieve(job.JobId, token.c_str()), 1);
+  EXPECT_EQ(Subcode(), "wscn:ClientErrorNoImagesAvailable");
+}
+
 TEST_F(SimServiceTest, DuplexFeederGivesFrontThenBackUntilItRunsEmpty) {
   SimConfig c;
   c.adfSheets = 2;
