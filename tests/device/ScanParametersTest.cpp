@@ -7,24 +7,14 @@
 #include "device/FlatbedScanParameters.h"
 #include "device/ScanParameters.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/HostCalls.h"
 
 namespace {
 
 // A platen (method 0) or feeder (1) record at 300 dpi, 8-bit grey, full width.
 SCANNER_PARAMETERS Record(uint16_t method, uint32_t left, uint32_t top, uint32_t width, uint32_t length,
                           uint32_t mode = 2, uint8_t bits = 8, uint16_t dpi = 300) {
-  SCANNER_PARAMETERS p;
-  std::memset(&p, 0, sizeof p);
-  p.wScanMethod = method;
-  p.dwLeft = left;
-  p.dwTop = top;
-  p.dwWidth = width;
-  p.dwLength = length;
-  p.dwScanMode = mode;
-  p.byBitsPerChannel = bits;
-  p.wXResolution = dpi;
-  p.wYResolution = dpi;
-  return p;
+  return testsupport::HostParameters(method, mode, bits, dpi, left, top, width, length);
 }
 
 class ScanParametersTest : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include "device/SoapScanDevice.h"
 #include "image/IScanDataSource.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/HostCalls.h"
 #include "transport/ISoapIoProtocol.h"
 
 namespace {
@@ -23,16 +24,7 @@ using devicetest::ThreadCount;
 
 SCANNER_PARAMETERS Record(uint16_t method, uint32_t width, uint32_t length, uint32_t mode = 2, uint8_t bits = 8,
                           uint16_t dpi = 300) {
-  SCANNER_PARAMETERS p;
-  std::memset(&p, 0, sizeof p);
-  p.wScanMethod = method;
-  p.dwWidth = width;
-  p.dwLength = length;
-  p.dwScanMode = mode;
-  p.byBitsPerChannel = bits;
-  p.wXResolution = dpi;
-  p.wYResolution = dpi;
-  return p;
+  return testsupport::HostParameters(method, mode, bits, dpi, 0, 0, width, length);
 }
 
 // A device whose scan-thread and cancel-thread handlers can be made to throw, block or count.
