@@ -73,6 +73,8 @@ void JpegDecompressor::ReleasePage() {
   {
     std::lock_guard<std::mutex> guard(appendLock_);
     fileLength_ = 0;
+    diskLength_ = 0;
+    writing_.clear();
     unwritten_.clear();
   }
   readPosition_ = 0;
@@ -136,25 +138,35 @@ int32_t JpegDecompressor::FileLength() {
 }
 
 size_t JpegDecompressor::ReadFile(JOCTET* into, size_t count) {
-  std::lock_guard<std::mutex> guard(appendLock_);
   size_t done = 0;
   const int fd = fileno(file_);
-  // What the file itself holds first, then the appended bytes still on their way to it.
-  const long onDisk = static_cast<long>(fileLength_) - static_cast<long>(unwritten_.size());
-  while (done < count && readPosition_ < onDisk) {
+  while (done < count) {
+    long onDisk = 0;
+    {
+      std::lock_guard<std::mutex> guard(appendLock_);
+      onDisk = diskLength_;
+      if (readPosition_ >= onDisk) {
+        // The bytes not on disk yet: the batch being written, then the ones after it.
+        const long memoryEnd = onDisk + static_cast<long>(writing_.size() + unwritten_.size());
+        while (done < count && readPosition_ < memoryEnd) {
+          const bool inBatch = readPosition_ < onDisk + static_cast<long>(writing_.size());
+          const std::vector<uint8_t>& from = inBatch ? writing_ : unwritten_;
+          const size_t at = static_cast<size_t>(readPosition_ - onDisk) - (inBatch ? 0 : writing_.size());
+          const size_t n = std::min(count - done, from.size() - at);
+          std::memcpy(into + done, from.data() + at, n);
+          done += n;
+          readPosition_ += static_cast<long>(n);
+        }
+        return done;
+      }
+    }
+    // Written bytes never change: they are read without the lock.
     const size_t want = std::min<size_t>(count - done, static_cast<size_t>(onDisk - readPosition_));
     const ssize_t n = pread(fd, into + done, want, static_cast<off_t>(readPosition_));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return done;
     done += static_cast<size_t>(n);
     readPosition_ += n;
-  }
-  if (done < count && readPosition_ >= onDisk && readPosition_ < fileLength_) {
-    const size_t from = static_cast<size_t>(readPosition_ - onDisk);
-    const size_t n = std::min(count - done, unwritten_.size() - from);
-    std::memcpy(into + done, unwritten_.data() + from, n);
-    done += n;
-    readPosition_ += static_cast<long>(n);
   }
   return done;
 }
@@ -163,22 +175,33 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
   // Small chunks (the SOAP runtime hands them over a few kilobytes at a time) are collected
   // and appended together: one write for every kWriteBatch bytes instead of one per chunk. A
   // failed write still fails the submission that made it.
-  std::lock_guard<std::mutex> guard(appendLock_);
-  unwritten_.insert(unwritten_.end(), bytes, bytes + count);
-  fileLength_ += static_cast<int32_t>(count);
-  if (!now && unwritten_.size() < kWriteBatch) return true;
+  long start = 0;
+  {
+    std::lock_guard<std::mutex> guard(appendLock_);
+    unwritten_.insert(unwritten_.end(), bytes, bytes + count);
+    fileLength_ += static_cast<int32_t>(count);
+    if (!now && unwritten_.size() < kWriteBatch) return true;
+    // Only this thread appends, so no other batch is being written.
+    writing_.swap(unwritten_);
+    start = diskLength_;
+  }
   const int fd = fileno(file_);
-  const long start = static_cast<long>(fileLength_) - static_cast<long>(unwritten_.size());
   size_t done = 0;
-  while (done < unwritten_.size()) {
-    const ssize_t n = pwrite(fd, unwritten_.data() + done, unwritten_.size() - done, static_cast<off_t>(start + done));
+  while (done < writing_.size()) {
+    const ssize_t n = pwrite(fd, writing_.data() + done, writing_.size() - done, static_cast<off_t>(start + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
-  const bool whole = done == unwritten_.size();
-  if (!whole) fileLength_ = static_cast<int32_t>(start + static_cast<long>(done));
-  unwritten_.clear();
+  std::lock_guard<std::mutex> guard(appendLock_);
+  const bool whole = done == writing_.size();
+  diskLength_ = start + static_cast<long>(done);
+  // A failed write loses the rest of the batch and whatever came after it.
+  if (!whole) {
+    fileLength_ = static_cast<int32_t>(diskLength_);
+    unwritten_.clear();
+  }
+  writing_.clear();
   return whole;
 }
 

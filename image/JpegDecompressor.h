@@ -17,9 +17,10 @@
 // Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
 // come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
 // GetRows): the receiving thread appends while the page's decoding thread reads.
-// Locks: appendLock_ guards fileLength_ and unwritten_, and is held while a batch is written
-// to the file; bytes below the file's written length never change, so a read of them needs it
-// only to learn that length.
+// Locks: appendLock_ guards fileLength_, diskLength_, writing_ and unwritten_, and is never
+// held during file I/O: a batch is written to the file from writing_, which readers copy from
+// meanwhile, and bytes below diskLength_ never change, so they are read from the file without
+// the lock (the decoding thread would otherwise wait for the receiving thread's writes).
 // Owns the temporary file and the library's decompression object of the current page. The
 // file is private to the process (mode 0600) and its name is removed as soon as it is open, so
 // no page leaves a file behind, whatever happens to it or to the process.
@@ -123,11 +124,15 @@ class JpegDecompressor {
 
   std::mutex appendLock_;
   int32_t fileLength_ = 0;     // guarded by appendLock_
+  long diskLength_ = 0;        // bytes written to the file; guarded by appendLock_
   FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
   long readPosition_ = 0;      // where the library's next input comes from in the file
-  std::vector<uint8_t> unwritten_;  // the file's last fileLength_ bytes not yet written to it
-                                    // (less than kWriteBatch); read from here meanwhile;
-                                    // guarded by appendLock_
+  std::vector<uint8_t> writing_;    // the batch being written to the file, at diskLength_;
+                                    // read from here meanwhile; guarded by appendLock_ (only
+                                    // the appending thread changes it)
+  std::vector<uint8_t> unwritten_;  // the bytes after writing_ not yet written (less than
+                                    // kWriteBatch); read from here meanwhile; guarded by
+                                    // appendLock_
   char tempPath_[260] = {0};
   JSAMPARRAY rowBuffer_ = nullptr;
   std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly
