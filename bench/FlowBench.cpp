@@ -29,6 +29,7 @@
 #include "driver/CavixScanner.h"
 #include "driver/DriverModule.h"
 #include "sim/DeviceSimulator.h"
+#include "tests/support/HostParameters.h"
 
 using namespace cavixsim;
 using Clock = std::chrono::steady_clock;
@@ -101,14 +102,8 @@ struct Bench {
   }
 
   uint64_t SetParameters(WORD method, DWORD mode, WORD dpi, DWORD width, DWORD length) {
-    SCANNER_PARAMETERS p;
-    std::memset(&p, 0, sizeof p);
-    p.wScanMethod = method;
-    p.dwWidth = width;
-    p.dwLength = length;
-    p.dwScanMode = mode;
-    p.byBitsPerChannel = mode == C_SCANMODE_BW ? 1 : 8;
-    p.wXResolution = p.wYResolution = dpi;
+    SCANNER_PARAMETERS p =
+        testsupport::HostParameters(method, mode, mode == C_SCANMODE_BW ? 1 : 8, dpi, 0, 0, width, length);
     DWORD code = 0;
     BUFFER_INFO info{};
     if (scanner->SetScannerParameters(session, &p, &code) != S_OK ||

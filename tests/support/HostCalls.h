@@ -10,6 +10,7 @@
 #include <string>
 
 #include "driver/CavixScanner.h"
+#include "tests/support/HostParameters.h"
 
 namespace testsupport {
 
@@ -17,23 +18,6 @@ inline std::u16string Wide(const std::string& text) {
   std::u16string wide;
   for (char c : text) wide += static_cast<char16_t>(static_cast<unsigned char>(c));
   return wide;
-}
-
-// The host's scan parameters (units: 1/300 inch), zero elsewhere.
-inline SCANNER_PARAMETERS HostParameters(WORD method, DWORD mode, BYTE bits, WORD dpi, DWORD left, DWORD top,
-                                         DWORD width, DWORD length) {
-  SCANNER_PARAMETERS p;
-  std::memset(&p, 0, sizeof p);
-  p.wScanMethod = method;
-  p.dwLeft = left;
-  p.dwTop = top;
-  p.dwWidth = width;
-  p.dwLength = length;
-  p.dwScanMode = mode;
-  p.byBitsPerChannel = bits;
-  p.wXResolution = dpi;
-  p.wYResolution = dpi;
-  return p;
 }
 
 // Sets the parameters on the session and returns the page size the host is told.
