@@ -7,23 +7,43 @@
 
 DecodeWorker::DecodeWorker(BatchHandler batch, EndHandler end) : batch_(std::move(batch)), end_(std::move(end)) {}
 
-DecodeWorker::~DecodeWorker() { Stop(); }
+DecodeWorker::~DecodeWorker() {
+  Stop();
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    exiting_ = true;
+  }
+  wake_.notify_one();
+  try {
+    thread_.join();
+  } catch (const std::exception&) {
+    // Only a thread that is not joinable refuses; there is nothing left to wait for.
+  }
+}
 
 bool DecodeWorker::Start() {
   if (Running()) Stop();
+  if (!thread_.joinable()) {
+    try {
+      thread_ = std::thread(&DecodeWorker::Run, this);
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     pokes_ = 0;
+    handled_ = 0;
     error_ = 0;
     reported_ = false;
     finishing_ = false;
     stopping_ = false;
+    pageDone_ = false;
+    pageOpen_ = true;
   }
-  try {
-    thread_ = std::thread(&DecodeWorker::Run, this);
-  } catch (const std::exception&) {
-    return false;
-  }
+  running_ = true;
+  wake_.notify_one();
   return true;
 }
 
@@ -47,7 +67,7 @@ int DecodeWorker::Finish() {
     finishing_ = true;
   }
   wake_.notify_one();
-  Join();
+  WaitForPageDone();
   std::lock_guard<std::mutex> guard(lock_);
   return reported_ ? 0 : error_;
 }
@@ -59,36 +79,43 @@ void DecodeWorker::Stop() {
     stopping_ = true;
   }
   wake_.notify_one();
-  Join();
+  WaitForPageDone();
 }
 
-void DecodeWorker::Join() {
-  try {
-    thread_.join();
-  } catch (const std::exception&) {
-    // Only a thread that is not joinable refuses; there is nothing left to wait for.
-  }
+void DecodeWorker::WaitForPageDone() {
+  std::unique_lock<std::mutex> lock(lock_);
+  done_.wait(lock, [&] { return pageDone_; });
+  running_ = false;
 }
 
 void DecodeWorker::Run() {
   std::unique_lock<std::mutex> lock(lock_);
-  uint64_t handled = 0;
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || finishing_ || pokes_ != handled; });
-    if (stopping_) return;
-    // One batch covers every poke so far; a finishing page gets the end handler instead,
-    // which decodes the rest.
-    const bool last = finishing_;
-    handled = pokes_;
-    lock.unlock();
-    int rc = 0;
-    try {
-      rc = last ? end_() : batch_();
-    } catch (...) {
-      rc = SOAP_FATAL_ERROR;  // nothing may escape the thread
+    wake_.wait(lock, [&] { return exiting_ || (pageOpen_ && (stopping_ || finishing_ || pokes_ != handled_)); });
+    if (exiting_) return;
+    bool pageEnds = stopping_;
+    if (!pageEnds) {
+      // One batch covers every poke so far; a finishing page gets the end handler instead,
+      // which decodes the rest.
+      const bool last = finishing_;
+      handled_ = pokes_;
+      lock.unlock();
+      int rc = 0;
+      try {
+        rc = last ? end_() : batch_();
+      } catch (...) {
+        rc = SOAP_FATAL_ERROR;  // nothing may escape the thread
+      }
+      lock.lock();
+      if (rc != 0) error_ = rc;
+      pageEnds = rc != 0 || last;
     }
-    lock.lock();
-    if (rc != 0) error_ = rc;
-    if (rc != 0 || last) return;
+    if (pageEnds) {
+      // The page is over for the worker; whoever waits in Finish or Stop sees everything the
+      // handlers did through lock_.
+      pageOpen_ = false;
+      pageDone_ = true;
+      done_.notify_all();
+    }
   }
 }

@@ -7,12 +7,16 @@
 // (decode the rest). The first handler error ends the page: the worker handles nothing more,
 // and the next Poke, or else Finish, reports it.
 //
-// Threads: Start, Poke, Finish and Stop from one thread at a time (the receiving thread, or
-// the owner's destructor); the handlers run on the worker thread, one at a time.
-// Owns the worker thread.
-// Locks: lock_ guards pokes_, error_, reported_, finishing_ and stopping_; handlers run
-// without it. Whatever the handlers change is handed over by the join in Finish and Stop:
-// once either has returned, the calling thread sees all of it.
+// The thread is started with the first page and then waits for the next one, so that a page's
+// decoding begins as soon as its first rows are there: a new thread had to wait for a
+// processor while the page arrived, which cost milliseconds at the start of every page.
+//
+// Threads: Start, Running, Poke, Finish and Stop from one thread at a time (the receiving
+// thread, or the owner's destructor); the handlers run on the worker thread, one at a time.
+// Owns the worker thread, which ends with the object.
+// Locks: lock_ guards every member below it; handlers run without it. Whatever the handlers
+// change is handed over through lock_: once Finish or Stop has returned, the calling thread
+// sees all of it.
 #ifndef CAVIX_IMAGE_DECODEWORKER_H
 #define CAVIX_IMAGE_DECODEWORKER_H
 
@@ -35,27 +39,34 @@ class DecodeWorker {
 
   // Starts the worker for a new page; false when no thread could be started.
   bool Start();
-  // Whether a page's worker is running (started, not yet finished or stopped).
-  bool Running() const { return thread_.joinable(); }
+  // Whether a page is being decoded (started, not yet finished or stopped).
+  bool Running() const { return running_; }
   // More of the page is there. Returns the error a batch ended in, else 0.
   int Poke();
   // The page is complete: waits until, without an earlier error, the end handler has run;
-  // the worker is then gone. Returns an error that no Poke has returned, else 0.
+  // the worker then waits for the next page. Returns an error that no Poke has returned, else 0.
   int Finish();
-  // Abandons the page: no further batch, no end handler; waits until the worker is gone (a
-  // batch in hand is completed first).
+  // Abandons the page: no further batch, no end handler; waits until the worker has let go of
+  // it (a batch in hand is completed first).
   void Stop();
 
  private:
   void Run();
-  void Join();
+  // Waits until the worker is done with the page. Caller's thread.
+  void WaitForPageDone();
 
   BatchHandler batch_;
   EndHandler end_;
   std::thread thread_;
+  bool running_ = false;    // the calling thread's own view: between Start and Finish or Stop
   std::mutex lock_;
-  std::condition_variable wake_;
+  std::condition_variable wake_;  // the worker waits on it for pokes, the page's end or exit
+  std::condition_variable done_;  // Finish and Stop wait on it for pageDone_
   uint64_t pokes_ = 0;      // guarded by lock_
+  uint64_t handled_ = 0;    // pokes covered by a batch so far; guarded by lock_
+  bool pageOpen_ = false;   // a page is given to the worker; guarded by lock_
+  bool pageDone_ = false;   // the worker is done with the page; guarded by lock_
+  bool exiting_ = false;    // the object goes: the thread ends; guarded by lock_
   int error_ = 0;           // guarded by lock_
   bool reported_ = false;   // error_ returned by a Poke; guarded by lock_
   bool finishing_ = false;  // guarded by lock_

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <unistd.h>
+
 #include "ImageTestSupport.h"
 #include "image/DecodeWorker.h"
 
@@ -22,6 +24,7 @@ struct Counts {
   std::atomic<int> endResult{SOAP_OK};
   std::atomic<bool> batchThrows{false};
   std::thread::id workerThread;
+  std::atomic<pid_t> workerTid{0};  // the kernel's id: not reused at once, unlike a pthread's
 };
 
 // Waits (generously) until the condition holds.
@@ -45,6 +48,7 @@ DecodeWorker MakeWorker(Counts& c) {
       },
       [&c] {
         c.workerThread = std::this_thread::get_id();
+        c.workerTid = gettid();
         ++c.ends;
         return c.endResult.load();
       });
@@ -66,10 +70,13 @@ TEST(DecodeWorkerTest, BatchesFollowPokesAndTheEndRunsOnceAtFinish) {
   EXPECT_LE(c.batches.load(), 50);
   EXPECT_EQ(1, c.ends.load());
   EXPECT_NE(std::this_thread::get_id(), c.workerThread);
-  // The next page starts afresh.
+  // The next page starts afresh, on the same thread: it waited for the page instead of
+  // being started for it.
+  const pid_t firstPages = c.workerTid;
   ASSERT_TRUE(worker.Start());
   EXPECT_EQ(SOAP_OK, worker.Finish());
   EXPECT_EQ(2, c.ends.load());
+  EXPECT_EQ(firstPages, c.workerTid.load());
 }
 
 TEST(DecodeWorkerTest, ABatchErrorIsReportedOnceAndSkipsTheEnd) {
