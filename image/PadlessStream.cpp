@@ -5,6 +5,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "image/ImageLog.h"
 #include "image/SpinWait.h"
@@ -123,8 +126,42 @@ uint32_t PadlessStream::PartialBytesRemaining(uint32_t written) {
   return take;
 }
 
+namespace {
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same look with 32-byte vectors, 512 bytes a round, for processors that have them:
+// light rows are looked at whole, and the rows are still in the cache, so the look costs
+// about half.
+__attribute__((target("avx2"))) bool HoldsDarkByteAvx2(const uint8_t* p, uint32_t len, uint8_t threshold,
+                                                        uint32_t& looked) {
+  const __m256i lightest = _mm256_set1_epi8(static_cast<char>(threshold - 1));
+  uint32_t i = 0;
+  for (; i + 512 <= len; i += 512) {
+    const __m256i* b = reinterpret_cast<const __m256i*>(p + i);
+    __m256i m[4];
+    for (int k = 0; k < 4; ++k)
+      m[k] = _mm256_min_epu8(_mm256_min_epu8(_mm256_loadu_si256(b + k), _mm256_loadu_si256(b + k + 4)),
+                             _mm256_min_epu8(_mm256_loadu_si256(b + k + 8), _mm256_loadu_si256(b + k + 12)));
+    const __m256i all = _mm256_min_epu8(_mm256_min_epu8(m[0], m[1]), _mm256_min_epu8(m[2], m[3]));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(all, lightest), all)) != 0) return true;
+  }
+  looked = i;
+  return false;
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+}  // namespace
+
 bool PadlessStream::HoldsDarkByte(const uint8_t* p, uint32_t len) {
   uint32_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (len >= 512 && HasAvx2() && HoldsDarkByteAvx2(p, len, kDarkThreshold, i)) return true;
+#endif
 #if defined(__SSE2__)
   // The darkest byte of each 256 bytes is found with byte-wise minimums and compared once: a
   // page of light rows is looked at whole, so this is most of the writer's work beside the

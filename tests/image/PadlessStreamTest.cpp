@@ -112,10 +112,12 @@ TEST_F(PadlessStreamTest, OneDarkByteAnywhereInAWideRowMakesItContent) {
   // Wide rows are looked at in blocks: a dark byte at a block's edge or in the row's tail
   // must count as well as one inside, and light values of every kind (60, 128 and above)
   // must not.
-  constexpr uint32_t kWidth = 603;  // two 256-byte blocks, 16-byte steps and a byte tail
-  const uint32_t positions[] = {0, 1, 15, 16, 63, 64, 255, 256, 257, 511, 512, 527, 528, 591, 592, 600, 602};
+  // Two 512-byte blocks (four of 256), then 16-byte steps and a byte tail.
+  constexpr uint32_t kWidth = 1115;
+  const uint32_t positions[] = {0,   1,   15,  16,   31,   32,   63,   64,   255,  256,  257,
+                                511, 512, 767, 768,  1023, 1024, 1039, 1040, 1103, 1104, 1114};
   stream_->SetBytesPerLine(kWidth);
-  OpenBoth(kWidth * 20);
+  OpenBoth(kWidth * 24);
   std::vector<uint8_t> light(kWidth);
   for (uint32_t i = 0; i < kWidth; ++i) light[i] = static_cast<uint8_t>(kLight + (i * 37) % (256 - kLight));
   light[5] = kLight;
@@ -123,6 +125,8 @@ TEST_F(PadlessStreamTest, OneDarkByteAnywhereInAWideRowMakesItContent) {
   light[130] = 0xFF;
   light[300] = kLight;
   light[590] = kLight;
+  light[1023] = kLight;
+  light[1110] = kLight;
   for (uint32_t pos : positions) {
     std::vector<uint8_t> row = light;
     row[pos] = kDark;
