@@ -5,7 +5,8 @@
 #include <exception>
 #include <utility>
 
-DecodeWorker::DecodeWorker(BatchHandler batch, EndHandler end) : batch_(std::move(batch)), end_(std::move(end)) {}
+DecodeWorker::DecodeWorker(BatchHandler batch, EndHandler end, TidyHandler tidy)
+    : batch_(std::move(batch)), end_(std::move(end)), tidy_(std::move(tidy)) {}
 
 DecodeWorker::~DecodeWorker() {
   Stop();
@@ -116,6 +117,15 @@ void DecodeWorker::Run() {
       pageOpen_ = false;
       pageDone_ = true;
       done_.notify_all();
+      if (tidy_) {
+        lock.unlock();
+        try {
+          tidy_();
+        } catch (...) {
+          // Nothing may escape the thread; what was not tidied stays for the owner.
+        }
+        lock.lock();
+      }
     }
   }
 }

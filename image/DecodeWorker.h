@@ -4,7 +4,8 @@
 // The receiving thread stores each chunk where the decoder finds it and calls Poke; the
 // worker then calls the batch handler (decode what the data allows), again after every poke
 // that came meanwhile, and once the page is complete (Finish) calls the end handler instead
-// (decode the rest). The first handler error ends the page: the worker handles nothing more,
+// (decode the rest). Once Finish or Stop may return, it calls the tidy handler, if any, for
+// what need not hold up the end of the page (closing the page's file). The first handler error ends the page: the worker handles nothing more,
 // and the next Poke, or else Finish, reports it.
 //
 // The thread is started with the first page and then waits for the next one, so that a page's
@@ -31,8 +32,9 @@ class DecodeWorker {
   // Results are SOAP codes: 0 (SOAP_OK) or the error that ends the page.
   using BatchHandler = std::function<int()>;
   using EndHandler = std::function<int()>;
+  using TidyHandler = std::function<void()>;
 
-  DecodeWorker(BatchHandler batch, EndHandler end);
+  DecodeWorker(BatchHandler batch, EndHandler end, TidyHandler tidy = nullptr);
   ~DecodeWorker();
   DecodeWorker(const DecodeWorker&) = delete;
   DecodeWorker& operator=(const DecodeWorker&) = delete;
@@ -57,6 +59,7 @@ class DecodeWorker {
 
   BatchHandler batch_;
   EndHandler end_;
+  TidyHandler tidy_;
   std::thread thread_;
   bool running_ = false;    // the calling thread's own view: between Start and Finish or Stop
   std::mutex lock_;

@@ -14,7 +14,8 @@
 
 DimeDataSource::DimeDataSource(struct soap* soap, IImageStreamFactory& factory)
     : soap_(soap),
-      worker_([this] { return DecodeBatch(); }, [this] { return EndCompressedPage(); }) {
+      worker_([this] { return DecodeBatch(); }, [this] { return EndCompressedPage(); },
+              [this] { decompressor_.CloseRetiredFile(); }) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::DimeDataSource");
   stream_.reset(factory.CreateImageStream());
   Polymorph();
@@ -420,10 +421,12 @@ int DimeDataSource::TransferDecompressedDataToStream(bool final) {
 void DimeDataSource::CloseCompressed() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCompressed");
   int rc = SOAP_OK;
-  if (worker_.Running())
-    rc = worker_.Finish();  // the worker ends the page itself
-  else if (!workerEnded_)
+  if (worker_.Running()) {
+    rc = worker_.Finish();  // the worker ends the page itself, and closes its file after
+  } else if (!workerEnded_) {
     EndCompressedPage();
+    decompressor_.CloseRetiredFile();
+  }
   if (rc != SOAP_OK) {
     // The attachment broke off and the page failed after its last chunk was taken, so the
     // exchange has not heard of it: the page ends in an error for the reader rather than

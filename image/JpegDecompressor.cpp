@@ -25,6 +25,7 @@ JpegDecompressor::JpegDecompressor() {
 JpegDecompressor::~JpegDecompressor() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::~JpegDecompressor");
   Abort();
+  CloseRetiredFile();
 }
 
 void JpegDecompressor::JpegErrorHandler(j_common_ptr info) {
@@ -57,7 +58,7 @@ bool JpegDecompressor::CallLibrary(void (*step)(JpegDecompressor*)) {
   return true;
 }
 
-void JpegDecompressor::ReleasePage() {
+void JpegDecompressor::ReleasePage(bool retire) {
   if (created_) {
     // Destroying never raises an error; it frees the object's memory pools.
     jpeg_destroy_decompress(&decompressionState_);
@@ -67,7 +68,12 @@ void JpegDecompressor::ReleasePage() {
   spareRow_.reset();
   outputRow_ = nullptr;
   if (file_ != nullptr) {
-    std::fclose(file_);
+    if (retire) {
+      // An earlier page's file that nobody closed yet goes now.
+      if (FILE* earlier = retiredFile_.exchange(file_)) std::fclose(earlier);
+    } else {
+      std::fclose(file_);
+    }
     file_ = nullptr;
   }
   {
@@ -88,6 +94,10 @@ void JpegDecompressor::ReleasePage() {
 }
 
 void JpegDecompressor::Abort() { ReleasePage(); }
+
+void JpegDecompressor::CloseRetiredFile() {
+  if (FILE* file = retiredFile_.exchange(nullptr)) std::fclose(file);
+}
 
 void JpegDecompressor::InitSource(j_decompress_ptr) {}
 
@@ -481,7 +491,7 @@ bool JpegDecompressor::FinishDecompress() {
       jpeg_finish_decompress(&state);
     });
   }
-  ReleasePage();
+  ReleasePage(true);
   if (!ok) return LogErrorText("jpeg_finish_decompress failed unexpectedly");
   return true;
 }

@@ -16,7 +16,9 @@
 //
 // Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
 // come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
-// GetRows): the receiving thread appends while the page's decoding thread reads.
+// GetRows): the receiving thread appends while the page's decoding thread reads; and
+// CloseRetiredFile may come from any thread at any time (retiredFile_ is handed over by an
+// atomic exchange).
 // Locks: appendLock_ guards fileLength_, diskLength_, writing_ and unwritten_, and is never
 // held during file I/O: a batch is written to the file from writing_, which readers copy from
 // meanwhile, and bytes below diskLength_ never change, so they are read from the file without
@@ -29,6 +31,7 @@
 #ifndef CAVIX_IMAGE_JPEGDECOMPRESSOR_H
 #define CAVIX_IMAGE_JPEGDECOMPRESSOR_H
 
+#include <atomic>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -63,8 +66,13 @@ class JpegDecompressor {
   // failure handling as GetRow; `rows` says how many. False when none came (Failed() tells a
   // failure from a wait for more data).
   bool GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, bool final);
-  // Ends the page (rows not read are skipped) and releases its file.
+  // Ends the page (rows not read are skipped). Its file is set aside for CloseRetiredFile:
+  // closing it gives its pages back to the system, which takes about as long as decoding a few
+  // hundred rows, and need not hold up the end of the page.
   bool FinishDecompress();
+  // Closes the file of the last finished page, if it is still open. Any thread; the
+  // destructor closes it too.
+  void CloseRetiredFile();
   // The readiness rule GetRow applies.
   bool EnoughDataAvailableForDecompression(bool final);
   // Abandons the page, if any: releases the library object and the file. Safe at any time.
@@ -117,7 +125,9 @@ class JpegDecompressor {
   int ReadScanlines(JSAMPARRAY rows, JDIMENSION count);
   // Calls the library step; false when it raised an error.
   bool CallLibrary(void (*step)(JpegDecompressor*));
-  void ReleasePage();
+  // Releases the library object and the page's file: closed, or set aside for
+  // CloseRetiredFile when `retire`.
+  void ReleasePage(bool retire = false);
 
   // fileLength_ under appendLock_.
   int32_t FileLength();
@@ -126,6 +136,7 @@ class JpegDecompressor {
   int32_t fileLength_ = 0;     // guarded by appendLock_
   long diskLength_ = 0;        // bytes written to the file; guarded by appendLock_
   FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
+  std::atomic<FILE*> retiredFile_{nullptr};  // a finished page's file, not yet closed
   long readPosition_ = 0;      // where the library's next input comes from in the file
   std::vector<uint8_t> writing_;    // the batch being written to the file, at diskLength_;
                                     // read from here meanwhile; guarded by appendLock_ (only

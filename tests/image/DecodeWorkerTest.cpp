@@ -149,6 +149,43 @@ TEST(DecodeWorkerTest, StopAbandonsThePageWithoutItsEnd) {
   worker.Stop();  // a second stop is harmless
 }
 
+TEST(DecodeWorkerTest, TheTidyingAfterAPageDoesNotHoldUpItsEnd) {
+  Counts c;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> tidied{0};
+  std::atomic<int> endsSeenByTidy{-1};
+  DecodeWorker worker([] { return SOAP_OK; },
+                      [&c] {
+                        ++c.ends;
+                        return SOAP_OK;
+                      },
+                      [&] {
+                        endsSeenByTidy = c.ends.load();
+                        if (tidied++ == 0) released.wait();
+                      });
+  ASSERT_TRUE(worker.Start());
+  ASSERT_EQ(SOAP_OK, worker.Poke());
+  // Finish returns while the tidying of the page still waits; the tidying came after the end.
+  auto finished = std::async(std::launch::async, [&] { return worker.Finish(); });
+  ASSERT_EQ(std::future_status::ready, finished.wait_for(imagetest::kGenerous));
+  EXPECT_EQ(SOAP_OK, finished.get());
+  ASSERT_TRUE(WaitFor([&] { return tidied.load() == 1; }));
+  EXPECT_EQ(1, endsSeenByTidy.load());
+  // The next page may start meanwhile; it is handled once the tidying is done.
+  ASSERT_TRUE(worker.Start());
+  ASSERT_EQ(SOAP_OK, worker.Poke());
+  release.set_value();
+  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_EQ(2, c.ends.load());
+  ASSERT_TRUE(WaitFor([&] { return tidied.load() == 2; }));
+  // An abandoned page is tidied as well.
+  ASSERT_TRUE(worker.Start());
+  worker.Stop();
+  EXPECT_TRUE(WaitFor([&] { return tidied.load() == 3; }));
+  EXPECT_EQ(2, c.ends.load());
+}
+
 TEST(DecodeWorkerTest, DestroyingARunningWorkerStopsIt) {
   Counts c;
   {

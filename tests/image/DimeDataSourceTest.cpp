@@ -293,6 +293,7 @@ TEST_F(DimeDataSourceTest, RawPadRowsAreCutAndTheShortReadEndsThePage) {
 // exchange's own thread.
 TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
   PrivateTmpDir tmp;
+  const size_t descriptors = imagetest::OpenDescriptors();
   for (int components : {1, 3}) {
     const Bytes jpeg = imagetest::MakeJpeg(150, 40, components);
     const Bytes expected = imagetest::DecodeWhole(jpeg);
@@ -313,6 +314,13 @@ TEST_F(DimeDataSourceTest, JpegPagesDecodeInAnyChunkingIncludingASplitHeader) {
       EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
       EXPECT_EQ(expected, r.bytes);
       EXPECT_TRUE(tmp.Entries().empty());
+      // The page's file is closed: at once when the page was decoded here, else by the
+      // decoding thread once the page is over.
+      if (!threaded) EXPECT_EQ(descriptors, imagetest::OpenDescriptors());
+      const auto deadline = std::chrono::steady_clock::now() + imagetest::kGenerous;
+      while (imagetest::OpenDescriptors() != descriptors && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_EQ(descriptors, imagetest::OpenDescriptors());
       // Decoded rows went into the stream on this thread, which received the page, exactly
       // when no decoding thread was due.
       const std::string decoder = ThreadTagOf(log.Text(), "bytesWrittenToStream");

@@ -207,4 +207,13 @@ size_t JpegHeaderLength(const std::vector<uint8_t>& jpeg) {
   throw std::runtime_error("no start of scan");
 }
 
+size_t OpenDescriptors() {
+  size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
 }  // namespace imagetest

@@ -55,6 +55,9 @@ std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* wid
 // Position of the first byte after the start-of-scan segment of a JPEG (the header's length).
 size_t JpegHeaderLength(const std::vector<uint8_t>& jpeg);
 
+// How many descriptors the process has open.
+size_t OpenDescriptors();
+
 // Whether a future is still pending after a short grace period. Used only to confirm that a
 // call blocks; a slow machine can only make it look blocked longer, never make a check fail
 // wrongly for a call that does block.

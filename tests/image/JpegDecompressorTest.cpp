@@ -12,6 +12,7 @@
 #include "image/JpegDecompressor.h"
 
 using imagetest::LogTail;
+using imagetest::OpenDescriptors;
 using imagetest::PrivateTmpDir;
 
 namespace {
@@ -231,6 +232,31 @@ TEST(JpegDecompressorTest, FinishingEarlyAndStartingAgain) {
   // The object serves the next page.
   Decoded again = FeedInChunks(d, jpeg, 1000);
   EXPECT_EQ(imagetest::DecodeWhole(jpeg), again.pixels);
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST(JpegDecompressorTest, AFinishedPagesFileIsClosedLaterButNeverLeftOpen) {
+  PrivateTmpDir tmp;
+  const std::vector<uint8_t> jpeg = imagetest::MakeJpeg(64, 48, 3);
+  const size_t before = OpenDescriptors();
+  {
+    JpegDecompressor d;
+    FeedInChunks(d, jpeg, 700);  // finishes the page
+    EXPECT_FALSE(d.Busy());
+    EXPECT_EQ(before + 1, OpenDescriptors()) << "the finished page's file waits to be closed";
+    d.CloseRetiredFile();
+    EXPECT_EQ(before, OpenDescriptors());
+    d.CloseRetiredFile();  // nothing left: harmless
+    // A page finished while the one before still waits closes the earlier file: one at most.
+    FeedInChunks(d, jpeg, 700);
+    FeedInChunks(d, jpeg, 700);
+    EXPECT_EQ(before + 1, OpenDescriptors());
+    // The same from another thread than the one that decoded.
+    std::thread([&d] { d.CloseRetiredFile(); }).join();
+    EXPECT_EQ(before, OpenDescriptors());
+    FeedInChunks(d, jpeg, 700);
+  }
+  EXPECT_EQ(before, OpenDescriptors()) << "the decompressor closes what it still holds";
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
