@@ -43,7 +43,8 @@ class DecodeWorker {
   bool Start();
   // Whether a page is being decoded (started, not yet finished or stopped).
   bool Running() const { return running_; }
-  // More of the page is there. Returns the error a batch ended in, else 0.
+  // More of the page is there. Returns the error a batch ended in, else 0. The page's first
+  // poke lets the worker run before the calling thread goes on (sched_yield).
   int Poke();
   // The page is complete: waits until, without an earlier error, the end handler has run;
   // the worker then waits for the next page. Returns an error that no Poke has returned, else 0.
