@@ -99,7 +99,8 @@ void DecodeWorker::WaitForPageDone() {
 void DecodeWorker::Run() {
   std::unique_lock<std::mutex> lock(lock_);
   for (;;) {
-    wake_.wait(lock, [&] { return exiting_ || (pageOpen_ && (stopping_ || finishing_ || pokes_ != handled_)); });
+    wake_.wait(lock,
+               [&] { return exiting_ || (pageOpen_ && (stopping_ || finishing_ || pokes_ != handled_)); });
     if (exiting_) return;
     bool pageEnds = stopping_;
     if (!pageEnds) {

@@ -5,8 +5,9 @@
 // worker then calls the batch handler (decode what the data allows), again after every poke
 // that came meanwhile, and once the page is complete (Finish) calls the end handler instead
 // (decode the rest). Once Finish or Stop may return, it calls the tidy handler, if any, for
-// what need not hold up the end of the page (closing the page's file). The first handler error ends the page: the worker handles nothing more,
-// and the next Poke, or else Finish, reports it.
+// what need not hold up the end of the page (closing the page's file). The first handler
+// error ends the page: the worker handles nothing more, and the next Poke, or else Finish,
+// reports it.
 //
 // The thread is started with the first page and then waits for the next one, so that a page's
 // decoding begins as soon as its first rows are there: a new thread had to wait for a
@@ -47,7 +48,8 @@ class DecodeWorker {
   // poke lets the worker run before the calling thread goes on (sched_yield).
   int Poke();
   // The page is complete: waits until, without an earlier error, the end handler has run;
-  // the worker then waits for the next page. Returns an error that no Poke has returned, else 0.
+  // the worker then waits for the next page. Returns an error that no Poke has returned,
+  // else 0.
   int Finish();
   // Abandons the page: no further batch, no end handler; waits until the worker has let go of
   // it (a batch in hand is completed first).
