@@ -283,6 +283,8 @@ bool DimeDataSource::HoldsJpegHeader(const uint8_t* bytes, size_t length) {
 }
 
 int DimeDataSource::SubmitHeader() {
+  // A page large enough for a decoding thread is split further where its layout allows.
+  decompressor_.UseDecodeAhead(maxStreamLength >= decodeThreadThreshold_);
   if (!decompressor_.SubmitFirstBuffer(headerBytes_.data(), static_cast<uint32_t>(headerBytes_.size()))) {
     headerBytes_.clear();
     return LoggedSoapError("Failed to submit first decomp buffer", SOAP_FATAL_ERROR);

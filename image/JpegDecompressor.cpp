@@ -26,6 +26,7 @@ JpegDecompressor::~JpegDecompressor() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::~JpegDecompressor");
   Abort();
   CloseRetiredFile();
+  EndAheadThread();
 }
 
 void JpegDecompressor::JpegErrorHandler(j_common_ptr info) {
@@ -59,6 +60,17 @@ bool JpegDecompressor::CallLibrary(void (*step)(JpegDecompressor*)) {
 }
 
 void JpegDecompressor::ReleasePage(bool retire) {
+  StopAhead();
+  if (split_.load()) {
+    std::lock_guard<std::mutex> guard(aheadLock_);
+    aheadFinal_ = false;
+    aheadFailed_ = false;
+    stalledAt_ = UINT64_MAX;
+    stalledLength_ = 0;
+    blockRowsDecoded_ = 0;
+    rowsConverted_ = 0;
+    split_ = false;
+  }
   if (created_) {
     // Destroying never raises an error; it frees the object's memory pools.
     jpeg_destroy_decompress(&decompressionState_);
@@ -326,6 +338,7 @@ bool JpegDecompressor::StartDecompression() {
   // A single-scan image starts without compressed data; one that needs the whole file first
   // (several scans) cannot be decoded while it arrives.
   rowsRead_ = 0;
+  const bool ahead = PrepareDecodeAhead();
   if (!CallLibrary([](JpegDecompressor* self) {
         if (!jpeg_start_decompress(&self->decompressionState_)) self->rowsRead_ = 1;
       }) ||
@@ -340,6 +353,14 @@ bool JpegDecompressor::StartDecompression() {
                                                   state.output_width * state.output_components, 1);
   });
   if (!ok || rowBuffer_ == nullptr) return LogErrorText("Buffer allocation failed");
+  if (ahead) {
+    // From here on the library object belongs to the decode-ahead thread.
+    std::lock_guard<std::mutex> guard(aheadLock_);
+    split_ = true;
+    aheadPage_ = true;
+    ++dataVersion_;
+    aheadWake_.notify_one();
+  }
   return true;
 }
 
@@ -350,13 +371,27 @@ bool JpegDecompressor::SubmitNextBuffer(const uint8_t* bytes, uint32_t length) {
   if (length == 0) return LogErrorText("Invalid bufferSize");
   // Appended at the end of what the file holds; the library's read position is kept apart
   // (readPosition_), so neither needs a seek.
-  return WriteFile(bytes, length, false);
+  if (!WriteFile(bytes, length, false)) return false;
+  if (split_.load()) {
+    // A stalled ahead thread is woken once there is enough for a couple of rows.
+    const int32_t fileLength = FileLength();
+    std::lock_guard<std::mutex> guard(aheadLock_);
+    const bool stalled = stalledAt_ == dataVersion_;
+    if (!stalled || fileLength - stalledLength_ >= aheadWakeBytes_) {
+      ++dataVersion_;
+      if (stalled) aheadWake_.notify_one();
+    }
+  }
+  return true;
 }
 
 bool JpegDecompressor::EnoughDataAvailableForDecompression(bool final) {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::EnoughDataAvailableForDecompression");
   if (final) return true;
   if (file_ == nullptr) return LogErrorText("file_ is NULL");
+  // A split page's rows are asked for at once: GetRows waits for the ahead thread's work on
+  // the data there is.
+  if (split_.load()) return true;
   const long position = readPosition_;
   if (position < 0) return LogErrorText("ftell() failed unexpectedly");
   int32_t ahead = FileLength() - static_cast<int32_t>(position) + static_cast<int32_t>(source_.pub.bytes_in_buffer);
@@ -372,6 +407,15 @@ bool JpegDecompressor::GetRow(std::unique_ptr<uint8_t[]>& row, uint32_t& rowLeng
   if (failed_) return false;
   if (!EnoughDataAvailableForDecompression(final)) return false;
   if (!created_ || rowBuffer_ == nullptr) return LogErrorText("jpeg_read_scanlines failed unexpectedly");
+  if (split_.load()) {
+    if (!spareRow_) spareRow_.reset(new uint8_t[static_cast<size_t>(pageWidth_) * 3]);
+    uint32_t rows = 0;
+    if (RowsLeft() == 0) return LogErrorText("Out of data");
+    if (!GetRowsAhead(spareRow_.get(), 1, rows, final)) return false;
+    row = std::move(spareRow_);
+    rowLength = pageWidth_ * 3;
+    return true;
+  }
   if (decompressionState_.output_scanline >= decompressionState_.output_height) {
     LogNamedValue("decompressionState_.output_scanline", static_cast<int>(decompressionState_.output_scanline));
     LogNamedValue("decompressionState_.output_height", static_cast<int>(decompressionState_.output_height));
@@ -444,6 +488,8 @@ uint32_t JpegDecompressor::DirectRowLength() const {
 
 uint32_t JpegDecompressor::RowsLeft() const {
   if (!created_ || rowBuffer_ == nullptr) return 0;
+  // Only this thread moves rowsConverted_ on.
+  if (split_.load()) return pageRows_ - rowsConverted_;
   const JDIMENSION height = decompressionState_.output_height;
   const JDIMENSION done = decompressionState_.output_scanline;
   return done < height ? height - done : 0;
@@ -457,6 +503,7 @@ bool JpegDecompressor::GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, 
   if (into == nullptr || maxRows == 0 || rowLength == 0) return LogErrorText("jpeg_read_scanlines failed unexpectedly");
   if (!EnoughDataAvailableForDecompression(final)) return false;
   if (RowsLeft() == 0) return LogErrorText("Out of data");
+  if (split_.load()) return GetRowsAhead(into, maxRows, rows, final);
   final_ = final;
   LoadInput();
   if (maxRows > RowsLeft()) maxRows = RowsLeft();
@@ -480,14 +527,20 @@ bool JpegDecompressor::GetRows(uint8_t* into, uint32_t maxRows, uint32_t& rows, 
 
 bool JpegDecompressor::FinishDecompress() {
   CHRESULT2 hr(GetGlobalLog(), "JpegDecompressor::FinishDecompress");
+  StopAhead();
   // A failed page is only abandoned: after an error the library object takes no more calls.
   bool ok = created_ && !failed_;
+  if (ok && split_.load()) {
+    std::lock_guard<std::mutex> guard(aheadLock_);
+    ok = !aheadFailed_;
+  }
   if (ok) {
     final_ = true;  // what the file holds is all there is
     ok = CallLibrary([](JpegDecompressor* self) {
       jpeg_decompress_struct& state = self->decompressionState_;
-      // Ending before the last row is not an error: the rows not read are dropped.
-      state.output_height = state.output_scanline;
+      // Ending before the last row is not an error: the rows not read are dropped. (Sample
+      // rows come in whole block rows, which can end past the image's last row.)
+      if (state.output_scanline < state.output_height) state.output_height = state.output_scanline;
       jpeg_finish_decompress(&state);
     });
   }

@@ -13,13 +13,25 @@
 // that merely lacks its closing marker. A page whose scan data stops before its last row is
 // truncated: GetRow fails (Failed() turns true) instead of making up grey rows.
 // Rows come out as one byte per pixel (grey) or three (colour).
+// Decoding ahead (UseDecodeAhead, for large pages): a colour page in one of the usual layouts
+// is then split between two threads. The decode-ahead thread, owned here, decodes the page's
+// sample rows (entropy decoding and the inverse transform, about three quarters of the work)
+// into a ring of block rows while data is there and the ring has room; GetRows and GetRow,
+// on the calling thread, upsample and convert the rows decoded so far (YccRowConverter, the
+// same bytes as the library's own output). As without the split, a GetRows waits for the rows
+// the data submitted so far completes, once it is two rows' worth more than the ahead thread
+// last ran out at, and not for data still to come.
 //
 // Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
 // come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
 // GetRows): the receiving thread appends while the page's decoding thread reads; and
 // CloseRetiredFile may come from any thread at any time (retiredFile_ is handed over by an
-// atomic exchange).
-// Locks: appendLock_ guards fileLength_, diskLength_, writing_ and unwritten_, and is never
+// atomic exchange). While a page is split, the library object, the input and the file's read
+// position belong to the decode-ahead thread; the calling thread takes them back (StopAhead)
+// before it ends or abandons the page.
+// Locks: aheadLock_ guards the decode-ahead thread's hand-over (the members marked so); the
+// ring's block rows are read without it, as the ahead thread writes only block rows no
+// unconverted row needs. appendLock_ guards fileLength_, diskLength_, writing_ and unwritten_, and is never
 // held during file I/O: a batch is written to the file from writing_, which readers copy from
 // meanwhile, and bytes below diskLength_ never change, so they are read from the file without
 // the lock (the decoding thread would otherwise wait for the receiving thread's writes).
@@ -32,14 +44,18 @@
 #define CAVIX_IMAGE_JPEGDECOMPRESSOR_H
 
 #include <atomic>
+#include <condition_variable>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <jpeglib.h>
+
+#include "image/YccRowConverter.h"
 
 class JpegDecompressor {
  public:
@@ -47,6 +63,12 @@ class JpegDecompressor {
   ~JpegDecompressor();
   JpegDecompressor(const JpegDecompressor&) = delete;
   JpegDecompressor& operator=(const JpegDecompressor&) = delete;
+
+  // Whether the next pages are decoded ahead on a second thread where their layout allows
+  // (taken up by StartDecompression).
+  void UseDecodeAhead(bool use) { decodeAheadWanted_ = use; }
+  // Whether the current page is decoded ahead.
+  bool DecodingAhead() const { return split_.load(); }
 
   // Starts a page with its first chunk, which must hold the whole JPEG header.
   bool SubmitFirstBuffer(const uint8_t* bytes, uint32_t length);
@@ -132,6 +154,29 @@ class JpegDecompressor {
   // fileLength_ under appendLock_.
   int32_t FileLength();
 
+  // ---- Decoding ahead (JpegDecodeAhead.cpp) ----
+  // Before jpeg_start_decompress: whether the page's layout can be split, and if so asks the
+  // library for sample rows and sets the page up (ring, converter, thread).
+  bool PrepareDecodeAhead();
+  void AheadThreadMain();
+  // Whether the ahead thread has a block row to decode now. Under aheadLock_.
+  bool AheadCanStep() const;
+  // Decodes the next block row into its ring slot: 1, 0 when it needs more of the page, -1
+  // when the page failed. Ahead thread, without aheadLock_.
+  int DecodeBlockRow(uint32_t slot);
+  // The block row up to which output row `row` needs sample rows, and the oldest block row it
+  // reads.
+  uint32_t NewestBlockRowFor(uint32_t row) const;
+  uint32_t OldestBlockRowFor(uint32_t row) const;
+  // GetRows for a split page.
+  bool GetRowsAhead(uint8_t* into, uint32_t maxRows, uint32_t& rows, bool final);
+  void ConvertRow(uint32_t row, uint8_t* into);
+  // Takes the page back from the ahead thread: once it returns, the thread is out of the
+  // library and starts nothing more of this page. Calling thread.
+  void StopAhead();
+  // Ends the ahead thread (destructor).
+  void EndAheadThread();
+
   std::mutex appendLock_;
   int32_t fileLength_ = 0;     // guarded by appendLock_
   long diskLength_ = 0;        // bytes written to the file; guarded by appendLock_
@@ -163,6 +208,36 @@ class JpegDecompressor {
   bool truncated_ = false;     // the decoder needed scan data past the page's end
   bool failed_ = false;        // see Failed()
   void (*defaultEmit_)(j_common_ptr, int) = nullptr;
+
+  bool decodeAheadWanted_ = false;
+  std::atomic<bool> split_{false};  // the current page is decoded ahead
+  std::thread aheadThread_;
+  std::mutex aheadLock_;
+  std::condition_variable aheadWake_;  // the ahead thread waits on it for data, room, a page or exit
+  std::condition_variable aheadDone_;  // GetRows and StopAhead wait on it for the ahead thread's steps
+  bool aheadExit_ = false;             // guarded by aheadLock_
+  bool aheadPage_ = false;             // a page is given to the ahead thread; guarded by aheadLock_
+  bool aheadStepping_ = false;         // the ahead thread is in a step; guarded by aheadLock_
+  bool aheadFinal_ = false;            // the whole page is in; guarded by aheadLock_
+  bool aheadFailed_ = false;           // guarded by aheadLock_
+  uint64_t dataVersion_ = 0;           // counts submissions (and the page's end); guarded by aheadLock_
+  uint64_t stalledAt_ = UINT64_MAX;    // dataVersion_ when the ahead thread ran out of data; guarded by aheadLock_
+  int32_t stalledLength_ = 0;          // the file's length it had seen then; guarded by aheadLock_
+  uint32_t blockRowsDecoded_ = 0;      // guarded by aheadLock_
+  uint32_t rowsConverted_ = 0;         // output rows handed out; guarded by aheadLock_
+  // Set up before the page is handed to the ahead thread, constant while it is split:
+  uint32_t blockRows_ = 0;        // block rows in the page
+  uint32_t blockRowHeight_ = 0;   // output (luma) rows in a block row: 8 or 16
+  uint32_t chromaRows_ = 0;       // chroma sample rows in the page (not rounded up to blocks)
+  uint32_t pageRows_ = 0;         // the page's height
+  uint32_t pageWidth_ = 0;        // and width
+  uint32_t ringSlots_ = 0;
+  int32_t aheadWakeBytes_ = 0;    // new data that wakes a stalled ahead thread
+  JSAMPARRAY aheadPlanes_[3] = {nullptr, nullptr, nullptr};  // the slot being decoded; ahead thread
+  JDIMENSION aheadLines_ = 0;                                 // what the library gave; ahead thread
+  std::vector<uint8_t> ringPlanes_[3];       // a block row of each component in every slot
+  std::vector<JSAMPROW> ringRowPointers_[3]; // rows of ringPlanes_, slot after slot
+  std::unique_ptr<YccRowConverter> converter_;
 };
 
 #endif

@@ -124,7 +124,8 @@ namespace {
 
 // Compresses rows made by `sample(x, y, c)`.
 template <typename Sample>
-std::vector<uint8_t> Compress(uint32_t width, uint32_t height, int components, int quality, Sample sample) {
+std::vector<uint8_t> Compress(uint32_t width, uint32_t height, int components, int quality, Sample sample,
+                              int lumaAcross = 0, int lumaDown = 0, bool progressive = false) {
   jpeg_compress_struct cinfo;
   jpeg_error_mgr jerr;
   cinfo.err = jpeg_std_error(&jerr);
@@ -138,6 +139,11 @@ std::vector<uint8_t> Compress(uint32_t width, uint32_t height, int components, i
   cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
+  if (lumaAcross > 0) {
+    cinfo.comp_info[0].h_samp_factor = lumaAcross;
+    cinfo.comp_info[0].v_samp_factor = lumaDown;
+  }
+  if (progressive) jpeg_simple_progression(&cinfo);
   jpeg_start_compress(&cinfo, TRUE);
   std::vector<uint8_t> row(static_cast<size_t>(width) * components);
   while (cinfo.next_scanline < height) {
@@ -171,6 +177,18 @@ std::vector<uint8_t> MakeNoisyJpeg(uint32_t width, uint32_t height, int componen
     state = state * 1664525u + 1013904223u;
     return static_cast<uint8_t>(state >> 24);
   });
+}
+
+std::vector<uint8_t> MakeNoisyColourJpeg(uint32_t width, uint32_t height, int lumaAcross, int lumaDown, int quality,
+                                          uint32_t seed, bool progressive) {
+  uint32_t state = seed * 2654435761u + 1;
+  return Compress(
+      width, height, 3, quality,
+      [&state](uint32_t, uint32_t, int) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<uint8_t>(state >> 24);
+      },
+      lumaAcross, lumaDown, progressive);
 }
 
 std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* width, uint32_t* height,

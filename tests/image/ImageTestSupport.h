@@ -48,6 +48,10 @@ std::vector<uint8_t> MakeJpeg(uint32_t width, uint32_t height, int components, i
 // rows of blocks), so one decoded row can need far more compressed data than two rows' worth.
 std::vector<uint8_t> MakeNoisyJpeg(uint32_t width, uint32_t height, int components, int quality,
                                    uint32_t seed = 1);
+// The same for colour with the luma's sampling factors chosen (chroma at one block per MCU):
+// 1x1 (4:4:4), 2x1 (4:2:2), 2x2 (4:2:0) or others; progressive: several scans.
+std::vector<uint8_t> MakeNoisyColourJpeg(uint32_t width, uint32_t height, int lumaAcross, int lumaDown, int quality,
+                                          uint32_t seed, bool progressive = false);
 // Decodes a whole JPEG from memory with libjpeg in one go: the rows, one after the other.
 std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* width = nullptr,
                                  uint32_t* height = nullptr, int* components = nullptr);

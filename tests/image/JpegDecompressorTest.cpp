@@ -21,6 +21,7 @@ struct Decoded {
   std::vector<uint8_t> pixels;
   uint32_t rows = 0;
   uint32_t rowLength = 0;
+  bool split = false;  // the page was decoded ahead
 };
 
 // Feeds the JPEG in chunks of `chunk` bytes, taking every row as soon as it is available, then
@@ -40,6 +41,7 @@ Decoded FeedInChunks(JpegDecompressor& d, const std::vector<uint8_t>& jpeg, size
   first = std::min(first, jpeg.size());
   EXPECT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(first)));
   EXPECT_TRUE(d.StartDecompression());
+  out.split = d.DecodingAhead();
   take(false);
   for (size_t pos = first; pos < jpeg.size(); pos += chunk) {
     size_t n = std::min(chunk, jpeg.size() - pos);
@@ -322,6 +324,7 @@ Decoded FeedInPlace(JpegDecompressor& d, const std::vector<uint8_t>& jpeg, size_
   size_t first = std::min(std::max(chunk, imagetest::JpegHeaderLength(jpeg)), jpeg.size());
   EXPECT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(first)));
   EXPECT_TRUE(d.StartDecompression());
+  out.split = d.DecodingAhead();
   out.rowLength = d.DirectRowLength();
   const uint32_t height = d.RowsLeft();
   out.pixels.assign(size_t(out.rowLength) * height + 1, 0x5A);  // one guard byte past the page
@@ -466,5 +469,172 @@ TEST(JpegDecompressorTest, APageThatArrivedWholeIsDecodedPastEachLoadOfInput) {
     EXPECT_TRUE(reference == page);
     EXPECT_TRUE(d.FinishDecompress());
   }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// Decoding ahead: colour pages in the three usual layouts are split between the decode-ahead
+// thread and the caller and come out exactly as in one go, in any chunking and batch size, in
+// place and row by row; other pages, and any page while it is not asked for, are decoded in one
+// piece.
+TEST(JpegDecompressorTest, PagesDecodedAheadMatchOneGoDecoding) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  struct Case {
+    int across, down;
+    uint32_t width, height;
+    bool split;
+  };
+  const Case cases[] = {{1, 1, 200, 75, true},  {2, 1, 201, 77, true}, {2, 2, 333, 101, true},
+                        {2, 2, 16, 1, true},    {2, 2, 64, 16, true},  {4, 1, 64, 40, false},
+                        {2, 2, 15, 40, false}};  // 4:1:1; and too narrow for the library's filter
+  uint32_t seed = 20;
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(c.width, c.height, c.across, c.down, 95, seed++);
+    const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+    for (uint32_t maxRows : {1u, 16u, 100u})
+      for (size_t chunk : {700u, 1u << 20}) {
+        SCOPED_TRACE(testing::Message() << c.across << "x" << c.down << " " << c.width << "x" << c.height << " rows "
+                                        << maxRows << " chunk " << chunk);
+        d.UseDecodeAhead(true);
+        Decoded got = FeedInPlace(d, jpeg, chunk, maxRows);
+        EXPECT_EQ(c.split, got.split);
+        EXPECT_EQ(c.height, got.rows);
+        EXPECT_TRUE(reference == got.pixels);
+        EXPECT_FALSE(d.DecodingAhead()) << "the page has ended";
+      }
+    Decoded byRow = FeedInChunks(d, jpeg, 500);
+    EXPECT_EQ(c.split, byRow.split);
+    EXPECT_TRUE(reference == byRow.pixels);
+    d.UseDecodeAhead(false);
+    EXPECT_FALSE(FeedInPlace(d, jpeg, 700, 16).split);
+  }
+  d.UseDecodeAhead(true);
+  const std::vector<uint8_t> grey = imagetest::MakeNoisyJpeg(200, 40, 1, 95, 5);
+  Decoded got = FeedInPlace(d, grey, 700, 16);
+  EXPECT_FALSE(got.split);
+  EXPECT_TRUE(imagetest::DecodeWhole(grey) == got.pixels);
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// A split page that ends early, is cut short, is damaged or is abandoned while the ahead thread
+// works on it: the failure is reported, nothing waits for ever, and the next page decodes right
+// on the same thread.
+TEST(JpegDecompressorTest, SplitPagesThatEndBadlyOrEarlyLeaveTheNextPageIntact) {
+  PrivateTmpDir tmp;
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(512, 200, 2, 2, 100, 31);
+  const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+  const size_t header = imagetest::JpegHeaderLength(jpeg);
+  const uint32_t rowLength = 512 * 3;
+  std::vector<uint8_t> page(reference.size());
+  JpegDecompressor d;
+  d.UseDecodeAhead(true);
+  auto start = [&](const std::vector<uint8_t>& bytes, size_t length) {
+    ASSERT_TRUE(d.SubmitFirstBuffer(bytes.data(), static_cast<uint32_t>(header)));
+    ASSERT_TRUE(d.StartDecompression());
+    ASSERT_TRUE(d.DecodingAhead());
+    if (length > header) ASSERT_TRUE(d.SubmitNextBuffer(bytes.data() + header, static_cast<uint32_t>(length - header)));
+  };
+  auto drain = [&](bool final) {
+    uint32_t done = 0, rows = 0;
+    while (d.RowsLeft() > 0 && d.GetRows(page.data() + size_t(done) * rowLength, 16, rows, final)) done += rows;
+    return done;
+  };
+  auto nextPageIsIntact = [&] {
+    Decoded again = FeedInPlace(d, jpeg, 4096, 16);
+    EXPECT_TRUE(again.split);
+    EXPECT_TRUE(reference == again.pixels);
+  };
+  {
+    SCOPED_TRACE("cut short");
+    start(jpeg, jpeg.size() / 2);
+    const uint32_t before = drain(false);
+    EXPECT_GT(before, 0u);
+    EXPECT_LT(before, 100u);
+    EXPECT_FALSE(d.Failed());
+    const uint32_t after = drain(true);
+    EXPECT_TRUE(d.Failed());
+    EXPECT_LT(before + after, 200u);
+    EXPECT_TRUE(std::equal(page.begin(), page.begin() + long(before) * rowLength, reference.begin()));
+    std::unique_ptr<uint8_t[]> row;
+    uint32_t length = 0;
+    EXPECT_FALSE(d.GetRow(row, length, true));
+    EXPECT_FALSE(d.FinishDecompress());
+    nextPageIsIntact();
+  }
+  {
+    SCOPED_TRACE("damaged");
+    std::vector<uint8_t> damaged = jpeg;
+    for (size_t i = header + damaged.size() / 4; i < damaged.size() / 2; ++i) damaged[i] = (i % 2) ? 0xFF : 0xC4;
+    start(damaged, damaged.size());
+    drain(false);
+    drain(true);
+    d.FinishDecompress();
+    EXPECT_FALSE(d.Busy());
+    nextPageIsIntact();
+  }
+  {
+    SCOPED_TRACE("finished early");
+    start(jpeg, jpeg.size());
+    uint32_t rows = 0;
+    ASSERT_TRUE(d.GetRows(page.data(), 16, rows, false));
+    EXPECT_TRUE(d.FinishDecompress());
+    nextPageIsIntact();
+  }
+  for (size_t length : {jpeg.size(), jpeg.size() / 3}) {
+    SCOPED_TRACE(testing::Message() << "abandoned with " << length << " bytes in");
+    // The ahead thread is decoding (the ring has room for a few rows of blocks) when the page
+    // goes.
+    start(jpeg, length);
+    uint32_t rows = 0;
+    ASSERT_TRUE(d.GetRows(page.data(), 1, rows, false));
+    d.Abort();
+    EXPECT_FALSE(d.Busy());
+    EXPECT_FALSE(d.DecodingAhead());
+    nextPageIsIntact();
+  }
+  {
+    SCOPED_TRACE("destroyed during a page");
+    JpegDecompressor other;
+    other.UseDecodeAhead(true);
+    ASSERT_TRUE(other.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
+    ASSERT_TRUE(other.StartDecompression());
+    ASSERT_TRUE(other.SubmitNextBuffer(jpeg.data() + header, static_cast<uint32_t>(jpeg.size() - header)));
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// The receiving thread appends while another thread takes the rows of a split page: a third
+// thread decodes ahead, and every row arrives intact.
+TEST(JpegDecompressorTest, SplitPageChunksAppendedWhileAnotherThreadTakesRows) {
+  PrivateTmpDir tmp;
+  JpegDecompressor d;
+  d.UseDecodeAhead(true);
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(512, 160, 2, 2, 100, 41);
+  const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
+  const size_t header = imagetest::JpegHeaderLength(jpeg);
+  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
+  ASSERT_TRUE(d.StartDecompression());
+  ASSERT_TRUE(d.DecodingAhead());
+  std::vector<uint8_t> page(reference.size());
+  std::atomic<bool> allIn{false};
+  uint32_t done = 0;
+  std::thread taker([&] {
+    uint32_t rows = 0;
+    while (!allIn.load()) {
+      if (d.GetRows(page.data() + size_t(done) * 1536, 16, rows, false))
+        done += rows;
+      else
+        std::this_thread::yield();
+    }
+  });
+  for (size_t pos = header; pos < jpeg.size(); pos += 1000)
+    ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(std::min<size_t>(1000, jpeg.size() - pos))));
+  allIn = true;
+  taker.join();
+  uint32_t rows = 0;
+  while (done < 160 && d.GetRows(page.data() + size_t(done) * 1536, 16, rows, true)) done += rows;
+  EXPECT_EQ(160u, done);
+  EXPECT_TRUE(reference == page);
+  EXPECT_TRUE(d.FinishDecompress());
   EXPECT_TRUE(tmp.Entries().empty());
 }
