@@ -13,7 +13,10 @@ namespace {
 
 // Block rows the ring holds: the converter needs two at a time (a row and the one above it),
 // the rest let the decoder run ahead while the converting thread does something else.
-constexpr uint32_t kRingSlots = 8;
+constexpr uint32_t kRingSlots = 16;
+// Decoded block rows that wake a converting thread waiting for rows: waking it for each one
+// would have it preempt the decoder once per block row where both share a processor.
+constexpr uint32_t kWakeBlockRows = 4;
 // Chroma sample rows in a block row: the layouts split here keep chroma at one block per MCU.
 constexpr uint32_t kChromaBlockRowHeight = DCTSIZE;
 
@@ -86,6 +89,11 @@ void JpegDecompressor::AheadThreadMain() {
     aheadStepping_ = false;
     if (result > 0) {
       ++blockRowsDecoded_;
+      const bool pageDecoded = blockRowsDecoded_ == blockRows_;
+      // (A page being taken back is told at once.)
+      if (aheadPage_ && !pageDecoded && rowsConverted_ < pageRows_ &&
+          blockRowsDecoded_ < NewestBlockRowFor(rowsConverted_) + 1 + kWakeBlockRows)
+        continue;  // the converting thread gets these with the next ones
     } else if (result < 0 || final) {
       // With the whole page in, the library never waits for more: no row is a failure.
       aheadFailed_ = true;
