@@ -28,8 +28,8 @@ bool JpegDecompressor::PrepareDecodeAhead() {
   // The layouts whose output stage YccRowConverter reproduces: three components, YCbCr to RGB,
   // one scan, full size, the library's default (fancy) upsampling.
   if (s.num_components != 3 || s.jpeg_color_space != JCS_YCbCr || s.out_color_space != JCS_RGB) return false;
-  if (jpeg_has_multiple_scans(&s) || s.scale_num != s.scale_denom || !s.do_fancy_upsampling ||
-      s.CCIR601_sampling || s.quantize_colors)
+  if (jpeg_has_multiple_scans(&s) || s.scale_num != s.scale_denom || !s.do_fancy_upsampling || s.CCIR601_sampling ||
+      s.quantize_colors)
     return false;
   const jpeg_component_info* c = s.comp_info;
   for (int k = 1; k < 3; ++k)
@@ -121,8 +121,7 @@ int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
     aheadLines_ = 0;
     // A suspended block row is resumed into the same slot: the library keeps what it decoded.
     if (!CallLibrary([](JpegDecompressor* self) {
-          self->aheadLines_ =
-              jpeg_read_raw_data(&self->decompressionState_, self->aheadPlanes_, self->blockRowHeight_);
+          self->aheadLines_ = jpeg_read_raw_data(&self->decompressionState_, self->aheadPlanes_, self->blockRowHeight_);
         })) {
       LogErrorText("jpeg_read_raw_data failed unexpectedly");
       return -1;

@@ -3,7 +3,6 @@
 #include <immintrin.h>
 
 #include <atomic>
-#include <cstring>
 
 namespace {
 
@@ -19,8 +18,8 @@ inline uint8_t Clamp(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 25
 
 // The bodies are written for the compiler to vectorise; each is compiled twice, for the baseline
 // processor and for one with 32-byte vectors.
-__attribute__((always_inline)) inline void ColumnSums(const uint8_t* __restrict row, const uint8_t* __restrict other, uint32_t n,
-                                                      int16_t* __restrict sums) {
+__attribute__((always_inline)) inline void ColumnSums(const uint8_t* __restrict row, const uint8_t* __restrict other,
+                                                      uint32_t n, int16_t* __restrict sums) {
   for (size_t i = 0; i < n; ++i) sums[i + 1] = static_cast<int16_t>(row[i] * 3 + other[i]);
   sums[0] = sums[1];
   sums[n + 1] = sums[n];
@@ -28,7 +27,8 @@ __attribute__((always_inline)) inline void ColumnSums(const uint8_t* __restrict 
 
 // 2x2: each output sample is 3/4 of the nearer column sum and 1/4 of the farther one, rounded
 // up on the left and down on the right, over 16.
-__attribute__((always_inline)) inline void SpreadSums(const int16_t* __restrict sums, uint32_t n, uint8_t* __restrict out) {
+__attribute__((always_inline)) inline void SpreadSums(const int16_t* __restrict sums, uint32_t n,
+                                                      uint8_t* __restrict out) {
   for (size_t i = 0; i < n; ++i) {
     const int16_t near = static_cast<int16_t>(sums[i + 1] * 3);
     out[2 * i] = static_cast<uint8_t>(static_cast<int16_t>(near + sums[i] + 8) >> 4);
@@ -37,7 +37,8 @@ __attribute__((always_inline)) inline void SpreadSums(const int16_t* __restrict 
 }
 
 // 2x1: the same across one row, over 4.
-__attribute__((always_inline)) inline void SpreadRow(const int16_t* __restrict padded, uint32_t n, uint8_t* __restrict out) {
+__attribute__((always_inline)) inline void SpreadRow(const int16_t* __restrict padded, uint32_t n,
+                                                     uint8_t* __restrict out) {
   for (size_t i = 0; i < n; ++i) {
     const int16_t near = static_cast<int16_t>(padded[i + 1] * 3);
     out[2 * i] = static_cast<uint8_t>(static_cast<int16_t>(near + padded[i] + 1) >> 2);
@@ -45,8 +46,9 @@ __attribute__((always_inline)) inline void SpreadRow(const int16_t* __restrict p
   }
 }
 
-__attribute__((always_inline)) inline void Planes(const uint8_t* __restrict y, const uint8_t* __restrict cb, const uint8_t* __restrict cr,
-                                                  uint32_t n, uint8_t* __restrict red, uint8_t* __restrict green, uint8_t* __restrict blue) {
+__attribute__((always_inline)) inline void Planes(const uint8_t* __restrict y, const uint8_t* __restrict cb,
+                                                  const uint8_t* __restrict cr, uint32_t n, uint8_t* __restrict red,
+                                                  uint8_t* __restrict green, uint8_t* __restrict blue) {
   for (size_t i = 0; i < n; ++i) {
     const int32_t luma = y[i];
     const int32_t b = cb[i] - 128;
@@ -58,8 +60,9 @@ __attribute__((always_inline)) inline void Planes(const uint8_t* __restrict y, c
   }
 }
 
-__attribute__((always_inline)) inline void Interleave(const uint8_t* __restrict red, const uint8_t* __restrict green, const uint8_t* __restrict blue,
-                                                      uint32_t n, uint8_t* __restrict rgb) {
+__attribute__((always_inline)) inline void Interleave(const uint8_t* __restrict red, const uint8_t* __restrict green,
+                                                      const uint8_t* __restrict blue, uint32_t n,
+                                                      uint8_t* __restrict rgb) {
   for (size_t i = 0; i < n; ++i) {
     rgb[3 * i] = red[i];
     rgb[3 * i + 1] = green[i];
@@ -73,8 +76,7 @@ __attribute__((always_inline)) inline void Interleave(const uint8_t* __restrict 
 //   blue  = y + 2b + ((mulhi(2b, -0.22800) + 1) >> 1)        1.77200 = 2 - 0.22800
 //   green = y + ((-0.34414 b + 0.28586 r + 1/2) >> 16) - r   0.71414 = 1 - 0.28586
 // with b = cb - 128 and r = cr - 128; the bytes are then interleaved by byte shuffles.
-__attribute__((target("avx2"))) void PlanesAndInterleaveAvx2(const uint8_t* __restrict y,
-                                                             const uint8_t* __restrict cb,
+__attribute__((target("avx2"))) void PlanesAndInterleaveAvx2(const uint8_t* __restrict y, const uint8_t* __restrict cb,
                                                              const uint8_t* __restrict cr, uint32_t n,
                                                              uint8_t* __restrict rgb) {
   // Shuffle masks: output byte k of 48 comes from pixel k / 3, channel k % 3.
@@ -91,32 +93,38 @@ __attribute__((target("avx2"))) void PlanesAndInterleaveAvx2(const uint8_t* __re
   } masks;
   const __m256i centre = _mm256_set1_epi16(128);
   const __m256i one = _mm256_set1_epi16(1);
-  const __m256i redFraction = _mm256_set1_epi16(26345);     // 0.40200
-  const __m256i blueFraction = _mm256_set1_epi16(-14942);   // -0.22800
+  const __m256i redFraction = _mm256_set1_epi16(26345);    // 0.40200
+  const __m256i blueFraction = _mm256_set1_epi16(-14942);  // -0.22800
   const __m256i greenFactors = _mm256_set1_epi32(static_cast<int32_t>((18734u << 16) | static_cast<uint16_t>(-22554)));
   const __m256i half = _mm256_set1_epi32(kHalf);
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m256i luma = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + i)));
-    const __m256i b = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + i))), centre);
-    const __m256i r = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + i))), centre);
-    const __m256i redPart = _mm256_srai_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(_mm256_add_epi16(r, r), redFraction), one), 1);
+    const __m256i b =
+        _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + i))), centre);
+    const __m256i r =
+        _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + i))), centre);
+    const __m256i redPart =
+        _mm256_srai_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(_mm256_add_epi16(r, r), redFraction), one), 1);
     const __m256i red = _mm256_add_epi16(_mm256_add_epi16(luma, r), redPart);
-    const __m256i bluePart = _mm256_srai_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(_mm256_add_epi16(b, b), blueFraction), one), 1);
+    const __m256i bluePart =
+        _mm256_srai_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(_mm256_add_epi16(b, b), blueFraction), one), 1);
     const __m256i blue = _mm256_add_epi16(_mm256_add_epi16(luma, _mm256_add_epi16(b, b)), bluePart);
     // Unpacking and packing both work within 128-bit lanes, so the pixels come back in order.
-    const __m256i low = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(b, r), greenFactors), half), 16);
-    const __m256i high = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(b, r), greenFactors), half), 16);
+    const __m256i low =
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(b, r), greenFactors), half), 16);
+    const __m256i high =
+        _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(b, r), greenFactors), half), 16);
     const __m256i green = _mm256_sub_epi16(_mm256_add_epi16(luma, _mm256_packs_epi32(low, high)), r);
-    const __m128i planes[3] = {
-        _mm_packus_epi16(_mm256_castsi256_si128(red), _mm256_extracti128_si256(red, 1)),
-        _mm_packus_epi16(_mm256_castsi256_si128(green), _mm256_extracti128_si256(green, 1)),
-        _mm_packus_epi16(_mm256_castsi256_si128(blue), _mm256_extracti128_si256(blue, 1))};
+    const __m128i planes[3] = {_mm_packus_epi16(_mm256_castsi256_si128(red), _mm256_extracti128_si256(red, 1)),
+                               _mm_packus_epi16(_mm256_castsi256_si128(green), _mm256_extracti128_si256(green, 1)),
+                               _mm_packus_epi16(_mm256_castsi256_si128(blue), _mm256_extracti128_si256(blue, 1))};
     for (int block = 0; block < 3; ++block) {
       __m128i out = _mm_setzero_si128();
       for (int channel = 0; channel < 3; ++channel)
-        out = _mm_or_si128(out, _mm_shuffle_epi8(planes[channel],
-                                                 _mm_load_si128(reinterpret_cast<const __m128i*>(masks.m[block][channel]))));
+        out = _mm_or_si128(out,
+                           _mm_shuffle_epi8(planes[channel],
+                                            _mm_load_si128(reinterpret_cast<const __m128i*>(masks.m[block][channel]))));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(rgb + 3 * i + 16 * block), out);
     }
   }

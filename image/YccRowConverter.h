@@ -31,8 +31,8 @@ class YccRowConverter {
   // One RGB row (3 x width bytes) from its luma row and its chroma rows (cb, cr); for
   // HalfBothWays cbOther and crOther are the chroma rows' vertical neighbours (ignored for the
   // other layouts).
-  void Convert(const uint8_t* y, const uint8_t* cb, const uint8_t* cbOther, const uint8_t* cr,
-               const uint8_t* crOther, uint8_t* rgb);
+  void Convert(const uint8_t* y, const uint8_t* cb, const uint8_t* cbOther, const uint8_t* cr, const uint8_t* crOther,
+               uint8_t* rgb);
 
  private:
   // Upsamples one chroma row to width samples into `out`.
@@ -41,8 +41,8 @@ class YccRowConverter {
   Layout layout_;
   uint32_t width_;
   uint32_t chromaWidth_;
-  std::vector<int16_t> sums_;     // chromaWidth_ + 2: a chroma row's column sums, edges repeated
-  std::vector<uint8_t> cb_, cr_;  // upsampled chroma, width_ + 1 (an odd width's spare sample)
+  std::vector<int16_t> sums_;                // chromaWidth_ + 2: a chroma row's column sums, edges repeated
+  std::vector<uint8_t> cb_, cr_;             // upsampled chroma, 2 x chromaWidth_ + 1 samples
   std::vector<uint8_t> red_, green_, blue_;  // width_: the row's planes before interleaving
 };
 

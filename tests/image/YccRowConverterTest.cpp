@@ -2,12 +2,11 @@
 // colour conversion, and the upsampling of real pages' sample rows in each layout, with and
 // without 32-byte vectors.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
-
-#include <jpeglib.h>
 
 #include "ImageTestSupport.h"
 #include "image/YccRowConverter.h"
@@ -175,7 +174,8 @@ TEST(YccRowConverterTest, UpsampledRowsMatchTheLibraryInEachLayout) {
           uint32_t other = chroma;
           if (c.down == 2) other = (row & 1) ? std::min(chroma + 1, s.chromaHeight - 1) : (chroma ? chroma - 1 : 0);
           converter.Convert(s.planes[0][row].data(), s.planes[1][chroma].data(), s.planes[1][other].data(),
-                            s.planes[2][chroma].data(), s.planes[2][other].data(), page.data() + size_t(row) * 3 * s.width);
+                            s.planes[2][chroma].data(), s.planes[2][other].data(),
+                            page.data() + size_t(row) * 3 * s.width);
         }
         EXPECT_EQ(0x5A, page.back());
         page.pop_back();
