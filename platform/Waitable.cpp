@@ -124,6 +124,15 @@ int WaitForAnyOrFd(const std::vector<Waitable*>& objects, int fd, short pollEven
   if (efd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
   FdWaker waker(efd);
   std::unique_lock<std::mutex> lock(Waitable::StateLock());
+  // A signal that came after the first look found no waker to wake: it is taken here, under
+  // the same lock hold as the registration, or the poll below would wait for a wake that
+  // already went by.
+  int first = AcquireFirst(objects, tryAcquire);
+  if (first >= 0) {
+    lock.unlock();
+    close(efd);
+    return first;
+  }
   WaitRegistration::Add(objects, &waker);
   lock.unlock();
 
