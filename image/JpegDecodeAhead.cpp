@@ -2,12 +2,17 @@
 // decode-ahead thread into a ring of block rows, and upsampled and converted to RGB rows on the
 // thread that asks for rows (see JpegDecompressor.h).
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <system_error>
 
 #include "image/ImageLog.h"
 #include "image/JpegDecompressor.h"
 #include "log/CHRESULT2.h"
 #include "log/LogHelpers.h"
+
+// The library's module interfaces (after jpeglib.h), for its inverse transform methods.
+#include <jpegint.h>
 
 namespace {
 
@@ -19,6 +24,12 @@ constexpr uint32_t kRingSlots = 16;
 constexpr uint32_t kWakeBlockRows = 4;
 // Chroma sample rows in a block row: the layouts split here keep chroma at one block per MCU.
 constexpr uint32_t kChromaBlockRowHeight = DCTSIZE;
+// Decoded block rows not yet converted up to which the ahead thread leaves its transforms to
+// the converting thread: beyond them that thread is behind and the ahead thread does them.
+// Above the wake-up batch, so that a converting thread woken for a batch has transforms to do.
+constexpr uint32_t kDeferBacklog = 8;
+
+std::atomic<JpegDecompressor::TransformSharing> transformSharing{JpegDecompressor::TransformSharing::ByLoad};
 
 }  // namespace
 
@@ -67,6 +78,17 @@ bool JpegDecompressor::PrepareDecodeAhead() {
     for (size_t i = 0; i < ringRowPointers_[k].size(); ++i) ringRowPointers_[k][i] = ringPlanes_[k].data() + i * width;
   }
   converter_.reset(new YccRowConverter(layout, s.image_width, c[1].downsampled_width));
+  // The library's vector transform looks up the processor's features per thread on first
+  // use, and the converting thread may never have called the library: transforms are left to
+  // it only where the library's widest vector path is there.
+  sharing_ = __builtin_cpu_supports("avx2") ? transformSharing.load() : TransformSharing::NoneDeferred;
+  deferredCount_.assign(ringSlots_, 0);
+  blockRowsTransformed_ = 0;
+  if (sharing_ != TransformSharing::NoneDeferred) {
+    slotBlocks_ = 0;
+    for (int k = 0; k < 3; ++k) slotBlocks_ += static_cast<size_t>(c[k].width_in_blocks) * c[k].v_samp_factor;
+    deferred_.resize(slotBlocks_ * ringSlots_);
+  }
   aheadWakeBytes_ = static_cast<int32_t>(2 * 3 * s.image_width);
   s.raw_data_out = TRUE;
   return true;
@@ -81,6 +103,9 @@ void JpegDecompressor::AheadThreadMain() {
     const bool final = aheadFinal_;
     final_ = final;
     const uint32_t slot = blockRowsDecoded_ % ringSlots_;
+    deferring_ = sharing_ == TransformSharing::AllDeferred ||
+                 (sharing_ == TransformSharing::ByLoad &&
+                  blockRowsDecoded_ < std::min(rowsConverted_, pageRows_) / blockRowHeight_ + kDeferBacklog);
     aheadStepping_ = true;
     lock.unlock();
     const int32_t lengthSeen = FileLength();
@@ -113,6 +138,7 @@ bool JpegDecompressor::AheadCanStep() const {
 }
 
 int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
+  aheadSlot_ = slot;
   aheadPlanes_[0] = ringRowPointers_[0].data() + static_cast<size_t>(slot) * blockRowHeight_;
   aheadPlanes_[1] = ringRowPointers_[1].data() + static_cast<size_t>(slot) * kChromaBlockRowHeight;
   aheadPlanes_[2] = ringRowPointers_[2].data() + static_cast<size_t>(slot) * kChromaBlockRowHeight;
@@ -134,6 +160,43 @@ int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
     if (!LoadMoreAfterSuspension()) return 0;
   }
 }
+
+void JpegDecompressor::TakeOverTransforms() {
+  if (sharing_ == TransformSharing::NoneDeferred) return;
+  jpeg_inverse_dct* idct = decompressionState_.idct;
+  for (int k = 0; k < 3; ++k) {
+    transforms_[k] = idct->inverse_DCT[k];
+    idct->inverse_DCT[k] = &JpegDecompressor::DeferTransform;
+  }
+}
+
+void JpegDecompressor::DeferTransform(j_decompress_ptr info, jpeg_component_info* component, JCOEFPTR block,
+                                      JSAMPARRAY rows, JDIMENSION column) {
+  JpegDecompressor* self = static_cast<JpegDecompressor*>(info->client_data);
+  uint32_t& count = self->deferredCount_[self->aheadSlot_];
+  if (!self->deferring_ || count == self->slotBlocks_) {
+    self->transforms_[component->component_index](info, component, block, rows, column);
+    return;
+  }
+  // The library reuses its block buffer for the next blocks.
+  DeferredBlock& deferred = self->deferred_[self->aheadSlot_ * self->slotBlocks_ + count++];
+  std::memcpy(deferred.coefficients, block, sizeof deferred.coefficients);
+  deferred.component = component;
+  deferred.rows = rows;
+  deferred.column = column;
+}
+
+void JpegDecompressor::TransformBlockRow(uint32_t blockRow) {
+  const uint32_t slot = blockRow % ringSlots_;
+  DeferredBlock* block = deferred_.data() + slot * slotBlocks_;
+  // The methods only read the library object's tables, which stay as they are during the page.
+  for (uint32_t i = 0; i < deferredCount_[slot]; ++i, ++block)
+    transforms_[block->component->component_index](&decompressionState_, block->component, block->coefficients,
+                                                   block->rows, block->column);
+  deferredCount_[slot] = 0;
+}
+
+void JpegDecompressor::ShareTransforms(TransformSharing sharing) { transformSharing.store(sharing); }
 
 uint32_t JpegDecompressor::NewestBlockRowFor(uint32_t row) const {
   if (converter_->layout() != YccRowConverter::Layout::HalfBothWays) return row / blockRowHeight_;
@@ -185,6 +248,8 @@ bool JpegDecompressor::GetRowsAhead(uint8_t* into, uint32_t maxRows, uint32_t& r
       // The ahead thread does not touch these rows' block rows until they are counted.
       const uint32_t first = rowsConverted_;
       lock.unlock();
+      const uint32_t newest = NewestBlockRowFor(first + ready - 1);
+      while (blockRowsTransformed_ <= newest) TransformBlockRow(blockRowsTransformed_++);
       for (uint32_t i = 0; i < ready; ++i) ConvertRow(first + i, into + (rows + i) * rowLength);
       lock.lock();
       rowsConverted_ += ready;

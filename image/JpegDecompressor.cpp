@@ -354,6 +354,7 @@ bool JpegDecompressor::StartDecompression() {
   });
   if (!ok || rowBuffer_ == nullptr) return LogErrorText("Buffer allocation failed");
   if (ahead) {
+    TakeOverTransforms();
     // From here on the library object belongs to the decode-ahead thread.
     std::lock_guard<std::mutex> guard(aheadLock_);
     split_ = true;

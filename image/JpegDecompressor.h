@@ -21,6 +21,12 @@
 // same bytes as the library's own output). As without the split, a GetRows waits for the rows
 // the data submitted so far completes, once it is two rows' worth more than the ahead thread
 // last ran out at, and not for data still to come.
+// The inverse transform is shared out by load: while the converting thread keeps up, the ahead
+// thread leaves the transform of the block row it decodes to it (the blocks' coefficients are
+// copied into the slot, and the converting thread runs the library's own transform on them
+// before it converts the rows), so that the entropy decoding, which only one thread can do,
+// goes faster; once the converting thread falls behind, the ahead thread transforms as it
+// decodes. The bytes are the same either way.
 //
 // Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
 // come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
@@ -69,6 +75,11 @@ class JpegDecompressor {
   void UseDecodeAhead(bool use) { decodeAheadWanted_ = use; }
   // Whether the current page is decoded ahead.
   bool DecodingAhead() const { return split_.load(); }
+  // Who runs the inverse transform of a split page's blocks: shared out by load (the default),
+  // always the converting thread, or always the ahead thread. For tests; every decompressor,
+  // from its next page.
+  enum class TransformSharing { ByLoad, AllDeferred, NoneDeferred };
+  static void ShareTransforms(TransformSharing sharing);
 
   // Starts a page with its first chunk, which must hold the whole JPEG header.
   bool SubmitFirstBuffer(const uint8_t* bytes, uint32_t length);
@@ -176,6 +187,25 @@ class JpegDecompressor {
   void StopAhead();
   // Ends the ahead thread (destructor).
   void EndAheadThread();
+  // Once the page's library object is started: puts DeferTransform in place of the library's
+  // inverse transform methods when the page shares its transforms.
+  void TakeOverTransforms();
+  // The library's inverse transform method while a page is split: runs the transform it
+  // replaced, or, while the block row is deferring_, copies the block into the slot for the
+  // converting thread. Ahead thread.
+  static void DeferTransform(j_decompress_ptr info, jpeg_component_info* component, JCOEFPTR block,
+                             JSAMPARRAY rows, JDIMENSION column);
+  // Runs the transforms deferred in block row `blockRow`'s slot. Calling thread, without
+  // aheadLock_, for a decoded block row whose rows are not converted yet.
+  void TransformBlockRow(uint32_t blockRow);
+  // A block whose inverse transform is left to the converting thread, and where it goes.
+  struct alignas(32) DeferredBlock {
+    JCOEF coefficients[DCTSIZE2];
+    jpeg_component_info* component;
+    JSAMPARRAY rows;
+    JDIMENSION column;
+  };
+  using TransformMethod = void (*)(j_decompress_ptr, jpeg_component_info*, JCOEFPTR, JSAMPARRAY, JDIMENSION);
 
   std::mutex appendLock_;
   int32_t fileLength_ = 0;     // guarded by appendLock_
@@ -238,6 +268,17 @@ class JpegDecompressor {
   std::vector<uint8_t> ringPlanes_[3];       // a block row of each component in every slot
   std::vector<JSAMPROW> ringRowPointers_[3]; // rows of ringPlanes_, slot after slot
   std::unique_ptr<YccRowConverter> converter_;
+  TransformSharing sharing_ = TransformSharing::NoneDeferred;  // set up with the page
+  TransformMethod transforms_[3] = {nullptr, nullptr, nullptr};  // the library's, per component
+  size_t slotBlocks_ = 0;                  // room for deferred blocks in a slot
+  std::vector<DeferredBlock> deferred_;    // slot after slot
+  // Blocks deferred in each slot: counted up by the ahead thread while it decodes the slot's
+  // block row, set back to 0 by the calling thread once it has transformed them (the slot's
+  // hand-over under aheadLock_ orders the two).
+  std::vector<uint32_t> deferredCount_;
+  bool deferring_ = false;                 // the block row being decoded defers; ahead thread
+  uint32_t aheadSlot_ = 0;                 // the slot being decoded; ahead thread
+  uint32_t blockRowsTransformed_ = 0;      // block rows whose deferred transforms ran; calling thread
 };
 
 #endif

@@ -17,6 +17,17 @@ using imagetest::PrivateTmpDir;
 
 namespace {
 
+// Who runs a split page's inverse transforms, for the scope.
+struct SharingOfTransforms {
+  explicit SharingOfTransforms(JpegDecompressor::TransformSharing sharing) {
+    JpegDecompressor::ShareTransforms(sharing);
+  }
+  ~SharingOfTransforms() { JpegDecompressor::ShareTransforms(JpegDecompressor::TransformSharing::ByLoad); }
+};
+constexpr JpegDecompressor::TransformSharing kEveryWayOfSharing[] = {
+    JpegDecompressor::TransformSharing::ByLoad, JpegDecompressor::TransformSharing::AllDeferred,
+    JpegDecompressor::TransformSharing::NoneDeferred};
+
 struct Decoded {
   std::vector<uint8_t> pixels;
   uint32_t rows = 0;
@@ -392,36 +403,52 @@ TEST(JpegDecompressorTest, RowsInPlaceFromACutShortPageFail) {
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
-// The receiving thread appends while another thread decodes: every row arrives intact.
+// The receiving thread appends while another thread takes the rows: every row arrives intact,
+// decoded in one piece, or split with a third thread decoding ahead (each way of sharing the
+// inverse transform).
 TEST(JpegDecompressorTest, ChunksAppendedWhileAnotherThreadDecodes) {
   PrivateTmpDir tmp;
-  JpegDecompressor d;
-  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyJpeg(512, 160, 3, 100, 11);
+  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(512, 160, 2, 2, 100, 41);
   const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
   const size_t header = imagetest::JpegHeaderLength(jpeg);
-  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
-  ASSERT_TRUE(d.StartDecompression());
-  std::vector<uint8_t> page(reference.size());
-  std::atomic<bool> allIn{false};
-  uint32_t done = 0;
-  std::thread decoder([&] {
+  struct Way {
+    bool split;
+    JpegDecompressor::TransformSharing sharing;
+  };
+  for (const Way way : {Way{false, JpegDecompressor::TransformSharing::ByLoad},
+                        Way{true, JpegDecompressor::TransformSharing::ByLoad},
+                        Way{true, JpegDecompressor::TransformSharing::AllDeferred},
+                        Way{true, JpegDecompressor::TransformSharing::NoneDeferred}}) {
+    SCOPED_TRACE(testing::Message() << "split " << way.split << " sharing " << int(way.sharing));
+    SharingOfTransforms sharing(way.sharing);
+    JpegDecompressor d;
+    d.UseDecodeAhead(way.split);
+    ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
+    ASSERT_TRUE(d.StartDecompression());
+    ASSERT_EQ(way.split, d.DecodingAhead());
+    std::vector<uint8_t> page(reference.size());
+    std::atomic<bool> allIn{false};
+    uint32_t done = 0;
+    std::thread taker([&] {
+      uint32_t rows = 0;
+      while (!allIn.load()) {
+        if (d.GetRows(page.data() + size_t(done) * 1536, 16, rows, false))
+          done += rows;
+        else
+          std::this_thread::yield();
+      }
+    });
+    for (size_t pos = header; pos < jpeg.size(); pos += 1000)
+      ASSERT_TRUE(
+          d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(std::min<size_t>(1000, jpeg.size() - pos))));
+    allIn = true;
+    taker.join();
     uint32_t rows = 0;
-    while (!allIn.load()) {
-      if (d.GetRows(page.data() + size_t(done) * 1536, 16, rows, false))
-        done += rows;
-      else
-        std::this_thread::yield();
-    }
-  });
-  for (size_t pos = header; pos < jpeg.size(); pos += 1000)
-    ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(std::min<size_t>(1000, jpeg.size() - pos))));
-  allIn = true;
-  decoder.join();
-  uint32_t rows = 0;
-  while (done < 160 && d.GetRows(page.data() + size_t(done) * 1536, 16, rows, true)) done += rows;
-  EXPECT_EQ(160u, done);
-  EXPECT_TRUE(reference == page);
-  EXPECT_TRUE(d.FinishDecompress());
+    while (done < 160 && d.GetRows(page.data() + size_t(done) * 1536, 16, rows, true)) done += rows;
+    EXPECT_EQ(160u, done);
+    EXPECT_TRUE(reference == page);
+    EXPECT_TRUE(d.FinishDecompress());
+  }
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
@@ -491,17 +518,20 @@ TEST(JpegDecompressorTest, PagesDecodedAheadMatchOneGoDecoding) {
   for (const Case& c : cases) {
     const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(c.width, c.height, c.across, c.down, 95, seed++);
     const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
-    for (uint32_t maxRows : {1u, 16u, 100u})
-      for (size_t chunk : {700u, 1u << 20}) {
-        SCOPED_TRACE(testing::Message() << c.across << "x" << c.down << " " << c.width << "x" << c.height << " rows "
-                                        << maxRows << " chunk " << chunk);
-        d.UseDecodeAhead(true);
-        Decoded got = FeedInPlace(d, jpeg, chunk, maxRows);
-        EXPECT_EQ(c.split, got.split);
-        EXPECT_EQ(c.height, got.rows);
-        EXPECT_TRUE(reference == got.pixels);
-        EXPECT_FALSE(d.DecodingAhead()) << "the page has ended";
-      }
+    for (const auto way : kEveryWayOfSharing) {
+      SharingOfTransforms sharing(way);
+      for (uint32_t maxRows : {1u, 16u, 100u})
+        for (size_t chunk : {700u, 1u << 20}) {
+          SCOPED_TRACE(testing::Message() << c.across << "x" << c.down << " " << c.width << "x" << c.height
+                                          << " rows " << maxRows << " chunk " << chunk << " sharing " << int(way));
+          d.UseDecodeAhead(true);
+          Decoded got = FeedInPlace(d, jpeg, chunk, maxRows);
+          EXPECT_EQ(c.split, got.split);
+          EXPECT_EQ(c.height, got.rows);
+          EXPECT_TRUE(reference == got.pixels);
+          EXPECT_FALSE(d.DecodingAhead()) << "the page has ended";
+        }
+    }
     Decoded byRow = FeedInChunks(d, jpeg, 500);
     EXPECT_EQ(c.split, byRow.split);
     EXPECT_TRUE(reference == byRow.pixels);
@@ -544,53 +574,57 @@ TEST(JpegDecompressorTest, SplitPagesThatEndBadlyOrEarlyLeaveTheNextPageIntact) 
     EXPECT_TRUE(again.split);
     EXPECT_TRUE(reference == again.pixels);
   };
-  {
-    SCOPED_TRACE("cut short");
-    start(jpeg, jpeg.size() / 2);
-    const uint32_t before = drain(false);
-    EXPECT_GT(before, 0u);
-    EXPECT_LT(before, 100u);
-    EXPECT_FALSE(d.Failed());
-    const uint32_t after = drain(true);
-    EXPECT_TRUE(d.Failed());
-    EXPECT_LT(before + after, 200u);
-    EXPECT_TRUE(std::equal(page.begin(), page.begin() + long(before) * rowLength, reference.begin()));
-    std::unique_ptr<uint8_t[]> row;
-    uint32_t length = 0;
-    EXPECT_FALSE(d.GetRow(row, length, true));
-    EXPECT_FALSE(d.FinishDecompress());
-    nextPageIsIntact();
-  }
-  {
-    SCOPED_TRACE("damaged");
-    std::vector<uint8_t> damaged = jpeg;
-    for (size_t i = header + damaged.size() / 4; i < damaged.size() / 2; ++i) damaged[i] = (i % 2) ? 0xFF : 0xC4;
-    start(damaged, damaged.size());
-    drain(false);
-    drain(true);
-    d.FinishDecompress();
-    EXPECT_FALSE(d.Busy());
-    nextPageIsIntact();
-  }
-  {
-    SCOPED_TRACE("finished early");
-    start(jpeg, jpeg.size());
-    uint32_t rows = 0;
-    ASSERT_TRUE(d.GetRows(page.data(), 16, rows, false));
-    EXPECT_TRUE(d.FinishDecompress());
-    nextPageIsIntact();
-  }
-  for (size_t length : {jpeg.size(), jpeg.size() / 3}) {
-    SCOPED_TRACE(testing::Message() << "abandoned with " << length << " bytes in");
-    // The ahead thread is decoding (the ring has room for a few rows of blocks) when the page
-    // goes.
-    start(jpeg, length);
-    uint32_t rows = 0;
-    ASSERT_TRUE(d.GetRows(page.data(), 1, rows, false));
-    d.Abort();
-    EXPECT_FALSE(d.Busy());
-    EXPECT_FALSE(d.DecodingAhead());
-    nextPageIsIntact();
+  for (const auto way : {JpegDecompressor::TransformSharing::ByLoad, JpegDecompressor::TransformSharing::AllDeferred}) {
+    SCOPED_TRACE(testing::Message() << "sharing " << int(way));
+    SharingOfTransforms sharing(way);
+    {
+      SCOPED_TRACE("cut short");
+      start(jpeg, jpeg.size() / 2);
+      const uint32_t before = drain(false);
+      EXPECT_GT(before, 0u);
+      EXPECT_LT(before, 100u);
+      EXPECT_FALSE(d.Failed());
+      const uint32_t after = drain(true);
+      EXPECT_TRUE(d.Failed());
+      EXPECT_LT(before + after, 200u);
+      EXPECT_TRUE(std::equal(page.begin(), page.begin() + long(before) * rowLength, reference.begin()));
+      std::unique_ptr<uint8_t[]> row;
+      uint32_t length = 0;
+      EXPECT_FALSE(d.GetRow(row, length, true));
+      EXPECT_FALSE(d.FinishDecompress());
+      nextPageIsIntact();
+    }
+    {
+      SCOPED_TRACE("damaged");
+      std::vector<uint8_t> damaged = jpeg;
+      for (size_t i = header + damaged.size() / 4; i < damaged.size() / 2; ++i) damaged[i] = (i % 2) ? 0xFF : 0xC4;
+      start(damaged, damaged.size());
+      drain(false);
+      drain(true);
+      d.FinishDecompress();
+      EXPECT_FALSE(d.Busy());
+      nextPageIsIntact();
+    }
+    {
+      SCOPED_TRACE("finished early");
+      start(jpeg, jpeg.size());
+      uint32_t rows = 0;
+      ASSERT_TRUE(d.GetRows(page.data(), 16, rows, false));
+      EXPECT_TRUE(d.FinishDecompress());
+      nextPageIsIntact();
+    }
+    for (size_t length : {jpeg.size(), jpeg.size() / 3}) {
+      SCOPED_TRACE(testing::Message() << "abandoned with " << length << " bytes in");
+      // The ahead thread is decoding (the ring has room for a few rows of blocks) when the page
+      // goes.
+      start(jpeg, length);
+      uint32_t rows = 0;
+      ASSERT_TRUE(d.GetRows(page.data(), 1, rows, false));
+      d.Abort();
+      EXPECT_FALSE(d.Busy());
+      EXPECT_FALSE(d.DecodingAhead());
+      nextPageIsIntact();
+    }
   }
   {
     SCOPED_TRACE("destroyed during a page");
@@ -600,41 +634,5 @@ TEST(JpegDecompressorTest, SplitPagesThatEndBadlyOrEarlyLeaveTheNextPageIntact) 
     ASSERT_TRUE(other.StartDecompression());
     ASSERT_TRUE(other.SubmitNextBuffer(jpeg.data() + header, static_cast<uint32_t>(jpeg.size() - header)));
   }
-  EXPECT_TRUE(tmp.Entries().empty());
-}
-
-// The receiving thread appends while another thread takes the rows of a split page: a third
-// thread decodes ahead, and every row arrives intact.
-TEST(JpegDecompressorTest, SplitPageChunksAppendedWhileAnotherThreadTakesRows) {
-  PrivateTmpDir tmp;
-  JpegDecompressor d;
-  d.UseDecodeAhead(true);
-  const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(512, 160, 2, 2, 100, 41);
-  const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
-  const size_t header = imagetest::JpegHeaderLength(jpeg);
-  ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
-  ASSERT_TRUE(d.StartDecompression());
-  ASSERT_TRUE(d.DecodingAhead());
-  std::vector<uint8_t> page(reference.size());
-  std::atomic<bool> allIn{false};
-  uint32_t done = 0;
-  std::thread taker([&] {
-    uint32_t rows = 0;
-    while (!allIn.load()) {
-      if (d.GetRows(page.data() + size_t(done) * 1536, 16, rows, false))
-        done += rows;
-      else
-        std::this_thread::yield();
-    }
-  });
-  for (size_t pos = header; pos < jpeg.size(); pos += 1000)
-    ASSERT_TRUE(d.SubmitNextBuffer(jpeg.data() + pos, static_cast<uint32_t>(std::min<size_t>(1000, jpeg.size() - pos))));
-  allIn = true;
-  taker.join();
-  uint32_t rows = 0;
-  while (done < 160 && d.GetRows(page.data() + size_t(done) * 1536, 16, rows, true)) done += rows;
-  EXPECT_EQ(160u, done);
-  EXPECT_TRUE(reference == page);
-  EXPECT_TRUE(d.FinishDecompress());
   EXPECT_TRUE(tmp.Entries().empty());
 }
