@@ -3,7 +3,11 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 SaneBackend::SaneBackend(SaneConfig config) : config_(std::move(config)) {
   for (const std::string& p : config_.problems)
@@ -13,7 +17,8 @@ SaneBackend::SaneBackend(SaneConfig config) : config_(std::move(config)) {
     d.name = e.name.c_str();
     d.vendor = "Cavix";
     d.model = e.simulator ? "vqm440 (simulated)" : "vqm440";
-    d.type = e.simulator ? "virtual device" : "flatbed scanner";
+    // The scanner of a multifunction printer, simulated or not (frontends skip virtual devices).
+    d.type = "multi-function peripheral";
     devices_.push_back(d);
   }
   for (const SANE_Device& d : devices_) deviceList_.push_back(&d);
@@ -46,6 +51,28 @@ SANE_Status SaneBackend::EnsureModule() {
   return SANE_STATUS_GOOD;
 }
 
+SANE_Status SaneBackend::StartSimulator(const SaneDeviceEntry& entry, std::unique_ptr<EmbeddedScanner>* sim) {
+  // A fixed address that another process serves is a busy scanner; a session that has just
+  // ended in another process may still be letting it go, so it is asked for a little while.
+  const std::string inUse = std::strerror(EADDRINUSE);
+  const auto giveUp = std::chrono::steady_clock::now() + kAddressWait;
+  for (;;) {
+    std::string error;
+    auto started = std::make_unique<EmbeddedScanner>();
+    if (started->Start(entry.simulatorUsb, entry.sheets, &error, entry.simulatorAddress)) {
+      *sim = std::move(started);
+      return SANE_STATUS_GOOD;
+    }
+    const bool busy = !entry.simulatorAddress.empty() && error.find(inUse) != std::string::npos;
+    if (busy && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    std::fprintf(stderr, "[cavix] cannot start the simulated scanner: %s\n", error.c_str());
+    return busy ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
+  }
+}
+
 SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) {
   const SaneDeviceEntry* entry = nullptr;
   for (const SaneDeviceEntry& e : config_.devices)
@@ -61,12 +88,8 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
   if (entry->simulator) {
     auto& sim = simulators_[entry->name];
     if (!sim) {
-      sim = std::make_unique<EmbeddedScanner>();
-      if (!sim->Start(entry->simulatorUsb, entry->sheets, &error, entry->simulatorAddress)) {
-        std::fprintf(stderr, "[cavix] cannot start the simulated scanner: %s\n", error.c_str());
-        sim.reset();
-        return SANE_STATUS_IO_ERROR;
-      }
+      s = StartSimulator(*entry, &sim);
+      if (s != SANE_STATUS_GOOD) return s;
     }
     target = sim->Target();
   } else if (!DeviceName::Resolve(entry->device, entry->mac, &target, &error)) {

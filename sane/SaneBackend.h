@@ -8,6 +8,7 @@
 
 #include <sane/sane.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,9 +30,12 @@ class SaneBackend {
 
   // Directory of this backend's shared object (to find the driver module beside it).
   static std::string OwnDirectory();
+  // How long an occupied simulator address is tried before the device is called busy.
+  static constexpr std::chrono::milliseconds kAddressWait{2000};
 
  private:
   SANE_Status EnsureModule();
+  SANE_Status StartSimulator(const SaneDeviceEntry& entry, std::unique_ptr<EmbeddedScanner>* sim);
 
   SaneConfig config_;
   std::vector<SANE_Device> devices_;
