@@ -95,8 +95,17 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
   } else if (!DeviceName::Resolve(entry->device, entry->mac, &target, &error)) {
     return SANE_STATUS_INVAL;
   }
+  // Handles on one device share its driver session.
+  std::shared_ptr<SaneDeviceSession> device = sessions_[target.name].lock();
+  if (!device) {
+    device = std::make_shared<SaneDeviceSession>(module_.Scanner());
+    HRESULT hr = S_OK;
+    DWORD code = 0;
+    if (!device->Open(target, &hr, &code)) return SaneScanHandle::StatusFor(hr, code);
+    sessions_[target.name] = device;
+  }
   auto h = std::make_unique<SaneScanHandle>(module_.Scanner(), module_.Adf());
-  s = h->Open(target);
+  s = h->Open(std::move(device));
   if (s != SANE_STATUS_GOOD) return s;
   *handle = h.get();
   handles_.push_back(std::move(h));

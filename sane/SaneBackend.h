@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sane/SaneConfig.h"
+#include "sane/SaneDeviceSession.h"
 #include "sane/SaneScanHandle.h"
 #include "tools/EmbeddedScanner.h"
 #include "tools/ScannerModule.h"
@@ -43,6 +44,7 @@ class SaneBackend {
   ScannerModule module_;
   bool moduleReady_ = false;
   std::map<std::string, std::unique_ptr<EmbeddedScanner>> simulators_;
+  std::map<std::string, std::weak_ptr<SaneDeviceSession>> sessions_;  // by driver device name
   std::vector<std::unique_ptr<SaneScanHandle>> handles_;
 };
 

@@ -27,8 +27,6 @@ SaneScanHandle::~SaneScanHandle() {
   if (pageActive_) EndPage();
   if (jobActive_ || locked_) EndJob(true);
   cancel_.Detach();
-  DWORD code = 0;
-  if (open_) scanner_->CloseScannerSession(session_, &code);
   for (int fd : {pipe_[0], pipe_[1], readyPipe_[0], readyPipe_[1]})
     if (fd >= 0) ::close(fd);
 }
@@ -58,12 +56,9 @@ SANE_Status SaneScanHandle::StatusFor(HRESULT hr, DWORD code) {
   }
 }
 
-SANE_Status SaneScanHandle::Open(const DeviceTarget& target) {
-  const std::u16string wide = DeviceName::Wide(target.name);
-  DWORD code = 0;
-  HRESULT hr = scanner_->OpenScannerSession(wide.c_str(), target.ioType, &session_, &code);
-  if (FAILED(hr)) return StatusFor(hr, code);
-  open_ = true;
+SANE_Status SaneScanHandle::Open(std::shared_ptr<SaneDeviceSession> device) {
+  device_ = std::move(device);
+  session_ = device_->Session();
   cancel_.Attach(scanner_, session_);
   if (::pipe2(pipe_, O_CLOEXEC) != 0 || ::pipe2(readyPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return SANE_STATUS_NO_MEM;
   cancelThread_ = std::thread([this] { CancelLoop(); });
@@ -194,6 +189,7 @@ void SaneScanHandle::EndJob(bool cancelRest) {
   pages_ = 0;
   if (locked_) scanner_->UnlockScanner(session_, &code);
   locked_ = false;
+  device_->Release(this);
 }
 
 SANE_Status SaneScanHandle::Failed(HRESULT hr, DWORD code) {
@@ -253,9 +249,14 @@ SANE_Status SaneScanHandle::BeginJob() {
   ScanOptions o;
   std::string why;
   if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_INVAL;
+  // Another handle on this device is scanning with the same session.
+  if (!device_->Claim(this)) return SANE_STATUS_DEVICE_BUSY;
   DWORD code = 0;
   HRESULT hr = scanner_->LockScanner(session_, C_LOCK_PROCESS, kLockTimeoutMs, &code);
-  if (FAILED(hr)) return StatusFor(hr, code);
+  if (FAILED(hr)) {
+    device_->Release(this);
+    return StatusFor(hr, code);
+  }
   locked_ = true;
   jobActive_ = true;
   pages_ = 0;

@@ -19,6 +19,7 @@
 #include <sane/sane.h>
 
 #include <atomic>
+#include <memory>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "driver/CavixScanner.h"
+#include "sane/SaneDeviceSession.h"
 #include "sane/SaneOptionSet.h"
 #include "tools/DeviceName.h"
 #include "tools/ScanCancellation.h"
@@ -37,7 +39,8 @@ class SaneScanHandle {
   SaneScanHandle(const SaneScanHandle&) = delete;
   SaneScanHandle& operator=(const SaneScanHandle&) = delete;
 
-  SANE_Status Open(const DeviceTarget& target);
+  // Takes the device's shared session (open).
+  SANE_Status Open(std::shared_ptr<SaneDeviceSession> device);
   const SANE_Option_Descriptor* Descriptor(SANE_Int option) const { return options_.Descriptor(option); }
   // SANE_STATUS_DEVICE_BUSY for a change while a job runs.
   SANE_Status Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info);
@@ -75,8 +78,8 @@ class SaneScanHandle {
 
   IScanner* scanner_;
   IADF2* adf_;
+  std::shared_ptr<SaneDeviceSession> device_;
   DWORD session_ = 0;
-  bool open_ = false;
   SaneOptionSet options_;
   ScanCancellation cancel_;
   int pipe_[2] = {-1, -1};

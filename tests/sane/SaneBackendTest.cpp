@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <sane/sane.h>
 #include <signal.h>
 
@@ -40,6 +41,8 @@ struct Backend {
   SANE_Status (*start)(SANE_Handle) = nullptr;
   SANE_Status (*read)(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*) = nullptr;
   void (*cancel)(SANE_Handle) = nullptr;
+  SANE_Status (*ioMode)(SANE_Handle, SANE_Bool) = nullptr;
+  SANE_Status (*selectFd)(SANE_Handle, SANE_Int*) = nullptr;
 
   bool Load() {
     lib = dlopen((kBackendDir + "/libsane-cavix.so.1").c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -56,7 +59,10 @@ struct Backend {
     start = reinterpret_cast<decltype(start)>(sym("start"));
     read = reinterpret_cast<decltype(read)>(sym("read"));
     cancel = reinterpret_cast<decltype(cancel)>(sym("cancel"));
-    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read && cancel;
+    ioMode = reinterpret_cast<decltype(ioMode)>(sym("set_io_mode"));
+    selectFd = reinterpret_cast<decltype(selectFd)>(sym("get_select_fd"));
+    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read && cancel &&
+           ioMode && selectFd;
   }
 };
 
@@ -104,12 +110,23 @@ class SaneBackendTest : public ::testing::Test {
     }
   }
   void SetWord(SANE_Handle h, const char* name, SANE_Word value) {
+    ASSERT_EQ(TrySetWord(h, name, value), SANE_STATUS_GOOD) << name;
+  }
+  SANE_Status TrySetWord(SANE_Handle h, const char* name, SANE_Word value) {
     for (SANE_Int i = 0;; ++i) {
       const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
-      ASSERT_NE(d, nullptr) << name;
+      if (!d) return SANE_STATUS_UNSUPPORTED;
+      if (d->name && std::string(d->name) == name) return g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr);
+    }
+  }
+  SANE_Word GetWord(SANE_Handle h, const char* name) {
+    for (SANE_Int i = 0;; ++i) {
+      const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
+      if (!d) return -1;
+      SANE_Word v = -1;
       if (d->name && std::string(d->name) == name) {
-        ASSERT_EQ(g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr), SANE_STATUS_GOOD) << name;
-        return;
+        EXPECT_EQ(g_backend.control(h, i, SANE_ACTION_GET_VALUE, &v, nullptr), SANE_STATUS_GOOD);
+        return v;
       }
     }
   }
@@ -239,6 +256,116 @@ TEST_F(SaneBackendTest, CancelFromASignalHandlerStopsThePageAndTheHandleScansAga
   page.clear();
   EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
   EXPECT_TRUE(page == Sent(2).pixels);
+  g_backend.close(h);
+  g_backend.exit();
+}
+
+// The calls of the SANE standard around a scan, on one handle and on two of the same device.
+TEST_F(SaneBackendTest, ParametersIoModesCancelAndTheLastPageFollowTheStandard) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 1;
+  config.rateBytesPerSecond = 200000;
+  StartScanner(24, config);
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h), SANE_STATUS_GOOD);
+  SANE_Parameters p = {};
+  SANE_Int fd = -1;
+  EXPECT_EQ(g_backend.ioMode(h, SANE_TRUE), SANE_STATUS_INVAL) << "no scan yet";
+  EXPECT_EQ(g_backend.ioMode(h, SANE_FALSE), SANE_STATUS_INVAL) << "no scan yet";
+  EXPECT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_INVAL) << "no scan yet";
+
+  // An empty area: the parameters are an empty frame, and sane_start refuses it.
+  SetWord(h, "tl-x", SANE_FIX(300.0));
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(p.pixels_per_line, 0);
+  EXPECT_EQ(p.bytes_per_line, 0);
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_INVAL);
+
+  // The estimate before the scan is the scan's frame; below the minimum the area grows.
+  SetWord(h, "tl-x", 0);
+  SmallGrayArea(h, "Flatbed");
+  SetWord(h, "br-x", SANE_FIX(250.0));
+  SetWord(h, "tl-x", SANE_FIX(200.0));
+  SetWord(h, "br-y", SANE_FIX(10.0));
+  SANE_Parameters before = {};
+  ASSERT_EQ(g_backend.parameters(h, &before), SANE_STATUS_GOOD);
+  EXPECT_EQ(before.pixels_per_line, 144);  // 576 units at 75 dpi
+  EXPECT_EQ(before.lines, 144);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(std::make_tuple(p.format, p.pixels_per_line, p.lines, p.bytes_per_line, p.depth),
+            std::make_tuple(before.format, before.pixels_per_line, before.lines, before.bytes_per_line, before.depth));
+  EXPECT_EQ(TrySetWord(h, "resolution", 150), SANE_STATUS_DEVICE_BUSY) << "options stay as they are during a scan";
+  EXPECT_EQ(GetWord(h, "resolution"), 75);
+
+  // Non-blocking: reads answer at once, and the descriptor is readable whenever rows or the
+  // end of the page wait.
+  ASSERT_EQ(g_backend.ioMode(h, SANE_TRUE), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_GOOD);
+  std::vector<uint8_t> page;
+  SANE_Status s = SANE_STATUS_GOOD;
+  for (int polls = 0; s == SANE_STATUS_GOOD && polls < 100000; ++polls) {
+    pollfd pfd = {fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&pfd, 1, 30000), 1) << "rows arrive";
+    SANE_Byte buf[4096];
+    SANE_Int n = -1;
+    s = g_backend.read(h, buf, sizeof buf, &n);
+    if (s == SANE_STATUS_GOOD) page.insert(page.end(), buf, buf + n);
+  }
+  EXPECT_EQ(s, SANE_STATUS_EOF);
+  ASSERT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  EXPECT_TRUE(page == Sent(0).pixels);
+  EXPECT_EQ(g_backend.ioMode(h, SANE_FALSE), SANE_STATUS_INVAL) << "the scan is over";
+  SANE_Int n = -1;
+  SANE_Byte buf[4096];
+  EXPECT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_EOF);
+  EXPECT_EQ(n, 0);
+
+  // Reads after a cancel say so until the next start, which scans again.
+  SetWord(h, "tl-x", 0);
+  SetWord(h, "br-y", SANE_FIX(200.0));
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_GOOD);
+  g_backend.cancel(h);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_CANCELLED) << i;
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_INVAL);
+  EXPECT_EQ(TrySetWord(h, "br-y", SANE_FIX(60.0)), SANE_STATUS_GOOD) << "the cancel ended the job";
+
+  // The feeder's one sheet, then sane_start after the last page.
+  SetString(h, "source", "ADF");
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(TrySetWord(h, "resolution", 150), SANE_STATUS_GOOD) << "the job is over";
+
+  // Two handles on one device: one scans at a time, each with its own options.
+  config = cavixsim::SimConfig();
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  SANE_Handle h2 = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h2), SANE_STATUS_GOOD);
+  SmallGrayArea(h, "Flatbed");
+  SmallGrayArea(h2, "Flatbed");
+  SetWord(h2, "resolution", 150);
+  EXPECT_EQ(GetWord(h, "resolution"), 75) << "each handle has options of its own";
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  EXPECT_EQ(g_backend.start(h2), SANE_STATUS_DEVICE_BUSY) << "the other handle is scanning";
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(g_backend.start(h2), SANE_STATUS_GOOD);
+  page.clear();
+  EXPECT_EQ(ReadPage(h2, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(g_backend.parameters(h2, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  g_backend.close(h2);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD) << "closing one handle leaves the other's session open";
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  EXPECT_EQ(p.pixels_per_line, 236);  // 80 mm at 75 dpi
   g_backend.close(h);
   g_backend.exit();
 }
