@@ -5,13 +5,18 @@
 // three-sheet duplex job as six PNM pages equal to the scanner's.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sane/sane.h>
 #include <signal.h>
 
 #include <chrono>
 #include <fstream>
+#include <sys/stat.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -146,6 +151,35 @@ class SaneBackendTest : public ::testing::Test {
       if (s != SANE_STATUS_GOOD) return s;
       bytes->insert(bytes->end(), buf, buf + n);
     }
+  }
+  // scanimage with the backend from the build tree and this test's configuration.
+  tooltest::ProcessResult Scanimage(const std::vector<std::string>& args, const std::string& configDir = "") {
+    std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", kBackendDir},
+                                              {"SANE_CONFIG_DIR", configDir.empty() ? scratch_.Path() : configDir}};
+#ifdef CAVIX_ASAN_RUNTIME
+    // In an address-sanitizer build the backend needs the sanitizer's runtime loaded first in
+    // scanimage, which is not built with it; scanimage's own leaks are not this test's concern.
+    env["LD_PRELOAD"] = CAVIX_ASAN_RUNTIME;
+    env["ASAN_OPTIONS"] = "detect_leaks=0";
+#endif
+    std::vector<std::string> argv = {"scanimage"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tooltest::Run(argv, env);
+  }
+  // Compares the PNM files base1.pnm ... with the pages the scanner sent from `first` on.
+  void ExpectPagesSent(const std::string& base, size_t count, size_t first = 0) {
+    for (size_t i = 1; i <= count; ++i) {
+      std::vector<Image> pages;
+      std::string error;
+      const std::string file = scratch_.File(base + std::to_string(i) + ".pnm");
+      ASSERT_TRUE(tooltest::DecodePnm(file, &pages, &error)) << file << ": " << error;
+      ASSERT_EQ(pages.size(), 1u);
+      const Image want = Sent(first + i - 1);
+      EXPECT_EQ(pages[0].width, want.width) << file;
+      EXPECT_EQ(pages[0].height, want.height) << file;
+      EXPECT_TRUE(pages[0].pixels == want.pixels) << file << " differs from the page sent";
+    }
+    EXPECT_FALSE(tooltest::Exists(scratch_.File(base + std::to_string(count + 1) + ".pnm")));
   }
   Image Sent(size_t index) {
     Image img;
@@ -368,6 +402,111 @@ TEST_F(SaneBackendTest, ParametersIoModesCancelAndTheLastPageFollowTheStandard) 
   EXPECT_EQ(p.pixels_per_line, 236);  // 80 mm at 75 dpi
   g_backend.close(h);
   g_backend.exit();
+}
+
+TEST_F(SaneBackendTest, ScanimageTestsTheBackendInEveryModeAndSource) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 2;
+  StartScanner(25, config);
+  for (const char* source : {"Flatbed", "ADF", "ADF Duplex"}) {
+    for (const char* mode : {"Color", "Gray", "Lineart"}) {
+      SCOPED_TRACE(std::string(source) + ", " + mode);
+      ASSERT_TRUE(sim_->Reconfigure(config));
+      tooltest::ProcessResult r = Scanimage({"-d", "cavix:" + address_, "-T", "--source", source, "--mode", mode,
+                                             "--resolution", "75", "-x", "60", "-y", "70"});
+      EXPECT_EQ(r.exitStatus, 0) << r.err;
+      EXPECT_NE(r.err.find("scanimage: scanning image of size"), std::string::npos) << r.err;
+    }
+  }
+}
+
+// Two processes at once: this one holds a page of the first scanner open while scanimage scans
+// the second; each address-named scanner has a lock of its own.
+TEST_F(SaneBackendTest, TwoProcessesScanTwoAddressNamedDevicesAtOnce) {
+  StartScanner(26, cavixsim::SimConfig());
+  cavixsim::SimConfig other;
+  other.listenAddress = "127.0.78.27";
+  other.keepPageBytes = true;
+  cavixsim::DeviceSimulator second(other);
+  std::string error;
+  ASSERT_TRUE(second.Start(&error)) << error;
+  std::ofstream(scratch_.File("cavix.conf"), std::ios::app) << other.listenAddress << "\n";
+
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h), SANE_STATUS_GOOD);
+  SmallGrayArea(h, "Flatbed");
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+
+  tooltest::ProcessResult r = Scanimage({"-d", "cavix:" + other.listenAddress, "--mode", "Gray", "--resolution", "75",
+                                         "-x", "60", "-y", "70", "--format=pnm", "-o", scratch_.File("b1.pnm")});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  ASSERT_EQ(second.SentPages().size(), 1u) << r.err;
+  std::vector<Image> pages;
+  ASSERT_TRUE(tooltest::DecodePnm(scratch_.File("b1.pnm"), &pages, &error)) << error;
+  Image want;
+  ASSERT_TRUE(tooltest::DecodeSentPage(second.SentPages()[0], &want, &error)) << error;
+  EXPECT_TRUE(pages.at(0).pixels == want.pixels);
+
+  std::vector<uint8_t> page;
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  EXPECT_TRUE(page == Sent(0).pixels);
+  g_backend.close(h);
+  g_backend.exit();
+}
+
+// saned serves the backend on a loopback address of its own; scanimage scans through the net
+// backend a platen page and a duplex feeder job.
+TEST_F(SaneBackendTest, ScansThroughSanedAndTheNetBackend) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 2;
+  StartScanner(28, config);
+  const std::string kSaned = "127.0.0.61";
+  std::ofstream(scratch_.File("saned.conf")) << "127.0.0.0/8\n";
+  const std::string client = scratch_.File("client");
+  ASSERT_EQ(::mkdir(client.c_str(), 0700), 0);
+  std::ofstream(client + "/dll.conf") << "net\n";
+  std::ofstream(client + "/net.conf") << kSaned << "\n";
+
+  const char* oldPath = std::getenv("LD_LIBRARY_PATH");
+  const std::string savedPath = oldPath ? oldPath : "";
+  ::setenv("LD_LIBRARY_PATH", kBackendDir.c_str(), 1);
+  tooltest::Child saned({"saned", "-l", "-e", "-b", kSaned, "-p", "6566"});
+  if (oldPath) ::setenv("LD_LIBRARY_PATH", savedPath.c_str(), 1);
+  else ::unsetenv("LD_LIBRARY_PATH");
+  bool listening = false;
+  for (int i = 0; i < 200 && !listening; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(6566);
+    ::inet_pton(AF_INET, kSaned.c_str(), &sa.sin_addr);
+    listening = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!listening) {
+    saned.Signal(SIGTERM);
+    std::string said;
+    saned.Wait(&said, 30);
+    GTEST_SKIP() << "saned cannot listen on " << kSaned << ":6566: " << said;
+  }
+
+  const std::string device = "net:" + kSaned + ":cavix:" + address_;
+  tooltest::ProcessResult r = Scanimage({"-d", device, "--mode", "Gray", "--resolution", "75", "-x", "80", "-y", "90",
+                                         "--format=pnm", "-o", scratch_.File("platen1.pnm")},
+                                        client);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  ExpectPagesSent("platen", 1);
+  r = Scanimage({"-d", device, "--source", "ADF Duplex", "--mode", "Color", "--resolution", "75", "-x", "80", "-y",
+                 "90", "--format=pnm", "--batch=" + scratch_.File("duplex%d.pnm")},
+                client);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(sim_->SentPages().size(), 5u) << r.err;
+  ExpectPagesSent("duplex", 4, 1);
+  saned.Signal(SIGTERM);
+  std::string said;
+  saned.Wait(&said, 60);
 }
 
 TEST_F(SaneBackendTest, ScanimageBatchWritesADuplexJobAsSixPnmPages) {

@@ -13,6 +13,7 @@
 
 #include "sane/SaneConfig.h"
 #include "sane/SaneOptionSet.h"
+#include "tools/DeviceName.h"
 
 namespace {
 
@@ -259,6 +260,23 @@ TEST(SaneOptionsTest, ConfigurationLinesBecomeDevices) {
   EXPECT_EQ(c.problems[0].rfind("line 8: ", 0), 0u) << c.problems[0];
   EXPECT_EQ(c.problems[1].rfind("line 9: simulator takes", 0), 0u) << c.problems[1];
   EXPECT_NE(c.problems[2].find("--mac takes an address"), std::string::npos) << c.problems[2];
+}
+
+// Names built from an address or a MAC address carry a name-based (version 5) GUID of that
+// identity, so that every scanner has a lock of its own; the values are RFC 4122's, worked out
+// independently.
+TEST(SaneOptionsTest, NamesBuiltFromAnAddressCarryTheirOwnGuid) {
+  const struct { const char* address; const char* mac; const char* guid; } cases[] = {
+      {"192.0.2.10", "", "{129C9866-926B-5288-8077-E4C2D72FFEB2}"},
+      {"127.0.0.2", "", "{B19E6F0C-698D-5F02-9648-A3943A2FEB38}"},
+      {"192.0.2.10", "00:1b:78:aa:bb:cc", "{E4AB7F81-7157-569C-8204-91989DF5AC36}"},
+      {"192.0.2.99", "00-1B-78-AA-BB-CC", "{E4AB7F81-7157-569C-8204-91989DF5AC36}"},  // the MAC names it
+  };
+  for (const auto& c : cases) {
+    const std::string name = DeviceName::Network(c.address, c.mac);
+    EXPECT_EQ(name.substr(name.find("\\guid") + 5), c.guid) << name;
+    EXPECT_EQ(DeviceName::AddressOf(name), c.address);
+  }
 }
 
 TEST(SaneOptionsTest, TheConfigurationIsFoundThroughSaneConfigDir) {
