@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "tools/ScanRunner.h"
 
@@ -204,6 +205,17 @@ SANE_Status SaneScanHandle::Control(SANE_Int option, SANE_Action action, void* v
     Settle();
     if (pageActive_ || jobActive_) {
       if (info) *info = 0;
+      // Setting a value that is already there changes nothing (frontends set their options again
+      // before each page of a feeder job).
+      const SANE_Option_Descriptor* d = options_.Descriptor(option);
+      if (action == SANE_ACTION_SET_VALUE && d && d->type != SANE_TYPE_GROUP && value) {
+        std::vector<char> current(static_cast<size_t>(d->size) + 1, 0);
+        options_.Control(option, SANE_ACTION_GET_VALUE, current.data(), nullptr);
+        const bool same = d->type == SANE_TYPE_STRING
+                              ? std::strcmp(current.data(), static_cast<const char*>(value)) == 0
+                              : std::memcmp(current.data(), value, sizeof(SANE_Word)) == 0;
+        if (same) return SANE_STATUS_GOOD;
+      }
       return SANE_STATUS_DEVICE_BUSY;
     }
   }

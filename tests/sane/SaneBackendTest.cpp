@@ -332,6 +332,7 @@ TEST_F(SaneBackendTest, ParametersIoModesCancelAndTheLastPageFollowTheStandard) 
             std::make_tuple(before.format, before.pixels_per_line, before.lines, before.bytes_per_line, before.depth));
   EXPECT_EQ(TrySetWord(h, "resolution", 150), SANE_STATUS_DEVICE_BUSY) << "options stay as they are during a scan";
   EXPECT_EQ(GetWord(h, "resolution"), 75);
+  EXPECT_EQ(TrySetWord(h, "resolution", 75), SANE_STATUS_GOOD) << "setting the value it has changes nothing";
 
   // Non-blocking: reads answer at once, and the descriptor is readable whenever rows or the
   // end of the page wait.
@@ -417,6 +418,35 @@ TEST_F(SaneBackendTest, ScanimageTestsTheBackendInEveryModeAndSource) {
       EXPECT_EQ(r.exitStatus, 0) << r.err;
       EXPECT_NE(r.err.find("scanimage: scanning image of size"), std::string::npos) << r.err;
     }
+  }
+}
+
+// The embedded simulator on a fixed address: busy while another program serves the address,
+// and session after session once it is free.
+TEST_F(SaneBackendTest, AnOccupiedSimulatorAddressIsBusyAndSessionsFollowEachOther) {
+  cavixsim::SimConfig config;
+  config.listenAddress = "127.0.78.30";
+  auto other = std::make_unique<cavixsim::DeviceSimulator>(config);
+  std::string error;
+  ASSERT_TRUE(other->Start(&error)) << error;
+  std::ofstream(scratch_.File("cavix.conf")) << "module " << kModule << "\nsimulator sheets 1 address 127.0.78.30\n";
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  EXPECT_EQ(g_backend.open("simulator", &h), SANE_STATUS_DEVICE_BUSY);
+  g_backend.exit();
+  other.reset();
+
+  for (int session = 0; session < 3; ++session) {
+    SCOPED_TRACE(session);
+    ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+    ASSERT_EQ(g_backend.open("simulator", &h), SANE_STATUS_GOOD);
+    SmallGrayArea(h, "Flatbed");
+    ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+    std::vector<uint8_t> page;
+    EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+    EXPECT_FALSE(page.empty());
+    g_backend.close(h);
+    g_backend.exit();
   }
 }
 
