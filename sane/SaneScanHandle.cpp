@@ -208,7 +208,7 @@ SANE_Status SaneScanHandle::Control(SANE_Int option, SANE_Action action, void* v
       // Setting a value that is already there changes nothing (frontends set their options again
       // before each page of a feeder job).
       const SANE_Option_Descriptor* d = options_.Descriptor(option);
-      if (action == SANE_ACTION_SET_VALUE && d && d->type != SANE_TYPE_GROUP && value) {
+      if (action == SANE_ACTION_SET_VALUE && d && (d->cap & SANE_CAP_SOFT_SELECT) && value) {
         std::vector<char> current(static_cast<size_t>(d->size) + 1, 0);
         options_.Control(option, SANE_ACTION_GET_VALUE, current.data(), nullptr);
         const bool same = d->type == SANE_TYPE_STRING
