@@ -417,6 +417,8 @@ TEST_F(SaneBackendTest, ScanimageTestsTheBackendInEveryModeAndSource) {
                                              "--resolution", "75", "-x", "60", "-y", "70"});
       EXPECT_EQ(r.exitStatus, 0) << r.err;
       EXPECT_NE(r.err.find("scanimage: scanning image of size"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("stepped read, 3 bytes... \tPASS"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("FAIL"), std::string::npos) << r.err;
     }
   }
 }
