@@ -31,7 +31,10 @@ void Sha1(const std::vector<uint8_t>& message, uint8_t digest[20]) {
     for (int t = 16; t < 80; ++t) w[t] = Rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
     for (int t = 0; t < 80; ++t) {
-      const uint32_t f = t < 20 ? (b & c) | (~b & d) : t < 40 ? b ^ c ^ d : t < 60 ? (b & c) | (b & d) | (c & d) : b ^ c ^ d;
+      const uint32_t f = t < 20   ? (b & c) | (~b & d)
+                         : t < 40 ? b ^ c ^ d
+                         : t < 60 ? (b & c) | (b & d) | (c & d)
+                                  : b ^ c ^ d;
       const uint32_t k = t < 20 ? 0x5A827999 : t < 40 ? 0x6ED9EBA1 : t < 60 ? 0x8F1BBCDC : 0xCA62C1D6;
       const uint32_t temp = Rotl(a, 5) + f + e + k + w[t];
       e = d;

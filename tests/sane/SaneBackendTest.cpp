@@ -66,8 +66,8 @@ struct Backend {
     cancel = reinterpret_cast<decltype(cancel)>(sym("cancel"));
     ioMode = reinterpret_cast<decltype(ioMode)>(sym("set_io_mode"));
     selectFd = reinterpret_cast<decltype(selectFd)>(sym("get_select_fd"));
-    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read && cancel &&
-           ioMode && selectFd;
+    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read &&
+           cancel && ioMode && selectFd;
   }
 };
 
@@ -121,7 +121,8 @@ class SaneBackendTest : public ::testing::Test {
     for (SANE_Int i = 0;; ++i) {
       const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
       if (!d) return SANE_STATUS_UNSUPPORTED;
-      if (d->name && std::string(d->name) == name) return g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr);
+      if (d->name && std::string(d->name) == name)
+        return g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr);
     }
   }
   SANE_Word GetWord(SANE_Handle h, const char* name) {
