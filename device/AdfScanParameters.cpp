@@ -16,7 +16,7 @@ AdfScanParameters::AdfScanParameters(bool losslessMode) : ScanParameters(lossles
 AdfScanParameters::AdfScanParameters(const SCANNER_PARAMETERS& record, bool losslessMode)
     : ScanParameters(record, losslessMode) {}
 
-int AdfScanParameters::InputSource() const { return Duplex() ? kInputSourceAdfDuplex : kInputSourceAdf; }
+int AdfScanParameters::InputSource() const { return duplex ? kInputSourceAdfDuplex : kInputSourceAdf; }
 int AdfScanParameters::InputMediaHeight() const { return 14000; }
 uint16_t AdfScanParameters::OpticalResolution() const { return 300; }
 uint16_t AdfScanParameters::MinimumResolution() const { return 75; }

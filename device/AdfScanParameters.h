@@ -1,5 +1,5 @@
 // Scan parameters of the automatic document feeder: 8.5 x 14 inch, up to 300 dpi; simplex or
-// duplex by the process-wide duplex flag. Threads and ownership as ScanParameters.
+// duplex by the object's duplex choice. Threads and ownership as ScanParameters.
 #ifndef CAVIX_DEVICE_ADFSCANPARAMETERS_H
 #define CAVIX_DEVICE_ADFSCANPARAMETERS_H
 

@@ -168,9 +168,12 @@ bool SoapScanDevice::JobStateIndicatesScanFailed() const {
 
 // ---- Result of a page's RetrieveImage ---------------------------------------------------------
 
-bool SoapScanDevice::HandleRetrieveImageResult(int status) {
+bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
   // The checks in order; the first that applies decides. A row without text accepts the page.
   // kNoCancel: the page is cancelled already; kRecordedError: the code error_ holds.
+  // The host's cancel (and the close of the session) cancels with CERR_CANCEL_PRESSED; a page
+  // the data source failed itself (another reason) is judged by the job's state on the device,
+  // so that a cancel at the device reads the same for raw and JPEG pages.
   constexpr uint32_t kNoCancel = 0xFFFFFFFFu;
   constexpr uint32_t kRecordedError = 0xFFFFFFFEu;
   // The page's exchange as judged: its status and its fault subcode, read before the job-state
@@ -187,7 +190,10 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status) {
   static const Row kRows[] = {
       {[](SoapScanDevice&, const Judged& j) { return j.status == kTcpError; }, "Network connection failure",
        CERR_SCANNER_COMMUNICATION_FAILED},
-      {[](SoapScanDevice& d, const Judged&) { return d.dataSource_->Canceled(); }, "User pressed cancel on host", kNoCancel},
+      {[](SoapScanDevice& d, const Judged&) {
+         return d.dataSource_->Canceled() && d.dataSource_->GetCancelReason() == CERR_CANCEL_PRESSED;
+       },
+       "User pressed cancel on host", kNoCancel},
       {[](SoapScanDevice& d, const Judged& j) { return d.SoapFaultDueToBadArgs(j.status); }, "Bad arguments to RetrieveImageRequest",
        CERR_UNKNOWN},
       {[](SoapScanDevice& d, const Judged& j) { return d.ImagesAbsentButExpected(j.status); }, "ADF empty", CERR_ADF_EMPTY},
@@ -199,7 +205,8 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status) {
       {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobState == wscn__JobStateType__Canceled; },
        "User pressed cancel on device", CERR_CANCEL_PRESSED},
       {[](SoapScanDevice& d, const Judged&) {
-         return d.parameters_ && d.parameters_->InputSource() == kInputSourceAdf &&
+         std::shared_ptr<const ScanParameters> job = d.JobParameters();
+         return job && job->InputSource() == kInputSourceAdf &&
                 d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__MediaMispick;
        },
        "ADF mispick", CERR_ADF_PICK_FAILED},
@@ -213,21 +220,37 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status) {
        "Scanner resource problem", CERR_NET_SOCKET_BUSY},
       {[](SoapScanDevice& d, const Judged&) { return d.JobStateIndicatesScanFailed(); },
        "Job state indicates scan ended without success", CERR_UNKNOWN},
+      {[](SoapScanDevice& d, const Judged&) { return d.dataSource_->Canceled(); }, "Scan failed for unknown reasons",
+       CERR_UNKNOWN},
       {[](SoapScanDevice& d, const Judged& j) {
          return (!d.jobActive_.load() && j.subcode == kNoImagesAvailable) || j.status == SOAP_OK;
        }, nullptr, CERR_NONE},
       {[](SoapScanDevice&, const Judged&) { return true; }, "Scan failed for unknown reasons", CERR_UNKNOWN},
   };
   const Judged judged{status, LastSoapFault(status)};
+  const uint32_t errorBefore = error_.load();
   for (const Row& row : kRows) {
     if (!row.applies(*this, judged)) continue;
     if (!row.text) return true;
     CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
-    if (row.code != kNoCancel) CancelSoftware(row.code == kRecordedError ? error_.load() : row.code);
+    const uint32_t code = row.code == kRecordedError ? error_.load() : row.code;
     jobActive_.store(false);
+    if (pageEnded && row.code != kNoCancel) {
+      // The closing exchange of a feeder job failed after a whole page: the host reads that page
+      // to its end, and the failure is reported by its next call instead.
+      deferredFailure_.store(code);
+      error_.store(errorBefore);
+      return LogErrorText(row.text);
+    }
+    if (row.code != kNoCancel) FailPage(code);
     return LogErrorText(row.text);
   }
   return false;
+}
+
+void SoapScanDevice::FailPage(uint32_t code) {
+  pageFailure_.store(code);
+  CancelSoftware(code);
 }
 
 // ---- Refused job creation ----------------------------------------------------------------------

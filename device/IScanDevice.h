@@ -7,7 +7,7 @@
 // Threads: any host thread may call any operation, also two at once (for example Read and
 // EndScan); implementations serialise their work on their own worker threads.
 //
-// The virtual slot order below is fixed: destructor, then Init ... SetMfgMode.
+// The virtual slot order below is fixed: destructor, then Init ... SetMfgMode, then Close.
 #ifndef CAVIX_DEVICE_ISCANDEVICE_H
 #define CAVIX_DEVICE_ISCANDEVICE_H
 
@@ -61,6 +61,10 @@ class IScanDevice {
   virtual bool EjectAdfMedia() = 0;
   // Slot 15. Switches to the manufacturing-test (lossless) mode.
   virtual bool SetMfgMode() = 0;
+  // Slot 16. The session is closing: every call in progress returns at once with
+  // CERR_INVALID_SESSION, and so does every later call that needs Init. The caller destroys
+  // the device once no call is inside it. Devices with nothing to end keep this default.
+  virtual void Close() {}
 
   // Operations that need a successful Init answer false with CERR_INVALID_SESSION before it.
 

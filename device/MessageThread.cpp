@@ -1,12 +1,15 @@
 #include "device/MessageThread.h"
 
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <system_error>
 
 #include "log/LogHelpers.h"
 #include "platform/SystemInfo.h"
 #include "platform/TimeLimits.h"
+#include "platform/Waitable.h"
+#include "platform/Win32Constants.h"
 
 namespace {
 
@@ -83,27 +86,61 @@ void MessageThread::PostMessageAsynchronously(uint32_t message) {
 }
 
 void MessageThread::PostMessageSynchronously(uint32_t message) {
+  if (state_->abandonedEvent.IsSet()) RaiseError(CERR_INVALID_SESSION);
   std::shared_ptr<Event> done = std::make_shared<Event>(true, false);
   auto* holder = new DoneHolder(done);
   if (!Post(message, reinterpret_cast<uintptr_t>(holder))) {
     delete holder;
     RaiseError(CERR_UNKNOWN);
   }
-  if (!WaitFor(*done, TimeLimits::Instance().doneEventMs.load())) RaiseError(CERR_UNKNOWN);
+  // The done event is listed first: an answer that came wins over a later abandonment.
+  DWORD which = WAIT_FAILED;
+  try {
+    which = WaitForAny({done.get(), &state_->abandonedEvent}, TimeLimits::Instance().doneEventMs.load());
+  } catch (...) {
+    RaiseError(CERR_UNKNOWN);
+  }
+  if (which == WAIT_OBJECT_0 + 1) RaiseError(CERR_INVALID_SESSION);
+  if (which != WAIT_OBJECT_0) RaiseError(CERR_UNKNOWN);
 }
 
 void MessageThread::WaitForIdle() {
   if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
-  if (!Post(kIdleRequest)) RaiseError(CERR_UNKNOWN);
-  if (!WaitFor(state_->idle, TimeLimits::Instance().idleMs.load())) RaiseError(CERR_UNKNOWN);
+  State& state = *state_;
+  std::unique_lock<std::mutex> guard(state.idleLock);
+  if (state.abandoned) RaiseError(CERR_INVALID_SESSION);
+  // Numbered and posted under one lock, so that the queue holds idle requests in number order.
+  const uint64_t ticket = state.idleRequested + 1;
+  if (!Post(kIdleRequest, 0, static_cast<intptr_t>(ticket))) RaiseError(CERR_UNKNOWN);
+  state.idleRequested = ticket;
+  const auto limit = std::chrono::milliseconds(TimeLimits::Instance().idleMs.load());
+  const bool answered = state.idleAnswered.wait_for(
+      guard, limit, [&] { return state.abandoned || state.idleAnswer >= ticket; });
+  if (state.idleAnswer >= ticket) return;
+  RaiseError(answered ? CERR_INVALID_SESSION : CERR_UNKNOWN);
 }
 
 void MessageThread::NotifyIdle() {
   if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
+  State& state = *state_;
+  {
+    std::lock_guard<std::mutex> guard(state.idleLock);
+    if (state.idleReceived > state.idleAnswer) state.idleAnswer = state.idleReceived;
+  }
+  state.idleAnswered.notify_all();
+}
+
+void MessageThread::Abandon() {
+  State& state = *state_;
+  {
+    std::lock_guard<std::mutex> guard(state.idleLock);
+    state.abandoned = true;
+  }
+  state.idleAnswered.notify_all();
   try {
-    state_->idle.Set();
+    state.abandonedEvent.Set();
   } catch (...) {
-    RaiseError(CERR_UNKNOWN);
+    LogText("Error: Set() failed unexpectedly");
   }
 }
 
@@ -134,6 +171,10 @@ uint32_t MessageThread::Receive(DoneEvent* done) {
   QueuedMessage msg;
   if (!state_->queue.Get(&msg)) RaiseError(CERR_UNKNOWN);
   std::unique_ptr<DoneHolder> holder(reinterpret_cast<DoneHolder*>(msg.wParam));
+  if (msg.message == kIdleRequest && msg.lParam > 0) {
+    std::lock_guard<std::mutex> guard(state_->idleLock);
+    state_->idleReceived = static_cast<uint64_t>(msg.lParam);
+  }
   DoneEvent received(holder ? *holder : nullptr);
   if (done) *done = std::move(received);
   return msg.message;

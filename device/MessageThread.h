@@ -1,6 +1,14 @@
 // A worker thread with a first-in first-out message queue that runs one procedure with a user
 // pointer (the scan device). Other threads post messages to it and wait for its answers: a
-// done event per synchronous message, or the idle event after an idle request.
+// done event per synchronous message, or the answer to their own idle request.
+//
+// Idle requests are numbered in posting order; NotifyIdle answers the request the worker took
+// last, and a wait ends only once its own request (or a later one) is answered. A wait that
+// gave up leaves its request queued, and that late answer cannot end another waiter's wait
+// early.
+//
+// Abandon (the owner closes the device): every wait in progress and every later one fails at
+// once with CERR_INVALID_SESSION; posts still reach a running worker.
 //
 // Threads: Start, Stop and the destructor are called by the owner (the device's Init and
 // Cleanup); the posts, WaitForIdle and NotifyIdle by any thread; Receive only by the worker.
@@ -17,6 +25,7 @@
 #define CAVIX_DEVICE_MESSAGETHREAD_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,13 +58,18 @@ class MessageThread {
   // Posts a message without a done event; throws CERR_UNKNOWN when the thread is not running.
   void PostMessageAsynchronously(uint32_t message);
   // Posts a message with a done event and waits for the handler to signal it (done-event
-  // limit). Throws CERR_UNKNOWN when the post fails or the event is not signalled in time.
+  // limit). Throws CERR_UNKNOWN when the post fails or the event is not signalled in time,
+  // CERR_INVALID_SESSION when the worker was abandoned.
   void PostMessageSynchronously(uint32_t message);
   // Posts an idle request and waits for the worker's NotifyIdle (idle limit): success means
-  // every message posted before has been handled. Throws CERR_UNKNOWN on failure.
+  // every message posted before has been handled. Throws CERR_UNKNOWN on failure,
+  // CERR_INVALID_SESSION when the worker was abandoned.
   void WaitForIdle();
-  // Worker side: answers an idle request. Throws CERR_UNKNOWN when there is no thread.
+  // Worker side: answers the idle request received last. Throws CERR_UNKNOWN when there is no
+  // thread.
   void NotifyIdle();
+  // Ends every wait for this worker's answers, now and later (see above). Any thread.
+  void Abandon();
   // Posts Quit and waits for the thread to end (stop limit). True when there is no thread any
   // more; false when the thread did not end in time and was left to finish on its own.
   bool Stop();
@@ -70,11 +84,18 @@ class MessageThread {
 
  private:
   // What the thread and its owner share; outlives a detached thread.
+  // idleLock guards the idle numbers and `abandoned`; idleAnswered wakes idle waiters.
   struct State {
     MessageQueue queue;
-    Event idle{false, false};   // auto-reset: one idle answer wakes one waiter
-    Event ended{true, false};   // manual-reset: the thread has left its procedure
+    Event ended{true, false};      // manual-reset: the thread has left its procedure
+    Event abandonedEvent{true, false};  // manual-reset: set by Abandon, ends done-event waits
     std::atomic<uint32_t> threadId{0};
+    std::mutex idleLock;
+    std::condition_variable idleAnswered;
+    uint64_t idleRequested = 0;    // number of the last idle request posted
+    uint64_t idleAnswer = 0;       // number of the last idle request answered
+    uint64_t idleReceived = 0;     // number of the last idle request the worker took
+    bool abandoned = false;
   };
 
   // Posts to a running thread's queue; false when there is no thread or its queue is closed.

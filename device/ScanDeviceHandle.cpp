@@ -32,3 +32,4 @@ bool ScanDeviceHandle::Reset() { return device_->Reset(); }
 uint32_t ScanDeviceHandle::GetError() { return device_->GetError(); }
 bool ScanDeviceHandle::EjectAdfMedia() { return device_->EjectAdfMedia(); }
 bool ScanDeviceHandle::SetMfgMode() { return device_->SetMfgMode(); }
+void ScanDeviceHandle::Close() { device_->Close(); }

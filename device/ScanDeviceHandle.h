@@ -36,6 +36,7 @@ class ScanDeviceHandle : public IScanDevice {
   uint32_t GetError() override;
   bool EjectAdfMedia() override;
   bool SetMfgMode() override;
+  void Close() override;
 
   SoapScanDevice& Device() { return *device_; }
 

@@ -44,18 +44,27 @@ bool SoapScanDevice::AdfReady(bool& ready) {
 
 bool SoapScanDevice::BeginScan() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::BeginScan");
-  if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
+  if (!initialized_.load() || closed_.load()) return Fail(CERR_INVALID_SESSION);
+  if (!TakeDeferredFailure()) {
+    noPageReason_.store(error_.load());
+    return false;
+  }
   try {
     DoAsynchronousScan();
   } catch (...) {
-    return Fail(ErrorCodeFromCurrentException());
+    Fail(ErrorCodeFromCurrentException());
+    // A read that follows learns at once why no page comes.
+    noPageReason_.store(error_.load());
+    return false;
   }
   bytesRead_.store(0);
+  noPageReason_.store(0);
   return true;
 }
 
 void SoapScanDevice::DoAsynchronousScan() {
-  switch (parameters_ ? parameters_->InputSource() : -1) {
+  std::shared_ptr<const ScanParameters> parameters = Parameters();
+  switch (parameters ? parameters->InputSource() : -1) {
     case kInputSourceAdf:
     case kInputSourceAdfDuplex:
       DoAsynchronousMultiPageScan();
@@ -93,7 +102,8 @@ void SoapScanDevice::DoAsynchronousMultiPageScan() {
 }
 
 uint32_t SoapScanDevice::ScanSize() const {
-  return parameters_ ? parameters_->BytesPerLine() * parameters_->Lines() : 0;
+  std::shared_ptr<const ScanParameters> job = JobParameters();
+  return job ? job->BytesPerLine() * job->Lines() : 0;
 }
 
 bool SoapScanDevice::OpenDataSource() {
@@ -103,9 +113,16 @@ bool SoapScanDevice::OpenDataSource() {
 
 bool SoapScanDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Read");
-  if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
+  if (!initialized_.load() || closed_.load()) return Fail(CERR_INVALID_SESSION);
+  // No page will come (no scan started, the scan was refused or ended): nothing to wait for.
+  if (const uint32_t reason = noPageReason_.load()) return Fail(reason);
   if (dataSource_->IsClosed() && !OpenDataSource()) return false;
-  const uint32_t status = dataSource_->Read(buffer, size, bytesRead);
+  uint32_t status = dataSource_->Read(buffer, size, bytesRead);
+  if (status == CERR_UNKNOWN && dataSource_->Canceled() && !closed_.load()) {
+    // The data source failed the page itself (a JPEG that broke off, for example): the scan
+    // thread's judgement of the exchange (the job's state on the device) names the cause.
+    if (WaitForScanThreadToIdle() && pageFailure_.load() != 0) status = pageFailure_.load();
+  }
   if (status != CERR_NONE && status != CERR_SCANNER_END_OF_PAGE) return Fail(status);
   bytesRead_ += bytesRead;
   LogNamedValue("bytesRead_", static_cast<int>(bytesRead_.load()));
@@ -120,18 +137,21 @@ bool SoapScanDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
 
 bool SoapScanDevice::EndScan() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::EndScan");
-  if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
+  if (!initialized_.load() || closed_.load()) return Fail(CERR_INVALID_SESSION);
+  noPageReason_.store(CERR_CANCEL_PRESSED);
   if (!dataSource_->Ended()) DoAsynchronousCancel(CERR_CANCEL_PRESSED);
   try {
     scanThread_.PostMessageAsynchronously(EndScanRequest);
   } catch (...) {
     return Fail(CERR_UNKNOWN);
   }
-  return true;
+  return TakeDeferredFailure();
 }
 
 bool SoapScanDevice::Reset() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Reset");
+  if (!closed_.load()) noPageReason_.store(CERR_INVALID_PARAMETER);
+  deferredFailure_.store(0);
   try {
     scanThread_.PostMessageAsynchronously(ResetRequest);
   } catch (...) {
@@ -143,6 +163,8 @@ bool SoapScanDevice::Reset() {
 // ---- Scan thread: exchanges -------------------------------------------------------------------
 
 int SoapScanDevice::CallRpc(Rpc routine) {
+  // A closed session starts no further exchange: the handler in progress ends quickly.
+  if (closed_.load()) return SOAP_TCP_ERROR;
   return RpcRetry::Call(protocol_.get(), [this, routine] { return (this->*routine)(); });
 }
 
@@ -166,7 +188,8 @@ int SoapScanDevice::CacheScanId() {
 
 int SoapScanDevice::CreateScanJob() {
   wscn__ScanTicketType ticket;
-  InitScanTicket(ticket);
+  std::shared_ptr<const ScanParameters> job = JobParameters();
+  InitScanTicket(ticket, job ? *job : ScanParameters::DefaultParameters());
   if (!protocol_->Flush()) return kFlushOrCopyFailed;
   wscn__CreateScanJobResponseType response;
   const int status = soap_call_wscn__CreateScanJobRequest(
@@ -254,6 +277,14 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
   jobToken_.store(nullptr);
   soap_destroy(scanContext_);
   soap_end(scanContext_);
+  // The job keeps the parameters it is created with, whatever the host sets meanwhile.
+  std::shared_ptr<const ScanParameters> job;
+  {
+    std::lock_guard<std::mutex> guard(parametersLock_);
+    jobParameters_ = parameters_;
+    job = jobParameters_;
+  }
+  if (!job) return HandleCacheScanIdError(SOAP_FATAL_ERROR, done);
 
   int status = CallRpc(&SoapScanDevice::CacheScanId);
   if (status != SOAP_OK) return HandleCacheScanIdError(status, done);
@@ -279,26 +310,28 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
     error_.store(CERR_UNKNOWN);
   }
   // The host may already be reading; the page's write end opens only with the first image bytes.
-  dataSource_->SetMaxStreamLength(ScanSize());
-  dataSource_->SetExpectCompressed(parameters_->ExpectCompressed());
-  dataSource_->SetExpectOneBit(parameters_->ExpectOneBit());
+  dataSource_->SetMaxStreamLength(job->BytesPerLine() * job->Lines());
+  dataSource_->SetExpectCompressed(job->ExpectCompressed());
+  dataSource_->SetExpectOneBit(job->ExpectOneBit());
 }
 
 bool SoapScanDevice::ScanPage() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::ScanPage");
-  dataSource_->SetBytesPerLine(parameters_->BytesPerLine());
+  pageFailure_.store(0);
+  std::shared_ptr<const ScanParameters> job = JobParameters();
+  dataSource_->SetBytesPerLine(job ? job->BytesPerLine() : 0);
   const int status = CallRpc(&SoapScanDevice::RetrieveImage);
   if (!HandleRetrieveImageResult(status)) return LogErrorText("RetrieveImage() did not succeed");
   CallRpc(&SoapScanDevice::CachePadlinesAddedByFirmware);
   if (const uint32_t error = error_.load()) {
     CHRESULT2 failure(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
-    CancelSoftware(error);
+    FailPage(error);
     jobActive_.store(false);
     return LogErrorText("Unable to query device for padline count");
   }
   if (dataSource_->SetNumberOfTrailingPadlines(padlines_.load())) return true;
   CHRESULT2 failure(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
-  CancelSoftware(CERR_UNKNOWN);
+  FailPage(CERR_UNKNOWN);
   jobActive_.store(false);
   return LogErrorText("Unable to set number of trailing padlines");
 }
@@ -310,8 +343,9 @@ void SoapScanDevice::EndAdfJob() {
   dataSource_->SetDiscardData(false);
   jobActive_.store(false);
   if (status != SOAP_OK) {
-    // A refusal for lack of images, with no job active, is the expected end.
-    HandleRetrieveImageResult(status);
+    // A refusal for lack of images, with no job active, is the expected end. Any other failure
+    // leaves the page before, delivered whole, to the host that may still be reading it.
+    HandleRetrieveImageResult(status, dataSource_->Ended());
     return;
   }
   LogText("The ADF has been reloaded since we last queried the device.");

@@ -13,9 +13,6 @@
 
 namespace {
 
-// Shared by every device of the process; written by SetAdfOptions, read by feeder parameters.
-std::atomic<bool> g_duplex{false};
-
 // Rounding of the 1/300 inch to 1/1000 inch conversions; the product is taken in 32 bits, as
 // the page arithmetic everywhere.
 int FloorThousandths(uint32_t value300) {
@@ -185,6 +182,13 @@ std::unique_ptr<ScanParameters> ScanParameters::Create(const SCANNER_PARAMETERS&
   return created;
 }
 
+std::unique_ptr<ScanParameters> ScanParameters::Copy(const ScanParameters& source) {
+  // The source's record was accepted (and enlarged) already: building again changes nothing.
+  std::unique_ptr<ScanParameters> copy = Create(source.parameters, source.lossless);
+  if (copy) copy->duplex = source.duplex;
+  return copy;
+}
+
 ScanParameters& ScanParameters::DefaultParameters() {
   // Built on first use and never destroyed: devices may still point at it while the module
   // unloads.
@@ -192,6 +196,3 @@ ScanParameters& ScanParameters::DefaultParameters() {
   return *defaults;
 }
 
-bool ScanParameters::Duplex() { return g_duplex.load(); }
-
-void ScanParameters::SetDuplex(bool duplex) { g_duplex.store(duplex); }

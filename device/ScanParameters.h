@@ -2,9 +2,10 @@
 // feeder), the checks and the region enlargement that make a record acceptable, the page
 // geometry the host receives, and the values the scan ticket carries.
 //
-// Threads: an object is used by the thread that created it; the device's current object is
-// also read by the scan thread while the host is idle (between scans). The process-wide
-// default object and duplex flag are shared by every device of the process.
+// Threads: an object is filled by the thread that creates it and not changed once a device
+// has published it: a device replaces its object instead, so that a running job and the host
+// threads can share one read-only (see SoapScanDevice). The process-wide default object is
+// shared by every device of the process and never changed.
 // Owns: nothing but the record.
 #ifndef CAVIX_DEVICE_SCANPARAMETERS_H
 #define CAVIX_DEVICE_SCANPARAMETERS_H
@@ -31,6 +32,8 @@ class ScanParameters {
  public:
   SCANNER_PARAMETERS parameters;
   bool lossless;
+  // Feeder objects only: both sides of each sheet (the device's SetAdfOptions choice).
+  bool duplex = false;
 
   // The limits and codes of the scan source. Units: 1/300 inch, except InputMediaHeight
   // (1/1000 inch) and the resolutions (dots per inch). The declaration order is the
@@ -80,12 +83,12 @@ class ScanParameters {
   // A platen (wScanMethod 0) or feeder (1) object from `record`, its region enlarged where it
   // is too small; null for another scan method or when memory runs out.
   static std::unique_ptr<ScanParameters> Create(const SCANNER_PARAMETERS& record, bool lossless);
+  // An object equal to `source` (record, lossless mode, duplex choice); null when memory runs
+  // out.
+  static std::unique_ptr<ScanParameters> Copy(const ScanParameters& source);
 
   // The process-wide default platen parameters (defaults, not lossless). Never deleted.
   static ScanParameters& DefaultParameters();
-  // The process-wide duplex flag: false at load, written by every accepted SetAdfOptions.
-  static bool Duplex();
-  static void SetDuplex(bool duplex);
 
  protected:
   // The defaults common to both sources (colour, 8 bits, 300 dpi, grey channel 16).

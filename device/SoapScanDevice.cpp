@@ -18,8 +18,17 @@
 #include "transport/NetworkProtocol.h"
 #include "transport/UsbProtocol.h"
 
+namespace {
+
+// The shared default object, held without owning it.
+std::shared_ptr<ScanParameters> SharedDefaultParameters() {
+  return std::shared_ptr<ScanParameters>(&ScanParameters::DefaultParameters(), [](ScanParameters*) {});
+}
+
+}  // namespace
+
 SoapScanDevice::SoapScanDevice()
-    : parameters_(&ScanParameters::DefaultParameters()),
+    : parameters_(SharedDefaultParameters()),
       scanThread_(&SoapScanDevice::ScanThread),
       cancelThread_(&SoapScanDevice::CancelThread),
       jobStatus_() {
@@ -34,8 +43,27 @@ SoapScanDevice::~SoapScanDevice() {
 }
 
 bool SoapScanDevice::Fail(uint32_t code) {
+  // A call that the session's close ended reports the closed session, whatever woke it.
+  if (closed_.load()) code = CERR_INVALID_SESSION;
   error_.store(LogErrorCode(code));
   return false;
+}
+
+bool SoapScanDevice::TakeDeferredFailure() {
+  const uint32_t code = deferredFailure_.exchange(0);
+  if (code == 0) return true;
+  LogText("Reporting the failure of the job's closing exchange");
+  return Fail(code);
+}
+
+void SoapScanDevice::Close() {
+  CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Close");
+  closed_.store(true);
+  noPageReason_.store(CERR_INVALID_SESSION);
+  // A reader blocked in the page wakes with the cancel; waits for the workers' answers end.
+  if (dataSource_ && protocol_) CancelSoftware(CERR_CANCEL_PRESSED);
+  scanThread_.Abandon();
+  cancelThread_.Abandon();
 }
 
 uint32_t SoapScanDevice::GetError() {
@@ -172,8 +200,28 @@ void SoapScanDevice::CleanupSoap() {
 }
 
 void SoapScanDevice::DropParameters() {
-  if (parameters_ != &ScanParameters::DefaultParameters()) delete parameters_;
-  parameters_ = nullptr;
+  std::lock_guard<std::mutex> guard(parametersLock_);
+  parameters_.reset();
+  jobParameters_.reset();
+}
+
+std::shared_ptr<const ScanParameters> SoapScanDevice::Parameters() const {
+  std::lock_guard<std::mutex> guard(parametersLock_);
+  return parameters_;
+}
+
+std::shared_ptr<const ScanParameters> SoapScanDevice::JobParameters() const {
+  std::lock_guard<std::mutex> guard(parametersLock_);
+  return jobParameters_;
+}
+
+bool SoapScanDevice::Duplex() const {
+  std::lock_guard<std::mutex> guard(parametersLock_);
+  return duplex_;
+}
+
+void SoapScanDevice::PublishParameters(std::unique_ptr<ScanParameters> parameters) {
+  parameters_ = std::shared_ptr<ScanParameters>(std::move(parameters));
 }
 
 void SoapScanDevice::Cleanup() {

@@ -16,15 +16,23 @@
 // jobStatus_, bytesRead_, ...) take no lock; the order comes from the done events and idle
 // handshakes (a worker writes before it signals). The flags and numbers that several threads
 // touch are atomics so that this ordering is also well defined for the compiler.
+// parametersLock_ guards parameters_, jobParameters_ and duplex_. The parameter objects are
+// read-only once published: SetParameters, SetAdfOptions and SetMfgMode publish new ones, and
+// a job takes the current object when it is created and keeps it for all its pages, so that
+// new parameters apply from the next job and never change one in progress.
 //
 // Lifetime: create devices through ScanDeviceHandle::CreateSoapScanDevice (shared ownership),
 // so that a worker that Cleanup could not stop in time keeps the device alive until it ends.
+// The front end keeps the device alive while host calls are inside it; Close (when the
+// session closes) makes every call in progress or to come return at once with
+// CERR_INVALID_SESSION, and the device is destroyed once the last of them has returned.
 #ifndef CAVIX_DEVICE_SOAPSCANDEVICE_H
 #define CAVIX_DEVICE_SOAPSCANDEVICE_H
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "device/DoneEvent.h"
@@ -75,6 +83,7 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   uint32_t GetError() override;
   bool EjectAdfMedia() override;
   bool SetMfgMode() override;
+  void Close() override;
 
   // Stops both workers and releases the contexts, protocol, data source and parameters. Run by
   // the destructor, by a failed Init and by the owning handle before it lets go. When a worker
@@ -83,12 +92,19 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   void Cleanup();
 
   // Fills the scan ticket of the next job from the current parameters, the page-flow choice
-  // and the manufacturing mode, and writes the ticket dump. Scan thread.
+  // and the manufacturing mode, and writes the ticket dump. Any thread.
   void InitScanTicket(wscn__ScanTicketType& ticket);
+
+  // The parameters of the next job; the parameters of the job in progress (the last one
+  // created; null before the first). Any thread.
+  std::shared_ptr<const ScanParameters> Parameters() const;
+  std::shared_ptr<const ScanParameters> JobParameters() const;
 
   // ---- Observers (diagnostics and tests) --------------------------------------------------
   bool Initialized() const { return initialized_.load(); }
-  const ScanParameters* CurrentParameters() const { return parameters_; }
+  // The current object itself (it stays alive while the device keeps it).
+  const ScanParameters* CurrentParameters() const { return Parameters().get(); }
+  bool Duplex() const;
   bool MultiPageFlow() const { return multiPageFlow_.load(); }
   bool MfgMode() const { return mfgMode_.load(); }
   struct soap* ScanContext() const { return scanContext_; }
@@ -131,8 +147,13 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   void DoAsynchronousSinglePageScan();
   void DoAsynchronousMultiPageScan();
   bool OpenDataSource();
-  // Bytes of one page: BytesPerLine x Lines of the current parameters (32-bit product).
+  // Bytes of one page: BytesPerLine x Lines of the job's parameters (32-bit product); 0
+  // before the first job.
   uint32_t ScanSize() const;
+  // Publishes `parameters` as the current object (parametersLock_ held by the caller).
+  void PublishParameters(std::unique_ptr<ScanParameters> parameters);
+  // Fills the ticket from `p`.
+  void InitScanTicket(wscn__ScanTicketType& ticket, const ScanParameters& p);
   // Host side of a cancel: the cancel thread cancels the page and the job on the device.
   void DoAsynchronousCancel(uint32_t reason);
 
@@ -166,8 +187,13 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   bool ImagesAbsentAsExpected(int status);
   bool RpcNotImplemented(int status);
   bool JobStateIndicatesScanFailed() const;
-  // Whether the page was delivered; a failed page is cancelled with its reason.
-  bool HandleRetrieveImageResult(int status);
+  // Whether the page was delivered; a failed page is cancelled with its reason. With
+  // `pageEnded` (the closing exchange of a feeder job, after a whole page) the page the host
+  // may still be reading is kept: the failure is kept in deferredFailure_ instead.
+  bool HandleRetrieveImageResult(int status, bool pageEnded = false);
+  // The page's failure as judged on the scan thread: kept for the host's Read and cancels the
+  // page with `code` (unless the page was cancelled already, which keeps its first reason).
+  void FailPage(uint32_t code);
   void HandleCreateScanJobError(int status, DoneEvent& done);
   void CreateScanJobError(DoneEvent& done, uint32_t code, const char* text);
   void HandleCacheScanIdError(int status, DoneEvent& done);
@@ -199,11 +225,14 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   void CleanupSoapDataSource();
   void CleanupSoapIoProtocol();
   void CleanupSoap();
-  // Deletes parameters_ unless it is the shared default; parameters_ becomes null.
+  // Lets go of the current and the job's parameters.
   void DropParameters();
 
-  // Stores code as the last failure (logging its name) and returns false.
+  // Stores code as the last failure (logging its name) and returns false. After Close every
+  // failure is CERR_INVALID_SESSION.
   bool Fail(uint32_t code);
+  // A failure kept for the next BeginScan or EndScan (0 when none); taken once.
+  bool TakeDeferredFailure();
 
   // ---- Worker loops ----------------------------------------------------------------------
   static void ScanThread(void* device);
@@ -220,7 +249,10 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   std::unique_ptr<ISoapIoProtocol> protocol_;      // owned; transport of the scan context
   std::atomic<ISoapIoProtocol*> cancelProtocol_{nullptr};  // twin, owned by the cancel context
   std::atomic<bool> initialized_{false};
-  ScanParameters* parameters_;                     // owned unless it is the shared default
+  mutable std::mutex parametersLock_;
+  std::shared_ptr<ScanParameters> parameters_;     // guarded; the shared default is not owned
+  std::shared_ptr<const ScanParameters> jobParameters_;  // guarded; the job's own
+  bool duplex_ = false;                            // guarded; SetAdfOptions' choice
   MessageThread scanThread_;
   MessageThread cancelThread_;
   SoapPointerMap soapPointerMap_;                  // the scan context's map
@@ -238,6 +270,17 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   std::atomic<bool> scannerIdle_{false};
   std::atomic<bool> mfgMode_{false};
   std::string lastSoapFault_;                      // scan thread
+  // Why a Read finds no page to come: CERR_INVALID_PARAMETER before any BeginScan (and after a
+  // reset), a refused BeginScan's code, CERR_CANCEL_PRESSED after EndScan; 0 while a page is
+  // to come (host threads).
+  std::atomic<uint32_t> noPageReason_{CERR_INVALID_PARAMETER};
+  // The scan thread's judgement of the current page's failure (0: none yet); a Read that
+  // finds the page cancelled by the data source's own failure waits for it.
+  std::atomic<uint32_t> pageFailure_{0};
+  // A failure of a feeder job's closing exchange after a whole page (scan thread), reported
+  // by the next BeginScan or EndScan.
+  std::atomic<uint32_t> deferredFailure_{0};
+  std::atomic<bool> closed_{false};                // set by Close
 
  private:
   friend class IdleLockForCancelThread;

@@ -24,8 +24,10 @@ bool SoapScanDevice::SetParameters(const SCANNER_PARAMETERS& params) {
   std::unique_ptr<ScanParameters> parameters = ScanParameters::Create(params, mfgMode_.load());
   if (!parameters) return Fail(CERR_UNKNOWN);
   if (!parameters->Valid()) return Fail(CERR_INVALID_PARAMETER);
-  DropParameters();
-  parameters_ = parameters.release();
+  // A job in progress keeps the object it started with; this one applies from the next job.
+  std::lock_guard<std::mutex> guard(parametersLock_);
+  parameters->duplex = duplex_;
+  PublishParameters(std::move(parameters));
   return true;
 }
 
@@ -35,7 +37,19 @@ bool SoapScanDevice::SetAdfOptions(uint32_t options) {
   constexpr uint32_t kMultiPageFlow = 0x4;
   LogNamedValue("options", static_cast<int>(options));
   if (options & ~(kDuplex | kMultiPageFlow)) return Fail(CERR_INVALID_PARAMETER);
-  ScanParameters::SetDuplex((options & kDuplex) != 0);
+  {
+    // The choice belongs to this device; the current object is replaced, never changed, since
+    // a job in progress may share it.
+    const bool duplex = (options & kDuplex) != 0;
+    std::lock_guard<std::mutex> guard(parametersLock_);
+    duplex_ = duplex;
+    if (parameters_ && parameters_->duplex != duplex && parameters_.get() != &ScanParameters::DefaultParameters()) {
+      std::unique_ptr<ScanParameters> changed = ScanParameters::Copy(*parameters_);
+      if (!changed) return Fail(CERR_OUT_OF_MEMORY);
+      changed->duplex = duplex;
+      PublishParameters(std::move(changed));
+    }
+  }
   // Feeder pages are always fetched one BeginScan at a time within one job.
   multiPageFlow_.store(true);
   if ((options & kMultiPageFlow) == 0) LogText("Warning! No page-flow option specified; using default");
@@ -46,20 +60,27 @@ bool SoapScanDevice::SetAdfOptions(uint32_t options) {
 bool SoapScanDevice::SetMfgMode() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::SetMfgMode");
   if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
-  if (parameters_ == &ScanParameters::DefaultParameters()) {
-    // The default object is shared by every device of the process: this device switches to a
-    // copy of its own, so that the other sessions keep their normal mode.
-    std::unique_ptr<ScanParameters> own = ScanParameters::Create(parameters_->parameters, parameters_->lossless);
+  {
+    // The default object is shared by every device of the process, and the current one may be
+    // shared with a job in progress: this device switches to a lossless copy of its own, so
+    // that the other sessions and the running job keep their mode.
+    std::lock_guard<std::mutex> guard(parametersLock_);
+    const ScanParameters& current = parameters_ ? *parameters_ : ScanParameters::DefaultParameters();
+    std::unique_ptr<ScanParameters> own = ScanParameters::Copy(current);
     if (!own) return Fail(CERR_OUT_OF_MEMORY);
-    parameters_ = own.release();
+    own->SetLossless();
+    PublishParameters(std::move(own));
   }
-  if (parameters_) parameters_->SetLossless();
   mfgMode_.store(true);
   return true;
 }
 
 void SoapScanDevice::InitScanTicket(wscn__ScanTicketType& ticket) {
-  const ScanParameters& p = parameters_ ? *parameters_ : ScanParameters::DefaultParameters();
+  std::shared_ptr<const ScanParameters> current = Parameters();
+  InitScanTicket(ticket, current ? *current : ScanParameters::DefaultParameters());
+}
+
+void SoapScanDevice::InitScanTicket(wscn__ScanTicketType& ticket, const ScanParameters& p) {
   ticket.JobDescription.JobName = nullptr;
   ticket.JobDescription.JobOriginatingUserName = nullptr;
   ticket.JobDescription.JobInformation = nullptr;

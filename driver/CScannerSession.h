@@ -5,8 +5,10 @@
 // session's scanner lock, and the device name it is filed under in the session table.
 // Threads: the session table creates, counts and removes records under its table lock; the
 // device pointer is read and changed through the table (table lock) as well; the scanner lock
-// has its own guard. Destroying the record destroys its scanner lock and whatever device is
-// still attached (the table empties the device slot before a record goes in normal use).
+// has its own guard. The device is shared with the host calls inside it, so that a close on
+// another thread never destroys it under them. Destroying the record destroys its scanner lock
+// and lets go of whatever device is still attached (the table empties the device slot before
+// a record goes in normal use).
 #ifndef CAVIX_DRIVER_CSCANNERSESSION_H
 #define CAVIX_DRIVER_CSCANNERSESSION_H
 
@@ -41,7 +43,7 @@ class CScannerSession {
   int32_t referenceCount_;                // guarded by the session table lock
   uint32_t handle_;                       // set once, before the record is published
   uint32_t signature_;                    // kSessionSignature while valid
-  std::unique_ptr<SessionState> device_;  // guarded by the session table lock
+  std::shared_ptr<SessionState> device_;  // guarded by the session table lock
   CScannerLock2 lock_;                    // has its own guard
   std::string deviceName_;                // the table key; set once
 };

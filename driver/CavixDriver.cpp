@@ -12,6 +12,7 @@
 #include "platform/CAutoCriticalSection.h"
 #include "log/LogLevels.h"
 #include "log/ResultHelpers.h"
+#include "platform/TimeLimits.h"
 
 namespace {
 
@@ -73,10 +74,10 @@ ScanSessionPtr CavixDriver::CheckHandleStrict(DWORD hSession, DWORD* pdwErrorCod
   return session;
 }
 
-IScanDevice* CavixDriver::DeviceOf(DWORD hSession) {
+std::shared_ptr<IScanDevice> CavixDriver::DeviceOf(DWORD hSession) {
   SessionTable& sessions = DriverModule::Sessions();
   ScanSessionPtr session = sessions.FindByHandle(hSession);
-  return session ? sessions.DeviceOf(*session) : nullptr;
+  return session ? sessions.UseDevice(*session) : nullptr;
 }
 
 HRESULT CavixDriver::DeviceError(IScanDevice* device, DWORD* pdwErrorCode) {
@@ -117,16 +118,23 @@ HRESULT CavixDriver::CloseScannerSession(DWORD hSession, DWORD* pdwErrorCode) {
   ScanSessionPtr session = CheckHandleStrict(hSession, pdwErrorCode);
   if (!session) return hr = E_FAIL;
   SessionTable& sessions = DriverModule::Sessions();
-  IScanDevice* device = sessions.DeviceOf(*session);
+  std::shared_ptr<IScanDevice> device = sessions.UseDevice(*session);
   if (device == nullptr) return hr = SetInvalidParameter(pdwErrorCode);
   device->Reset();
+  device.reset();
   // The device goes on every close, also when other opens still share the session.
-  std::unique_ptr<IScanDevice> detached;
+  std::shared_ptr<IScanDevice> detached;
   {
     CAutoCriticalSection creation(DriverModule::DeviceCreationLock());
     detached = sessions.DetachDevice(*session);
   }
-  detached.reset();
+  if (detached) {
+    // Calls still inside the device on other threads return at once; it is destroyed when the
+    // last of them has let go of it.
+    detached->Close();
+    if (!SessionTable::ReleaseDevice(std::move(detached), TimeLimits::Instance().threadStopMs.load()))
+      LogText("Warning! a call is still inside the closed device; it goes when that call returns");
+  }
   int32_t remaining = 0;
   if (!sessions.Release(*session, &remaining)) return hr = SetUnknownError(pdwErrorCode);
   return hr = S_OK;  // with no reference left the record goes with `session`
@@ -176,7 +184,7 @@ HRESULT CavixDriver::GetScannerCapabilities(DWORD hSession, SCANNER_CAPABILITIES
   CAVIX_ENTER("CavixDriver::GetScannerCapabilities", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (pScannerCapabilities == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
   device->GetCapabilities(*pScannerCapabilities);
@@ -188,10 +196,10 @@ HRESULT CavixDriver::GetBufferInfo(DWORD hSession, SCANNER_PARAMETERS* pScanPara
                                    DWORD* pdwdErrorCode) {
   CAVIX_ENTER("CavixDriver::GetBufferInfo", hSession, pdwdErrorCode);
   if (!CheckHandleStrict(hSession, pdwdErrorCode)) return hr = E_FAIL;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwdErrorCode);
   if (pScanParam == nullptr || pBufferInfo == nullptr) return hr = SetInvalidPointer(pdwdErrorCode);
-  if (!device->GetBufferInfo(*pScanParam, *pBufferInfo)) return hr = DeviceError(device, pdwdErrorCode);
+  if (!device->GetBufferInfo(*pScanParam, *pBufferInfo)) return hr = DeviceError(device.get(), pdwdErrorCode);
   DumpBufferInfo(GetGlobalLog(), *pBufferInfo, 0);
   return hr = S_OK;
 }
@@ -207,7 +215,7 @@ HRESULT CavixDriver::ResetScanner(DWORD hSession, DWORD* pdwErrorCode) {
   CAVIX_ENTER("CavixDriver::ResetScanner", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetInvalidParameter(pdwErrorCode);
   device->Reset();
   return hr = S_OK;
@@ -217,10 +225,10 @@ HRESULT CavixDriver::SetScannerParameters(DWORD hSession, SCANNER_PARAMETERS* pS
   CAVIX_ENTER("CavixDriver::SetScannerParameters", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (pScanParam == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
-  if (!device->SetParameters(*pScanParam)) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->SetParameters(*pScanParam)) return hr = DeviceError(device.get(), pdwErrorCode);
   DumpScannerParameters(GetGlobalLog(), *pScanParam, 0);
   return hr = S_OK;
 }
@@ -240,9 +248,9 @@ HRESULT CavixDriver::StartScan(DWORD hSession, DWORD* pdwErrorCode) {
   CAVIX_ENTER("CavixDriver::StartScan", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = hSession != 0 ? DeviceOf(hSession) : nullptr;
+  std::shared_ptr<IScanDevice> device = hSession != 0 ? DeviceOf(hSession) : nullptr;
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
-  if (!device->BeginScan()) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->BeginScan()) return hr = DeviceError(device.get(), pdwErrorCode);
   return hr = S_OK;
 }
 
@@ -250,9 +258,9 @@ HRESULT CavixDriver::StopScan(DWORD hSession, DWORD* pdwErrorCode) {
   CAVIX_ENTER("CavixDriver::StopScan", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
-  if (!device->EndScan()) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->EndScan()) return hr = DeviceError(device.get(), pdwErrorCode);
   return hr = S_OK;
 }
 
@@ -268,11 +276,11 @@ HRESULT CavixDriver::ReadScanEx(DWORD hSession, BYTE* pbyBuffer, DWORD dwBytes, 
   CAVIX_ENTER("CavixDriver::ReadScanEx", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (pbyBuffer == nullptr || pdwBytesRead == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
   *pdwBytesRead = 0;
-  if (!device->Read(pbyBuffer, dwBytes, *pdwBytesRead)) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->Read(pbyBuffer, dwBytes, *pdwBytesRead)) return hr = DeviceError(device.get(), pdwErrorCode);
   LogNamedValue("bytesRead", static_cast<int>(*pdwBytesRead));
   if (*pdwBytesRead < dwBytes) return hr = SetEndOfPage(pdwErrorCode);
   return hr = SetSuccess(pdwErrorCode);
@@ -284,7 +292,7 @@ HRESULT CavixDriver::GetADFCapabilities(DWORD hSession, ADF_CAPABILITIES* pADFCa
   CAVIX_ENTER("CavixDriver::GetADFCapabilities", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (pADFCapabilities == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
   device->GetAdfCapabilities(*pADFCapabilities);
@@ -303,10 +311,10 @@ HRESULT CavixDriver::ADFIsReady(DWORD hSession, BYTE* pbIsReady, DWORD* pdwError
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
   if (pbIsReady == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   bool ready = false;
-  if (!device->AdfReady(ready)) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->AdfReady(ready)) return hr = DeviceError(device.get(), pdwErrorCode);
   *pbIsReady = ready ? 1 : 0;
   return hr = S_OK;
 }
@@ -315,7 +323,7 @@ HRESULT CavixDriver::GetADF2Capabilities(DWORD hSession, ADF2_CAPABILITIES* pADF
   CAVIX_ENTER("CavixDriver::GetADF2Capabilities", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (pADF2Capabilities == nullptr) return hr = SetInvalidPointer(pdwErrorCode);
   device->GetAdf2Capabilities(*pADF2Capabilities);
@@ -326,9 +334,9 @@ HRESULT CavixDriver::SetADFOptions(DWORD hSession, DWORD dwADFOptionsSelected, D
   CAVIX_ENTER("CavixDriver::SetADFOptions", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
-  if (!device->SetAdfOptions(dwADFOptionsSelected)) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->SetAdfOptions(dwADFOptionsSelected)) return hr = DeviceError(device.get(), pdwErrorCode);
   return hr = S_OK;
 }
 
@@ -336,9 +344,9 @@ HRESULT CavixDriver::ADFEjectMedia(DWORD hSession, DWORD* pdwErrorCode) {
   CAVIX_ENTER("CavixDriver::ADFEjectMedia", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
-  if (!device->EjectAdfMedia()) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->EjectAdfMedia()) return hr = DeviceError(device.get(), pdwErrorCode);
   return hr = S_OK;
 }
 
@@ -394,10 +402,10 @@ HRESULT CavixDriver::SetMFGParameters(DWORD hSession, DWORD dwMfgOptions, DWORD*
   CAVIX_ENTER("CavixDriver::SetMFGParameters", hSession, pdwErrorCode);
   HRESULT result = S_OK;
   if (CheckHandleAndLock(hSession, pdwErrorCode, &result) == Check::Stop) return hr = result;
-  IScanDevice* device = DeviceOf(hSession);
+  std::shared_ptr<IScanDevice> device = DeviceOf(hSession);
   if (device == nullptr) return hr = SetUnknownError(pdwErrorCode);
   if (dwMfgOptions != kMfgRawData) return hr = SetInvalidParameter(pdwErrorCode);
-  if (!device->SetMfgMode()) return hr = DeviceError(device, pdwErrorCode);
+  if (!device->SetMfgMode()) return hr = DeviceError(device.get(), pdwErrorCode);
   LogText("Turning off IP in the HW.  This will request ZKRAW data, and disable all HW postprocessing");
   return hr = S_OK;
 }

@@ -12,6 +12,8 @@
 #ifndef CAVIX_DRIVER_CAVIXDRIVER_H
 #define CAVIX_DRIVER_CAVIXDRIVER_H
 
+#include <memory>
+
 #include "driver/CavixScanner.h"
 #include "driver/SessionTable.h"
 #include "platform/ComObject.h"
@@ -75,8 +77,9 @@ class CavixDriver : public ComObject<IScanner, IADF2, IEventNotify, IMFG> {
   Check CheckHandleAndLock(DWORD hSession, DWORD* pdwErrorCode, HRESULT* hr);
   // Strict handle check: an unknown handle stores CERR_INVALID_SESSION and gives null.
   ScanSessionPtr CheckHandleStrict(DWORD hSession, DWORD* pdwErrorCode);
-  // The device of the session named by the handle, or null.
-  IScanDevice* DeviceOf(DWORD hSession);
+  // The device of the session named by the handle,, kept alive while the caller holds it (a close on another thread
+  // does not destroy it under the call); null when none.
+  std::shared_ptr<IScanDevice> DeviceOf(DWORD hSession);
   // The device's last error as the method's outcome: CERR_NET_SOCKET_BUSY becomes
   // CERR_SCANNER_COMMUNICATION_FAILED with CAVIX_E_SCONF_BUSY, any other code E_FAIL.
   static HRESULT DeviceError(IScanDevice* device, DWORD* pdwErrorCode);

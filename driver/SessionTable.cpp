@@ -3,6 +3,23 @@
 #include <vector>
 
 #include "platform/CAutoCriticalSection.h"
+#include "platform/Event.h"
+
+namespace {
+
+// Destroys an attached device and then signals that it is gone (for ReleaseDevice).
+struct DeviceDeleter {
+  std::shared_ptr<Event> destroyed;
+  void operator()(IScanDevice* device) const {
+    delete device;
+    try {
+      destroyed->Set();
+    } catch (...) {
+    }
+  }
+};
+
+}  // namespace
 
 ScanSessionPtr SessionTable::FindByHandle(uint32_t handle) {
   CAutoCriticalSection guard(tableLock_);
@@ -65,16 +82,35 @@ IScanDevice* SessionTable::DeviceOf(ScanSession& session) {
   return session.device_.get();
 }
 
+std::shared_ptr<IScanDevice> SessionTable::UseDevice(ScanSession& session) {
+  CAutoCriticalSection guard(tableLock_);
+  return session.device_;
+}
+
 std::unique_ptr<IScanDevice> SessionTable::AttachDevice(ScanSession& session, std::unique_ptr<IScanDevice> device) {
+  auto destroyed = std::make_shared<Event>(true, false);
   CAutoCriticalSection guard(tableLock_);
   if (session.device_) return device;
-  session.device_ = std::move(device);
+  session.device_ = std::shared_ptr<IScanDevice>(device.release(), DeviceDeleter{std::move(destroyed)});
   return nullptr;
 }
 
-std::unique_ptr<IScanDevice> SessionTable::DetachDevice(ScanSession& session) {
+std::shared_ptr<IScanDevice> SessionTable::DetachDevice(ScanSession& session) {
   CAutoCriticalSection guard(tableLock_);
   return std::move(session.device_);
+}
+
+bool SessionTable::ReleaseDevice(std::shared_ptr<IScanDevice> device, uint32_t limitMs) {
+  if (!device) return true;
+  const DeviceDeleter* deleter = std::get_deleter<DeviceDeleter>(device);
+  std::shared_ptr<Event> destroyed = deleter ? deleter->destroyed : nullptr;
+  device.reset();
+  if (!destroyed) return true;
+  try {
+    return destroyed->Wait(limitMs);
+  } catch (...) {
+    return false;
+  }
 }
 
 size_t SessionTable::Size() {

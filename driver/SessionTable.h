@@ -44,10 +44,18 @@ class SessionTable {
 
   // The session's device (not owned by the caller), or null.
   IScanDevice* DeviceOf(ScanSession& session);
+  // The session's device, kept alive for the caller for as long as it holds it; null when
+  // the session has none. Host calls use the device through this.
+  std::shared_ptr<IScanDevice> UseDevice(ScanSession& session);
   // Attaches `device` to the session; a device attached already is returned to the caller.
   std::unique_ptr<IScanDevice> AttachDevice(ScanSession& session, std::unique_ptr<IScanDevice> device);
-  // Detaches the session's device and gives it to the caller (null when it had none).
-  std::unique_ptr<IScanDevice> DetachDevice(ScanSession& session);
+  // Detaches the session's device and gives it to the caller (null when it had none); calls
+  // still inside it share it.
+  std::shared_ptr<IScanDevice> DetachDevice(ScanSession& session);
+  // Lets go of a detached device and waits up to `limitMs` for the calls still inside it to
+  // let go too, so that it is destroyed before this returns. False when a call still held it
+  // at the limit: that call then destroys it when it returns.
+  static bool ReleaseDevice(std::shared_ptr<IScanDevice> device, uint32_t limitMs);
 
   size_t Size();
   // Drops every record (module unload); devices still attached are destroyed with them.

@@ -2,6 +2,7 @@
 // is refused, the wait for a scanner that is not accepting jobs, and the pad-line query, each
 // brought about by the simulated scanner and checked through the driver object's results and
 // the log texts that name the case.
+#include <atomic>
 #include <thread>
 
 #include "service/ServiceContext.h"
@@ -169,28 +170,46 @@ TEST_F(DeviceStatusMappingTest, LostConnectionDuringAFeederJobFailsThePageWithCo
 
 TEST_F(DeviceStatusMappingTest, JobCancelledAtTheDeviceDuringThePageIsReportedAsCancelPressed) {
   SimConfig config;
-  config.rateBytesPerSecond = 200000;  // a page of about two seconds
+  config.rateBytesPerSecond = 200000;  // pages of about two seconds
   config.chunkSize = 16384;
   StartSimAndOpen(config);
-  SetParameters(Parameters(C_SCANMETHOD_FLATBED, C_SCANMODE_BW, 1, 1200, 0, 0, 900, 900));
-  DWORD code = 0;
-  ASSERT_EQ(S_OK, StartScan(&code)) << code;
-  // Someone presses cancel at the device once the page is on its way.
-  std::thread device([&] {
-    ASSERT_TRUE(Eventually([&] { return !sim_->SentPages().empty(); }));
-    const uint32_t job = Requests(Operation::CreateScanJob).at(0).jobId;
-    struct soap* panel = ServiceContext::Create(ServiceContext::kPlainOutput);
-    wscn__CancelRequestResponseType response;
-    EXPECT_EQ(SOAP_OK, soap_call_wscn__CancelJobRequest(panel, sim_->Endpoint().c_str(), nullptr, job, &response));
-    ServiceContext::Destroy(panel);
-  });
-  const HostPage page = ReadPage(8192);
-  device.join();
-  EXPECT_EQ(E_FAIL, page.lastResult);
-  EXPECT_EQ(static_cast<DWORD>(CERR_CANCEL_PRESSED), page.lastCode);
-  EXPECT_EQ(S_OK, StopScan(&code));
-  EXPECT_EQ(1, LogCount("Error: User pressed cancel on device"));
-  EXPECT_EQ(1u, Count(Operation::CancelJob));  // the panel's; the driver sent none
+  // Raw rows, and JPEG pages whose decoding breaks off with the transfer: the job's state on
+  // the device names the cause for each.
+  struct Case {
+    const char* name;
+    SCANNER_PARAMETERS parameters;
+  };
+  const Case cases[] = {
+      {"black and white", Parameters(C_SCANMETHOD_FLATBED, C_SCANMODE_BW, 1, 1200, 0, 0, 900, 900)},
+      {"grey", Parameters(C_SCANMETHOD_FLATBED, C_SCANMODE_GREYSCALE, 8, 600, 0, 0, 2400, 3000)},
+      {"colour", Parameters(C_SCANMETHOD_FLATBED, C_SCANMODE_COLOR, 8, 300, 0, 0, 2400, 3000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reconfigure(config);
+    SetParameters(c.parameters);
+    DWORD code = 0;
+    ASSERT_EQ(S_OK, StartScan(&code)) << code;
+    // Someone presses cancel at the device once the host has its first rows.
+    std::atomic<bool> reading{false};
+    std::thread device([&] {
+      ASSERT_TRUE(Eventually([&] { return reading.load(); }));
+      const uint32_t job = Requests(Operation::CreateScanJob).at(0).jobId;
+      struct soap* panel = ServiceContext::Create(ServiceContext::kPlainOutput);
+      wscn__CancelRequestResponseType response;
+      EXPECT_EQ(SOAP_OK, soap_call_wscn__CancelJobRequest(panel, sim_->Endpoint().c_str(), nullptr, job, &response));
+      ServiceContext::Destroy(panel);
+    });
+    const HostPage page = ReadPage(8192, [&](size_t) { reading = true; });
+    device.join();
+    EXPECT_EQ(E_FAIL, page.lastResult);
+    EXPECT_EQ(static_cast<DWORD>(CERR_CANCEL_PRESSED), page.lastCode);
+    EXPECT_FALSE(sim_->SentPages().at(0).complete);
+    EXPECT_EQ(S_OK, StopScan(&code));
+    EXPECT_EQ(1, LogCount("Error: User pressed cancel on device"));
+    EXPECT_EQ(0, Occurrences(sandbox_->Log(), "User pressed cancel on host"));
+    EXPECT_EQ(1u, Count(Operation::CancelJob));  // the panel's; the driver sent none
+  }
 }
 
 struct RefusalCase {

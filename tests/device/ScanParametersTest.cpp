@@ -19,8 +19,6 @@ SCANNER_PARAMETERS Record(uint16_t method, uint32_t left, uint32_t top, uint32_t
 
 class ScanParametersTest : public ::testing::Test {
  protected:
-  void SetUp() override { ScanParameters::SetDuplex(false); }
-  void TearDown() override { ScanParameters::SetDuplex(false); }
   devicetest::Sandbox sandbox_;
 };
 
@@ -109,7 +107,7 @@ TEST_F(ScanParametersTest, SourcesReportTheirLimits) {
   EXPECT_EQ(16, platen.parameters.wGreyChannel);
   EXPECT_EQ(1u, platen.parameters.dwScanMode);
 
-  const AdfScanParameters adf(false);
+  AdfScanParameters adf(false);
   EXPECT_EQ(kInputSourceAdf, adf.InputSource());
   EXPECT_EQ(14000, adf.InputMediaHeight());
   EXPECT_EQ(300, adf.OpticalResolution());
@@ -118,7 +116,7 @@ TEST_F(ScanParametersTest, SourcesReportTheirLimits) {
   EXPECT_EQ(3624u, adf.MaximumTop());
   EXPECT_EQ(4200u, adf.parameters.dwLength);
   EXPECT_EQ(1, adf.parameters.wScanMethod);
-  ScanParameters::SetDuplex(true);
+  adf.duplex = true;
   EXPECT_EQ(kInputSourceAdfDuplex, adf.InputSource());
 }
 

@@ -65,11 +65,7 @@ class ProbeDevice : public SoapScanDevice {
 
 class SoapScanDeviceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ScanParameters::SetDuplex(false);
-    sandbox_.CaptureLog();
-  }
-  void TearDown() override { ScanParameters::SetDuplex(false); }
+  void SetUp() override { sandbox_.CaptureLog(); }
 
   // A probe device behind the handle the front end would hold.
   std::unique_ptr<ScanDeviceHandle> MakeProbe(std::shared_ptr<ProbeDevice>* probe = nullptr) {
@@ -177,7 +173,7 @@ TEST_F(SoapScanDeviceTest, AdfOptionsAcceptOnlyDuplexAndPageFlow) {
     EXPECT_FALSE(handle->SetAdfOptions(refused)) << refused;
     EXPECT_EQ(CERR_INVALID_PARAMETER, handle->GetError()) << refused;
   }
-  EXPECT_FALSE(ScanParameters::Duplex());
+  EXPECT_FALSE(probe->Duplex());
 
   sandbox_.ClearLog();
   probe->multiPageFlow_ = false;
@@ -188,7 +184,7 @@ TEST_F(SoapScanDeviceTest, AdfOptionsAcceptOnlyDuplexAndPageFlow) {
   EXPECT_NE(std::string::npos, sandbox_.Log().find("multiPageFlow_ = 1"));
 
   EXPECT_TRUE(handle->SetAdfOptions(5));
-  EXPECT_TRUE(ScanParameters::Duplex());
+  EXPECT_TRUE(probe->Duplex());
   wscn__ScanTicketType ticket;
   probe->InitScanTicket(ticket);
   EXPECT_EQ(wscn__ScanInputSource__ADFDuplex, ticket.DocumentParameters.InputSource);

@@ -99,7 +99,7 @@ TEST_F(SessionTableTest, DevicesAreAttachedOnceAndDetachedByTheirOwner) {
   std::unique_ptr<IScanDevice> refused = table_.AttachDevice(*a, std::unique_ptr<IScanDevice>(new FakeScanDevice(&script)));
   EXPECT_NE(refused, nullptr);
   EXPECT_EQ(table_.DeviceOf(*a), attached);
-  std::unique_ptr<IScanDevice> detached = table_.DetachDevice(*a);
+  std::shared_ptr<IScanDevice> detached = table_.DetachDevice(*a);
   EXPECT_EQ(detached.get(), attached);
   EXPECT_EQ(table_.DeviceOf(*a), nullptr);
   refused.reset();
@@ -179,7 +179,7 @@ TEST_F(ScanSessionOpenerTest, AFailedOpenLeavesASharedSessionAndItsDeviceAlone) 
 
   // Two releases and the record leaves the table.
   EXPECT_TRUE(DriverModule::Sessions().Release(*session));
-  std::unique_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
+  std::shared_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
   EXPECT_TRUE(DriverModule::Sessions().Release(*session));
   EXPECT_EQ(DriverModule::Sessions().FindByHandle(handle), nullptr);
 }
@@ -198,7 +198,7 @@ TEST_F(ScanSessionOpenerTest, RefusesNamesThatDoNotFitTheRecord) {
   ScanSessionPtr session = DriverModule::Sessions().FindByHandle(handle);
   ASSERT_NE(session, nullptr);
   EXPECT_EQ(session->deviceName_, std::string(259, 'n'));
-  std::unique_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
+  std::shared_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
   EXPECT_TRUE(DriverModule::Sessions().Release(*session));
 }
 
@@ -225,7 +225,7 @@ TEST_F(ScanSessionOpenerTest, ConcurrentOpensOfOneNameMakeOneDevice) {
   ScanSessionPtr session = DriverModule::Sessions().FindByHandle(handles[0]);
   ASSERT_NE(session, nullptr);
   EXPECT_EQ(session->referenceCount_, kThreads);
-  std::unique_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
+  std::shared_ptr<IScanDevice> detached = DriverModule::Sessions().DetachDevice(*session);
   for (int i = 0; i < kThreads; ++i) EXPECT_TRUE(DriverModule::Sessions().Release(*session));
   EXPECT_EQ(DriverModule::Sessions().FindByHandle(handles[0]), nullptr);
 }
