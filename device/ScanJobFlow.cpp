@@ -287,6 +287,7 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
 bool SoapScanDevice::ScanPage() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::ScanPage");
   dataSource_->SetBytesPerLine(parameters_->BytesPerLine());
+  dataSource_->SetPixelsPerLine(parameters_->PixelsPerLine());
   const int status = CallRpc(&SoapScanDevice::RetrieveImage);
   if (!HandleRetrieveImageResult(status)) return LogErrorText("RetrieveImage() did not succeed");
   CallRpc(&SoapScanDevice::CachePadlinesAddedByFirmware);
