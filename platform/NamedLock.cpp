@@ -94,13 +94,14 @@ namespace {
 constexpr off_t kCounterBytes = sizeof(uint64_t);
 constexpr off_t kTicketBase = 4096;
 
-bool RecordLock(int fd, int cmd, short type, off_t start, off_t length) {
+// A record lock of the range, not waiting; false when it is held elsewhere or not possible.
+bool RecordLock(int fd, short type, off_t start, off_t length) {
   struct flock range = {};
   range.l_type = type;
   range.l_whence = SEEK_SET;
   range.l_start = start;
   range.l_len = length;
-  while (fcntl(fd, cmd, &range) != 0) {
+  while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
@@ -114,10 +115,19 @@ bool NamedLock::TryLockFile() {
   return false;
 }
 
-bool NamedLock::TakeTicket(uint64_t& ticket) {
+int NamedLock::TakeTicket(uint64_t& ticket) {
   // The counter is read and raised under a write lock of its bytes, held for a moment only
-  // (and dropped by the kernel should the process die meanwhile).
-  if (!RecordLock(fd_, F_OFD_SETLKW, F_WRLCK, 0, kCounterBytes)) return false;
+  // (and dropped by the kernel should the process die meanwhile). Not waited for: a process
+  // stopped while it holds it must not hold up a waiter's time-out.
+  struct flock counter = {};
+  counter.l_type = F_WRLCK;
+  counter.l_whence = SEEK_SET;
+  counter.l_start = 0;
+  counter.l_len = kCounterBytes;
+  while (fcntl(fd_, F_OFD_SETLK, &counter) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EACCES ? 0 : -1;
+  }
   uint64_t next = 0;
   if (pread(fd_, &next, sizeof next, 0) != static_cast<ssize_t>(sizeof next)) next = 0;
   if (next > static_cast<uint64_t>(INT64_MAX) - static_cast<uint64_t>(kTicketBase) - 1) next = 0;
@@ -125,13 +135,14 @@ bool NamedLock::TakeTicket(uint64_t& ticket) {
   const uint64_t following = next + 1;
   bool ok = pwrite(fd_, &following, sizeof following, 0) == static_cast<ssize_t>(sizeof following);
   // Marked before the counter is let go: a later ticket always sees this one.
-  ok = ok && RecordLock(fd_, F_OFD_SETLK, F_RDLCK, kTicketBase + static_cast<off_t>(ticket), 1);
-  RecordLock(fd_, F_OFD_SETLK, F_UNLCK, 0, kCounterBytes);
-  return ok;
+  ok = ok && RecordLock(fd_, F_RDLCK, kTicketBase + static_cast<off_t>(ticket), 1);
+  RecordLock(fd_, F_UNLCK, 0, kCounterBytes);
+  if (!ok) DropTicket(ticket);
+  return ok ? 1 : -1;
 }
 
 void NamedLock::DropTicket(uint64_t ticket) {
-  RecordLock(fd_, F_OFD_SETLK, F_UNLCK, kTicketBase + static_cast<off_t>(ticket), 1);
+  RecordLock(fd_, F_UNLCK, kTicketBase + static_cast<off_t>(ticket), 1);
 }
 
 bool NamedLock::TicketMarkedBelow(uint64_t below) {
@@ -156,6 +167,7 @@ bool NamedLock::Acquire(DWORD timeoutMs) {
   const uint64_t me = nextWaiter_++;
   queue_.push_back(me);
   bool ticketed = false;
+  bool unqueued = false;  // the file takes no tickets: the waiter polls without a place
   uint64_t ticket = 0;
   // Leaving the queue, whichever way: the ticket's mark goes, the next thread may look.
   auto leave = [&] {
@@ -166,21 +178,24 @@ bool NamedLock::Acquire(DWORD timeoutMs) {
   };
   try {
     while (true) {
-      if (queue_.front() == me && !held_) {
-        bool mayTake = true;
-        if (!ticketed) {
+      if (queue_.front() == me) {
+        if (!ticketed && !unqueued) {
           // Nobody queued anywhere: taken at once when free.
-          if (!TicketMarkedBelow(UINT64_MAX) && TryLockFile()) {
+          if (!held_ && !TicketMarkedBelow(UINT64_MAX) && TryLockFile()) {
             leave();
             held_ = true;
             return true;
           }
           if (timeoutMs == 0) break;
-          ticketed = TakeTicket(ticket);
-          if (!ticketed) DropTicket(ticket);  // a half-made mark, if any
+          // The place is taken now, even while another thread of this object holds the lock,
+          // so that waiters of other processes that come later are served later.
+          const int taken = TakeTicket(ticket);  // 0: the counter is busy; tried again
+          ticketed = taken > 0;
+          unqueued = taken < 0;
         }
-        // Only once every earlier ticket is gone (served, given up or its process dead).
-        if (ticketed) mayTake = !TicketMarkedBelow(ticket);
+        // Only once every earlier ticket is gone (served, given up or its process dead). This
+        // object's own flock is not tried while it is held: it would be granted again.
+        const bool mayTake = !held_ && (ticketed ? !TicketMarkedBelow(ticket) : unqueued);
         if (mayTake && TryLockFile()) {
           leave();
           held_ = true;

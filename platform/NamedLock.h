@@ -53,9 +53,10 @@ class NamedLock {
  private:
   // The flock, not waiting: true when taken. Throws when flock fails otherwise.
   bool TryLockFile();
-  // Draws the next ticket and marks it; false when the file does not allow it (opened read
-  // only, or no record locks): the waiter then polls without a place in the queue.
-  bool TakeTicket(uint64_t& ticket);
+  // Draws the next ticket and marks it: 1; 0 when another waiter is drawing one (tried again
+  // later); -1 when the file does not allow it (opened read only, or no record locks): the
+  // waiter then polls without a place in the queue.
+  int TakeTicket(uint64_t& ticket);
   void DropTicket(uint64_t ticket);
   // Whether a ticket of another waiter, of any process, is marked below `below` (any at all
   // with UINT64_MAX).
