@@ -320,6 +320,7 @@ bool SoapScanDevice::ScanPage() {
   pageFailure_.store(0);
   std::shared_ptr<const ScanParameters> job = JobParameters();
   dataSource_->SetBytesPerLine(job ? job->BytesPerLine() : 0);
+  dataSource_->SetPixelsPerLine(job ? job->PixelsPerLine() : 0);
   const int status = CallRpc(&SoapScanDevice::RetrieveImage);
   if (!HandleRetrieveImageResult(status)) return LogErrorText("RetrieveImage() did not succeed");
   CallRpc(&SoapScanDevice::CachePadlinesAddedByFirmware);

@@ -7,12 +7,14 @@
 //   byte 0  bit 0: JPEG page (else raw rows); bit 1: one bit per pixel; bit 2: a JPEG page is
 //           decoded on the receiving thread (else on a decoding thread of its own)
 //   byte 1  bytes per line - 1
-//   byte 2  trailing pad lines the job flow reports afterwards (modulo 4)
+//   byte 2  bits 0-1: trailing pad lines the job flow reports afterwards; bits 2-7: rows of
+//           the page the job announced (0: a page of kPageBytes)
 //   byte 3  largest receive, in bytes, minus 1 (the connection's chunking)
 //
 // Checks beyond the sanitizers: the host's read never hangs once the page has ended or failed;
 // a raw page that arrived whole is delivered as the bytes received, all but the pad rows at
-// least; the decompressor leaves no temporary file; nothing exceeds the page's capacity.
+// least; the decompressor leaves no temporary file; the host never reads more than the
+// announced page, and a page that ends is exactly that page.
 #include <stdlib.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -43,7 +45,7 @@
 namespace {
 
 const char kEndpoint[] = "http://127.0.0.1:8289";
-constexpr uint32_t kPageBytes = 256 * 1024;  // the page size the job announced
+constexpr uint32_t kPageBytes = 256 * 1024;  // the page the job announced, unless the input says
 constexpr size_t kSettingBytes = 4;
 
 struct Input {
@@ -186,6 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool decodeOnReceivingThread = data[0] & 4;
   const uint32_t bytesPerLine = data[1] + 1u;
   const uint32_t padLines = data[2] % 4;
+  const uint32_t pageBytes = (data[2] >> 2) != 0 ? (data[2] >> 2) * bytesPerLine : kPageBytes;
   g_input = Input{data + kSettingBytes, size - kSettingBytes, 0, data[3] + 1u};
   g_hooked = Hooked();
 
@@ -208,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     source.SetExpectCompressed(jpeg);
     source.SetExpectOneBit(oneBit);
     source.SetBytesPerLine(bytesPerLine);
-    source.SetMaxStreamLength(kPageBytes);
+    source.SetMaxStreamLength(pageBytes);
     source.SetDecodeThreadThreshold(decodeOnReceivingThread ? DimeDataSource::kDecodeThreadThreshold : 0);
 
     HostReader host(source);
@@ -235,9 +238,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    jpeg ? "JPEG" : "raw", rc, g_hooked.opens, g_hooked.bytes.size(), host.Bytes().size(),
                    host.Result());
     }
-    if (host.Bytes().size() > source.MaxStreamLength()) Fail("page larger than its capacity");
+    if (host.Bytes().size() > pageBytes) Fail("host read more than the announced page");
     if (ended && host.Opened()) {
       if (host.Result() != CERR_SCANNER_END_OF_PAGE) Fail("ended page read without its end");
+      if (host.Bytes().size() != pageBytes) Fail("a page of another size ended as a whole page");
       if (!jpeg && g_hooked.opens == 1) {
         const std::vector<uint8_t>& sent = g_hooked.bytes;
         const std::vector<uint8_t>& got = host.Bytes();

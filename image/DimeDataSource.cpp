@@ -94,8 +94,11 @@ void DimeDataSource::SetExpectOneBit(bool oneBit) {
 
 void DimeDataSource::SetBytesPerLine(uint32_t bytesPerLine) {
   LogNamedValue("Bytes Per Line", static_cast<int>(bytesPerLine));
+  bytesPerLine_ = bytesPerLine;
   stream_->SetBytesPerLine(bytesPerLine);
 }
+
+void DimeDataSource::SetPixelsPerLine(uint32_t pixelsPerLine) { pixelsPerLine_ = pixelsPerLine; }
 
 bool DimeDataSource::Cancel(uint32_t reason) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::Cancel", 0, nullptr, 0, "reason = %d", static_cast<int>(reason));
@@ -119,6 +122,7 @@ void DimeDataSource::SetMaxStreamLength(uint32_t length) {
   // Pages near 4 GiB stay at the largest capacity instead of wrapping round to a small one.
   const double largest = static_cast<double>(std::numeric_limits<uint32_t>::max());
   maxStreamLength = capacity >= largest ? std::numeric_limits<uint32_t>::max() : static_cast<uint32_t>(capacity);
+  pageLength_ = length;
   LogNamedValue("maxStreamLength", static_cast<int>(maxStreamLength));
 }
 
@@ -134,7 +138,11 @@ uint32_t DimeDataSource::GetCancelReason() {
 bool DimeDataSource::SetNumberOfTrailingPadlines(uint32_t padLines) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::SetNumberOfTrailingPadlines", 0, nullptr, 0, "Padlines = %d",
                static_cast<int>(padLines));
-  if (!stream_->SetNumberOfTrailingPadlines(padLines)) return LogErrorText("Unable to set number of trailing pad lines");
+  if (!stream_->SetNumberOfTrailingPadlines(padLines)) {
+    // Not the announced page: it ends in an error for the reader, never as a whole page.
+    Cancel(CERR_UNKNOWN);
+    return LogErrorText("Unable to set number of trailing pad lines");
+  }
   if (!stream_->CloseWriteEnd()) return LogErrorText("CloseWriteEnd() failed unexpectedly");
   pageOpen_ = false;
   return true;
@@ -225,6 +233,7 @@ void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
   decompressor_.Abort();
   headerBytes_.clear();
   pageFailed_ = false;
+  stream_->SetPageLength(pageLength_);
   if (stream_->OpenWriteEnd(maxStreamLength)) {
     pageOpen_ = true;
     firstBuffer_ = true;
@@ -282,11 +291,32 @@ bool DimeDataSource::HoldsJpegHeader(const uint8_t* bytes, size_t length) {
   }
 }
 
+JpegDecompressor::PageShape DimeDataSource::ExpectedJpeg() const {
+  JpegDecompressor::PageShape shape;
+  const uint32_t row = bytesPerLine_;
+  shape.rowLength = row;
+  if (pixelsPerLine_ != 0 && row != 0) {
+    shape.width = pixelsPerLine_;
+    // A row of one byte per pixel is grey; of three, colour. Anything else no JPEG can match.
+    shape.components = row == pixelsPerLine_ ? 1 : row / 3 == pixelsPerLine_ && row % 3 == 0 ? 3 : UINT32_MAX;
+  }
+  if (row != 0) {
+    // The page's rows, and below them at most what the capacity leaves for pad rows.
+    shape.minRows = pageLength_ / row;
+    shape.maxRows = maxStreamLength / row;
+    if (shape.maxRows == 0) shape.maxRows = UINT32_MAX;  // a capacity under one row fails anyway
+  }
+  return shape;
+}
+
 int DimeDataSource::SubmitHeader() {
   // A page large enough for a decoding thread is split further where its layout allows.
   decompressor_.UseDecodeAhead(maxStreamLength >= decodeThreadThreshold_);
+  decompressor_.ExpectPage(ExpectedJpeg());
   if (!decompressor_.SubmitFirstBuffer(headerBytes_.data(), static_cast<uint32_t>(headerBytes_.size()))) {
     headerBytes_.clear();
+    // Nothing of the page can come: the reader gets an error, whatever the exchange does next.
+    Cancel(CERR_UNKNOWN);
     return LoggedSoapError("Failed to submit first decomp buffer", SOAP_FATAL_ERROR);
   }
   headerBytes_.clear();

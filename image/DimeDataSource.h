@@ -7,6 +7,10 @@
 // worker, so every row is in the stream before the exchange returns, and a page that fails
 // at its end still fails the exchange. A small page, or one whose worker cannot start, is
 // decoded on the exchange's thread as it arrives.
+// Pages are honest: a JPEG whose header does not describe the announced page (row width,
+// width, components, height between the page and its capacity) fails before any row is
+// decoded, the reader never gets more than the announced page, and a page that does not hold
+// exactly that much image once its pad rows are off ends in an error, never as a whole page.
 // One data source serves every page of every scan of its device.
 //
 // Threads: the hooks, Polymorph and the Set... operations run on the thread that performs the
@@ -68,6 +72,7 @@ class DimeDataSource : public IScanDataSource {
   bool Ended() override;
   uint32_t GetCancelReason() override;
   bool SetNumberOfTrailingPadlines(uint32_t padLines) override;
+  void SetPixelsPerLine(uint32_t pixelsPerLine) override;
   // The stream capacity from which a JPEG page gets a decoding thread (kDecodeThreadThreshold
   // unless set; 0: every page). Scan thread, between pages.
   void SetDecodeThreadThreshold(uint32_t bytes);
@@ -106,6 +111,8 @@ class DimeDataSource : public IScanDataSource {
   // error the page failed in, if any.
   int EndCompressedPage();
   int SubmitHeader();
+  // The page a JPEG must describe, from what the job announced.
+  JpegDecompressor::PageShape ExpectedJpeg() const;
   int TransferDecompressedDataToStream(bool final);
   // Counts rows decoded in place into the stream as written; a SOAP result as WriteRaw's.
   int CommitDecodedRows(uint32_t bytes);
@@ -125,6 +132,11 @@ class DimeDataSource : public IScanDataSource {
   std::unique_ptr<IImageStream> stream_;
   bool firstBuffer_ = true;
   uint32_t maxStreamLength = 0;
+  // The page announced: its length (as SetMaxStreamLength got it), row width and pixels per
+  // row; a JPEG's header and the page's end are checked against them. Scan thread.
+  uint32_t pageLength_ = 0;
+  uint32_t bytesPerLine_ = 0;
+  uint32_t pixelsPerLine_ = 0;
   uint32_t cancelReason_ = CERR_UNKNOWN;  // guarded by reasonLock_
   CCriticalSection2 reasonLock_;
   std::vector<uint8_t> headerBytes_;      // the start of a JPEG page until its header is whole

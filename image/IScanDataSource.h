@@ -32,8 +32,12 @@ class IScanDataSource {
   virtual bool Canceled() = 0;
   virtual bool Ended() = 0;
   virtual uint32_t GetCancelReason() = 0;
-  // Writer side, once the page is delivered: withholds the pad rows and ends the page.
+  // Writer side, once the page is delivered: withholds the pad rows and ends the page. False
+  // (and the page fails) when the page is not the one announced.
   virtual bool SetNumberOfTrailingPadlines(uint32_t padLines) = 0;
+  // Pixels in a row of the coming pages (0: not known); with the row width it says how many
+  // components a JPEG page must have.
+  virtual void SetPixelsPerLine(uint32_t pixelsPerLine) = 0;
 };
 
 #endif

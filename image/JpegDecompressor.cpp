@@ -32,6 +32,10 @@ JpegDecompressor::~JpegDecompressor() {
 void JpegDecompressor::JpegErrorHandler(j_common_ptr info) {
   {
     CHRESULT2 hr(GetGlobalLog(), "JpegErrorHandler");
+    // The library's own words go to the log, never to the host's standard error.
+    char text[JMSG_LENGTH_MAX] = {0};
+    (*info->err->format_message)(info, text);
+    ImageLogLine(LOG_ERROR_MSG, "Error: %s", text);
     ImageLogLine(LOG_ERROR_MSG, "Exception thrown = %d", 0);
   }
   // The error manager is the first member of ErrorManager.
@@ -39,18 +43,31 @@ void JpegDecompressor::JpegErrorHandler(j_common_ptr info) {
   longjmp(manager->jump, 1);
 }
 
+void JpegDecompressor::OutputMessage(j_common_ptr info) {
+  char text[JMSG_LENGTH_MAX] = {0};
+  (*info->err->format_message)(info, text);
+  ImageLogLine(LOG_INFO_MSG, "%s", text);
+}
+
 void JpegDecompressor::EmitMessage(j_common_ptr info, int level) {
   // client_data survives the object's creation, unlike the source pointer.
   JpegDecompressor* self = static_cast<JpegDecompressor*>(info->client_data);
-  if (level < 0 && self != nullptr) {
-    char text[JMSG_LENGTH_MAX] = {0};
-    (*info->err->format_message)(info, text);
-    ImageLogLine(LOG_WARNING_MSG, "Warning: %s", text);
+  jpeg_error_mgr* err = info->err;
+  if (level < 0) {
+    // A warning (damaged or cut-short data): logged with its text and counted; a page full of
+    // damage logs only its first few (every one when tracing).
+    if (err->num_warnings < kLoggedWarnings || err->trace_level >= 3) {
+      char text[JMSG_LENGTH_MAX] = {0};
+      (*err->format_message)(info, text);
+      ImageLogLine(LOG_WARNING_MSG, "Warning: %s", text);
+    }
+    err->num_warnings++;
     // After the supplied end marker, a decoder that still wants scan data has run off the end
     // of a page that was cut short.
-    if (info->err->msg_code == JWRN_HIT_MARKER && self->endSupplied_) self->truncated_ = true;
+    if (self != nullptr && err->msg_code == JWRN_HIT_MARKER && self->endSupplied_) self->truncated_ = true;
+  } else if (err->trace_level >= level) {
+    (*err->output_message)(info);
   }
-  if (self != nullptr && self->defaultEmit_ != nullptr) self->defaultEmit_(info, level);
 }
 
 bool JpegDecompressor::CallLibrary(void (*step)(JpegDecompressor*)) {
@@ -298,8 +315,9 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   decompressionState_.err = jpeg_std_error(&errorManager_.pub);
   errorManager_.pub.error_exit = &JpegDecompressor::JpegErrorHandler;
   decompressionState_.client_data = this;
-  defaultEmit_ = errorManager_.pub.emit_message;
+  // Nothing of the library's reaches the host's standard streams: its messages go to the log.
   errorManager_.pub.emit_message = &JpegDecompressor::EmitMessage;
+  errorManager_.pub.output_message = &JpegDecompressor::OutputMessage;
   source_.pub.init_source = &JpegDecompressor::InitSource;
   source_.pub.fill_input_buffer = &JpegDecompressor::FillInputBuffer;
   source_.pub.skip_input_data = &JpegDecompressor::SkipInputData;
@@ -318,7 +336,12 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
     jpeg_create_decompress(&self->decompressionState_);
     self->created_ = true;
     self->decompressionState_.src = &self->source_.pub;
-    if (jpeg_read_header(&self->decompressionState_, TRUE) != JPEG_HEADER_OK) self->rowsRead_ = 1;
+    if (jpeg_read_header(&self->decompressionState_, TRUE) != JPEG_HEADER_OK) {
+      self->rowsRead_ = 1;
+      return;
+    }
+    // The output's dimensions, as decompression would make them; nothing is allocated yet.
+    jpeg_calc_output_dimensions(&self->decompressionState_);
   });
   if (ok && rowsRead_ != 0) ok = false;
   rowsRead_ = 0;
@@ -327,8 +350,43 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
     ReleasePage();
     return LogErrorText("jpeg library exception");
   }
+  if (!HeaderFitsPage()) {
+    ReleasePage();
+    return LogErrorText("JPEG does not match the page");
+  }
   LogNamedValue("decompressionState_.output_scanline", static_cast<int>(decompressionState_.output_scanline));
   LogNamedValue("decompressionState_.output_height", static_cast<int>(decompressionState_.output_height));
+  return true;
+}
+
+bool JpegDecompressor::HeaderFitsPage() {
+  const jpeg_decompress_struct& state = decompressionState_;
+  const uint32_t width = state.output_width;
+  const uint32_t height = state.output_height;
+  const uint32_t components = static_cast<uint32_t>(state.output_components);
+  // Rows come out as one byte per pixel for grey, three for every other layout.
+  const uint64_t rowLength = static_cast<uint64_t>(width) * (components == 1 ? 1 : 3);
+  const PageShape& want = expected_;
+  const struct {
+    bool fits;
+    const char* what;
+  } kChecks[] = {
+      {width != 0 && height != 0 && rowLength * height <= kMaxPageBytes, "image size"},
+      {want.rowLength == 0 || rowLength == want.rowLength, "row length"},
+      {want.width == 0 || width == want.width, "width"},
+      {want.components == 0 || components == want.components, "components"},
+      {want.minRows == 0 || height >= want.minRows, "height"},
+      {want.maxRows == 0 || height <= want.maxRows, "height"},
+  };
+  for (const auto& check : kChecks) {
+    if (check.fits) continue;
+    ImageLogLine(LOG_ERROR_MSG,
+                 "Error: JPEG %s: %u x %u pixels of %u components; the page has rows of %u bytes, "
+                 "%u pixels of %u components, %u to %u rows",
+                 check.what, width, height, components, want.rowLength, want.width, want.components, want.minRows,
+                 want.maxRows);
+    return false;
+  }
   return true;
 }
 

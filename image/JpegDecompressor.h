@@ -81,6 +81,22 @@ class JpegDecompressor {
   enum class TransformSharing { ByLoad, AllDeferred, NoneDeferred };
   static void ShareTransforms(TransformSharing sharing);
 
+  // The page the next JPEGs must be, checked from the header before any row is decoded or any
+  // buffer for the image is allocated: rows of rowLength bytes (width x 1 for grey, width x 3
+  // for colour), width pixels of `components` samples, at least minRows and at most maxRows
+  // rows (pad rows below the page come on top of it). 0 leaves a value unchecked.
+  struct PageShape {
+    uint32_t rowLength = 0;
+    uint32_t width = 0;
+    uint32_t components = 0;
+    uint32_t minRows = 0;
+    uint32_t maxRows = 0;
+  };
+  void ExpectPage(const PageShape& shape) { expected_ = shape; }
+  // Whatever is expected, a decoded page never holds more than this many bytes (the largest
+  // page a stream can hold), so a header with absurd dimensions is refused before allocating.
+  static constexpr uint64_t kMaxPageBytes = 0xFFFFFFFFull;
+
   // Starts a page with its first chunk, which must hold the whole JPEG header.
   bool SubmitFirstBuffer(const uint8_t* bytes, uint32_t length);
   bool StartDecompression();
@@ -149,10 +165,16 @@ class JpegDecompressor {
   bool WriteFile(const uint8_t* bytes, size_t count, bool now);
   static constexpr size_t kWriteBatch = 32 * 1024;
 
+  // Whether the header just read describes the expected page; logs why not.
+  bool HeaderFitsPage();
+
   static void JpegErrorHandler(j_common_ptr info);
-  // The library's message routine: its default handling, plus the log, plus noting when the
-  // decoder needed scan data past the end of the page.
+  // The library's message routines, in place of its defaults that print on standard error:
+  // warnings and trace lines go to the log with the library's text; EmitMessage also notes
+  // when the decoder needed scan data past the end of the page.
   static void EmitMessage(j_common_ptr info, int level);
+  static void OutputMessage(j_common_ptr info);
+  static constexpr long kLoggedWarnings = 16;  // a page's warnings that are logged
   // Asks the library for up to `count` rows into `rows`: how many it decoded (0 when it
   // suspended for more of the page), or -1 when the page failed (Failed() turns true).
   int ReadScanlines(JSAMPARRAY rows, JDIMENSION count);
@@ -237,8 +259,8 @@ class JpegDecompressor {
   bool endSupplied_ = false;   // the source has supplied an end-of-image marker for the page
   bool truncated_ = false;     // the decoder needed scan data past the page's end
   bool failed_ = false;        // see Failed()
-  void (*defaultEmit_)(j_common_ptr, int) = nullptr;
 
+  PageShape expected_;
   bool decodeAheadWanted_ = false;
   std::atomic<bool> split_{false};  // the current page is decoded ahead
   std::thread aheadThread_;

@@ -205,7 +205,11 @@ void PadlessStream::DetectPadLines(const uint8_t* p, uint32_t written) {
     uint32_t rowStart = (written - 1) / width * width;
     for (;;) {
       if (HoldsDarkByte(p + rowStart, rowEnd - rowStart)) {
-        readableLimit_ = start + rowEnd;
+        // Rows past the announced page (pad rows, or more than the page) are never readable
+        // before the pad-line count has settled what the page is.
+        const uint32_t page = pageLength_.load();
+        const uint32_t end = start + rowEnd;
+        readableLimit_ = page != 0 && end > page ? page : end;
         WakeReader(false);
         break;
       }
@@ -418,7 +422,14 @@ bool PadlessStream::SetNumberOfTrailingPadlines(uint32_t padLines) {
     ImageLogLine(LOG_WARNING_MSG, "%s", "Automatically reducing padline count to compensate...");
     pad = written;
   }
-  uint32_t limit = written - static_cast<uint32_t>(pad);
+  const uint32_t limit = written - static_cast<uint32_t>(pad);
+  const uint32_t page = pageLength_.load();
+  if (page != 0 && limit != page) {
+    // Longer or shorter than announced (or ending inside a row): not the page the host asked
+    // for. The reader keeps its limit (never past the page) and the page is not ended here.
+    ImageLogLine(LOG_ERROR_MSG, "Error: the page holds %u bytes of image, %u were announced", limit, page);
+    return false;
+  }
   uint32_t delivered = bytesDelivered_;
   readableLimit_ = limit > delivered ? limit : delivered;
   try {
@@ -428,3 +439,5 @@ bool PadlessStream::SetNumberOfTrailingPadlines(uint32_t padLines) {
   }
   return true;
 }
+
+void PadlessStream::SetPageLength(uint32_t pageLength) { pageLength_ = pageLength; }

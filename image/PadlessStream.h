@@ -2,7 +2,9 @@
 // below the page and counts only after delivering it) from the reader. It watches the rows as
 // they are written and lets the reader have bytes only up to the end of the last stretch that
 // holds image content (a byte below 60); once the pad-line count is known it releases all but
-// the last that-many rows.
+// the last that-many rows. When the page's length is announced (SetPageLength), the readable
+// limit never passes it, and a page that does not hold exactly that much image once its pad
+// rows are taken off is refused (SetNumberOfTrailingPadlines fails) rather than ended.
 //
 // Threads: the writer calls OpenWriteEnd, Write, MakeWrittenBytesAvailable,
 // SetNumberOfTrailingPadlines and CloseWriteEnd (no lock taken); the reader calls OpenReadEnd,
@@ -57,6 +59,7 @@ class PadlessStream : public IImageStream {
   void SetBytesPerLine(uint32_t bytesPerLine) override;
   uint32_t GetBytesPerLine() override;
   bool SetNumberOfTrailingPadlines(uint32_t padLines) override;
+  void SetPageLength(uint32_t pageLength) override;
 
  private:
   bool Initialised() const { return moreBytesReady_ != nullptr; }
@@ -82,6 +85,7 @@ class PadlessStream : public IImageStream {
   std::atomic<uint32_t> readableLimit_{0};   // written by the writer
   std::atomic<uint32_t> publishedBytes_{0};  // bytes the wrapped stream has published; writer
   std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
+  std::atomic<uint32_t> pageLength_{0};      // the announced page; 0 = not known; writer
   bool linePartial_ = false;                 // writer only
   uint8_t* space_ = nullptr;                 // writer only: the last WriteSpace answer
   uint32_t spaceSize_ = 0;                   // writer only: its size

@@ -86,31 +86,140 @@ NamedLock::~NamedLock() {
   close(fd_);
 }
 
+namespace {
+
+// The lock file's layout for the waiters' queue: the next ticket's number in its first bytes
+// (native byte order; only this code reads it), and ticket t marked by a read lock on the byte
+// at kTicketBase + t. The flock of the lock itself is independent of these record locks.
+constexpr off_t kCounterBytes = sizeof(uint64_t);
+constexpr off_t kTicketBase = 4096;
+
+// A record lock of the range, not waiting; false when it is held elsewhere or not possible.
+bool RecordLock(int fd, short type, off_t start, off_t length) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = start;
+  range.l_len = length;
+  while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NamedLock::TryLockFile() {
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK && errno != EINTR) Throw(errno, "NamedLock: flock " + path_);
+  return false;
+}
+
+int NamedLock::TakeTicket(uint64_t& ticket) {
+  // The counter is read and raised under a write lock of its bytes, held for a moment only
+  // (and dropped by the kernel should the process die meanwhile). Not waited for: a process
+  // stopped while it holds it must not hold up a waiter's time-out.
+  struct flock counter = {};
+  counter.l_type = F_WRLCK;
+  counter.l_whence = SEEK_SET;
+  counter.l_start = 0;
+  counter.l_len = kCounterBytes;
+  while (fcntl(fd_, F_OFD_SETLK, &counter) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EACCES ? 0 : -1;
+  }
+  uint64_t next = 0;
+  if (pread(fd_, &next, sizeof next, 0) != static_cast<ssize_t>(sizeof next)) next = 0;
+  if (next > static_cast<uint64_t>(INT64_MAX) - static_cast<uint64_t>(kTicketBase) - 1) next = 0;
+  ticket = next;
+  const uint64_t following = next + 1;
+  bool ok = pwrite(fd_, &following, sizeof following, 0) == static_cast<ssize_t>(sizeof following);
+  // Marked before the counter is let go: a later ticket always sees this one.
+  ok = ok && RecordLock(fd_, F_RDLCK, kTicketBase + static_cast<off_t>(ticket), 1);
+  RecordLock(fd_, F_UNLCK, 0, kCounterBytes);
+  if (!ok) DropTicket(ticket);
+  return ok ? 1 : -1;
+}
+
+void NamedLock::DropTicket(uint64_t ticket) {
+  RecordLock(fd_, F_UNLCK, kTicketBase + static_cast<off_t>(ticket), 1);
+}
+
+bool NamedLock::TicketMarkedBelow(uint64_t below) {
+  if (below == 0) return false;
+  struct flock range = {};
+  range.l_type = F_WRLCK;  // conflicts with any mark of another open file
+  range.l_whence = SEEK_SET;
+  range.l_start = kTicketBase;
+  range.l_len = below == UINT64_MAX ? 0 : static_cast<off_t>(below);  // 0: to the end
+  while (fcntl(fd_, F_OFD_GETLK, &range) != 0) {
+    if (errno != EINTR) return false;  // no record locks: nobody can be queued
+  }
+  return range.l_type != F_UNLCK;
+}
+
 bool NamedLock::Acquire(DWORD timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::chrono::milliseconds backoff(1);
-  const std::chrono::milliseconds maxBackoff(50);
+  const std::chrono::milliseconds maxBackoff(20);
   std::unique_lock<std::mutex> lock(mutex_);
-  while (true) {
-    if (!held_) {
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        held_ = true;
-        return true;
+  const uint64_t me = nextWaiter_++;
+  queue_.push_back(me);
+  bool ticketed = false;
+  bool unqueued = false;  // the file takes no tickets: the waiter polls without a place
+  uint64_t ticket = 0;
+  // Leaving the queue, whichever way: the ticket's mark goes, the next thread may look.
+  auto leave = [&] {
+    if (ticketed) DropTicket(ticket);
+    ticketed = false;
+    queue_.erase(std::find(queue_.begin(), queue_.end(), me));
+    released_.notify_all();
+  };
+  try {
+    while (true) {
+      if (queue_.front() == me) {
+        if (!ticketed && !unqueued) {
+          // Nobody queued anywhere: taken at once when free.
+          if (!held_ && !TicketMarkedBelow(UINT64_MAX) && TryLockFile()) {
+            leave();
+            held_ = true;
+            return true;
+          }
+          if (timeoutMs == 0) break;
+          // The place is taken now, even while another thread of this object holds the lock,
+          // so that waiters of other processes that come later are served later.
+          const int taken = TakeTicket(ticket);  // 0: the counter is busy; tried again
+          ticketed = taken > 0;
+          unqueued = taken < 0;
+        }
+        // Only once every earlier ticket is gone (served, given up or its process dead). This
+        // object's own flock is not tried while it is held: it would be granted again.
+        const bool mayTake = !held_ && (ticketed ? !TicketMarkedBelow(ticket) : unqueued);
+        if (mayTake && TryLockFile()) {
+          leave();
+          held_ = true;
+          return true;
+        }
       }
-      if (errno != EWOULDBLOCK && errno != EINTR) Throw(errno, "NamedLock: flock " + path_);
+      if (timeoutMs == 0) break;
+      std::chrono::milliseconds pause = backoff;
+      if (timeoutMs != INFINITE) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
+        pause = std::min(pause, left);
+      }
+      // A Release on this object, or a waiter ahead leaving, wakes the wait early; another
+      // process is found by polling.
+      released_.wait_for(lock, pause);
+      backoff = std::min(backoff * 2, maxBackoff);
     }
-    if (timeoutMs == 0) return false;
-    std::chrono::milliseconds pause = backoff;
-    if (timeoutMs != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return false;
-      pause = std::min(pause, left);
-    }
-    // A Release on this object wakes the wait early; another holder is found by polling.
-    released_.wait_for(lock, pause);
-    backoff = std::min(backoff * 2, maxBackoff);
+  } catch (...) {
+    leave();
+    throw;
   }
+  leave();
+  return false;
 }
 
 void NamedLock::Release() {
@@ -124,4 +233,9 @@ void NamedLock::Release() {
 bool NamedLock::IsHeld() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return held_;
+}
+
+bool NamedLock::HasWaiters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !queue_.empty();
 }

@@ -5,10 +5,21 @@
 // the lock is not tied to a thread: any thread may Release what another acquired, and an Acquire
 // on an object that already holds it waits for that Release. Any thread; the object's own state
 // is guarded by mutex_.
+// Fair: waiters are served in the order they came, across threads and processes, so a waiter
+// gets the lock within one hold of the current holder whatever the holder does next (a holder
+// that releases and at once acquires again queues behind it). In the process, the threads
+// waiting on one object queue in queue_ and only the first of them goes further; across
+// processes, that thread draws a ticket from a counter kept in the lock file's first bytes and
+// marks it with a read lock on one byte of the file (an open-file-description lock, dropped by
+// the kernel when its holder dies), and takes the flock only when no earlier ticket is marked.
+// A waiter that crashes or gives up leaves no mark behind, so it never holds up the others.
+// Waits still poll with a short back-off; fairness does not depend on its timing.
 #ifndef CAVIX_PLATFORM_NAMEDLOCK_H
 #define CAVIX_PLATFORM_NAMEDLOCK_H
 
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -28,6 +39,8 @@ class NamedLock {
   // Gives the lock back. Throws std::system_error (EPERM) when not held.
   void Release();
   bool IsHeld() const;
+  // Whether threads are waiting in Acquire on this object.
+  bool HasWaiters() const;
 
   const std::string& Name() const { return name_; }
   const std::string& FilePath() const { return path_; }
@@ -38,12 +51,25 @@ class NamedLock {
   static std::string Directory();
 
  private:
+  // The flock, not waiting: true when taken. Throws when flock fails otherwise.
+  bool TryLockFile();
+  // Draws the next ticket and marks it: 1; 0 when another waiter is drawing one (tried again
+  // later); -1 when the file does not allow it (opened read only, or no record locks): the
+  // waiter then polls without a place in the queue.
+  int TakeTicket(uint64_t& ticket);
+  void DropTicket(uint64_t ticket);
+  // Whether a ticket of another waiter, of any process, is marked below `below` (any at all
+  // with UINT64_MAX).
+  bool TicketMarkedBelow(uint64_t below);
+
   std::string name_;
   std::string path_;
   int fd_ = -1;
   mutable std::mutex mutex_;
   std::condition_variable released_;  // signalled on Release
   bool held_ = false;                 // guarded by mutex_
+  std::deque<uint64_t> queue_;        // this object's waiting threads, in order; guarded by mutex_
+  uint64_t nextWaiter_ = 0;           // guarded by mutex_
 };
 
 #endif

@@ -3,6 +3,7 @@
 // the plug-in that CAVIX_TEST_DEVICE_PLUGIN names. The registry, lock directory and log file are
 // in a temporary directory of this process.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
 #include <signal.h>
@@ -10,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
@@ -1034,6 +1037,11 @@ class LockHolder {
     if (!in_ || !out_) return "";
     std::fprintf(in_, "%s\n", command);
     std::fflush(in_);
+    return ReadLine();
+  }
+  // The next answer line (empty when the process is gone).
+  std::string ReadLine() {
+    if (!out_) return "";
     char line[128];
     if (!std::fgets(line, sizeof line, out_)) return "";
     std::string answer(line);
@@ -1081,6 +1089,45 @@ TEST_F(DriverTest, ProcessesWhoseDeviceNamesEndAlikeSerialiseOnOneLock) {
   holder.Kill();
   EXPECT_RESULT(Lock(mine, C_LOCK_PROCESS, 120000), S_OK, 0);
   EXPECT_RESULT(Unlock(mine), S_OK, 0);
+}
+
+// Fairness across processes: while this host waits for the lock, the other gives it back and
+// at once takes it again, round after round; this host gets it at the first release, and the
+// other waits for it.
+TEST_F(DriverTest, AWaitingHostGetsTheLockWhileTheOtherTakesItAgainInALoop) {
+  LockHolder holder("\\\\?\\cavixnet#\\macaddr:00:1B:78:AA:BB:03\\port1\\ipaddr:127.0.0.4\\Fair-Scanner");
+  ASSERT_EQ(holder.Command("open"), "open 0 0");
+  ASSERT_EQ(holder.Command("lock"), "lock 0 0");
+  DWORD mine = OpenOk("\\\\elsewhere\\Fair-Scanner");
+  Result waited{1, 0xDEAD};
+  std::atomic<bool> served{false};
+  std::thread waiter([&] {
+    waited = Lock(mine, C_LOCK_PROCESS, 120000);
+    served = waited.hr == S_OK;
+    if (served) Unlock(mine);
+  });
+  // Once this host's wait holds its place in the queue (a record lock on the lock file past
+  // the ticket counter), the other host starts going round.
+  const std::string lockFile = g_tempDir + "/locks/Global_Fair-Scanner";
+  bool queued = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!queued && std::chrono::steady_clock::now() < deadline) {
+    const int fd = open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 4096;
+    range.l_len = 0;
+    queued = fd >= 0 && fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+    if (fd >= 0) close(fd);
+    if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(queued);
+  EXPECT_EQ(holder.Command("relock 20"), "relock 0 0");
+  EXPECT_TRUE(served) << "the other host kept the lock by taking it again";
+  EXPECT_EQ(holder.Command("unlock"), "unlock 0 0");
+  waiter.join();
+  EXPECT_RESULT(waited, S_OK, 0);
 }
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }

@@ -5,8 +5,11 @@
 //   lock     LockScanner PROCESS, waiting without limit
 //   trylock  LockScanner PROCESS, not waiting
 //   unlock   UnlockScanner
+//   relock N holding the lock: N rounds of UnlockScanner and at once LockScanner again
+//            (waiting without limit); answers "relock <hr> <code>" of the last round
 // Usage: driver_lock_holder <module> <device plug-in> <device name>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -43,6 +46,14 @@ int main(int argc, char** argv) {
       hr = scanner->LockScanner(handle, C_LOCK_PROCESS, 0, &code);
     } else if (std::strcmp(line, "unlock") == 0) {
       hr = scanner->UnlockScanner(handle, &code);
+    } else if (std::strncmp(line, "relock ", 7) == 0) {
+      // Holding the lock: gives it back and at once takes it again, round after round.
+      hr = S_OK;
+      for (long round = std::strtol(line + 7, nullptr, 10); round > 0 && hr == S_OK; --round) {
+        hr = scanner->UnlockScanner(handle, &code);
+        if (hr == S_OK) hr = scanner->LockScanner(handle, C_LOCK_PROCESS, 0xFFFFFFFFu, &code);
+      }
+      line[6] = '\0';  // answered as "relock"
     }
     std::printf("%s %d %u\n", line, static_cast<int>(hr), static_cast<unsigned>(code));
     std::fflush(stdout);

@@ -262,31 +262,96 @@ TEST_F(DimeDataSourceTest, AShortPageDeliveredBeforeTheHostOpensIsReadAtOnce) {
     source_->SetBytesPerLine(4);
     // The whole exchange and the page's end come first; the host opens afterwards.
     ASSERT_EQ(SOAP_OK, Receive(HandWrittenRawMessage(), 4096));
-    ASSERT_TRUE(source_->SetNumberOfTrailingPadlines(1));
+    ASSERT_TRUE(source_->SetNumberOfTrailingPadlines(0));
     EXPECT_TRUE(source_->IsClosed());
     auto host = ReadPageAsync();
     ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
     HostRead r = host.get();
     EXPECT_TRUE(r.opened);
     EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
-    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), r.bytes);  // the last row is a pad row
+    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r.bytes);
     source_->Close();
   }
 }
 
 TEST_F(DimeDataSourceTest, RawPadRowsAreCutAndTheShortReadEndsThePage) {
-  // Five rows of 8; the last two are light pad rows.
+  // A page of twenty rows of 8 and, below it, two light pad rows (within the page's capacity).
   Bytes page;
-  for (int row = 0; row < 5; ++row)
-    for (int i = 0; i < 8; ++i) page.push_back(row < 3 ? uint8_t(row * 10 + i) : 250);
+  for (int row = 0; row < 22; ++row)
+    for (int i = 0; i < 8; ++i) page.push_back(row < 20 ? uint8_t(row % 3 * 10 + i) : 250);
   source_->SetExpectCompressed(false);
-  source_->SetMaxStreamLength(40);
+  source_->SetMaxStreamLength(160);
   source_->SetBytesPerLine(8);
   int rc = -99;
   HostRead r = Page(DimeMessage(page, "image/x-raw", 7), 11, 2, &rc);
   EXPECT_EQ(SOAP_OK, rc);
   EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
-  EXPECT_EQ(Bytes(page.begin(), page.begin() + 24), r.bytes);
+  EXPECT_EQ(Bytes(page.begin(), page.begin() + 160), r.bytes);
+}
+
+// Honest pages: the host reads the announced page or gets an error; it never reads more than
+// the page, and a page of another size (JPEG header, rows below the page not counted as pad
+// rows, a pad-line count that is more than the page or whose product with the row width wraps
+// 32 bits) never ends as a whole one.
+TEST_F(DimeDataSourceTest, APageThatIsNotTheAnnouncedOneEndsInAnErrorAndNeverOverflows) {
+  PrivateTmpDir tmp;
+  using imagetest::MakeJpeg;
+  using imagetest::WithFrameSize;
+  // Raw rows of 4 dark bytes.
+  auto raw = [](uint32_t rows) {
+    Bytes b;
+    for (uint32_t i = 0; i < rows * 4; ++i) b.push_back(uint8_t(i % 50));
+    return b;
+  };
+  const struct {
+    const char* name;
+    Bytes attachment;
+    bool jpeg;
+    uint32_t bytesPerLine, pixelsPerLine, rows;  // the announced page
+    uint32_t padLines;
+    bool whole;
+  } kCases[] = {
+      {"colour JPEG of the page", MakeJpeg(64, 48, 3), true, 192, 64, 48, 0, true},
+      {"colour JPEG with pad rows", MakeJpeg(64, 52, 3), true, 192, 64, 48, 4, true},
+      {"grey JPEG of the page", MakeJpeg(64, 48, 1), true, 64, 64, 48, 0, true},
+      {"JPEG wider", MakeJpeg(65, 48, 3), true, 192, 64, 48, 0, false},
+      {"JPEG shorter", MakeJpeg(64, 40, 3), true, 192, 64, 48, 0, false},
+      {"JPEG taller than the capacity", MakeJpeg(64, 60, 3), true, 192, 64, 48, 0, false},
+      {"JPEG taller, rows not pad rows", MakeJpeg(64, 50, 3), true, 192, 64, 48, 0, false},
+      {"grey JPEG for a colour page", MakeJpeg(192, 48, 1), true, 192, 64, 48, 0, false},
+      {"bomb header", WithFrameSize(MakeJpeg(64, 48, 3), 65500, 65500), true, 192, 64, 48, 0, false},
+      {"raw page of the page", raw(12), false, 4, 4, 12, 0, true},
+      {"raw page with pad rows", raw(13), false, 4, 4, 12, 1, true},
+      {"raw page longer", raw(13), false, 4, 4, 12, 0, false},
+      {"raw page shorter", raw(11), false, 4, 4, 12, 0, false},
+      {"pad count times the row wraps to 0", raw(12), false, 4, 4, 12, 0x40000000u, false},
+      {"pad count times the row wraps to a row", raw(13), false, 4, 4, 12, 0x40000001u, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const uint32_t pageLength = c.bytesPerLine * c.rows;
+    source_->SetExpectCompressed(c.jpeg);
+    source_->SetMaxStreamLength(pageLength);
+    source_->SetBytesPerLine(c.bytesPerLine);
+    source_->SetPixelsPerLine(c.pixelsPerLine);
+    auto host = ReadPageAsync(100);
+    const int rc = Receive(DimeMessage(c.attachment, c.jpeg ? "image/jpeg" : "image/x-raw", 512), 512);
+    const bool ended = source_->SetNumberOfTrailingPadlines(c.padLines);
+    if (c.whole) {
+      EXPECT_EQ(SOAP_OK, rc);
+      EXPECT_TRUE(ended);
+      ASSERT_EQ(std::future_status::ready, host.wait_for(imagetest::kGenerous));
+      const HostRead r = host.get();
+      const Bytes all = c.jpeg ? imagetest::DecodeWhole(c.attachment) : c.attachment;
+      EXPECT_EQ(uint32_t(CERR_SCANNER_END_OF_PAGE), r.result);
+      EXPECT_TRUE(Bytes(all.begin(), all.begin() + pageLength) == r.bytes);
+    } else {
+      EXPECT_FALSE(rc == SOAP_OK && ended);
+      EXPECT_LE(ExpectFailedPage(host).bytes.size(), pageLength);
+    }
+    source_->Close();
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
 }
 
 // On the page's decoding thread and, for a page below the thread's threshold, on the
@@ -533,9 +598,10 @@ TEST_F(DimeDataSourceTest, JpegRowsPastTheCapacityFailThePageAndTheExchangeAndLe
     } else {
       EXPECT_NE(SOAP_OK, rc);
     }
-    EXPECT_TRUE(log.Has("Error: Error writing to memory-mapped file"));
+    // A JPEG taller than the capacity is refused at its header, before any row.
+    EXPECT_TRUE(log.Has("Error: JPEG does not match the page"));
     EXPECT_TRUE(log.Has("SOAP error: SOAP_FATAL_ERROR"));
-    EXPECT_LE(ExpectFailedPage(host).bytes.size(), 6600u);
+    EXPECT_EQ(0u, ExpectFailedPage(host).bytes.size());
     source_->Close();
     EXPECT_TRUE(tmp.Entries().empty());
   }

@@ -214,6 +214,20 @@ std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* wid
   return pixels;
 }
 
+std::vector<uint8_t> WithFrameSize(std::vector<uint8_t> jpeg, uint16_t width, uint16_t height) {
+  // SOF0: FF C0, length (2), precision (1), height (2), width (2).
+  for (size_t i = 2; i + 9 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      jpeg[i + 5] = uint8_t(height >> 8);
+      jpeg[i + 6] = uint8_t(height);
+      jpeg[i + 7] = uint8_t(width >> 8);
+      jpeg[i + 8] = uint8_t(width);
+      break;
+    }
+  }
+  return jpeg;
+}
+
 size_t JpegHeaderLength(const std::vector<uint8_t>& jpeg) {
   size_t pos = 2;
   while (pos + 4 <= jpeg.size()) {

@@ -56,6 +56,10 @@ std::vector<uint8_t> MakeNoisyColourJpeg(uint32_t width, uint32_t height, int lu
 std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& jpeg, uint32_t* width = nullptr,
                                  uint32_t* height = nullptr, int* components = nullptr);
 
+// The JPEG with the width and height of its (baseline) frame header replaced: a picture that
+// claims another size than its data has.
+std::vector<uint8_t> WithFrameSize(std::vector<uint8_t> jpeg, uint16_t width, uint16_t height);
+
 // Position of the first byte after the start-of-scan segment of a JPEG (the header's length).
 size_t JpegHeaderLength(const std::vector<uint8_t>& jpeg);
 

@@ -140,6 +140,9 @@ TEST(JpegDecompressorTest, ALargePageInOddChunksDecodesWholeAcrossBatchedFileWri
 TEST(JpegDecompressorTest, APageCutShortFailsInsteadOfEndingInGreyRows) {
   PrivateTmpDir tmp;
   LogTail log;
+  // The library's warnings go to the log, not to the host's standard streams.
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
   JpegDecompressor d;
   for (int components : {3, 1}) {
     SCOPED_TRACE(components);
@@ -173,6 +176,9 @@ TEST(JpegDecompressorTest, APageCutShortFailsInsteadOfEndingInGreyRows) {
     EXPECT_FALSE(d.Busy());
   }
   EXPECT_TRUE(log.Has("Error: jpeg_read_scanlines failed unexpectedly"));
+  EXPECT_TRUE(log.Has("Warning: Premature end of JPEG file"));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(tmp.Entries().empty());
 }
 
@@ -292,8 +298,11 @@ TEST(JpegDecompressorTest, FailuresAreReportedAndLeaveNoFile) {
   EXPECT_TRUE(tmp.Entries().empty());
   // Not a JPEG at all.
   const std::vector<uint8_t> junk(500, 0x42);
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(d.SubmitFirstBuffer(junk.data(), 500));
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(log.Has("Exception thrown = 0"));  // the library's error exit
+  EXPECT_TRUE(log.Has("Error: Not a JPEG file: starts with 0x42 0x42"));  // in its own words
   EXPECT_TRUE(tmp.Entries().empty());
   // Empty chunks of a running page.
   ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(imagetest::JpegHeaderLength(jpeg))));
@@ -305,6 +314,61 @@ TEST(JpegDecompressorTest, FailuresAreReportedAndLeaveNoFile) {
   EXPECT_TRUE(log.Has("Error: Invalid buffer"));
   d.Abort();
   EXPECT_FALSE(d.Busy());
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// A JPEG's header against the page it must be: a mismatch of row length, width, components or
+// height, or dimensions no page can hold, is refused before any row or image buffer exists.
+TEST(JpegDecompressorTest, AHeaderThatIsNotTheAnnouncedPageIsRefusedBeforeAnyRow) {
+  PrivateTmpDir tmp;
+  using Shape = JpegDecompressor::PageShape;
+  using imagetest::WithFrameSize;
+  const std::vector<uint8_t> colour = imagetest::MakeJpeg(64, 48, 3);
+  const std::vector<uint8_t> grey = imagetest::MakeJpeg(192, 48, 1);  // rows as long as colour's
+  const Shape colourPage{192, 64, 3, 48, 52};
+  const struct {
+    const char* name;
+    const std::vector<uint8_t> jpeg;
+    Shape page;
+    bool fits;
+  } kCases[] = {
+      {"the announced colour page", colour, colourPage, true},
+      {"the announced grey page", grey, Shape{192, 192, 1, 48, 52}, true},
+      {"pad rows within the capacity", colour, Shape{192, 64, 3, 40, 52}, true},
+      {"wider", WithFrameSize(colour, 65, 48), colourPage, false},
+      {"narrower", WithFrameSize(colour, 63, 48), colourPage, false},
+      {"grey rows as long as the colour page's", grey, colourPage, false},
+      {"colour for a grey page", colour, Shape{192, 192, 1, 48, 52}, false},
+      {"shorter", WithFrameSize(colour, 64, 47), colourPage, false},
+      {"taller than the capacity", WithFrameSize(colour, 64, 53), colourPage, false},
+      {"row length only", WithFrameSize(colour, 65, 48), Shape{192, 0, 0, 0, 0}, false},
+      {"a bomb against the page", WithFrameSize(colour, 65500, 65500), colourPage, false},
+      {"a bomb no page can hold", WithFrameSize(colour, 65500, 65500), Shape{}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    LogTail log;
+    JpegDecompressor d;
+    d.ExpectPage(c.page);
+    const uint32_t header = static_cast<uint32_t>(imagetest::JpegHeaderLength(c.jpeg));
+    EXPECT_EQ(c.fits, d.SubmitFirstBuffer(c.jpeg.data(), header));
+    EXPECT_EQ(c.fits, d.Busy());
+    EXPECT_EQ(!c.fits, log.Has("Error: JPEG does not match the page"));
+    if (c.fits) {
+      ASSERT_TRUE(d.StartDecompression());
+      Decoded got;
+      std::unique_ptr<uint8_t[]> row;
+      uint32_t length = 0;
+      EXPECT_TRUE(d.SubmitNextBuffer(c.jpeg.data() + header, static_cast<uint32_t>(c.jpeg.size() - header)));
+      while (d.GetRow(row, length, true)) ++got.rows, got.rowLength = length;
+      EXPECT_EQ(48u, got.rows);
+      EXPECT_EQ(192u, got.rowLength);
+      EXPECT_TRUE(d.FinishDecompress());
+    } else {
+      EXPECT_FALSE(d.StartDecompression());
+      EXPECT_EQ(0u, d.RowsLeft());
+    }
+  }
   EXPECT_TRUE(tmp.Entries().empty());
 }
 

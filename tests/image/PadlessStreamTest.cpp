@@ -211,6 +211,48 @@ TEST_F(PadlessStreamTest, HugeCountDoesNotWrapRoundToASmallOne) {
   EXPECT_EQ(0u, got_);
 }
 
+// An announced page of two rows of 4 followed by a third dark row: the reader never gets past
+// the page, and the page ends only when the count leaves exactly the page.
+TEST_F(PadlessStreamTest, AnAnnouncedPageIsNeverReadPastAndEndsOnlyWhenExact) {
+  const struct {
+    uint32_t padLines;
+    bool ends;
+  } kCases[] = {
+      {1, true},
+      {0, false},            // a row more than announced
+      {2, false},            // a row less
+      {0x40000001u, false},  // 4 x this is 4 in 32 bits: a row less, not the whole page
+      {0x40000000u, false},  // 0 in 32 bits: the whole page and the extra row
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.padLines);
+    stream_->SetBytesPerLine(4);
+    stream_->SetPageLength(8);
+    OpenBoth(100);
+    PutAndPublish(Row(4, 1));
+    PutAndPublish(Row(4, 2));
+    PutAndPublish(Row(4, 3));
+    auto read = ReadAsync(12);
+    EXPECT_TRUE(StillBlocked(read)) << "the third row is past the page";
+    EXPECT_EQ(c.ends, stream_->SetNumberOfTrailingPadlines(c.padLines));
+    if (c.ends) {
+      ASSERT_TRUE(stream_->CloseWriteEnd());
+      ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+      EXPECT_EQ(StreamEndOfData, read.get());
+      EXPECT_EQ(8u, got_);
+      EXPECT_EQ(std::vector<uint8_t>({1, 1, 1, 1, 2, 2, 2, 2}), std::vector<uint8_t>(buffer_.begin(), buffer_.begin() + 8));
+    } else {
+      EXPECT_TRUE(StillBlocked(read)) << "a page of another size is not ended";
+      ASSERT_TRUE(stream_->Cancel());
+      ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+      EXPECT_EQ(StreamCanceled, read.get());
+      ASSERT_TRUE(stream_->CloseWriteEnd());
+    }
+    EXPECT_EQ(Row(4, 0), std::vector<uint8_t>(buffer_.begin() + 8, buffer_.end())) << "nothing of the third row";
+    ASSERT_TRUE(stream_->CloseReadEnd());
+  }
+}
+
 TEST_F(PadlessStreamTest, RowSplitAcrossWritesCountsOnlyItsFirstPart) {
   stream_->SetBytesPerLine(10);
   OpenBoth(100);

@@ -6,6 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -104,6 +109,84 @@ TEST(NamedLockTest, KernelReleasesTheLockOfAKilledHolder) {
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_TRUE(lock.Acquire(0)) << "freed when its holder died";
   lock.Release();
+}
+
+// Whether a waiter of another open file (another process, or another object) holds a place in
+// the queue of the lock file at `path`, waiting up to 30 s for one to come.
+bool WaitUntilQueued(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool queued = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!queued && std::chrono::steady_clock::now() < deadline) {
+    struct flock range = {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 4096;  // the tickets' marks, past the counter
+    range.l_len = 0;
+    if (fcntl(fd, F_OFD_GETLK, &range) != 0) break;
+    queued = range.l_type != F_UNLCK;
+    if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  close(fd);
+  return queued;
+}
+
+// Fairness: a holder that gives the lock back and at once takes it again, round after round,
+// does not keep a waiter out: the waiter gets it at the holder's first release, and the holder
+// waits for it. The waiter waits on the holder's own object (another thread of the same user)
+// or on an object of its own (as another process does).
+TEST(NamedLockTest, AWaiterGetsTheLockFromAHolderThatTakesItAgainInALoop) {
+  ScratchDir dir;
+  for (bool sameObject : {true, false}) {
+    SCOPED_TRACE(sameObject ? "same object" : "another object");
+    NamedLock holder("fair");
+    std::unique_ptr<NamedLock> own(sameObject ? nullptr : new NamedLock("fair"));
+    NamedLock& waiterLock = sameObject ? holder : *own;
+    ASSERT_TRUE(holder.Acquire(0));
+    std::atomic<bool> served{false};
+    std::thread waiter([&] {
+      if (!waiterLock.Acquire(30000)) return;
+      served = true;
+      waiterLock.Release();
+    });
+    if (sameObject) {
+      while (!holder.HasWaiters()) std::this_thread::yield();
+    } else {
+      EXPECT_TRUE(WaitUntilQueued(holder.FilePath()));
+    }
+    for (int round = 0; round < 5; ++round) {
+      holder.Release();
+      ASSERT_TRUE(holder.Acquire(INFINITE));
+    }
+    EXPECT_TRUE(served) << "kept out by a holder that takes it again";
+    holder.Release();
+    waiter.join();
+  }
+}
+
+// A waiter that dies while it waits leaves no place in the queue behind: the lock is taken at
+// once afterwards.
+TEST(NamedLockTest, AWaiterKilledWhileWaitingHoldsUpNobody) {
+  ScratchDir dir;
+  NamedLock holder("queue");
+  ASSERT_TRUE(holder.Acquire(0));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    NamedLock lock("queue");
+    lock.Acquire(INFINITE);
+    _exit(0);
+  }
+  EXPECT_TRUE(WaitUntilQueued(holder.FilePath()));
+  NamedLock later("queue");
+  EXPECT_FALSE(later.Acquire(0)) << "held, and a waiter is before it";
+  ASSERT_EQ(kill(child, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  holder.Release();
+  EXPECT_TRUE(later.Acquire(0)) << "the dead waiter's place went with it";
+  later.Release();
 }
 
 TEST(NamedLockTest, WaitsForAHolderInAnotherProcess) {
