@@ -5,19 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/ScannerDiscovery.h"
+
 SaneBackend::SaneBackend(SaneConfig config) : config_(std::move(config)) {
   for (const std::string& p : config_.problems)
     std::fprintf(stderr, "[cavix] %s: %s\n", config_.path.c_str(), p.c_str());
-  for (const SaneDeviceEntry& e : config_.devices) {
-    SANE_Device d;
-    d.name = e.name.c_str();
-    d.vendor = "Cavix";
-    d.model = e.simulator ? "vqm440 (simulated)" : "vqm440";
-    d.type = e.simulator ? "virtual device" : "flatbed scanner";
-    devices_.push_back(d);
-  }
-  for (const SANE_Device& d : devices_) deviceList_.push_back(&d);
-  deviceList_.push_back(nullptr);
 }
 
 SaneBackend::~SaneBackend() {
@@ -33,7 +25,58 @@ std::string SaneBackend::OwnDirectory() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-const SANE_Device** SaneBackend::Devices() { return deviceList_.data(); }
+const SANE_Device** SaneBackend::Devices() {
+  // Configured devices first; then the scanners found on the network that are not already
+  // configured by their address.
+  discovered_.clear();
+  if (config_.discovery) {
+    std::vector<std::string> configured;
+    for (const SaneDeviceEntry& e : config_.devices) {
+      DeviceTarget target;
+      std::string error;
+      if (!e.simulator && DeviceName::Resolve(e.device, e.mac, &target, &error))
+        configured.push_back(DeviceName::AddressOf(target.name));
+    }
+    for (const FoundScanner& f : ScannerDiscovery::Find()) {
+      if (std::find(configured.begin(), configured.end(), f.address) != configured.end()) continue;
+      SaneDeviceEntry e;
+      e.name = f.deviceName;
+      e.device = f.deviceName;
+      e.model = f.model.empty() ? "scanner" : f.model;
+      discovered_.push_back(e);
+    }
+  }
+  devices_.clear();
+  deviceList_.clear();
+  auto add = [this](const SaneDeviceEntry& e, const char* model, const char* type) {
+    SANE_Device d;
+    d.name = e.name.c_str();
+    d.vendor = "Cavix";
+    d.model = model;
+    d.type = type;
+    devices_.push_back(d);
+  };
+  for (const SaneDeviceEntry& e : config_.devices)
+    add(e, e.simulator ? "vqm440 (simulated)" : "vqm440", e.simulator ? "virtual device" : "flatbed scanner");
+  for (const SaneDeviceEntry& e : discovered_) add(e, e.model.c_str(), "flatbed scanner");
+  for (const SANE_Device& d : devices_) deviceList_.push_back(&d);
+  deviceList_.push_back(nullptr);
+  return deviceList_.data();
+}
+
+bool SaneBackend::FindEntry(const std::string& name, SaneDeviceEntry* entry) const {
+  for (const auto* list : {&config_.devices, &discovered_})
+    for (const SaneDeviceEntry& e : *list)
+      if (name.empty() || e.name == name) {
+        *entry = e;
+        return true;
+      }
+  // A network device name (as discovery lists it) opens without being listed first:
+  // frontends open a remembered name straight away.
+  if (name.find("\\macaddr:") == std::string::npos) return false;
+  entry->name = entry->device = name;
+  return true;
+}
 
 SANE_Status SaneBackend::EnsureModule() {
   if (moduleReady_) return SANE_STATUS_GOOD;
@@ -47,13 +90,9 @@ SANE_Status SaneBackend::EnsureModule() {
 }
 
 SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) {
-  const SaneDeviceEntry* entry = nullptr;
-  for (const SaneDeviceEntry& e : config_.devices)
-    if (name.empty() || e.name == name) {
-      entry = &e;
-      break;
-    }
-  if (!entry) return SANE_STATUS_INVAL;
+  SaneDeviceEntry found;
+  if (!FindEntry(name, &found)) return SANE_STATUS_INVAL;
+  const SaneDeviceEntry* entry = &found;
   SANE_Status s = EnsureModule();
   if (s != SANE_STATUS_GOOD) return s;
   DeviceTarget target;

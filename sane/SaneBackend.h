@@ -1,5 +1,6 @@
 // The backend's process-wide state between sane_init and sane_exit: the configuration, the
-// device list handed to frontends, the driver module (created at the first sane_open) and the
+// device list handed to frontends (the configured devices, then the scanners discovery finds
+// on the local network, searched again at every sane_get_devices), the driver module (created at the first sane_open) and the
 // embedded simulated scanners started for "simulator" entries. SANE frontends call the
 // backend from one thread; sane_cancel may come from a signal handler and only touches a
 // handle.
@@ -32,8 +33,12 @@ class SaneBackend {
 
  private:
   SANE_Status EnsureModule();
+  // The entry for a device name: configured, discovered, or a network device name as such.
+  bool FindEntry(const std::string& name, SaneDeviceEntry* entry) const;
 
   SaneConfig config_;
+  std::vector<SaneDeviceEntry> discovered_;
+  std::vector<std::string> models_;  // SANE_Device::model texts of the list
   std::vector<SANE_Device> devices_;
   std::vector<const SANE_Device*> deviceList_;
   ScannerModule module_;
