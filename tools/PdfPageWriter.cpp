@@ -156,10 +156,11 @@ bool PdfPageWriter::PlacePage(std::string* error) {
     jpeg_finish_compress(&p.jpegInfo);
     jpeg_destroy_compress(&p.jpegInfo);
     p.compressing = false;
-    // The picture is the JPEG stream; cairo embeds it as it is and never reads the surface's
-    // pixels, which therefore stay untouched (zero pages the kernel never backs).
-    image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(layout_.width),
-                                       static_cast<int>(layout_.height));
+    // The picture is the JPEG stream, which cairo embeds as it is (with the stream's own width
+    // and height) and never decodes. The surface that carries it is therefore one pixel
+    // large, drawn over the page's area: a surface of the page's size would be copied whole
+    // by cairo's recording of the page although its pixels are never used.
+    image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
     if (cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
       cairo_surface_destroy(image);
       return Fail("out of memory for the page", error);
@@ -174,9 +175,11 @@ bool PdfPageWriter::PlacePage(std::string* error) {
   cairo_t* cr = cairo_create(doc);
   cairo_scale(cr, 72.0 / layout_.dpi, 72.0 / layout_.dpi);
   if (image) {
+    cairo_scale(cr, layout_.width, layout_.height);
     cairo_set_source_surface(cr, image, 0, 0);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-    cairo_paint(cr);
+    cairo_rectangle(cr, 0, 0, 1, 1);
+    cairo_fill(cr);
   } else {
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <sstream>
 
 #include "ToolTestSupport.h"
@@ -15,21 +16,27 @@ namespace {
 const std::string kScan = CAVIX_SCAN_PATH;
 const std::string kModule = CAVIX_MODULE_PATH;
 
+// Each test has a network of its own (ctest runs tests side by side).
 class ScannerDiscoveryTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(network_.Error(), ""); }
+  void Start(int net) {
+    network_ = std::make_unique<tooltest::Neighbourhood>(net, scratch_.File("neighbours.txt"));
+    ASSERT_EQ(network_->Error(), "");
+  }
+  const tooltest::Neighbourhood::Scanner& Want(size_t i) const { return network_->Scanners()[i]; }
 
   tooltest::Scratch scratch_;
-  tooltest::Neighbourhood network_{79, scratch_.File("neighbours.txt")};
+  std::unique_ptr<tooltest::Neighbourhood> network_;
 };
 
 TEST_F(ScannerDiscoveryTest, ExactlyTheScannersAreFoundWithModelAndMacWithinTheBound) {
+  Start(79);
   const auto start = std::chrono::steady_clock::now();
   const std::vector<FoundScanner> found = ScannerDiscovery::Find();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(found.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
-    const tooltest::Neighbourhood::Scanner& want = network_.Scanners()[i];
+    const tooltest::Neighbourhood::Scanner& want = Want(i);
     EXPECT_EQ(found[i].model, want.model);
     EXPECT_EQ(found[i].address, want.address);
     EXPECT_EQ(found[i].mac, want.mac);
@@ -41,6 +48,7 @@ TEST_F(ScannerDiscoveryTest, ExactlyTheScannersAreFoundWithModelAndMacWithinTheB
 }
 
 TEST_F(ScannerDiscoveryTest, CavixScanListPrintsNamesTheDriverOpens) {
+  Start(82);
   tooltest::ProcessResult r = tooltest::Run({kScan, "list"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   std::istringstream lines(r.out);
@@ -50,7 +58,7 @@ TEST_F(ScannerDiscoveryTest, CavixScanListPrintsNamesTheDriverOpens) {
   ASSERT_EQ(rows.size(), 4u) << r.out;
   EXPECT_EQ(rows[0].rfind("model", 0), 0u) << rows[0];
   for (size_t i = 0; i < 3; ++i) {
-    const tooltest::Neighbourhood::Scanner& want = network_.Scanners()[i];
+    const tooltest::Neighbourhood::Scanner& want = Want(i);
     std::istringstream words(rows[i + 1]);
     std::string model, address, mac, name;
     words >> model >> address >> mac >> name;
