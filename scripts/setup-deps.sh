@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev sane-utils
   libcairo2-dev poppler-utils
-  dpkg-dev fakeroot lintian
+  dpkg-dev lintian
   clang libclang-rt-14-dev
 )
 missing=()

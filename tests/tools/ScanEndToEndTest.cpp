@@ -347,6 +347,9 @@ TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
   r = Scan({"-r", "75", "-o", scratch_.File("missing-dir/page.png")});
   EXPECT_EQ(r.exitStatus, 7) << r.err;
   EXPECT_NE(r.err.find("missing-dir/page.png: No such file or directory"), std::string::npos) << r.err;
+  r = Scan({"-r", "75", "-o", scratch_.File("missing-dir/job.pdf")});
+  EXPECT_EQ(r.exitStatus, 7) << r.err;
+  EXPECT_NE(r.err.find("missing-dir/job.pdf: cannot create the file"), std::string::npos) << r.err;
 
   // Nothing listens on this address.
   r = tooltest::Run({kScan, "--device", "127.0.77.250", "--module", kModule, "-o", scratch_.File("none.png")});
