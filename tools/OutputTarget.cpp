@@ -73,7 +73,7 @@ bool OutputTarget::CheckName(const std::string& name, bool severalPages, std::st
     return false;
   }
   if (severalPages && conversions == 0 && format == ImageFormat::Png) {
-    *error = "a feeder scan gives several pages: give a pattern such as page-%03d.png, or a .tif file";
+    *error = "a feeder scan gives several pages: give a pattern such as page-%03d.png, or a .tif or .pdf file";
     return false;
   }
   return true;

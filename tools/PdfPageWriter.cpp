@@ -97,6 +97,7 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
     p.stencil = cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(layout.width),
                                            static_cast<int>(layout.height));
     if (cairo_surface_status(p.stencil) != CAIRO_STATUS_SUCCESS) return Fail("out of memory for the page", error);
+    cairo_surface_flush(p.stencil);  // the rows are written straight into its pixels
     return true;
   }
   jpeg_compress_struct& j = p.jpegInfo;
@@ -125,7 +126,6 @@ bool PdfPageWriter::WriteRow(const uint8_t* row, std::string* error) {
   Page& p = *page_;
   if (p.stencil) {
     // The driver's set bit is white; the stencil's set bit paints black.
-    cairo_surface_flush(p.stencil);
     uint8_t* dst = cairo_image_surface_get_data(p.stencil) +
                    static_cast<size_t>(row_) * cairo_image_surface_get_stride(p.stencil);
     const uint32_t bytes = (layout_.width + 7) / 8;
@@ -137,7 +137,6 @@ bool PdfPageWriter::WriteRow(const uint8_t* row, std::string* error) {
     // Bits past the last pixel stay clear.
     const uint32_t tail = layout_.width % 8;
     if (tail) dst[bytes - 1] &= reverse ? static_cast<uint8_t>((1u << tail) - 1) : static_cast<uint8_t>(0xFF00 >> tail);
-    cairo_surface_mark_dirty(p.stencil);
   } else {
     if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
     JSAMPROW rows[1] = {const_cast<JSAMPLE*>(row)};
@@ -181,6 +180,7 @@ bool PdfPageWriter::PlacePage(std::string* error) {
     cairo_rectangle(cr, 0, 0, 1, 1);
     cairo_fill(cr);
   } else {
+    cairo_surface_mark_dirty(p.stencil);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
     cairo_set_source_rgb(cr, 0, 0, 0);
