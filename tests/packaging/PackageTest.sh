@@ -1,9 +1,9 @@
 #!/bin/sh
 # The Debian package from end to end. Usage: PackageTest.sh build|scan|lintian BUILD_DIR CMAKE
 #   build    makes the package with CPack into BUILD_DIR/package
-#   scan     unpacks it into a staging root, runs its install scripts there, scans one page
-#            through scanimage with the staged backend and configuration, and checks what a
-#            purge removes and keeps
+#   scan     unpacks it into a staging root (dpkg-deb -x), runs its install script there, scans
+#            one page through scanimage with the staged backend and configuration; then dpkg
+#            installs and purges it in a root of its own, and purge removes or keeps the store
 #   lintian  lintian reports no errors (skipped, exit 77, when lintian is missing)
 set -eu
 what=$1
@@ -103,11 +103,26 @@ header=$(head -c 64 "$work/page.pnm" | grep -av '^#' | head -n 3 | tr '\n' ' ')
 echo "$header" | grep -Eq '^P5 14[0-9] 1[0-9][0-9] 255 $' || fail "page.pnm begins with '$header'"
 [ "$(stat -c %s "$work/page.pnm")" -gt 10000 ] || fail "page.pnm is too small"
 
-# Purge removes the store the package made, and keeps one the user changed.
-"$stage/DEBIAN/postrm" purge || fail "postrm purge failed"
+# dpkg itself installs and purges the package in a root of its own (install scripts run outside
+# a chroot with DPKG_ROOT set): purge removes the store the package made, and keeps one the user
+# changed.
+droot="$work/dpkg-root"
+mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates"
+: >"$droot/var/lib/dpkg/status"
+dpkg_root() {
+    PATH="$PATH:/usr/sbin:/sbin" DPKG_ROOT="$droot" dpkg --root="$droot" --log="$work/dpkg.log" --force-script-chrootless --force-depends \
+        --force-not-root "$@" >>"$work/dpkg.out" 2>&1 || fail "dpkg $*: $(cat "$work/dpkg.out")"
+}
+unset DPKG_ROOT
+dpkg_root -i "$deb"
+store="$droot/etc/cavix/hklm.reg"
+grep -q "InprocServer32" "$store" || fail "dpkg -i did not register the module"
+dpkg_root --purge cavix
 [ ! -e "$store" ] || fail "purge left the package's own store"
-"$stage/DEBIAN/postinst" configure || fail "postinst (again) failed"
+[ ! -e "$droot/etc/sane.d/cavix.conf" ] || fail "purge left cavix.conf"
+dpkg_root -i "$deb"
 printf '\n[HKEY_LOCAL_MACHINE\\Software\\Mine]\n"Kept"="yes"\n' >>"$store"
-"$stage/DEBIAN/postrm" purge 2>"$work/purge.err" || fail "postrm purge failed"
+dpkg_root --purge cavix
 grep -q '"Kept"="yes"' "$store" || fail "purge removed a store the user changed"
+grep -q "keeping $store" "$work/dpkg.out" || fail "purge did not say it kept the store"
 echo "package installs, registers, scans and purges as it should"
