@@ -3,7 +3,7 @@
 # embedded simulated scanner, or from DEVICE=...). The parts of `make test` are commands of
 # their own: `make check` (the suite), `make sanitize` (the suite under the address and
 # undefined-behaviour sanitizers, the threaded tests under the thread sanitizer) and
-# `make fuzz` (each fuzz target for a short time).
+# `make fuzz` (each fuzz target for a short time). `make package` builds the Debian package.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
