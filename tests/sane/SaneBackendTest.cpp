@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -286,35 +287,33 @@ TEST_F(SaneBackendTest, ScanimageListsConfiguredDevicesThenDiscoveredScanners) {
   env["LD_PRELOAD"] = CAVIX_ASAN_RUNTIME;
   env["ASAN_OPTIONS"] = "detect_leaks=0";
 #endif
-  auto line = [](const std::string& name, const std::string& model) {
-    return "device `cavix:" + name + "' is a Cavix " + model + " flatbed scanner\n";
-  };
+  // "NAME MODEL" of each listed device; a discovered scanner's name up to its GUID.
   auto discovered = [&](size_t i) {
-    return line("\\\\?\\cavixnet#\\macaddr:" + scanners[i].mac + "\\port1\\ipaddr:" + scanners[i].address + "\\guid",
-                scanners[i].model);
+    return "cavix:\\\\?\\cavixnet#\\macaddr:" + scanners[i].mac + "\\port1\\ipaddr:" + scanners[i].address + "\\guid " +
+           scanners[i].model;
   };
   // The first scanner is configured by its address, so it is not listed again.
-  const std::string configured = line(scanners[0].address, "vqm440") + line("127.0.78.250", "vqm440");
+  const std::string first = "cavix:" + scanners[0].address + " vqm440", second = "cavix:127.0.78.250 vqm440";
   const struct {
     const char* discovery;
     std::vector<std::string> listed;
-  } cases[] = {{"", {configured, discovered(1), discovered(2)}}, {"discovery off\n", {configured}}};
+  } cases[] = {{"", {first, second, discovered(1), discovered(2)}}, {"discovery off\n", {first, second}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.discovery);
     std::ofstream(scratch_.File("cavix.conf")) << "module " << kModule << "\n" << scanners[0].address << "\n127.0.78.250\n" << c.discovery;
     const auto start = std::chrono::steady_clock::now();
-    tooltest::ProcessResult r = tooltest::Run({"scanimage", "-L"}, env);
+    tooltest::ProcessResult r = tooltest::Run({"scanimage", "-f", "%d %m%n"}, env);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    // The device name of a discovered scanner ends with its GUID; compare up to there.
-    std::string got = r.out;
-    for (size_t at = got.find("\\guid"); at != std::string::npos; at = got.find("\\guid", at + 1)) {
-      const size_t end = got.find('\'', at);
-      got.erase(at + 5, end - at - 5);
+    std::vector<std::string> got;
+    std::istringstream lines(r.out);
+    for (std::string l; std::getline(lines, l);) {
+      const size_t guid = l.find("\\guid");
+      const size_t space = l.rfind(' ');
+      if (guid != std::string::npos) l.erase(guid + 5, space - guid - 5);
+      got.push_back(l);
     }
-    std::string want;
-    for (const std::string& l : c.listed) want += l;
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(got, c.listed) << r.out;
     EXPECT_LT(seconds, 2.0);
   }
 }
