@@ -3,13 +3,26 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-
-#include "tools/ScannerDiscovery.h"
+#include <cstring>
+#include <thread>
 
 SaneBackend::SaneBackend(SaneConfig config) : config_(std::move(config)) {
   for (const std::string& p : config_.problems)
     std::fprintf(stderr, "[cavix] %s: %s\n", config_.path.c_str(), p.c_str());
+  for (const SaneDeviceEntry& e : config_.devices) {
+    SANE_Device d;
+    d.name = e.name.c_str();
+    d.vendor = "Cavix";
+    d.model = e.simulator ? "vqm440 (simulated)" : "vqm440";
+    // The scanner of a multifunction printer, simulated or not (frontends skip virtual devices).
+    d.type = "multi-function peripheral";
+    devices_.push_back(d);
+  }
+  for (const SANE_Device& d : devices_) deviceList_.push_back(&d);
+  deviceList_.push_back(nullptr);
 }
 
 SaneBackend::~SaneBackend() {
@@ -26,8 +39,9 @@ std::string SaneBackend::OwnDirectory() {
 }
 
 const SANE_Device** SaneBackend::Devices() {
-  // Configured devices first; then the scanners found on the network that are not already
-  // configured by their address.
+  // The configured devices as the constructor listed them, then the scanners found on the
+  // network that are not configured already (by their address).
+  devices_.resize(config_.devices.size());
   discovered_.clear();
   if (config_.discovery) {
     std::vector<std::string> configured;
@@ -40,39 +54,31 @@ const SANE_Device** SaneBackend::Devices() {
     for (const FoundScanner& f : ScannerDiscovery::Find()) {
       if (std::find(configured.begin(), configured.end(), f.address) != configured.end()) continue;
       SaneDeviceEntry e;
-      e.name = f.deviceName;
-      e.device = f.deviceName;
+      e.name = e.device = f.deviceName;
       e.model = f.model.empty() ? "scanner" : f.model;
       discovered_.push_back(e);
     }
   }
-  devices_.clear();
-  deviceList_.clear();
-  auto add = [this](const SaneDeviceEntry& e, const char* model, const char* type) {
+  for (const SaneDeviceEntry& e : discovered_) {
     SANE_Device d;
     d.name = e.name.c_str();
     d.vendor = "Cavix";
-    d.model = model;
-    d.type = type;
+    d.model = e.model.c_str();
+    d.type = "multi-function peripheral";
     devices_.push_back(d);
-  };
-  for (const SaneDeviceEntry& e : config_.devices)
-    add(e, e.simulator ? "vqm440 (simulated)" : "vqm440", e.simulator ? "virtual device" : "flatbed scanner");
-  for (const SaneDeviceEntry& e : discovered_) add(e, e.model.c_str(), "flatbed scanner");
+  }
+  deviceList_.clear();
   for (const SANE_Device& d : devices_) deviceList_.push_back(&d);
   deviceList_.push_back(nullptr);
   return deviceList_.data();
 }
 
-bool SaneBackend::FindEntry(const std::string& name, SaneDeviceEntry* entry) const {
-  for (const auto* list : {&config_.devices, &discovered_})
-    for (const SaneDeviceEntry& e : *list)
-      if (name.empty() || e.name == name) {
-        *entry = e;
-        return true;
-      }
-  // A network device name (as discovery lists it) opens without being listed first:
-  // frontends open a remembered name straight away.
+bool SaneBackend::OtherEntry(const std::string& name, SaneDeviceEntry* entry) const {
+  for (const SaneDeviceEntry& e : discovered_)
+    if (name.empty() || e.name == name) {
+      *entry = e;
+      return true;
+    }
   if (name.find("\\macaddr:") == std::string::npos) return false;
   entry->name = entry->device = name;
   return true;
@@ -89,10 +95,38 @@ SANE_Status SaneBackend::EnsureModule() {
   return SANE_STATUS_GOOD;
 }
 
+SANE_Status SaneBackend::StartSimulator(const SaneDeviceEntry& entry, std::unique_ptr<EmbeddedScanner>* sim) {
+  // A fixed address that another process serves is a busy scanner; a session that has just
+  // ended in another process may still be letting it go, so it is asked for a little while.
+  const std::string inUse = std::strerror(EADDRINUSE);
+  const auto giveUp = std::chrono::steady_clock::now() + kAddressWait;
+  for (;;) {
+    std::string error;
+    auto started = std::make_unique<EmbeddedScanner>();
+    if (started->Start(entry.simulatorUsb, entry.sheets, &error, entry.simulatorAddress)) {
+      *sim = std::move(started);
+      return SANE_STATUS_GOOD;
+    }
+    const bool busy = !entry.simulatorAddress.empty() && error.find(inUse) != std::string::npos;
+    if (busy && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    std::fprintf(stderr, "[cavix] cannot start the simulated scanner: %s\n", error.c_str());
+    return busy ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
+  }
+}
+
 SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) {
-  SaneDeviceEntry found;
-  if (!FindEntry(name, &found)) return SANE_STATUS_INVAL;
-  const SaneDeviceEntry* entry = &found;
+  const SaneDeviceEntry* entry = nullptr;
+  for (const SaneDeviceEntry& e : config_.devices)
+    if (name.empty() || e.name == name) {
+      entry = &e;
+      break;
+    }
+  SaneDeviceEntry other;
+  if (!entry && OtherEntry(name, &other)) entry = &other;
+  if (!entry) return SANE_STATUS_INVAL;
   SANE_Status s = EnsureModule();
   if (s != SANE_STATUS_GOOD) return s;
   DeviceTarget target;
@@ -100,19 +134,24 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
   if (entry->simulator) {
     auto& sim = simulators_[entry->name];
     if (!sim) {
-      sim = std::make_unique<EmbeddedScanner>();
-      if (!sim->Start(entry->simulatorUsb, entry->sheets, &error, entry->simulatorAddress)) {
-        std::fprintf(stderr, "[cavix] cannot start the simulated scanner: %s\n", error.c_str());
-        sim.reset();
-        return SANE_STATUS_IO_ERROR;
-      }
+      s = StartSimulator(*entry, &sim);
+      if (s != SANE_STATUS_GOOD) return s;
     }
     target = sim->Target();
   } else if (!DeviceName::Resolve(entry->device, entry->mac, &target, &error)) {
     return SANE_STATUS_INVAL;
   }
+  // Handles on one device share its driver session.
+  std::shared_ptr<SaneDeviceSession> device = sessions_[target.name].lock();
+  if (!device) {
+    device = std::make_shared<SaneDeviceSession>(module_.Scanner());
+    HRESULT hr = S_OK;
+    DWORD code = 0;
+    if (!device->Open(target, &hr, &code)) return SaneScanHandle::StatusFor(hr, code);
+    sessions_[target.name] = device;
+  }
   auto h = std::make_unique<SaneScanHandle>(module_.Scanner(), module_.Adf());
-  s = h->Open(target);
+  s = h->Open(std::move(device));
   if (s != SANE_STATUS_GOOD) return s;
   *handle = h.get();
   handles_.push_back(std::move(h));

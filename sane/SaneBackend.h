@@ -9,15 +9,18 @@
 
 #include <sane/sane.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sane/SaneConfig.h"
+#include "sane/SaneDeviceSession.h"
 #include "sane/SaneScanHandle.h"
 #include "tools/EmbeddedScanner.h"
 #include "tools/ScannerModule.h"
+#include "tools/ScannerDiscovery.h"
 
 class SaneBackend {
  public:
@@ -30,21 +33,26 @@ class SaneBackend {
 
   // Directory of this backend's shared object (to find the driver module beside it).
   static std::string OwnDirectory();
+  // How long an occupied simulator address is tried before the device is called busy.
+  static constexpr std::chrono::milliseconds kAddressWait{2000};
 
  private:
   SANE_Status EnsureModule();
-  // The entry for a device name: configured, discovered, or a network device name as such.
-  bool FindEntry(const std::string& name, SaneDeviceEntry* entry) const;
+  SANE_Status StartSimulator(const SaneDeviceEntry& entry, std::unique_ptr<EmbeddedScanner>* sim);
 
   SaneConfig config_;
-  std::vector<SaneDeviceEntry> discovered_;
-  std::vector<std::string> models_;  // SANE_Device::model texts of the list
   std::vector<SANE_Device> devices_;
   std::vector<const SANE_Device*> deviceList_;
   ScannerModule module_;
   bool moduleReady_ = false;
   std::map<std::string, std::unique_ptr<EmbeddedScanner>> simulators_;
+  std::map<std::string, std::weak_ptr<SaneDeviceSession>> sessions_;  // by driver device name
   std::vector<std::unique_ptr<SaneScanHandle>> handles_;
+
+  // The entry of a scanner the last search found, or of a network device name given as such
+  // (frontends open a remembered name without listing the devices first).
+  bool OtherEntry(const std::string& name, SaneDeviceEntry* entry) const;
+  std::vector<SaneDeviceEntry> discovered_;  // the last search's scanners, listed after the configured ones
 };
 
 #endif

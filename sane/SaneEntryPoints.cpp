@@ -42,11 +42,11 @@ CAVIX_SANE_EXPORT void sane_cavix_close(SANE_Handle h) {
 }
 
 CAVIX_SANE_EXPORT const SANE_Option_Descriptor* sane_cavix_get_option_descriptor(SANE_Handle h, SANE_Int n) {
-  return h ? Handle(h)->Options().Descriptor(n) : nullptr;
+  return h ? Handle(h)->Descriptor(n) : nullptr;
 }
 
 CAVIX_SANE_EXPORT SANE_Status sane_cavix_control_option(SANE_Handle h, SANE_Int n, SANE_Action a, void* v, SANE_Int* i) {
-  return h ? Handle(h)->Options().Control(n, a, v, i) : SANE_STATUS_INVAL;
+  return h ? Handle(h)->Control(n, a, v, i) : SANE_STATUS_INVAL;
 }
 
 CAVIX_SANE_EXPORT SANE_Status sane_cavix_get_parameters(SANE_Handle h, SANE_Parameters* p) {
@@ -65,11 +65,12 @@ CAVIX_SANE_EXPORT void sane_cavix_cancel(SANE_Handle h) {
 }
 
 CAVIX_SANE_EXPORT SANE_Status sane_cavix_set_io_mode(SANE_Handle h, SANE_Bool non_blocking) {
-  if (!h) return SANE_STATUS_INVAL;
-  return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
+  return h ? Handle(h)->SetIoMode(non_blocking) : SANE_STATUS_INVAL;
 }
 
-CAVIX_SANE_EXPORT SANE_Status sane_cavix_get_select_fd(SANE_Handle, SANE_Int*) { return SANE_STATUS_UNSUPPORTED; }
+CAVIX_SANE_EXPORT SANE_Status sane_cavix_get_select_fd(SANE_Handle h, SANE_Int* fd) {
+  return h && fd ? Handle(h)->GetSelectFd(fd) : SANE_STATUS_INVAL;
+}
 
 CAVIX_SANE_EXPORT SANE_String_Const sane_cavix_strstatus(SANE_Status status) {
   switch (status) {

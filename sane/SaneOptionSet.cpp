@@ -4,6 +4,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/ScanCommandLine.h"
@@ -24,13 +26,20 @@ size_t ListSize(const SANE_String_Const* list) {
 
 bool IsFeeder(const std::string& source) { return source != "Flatbed"; }
 
+SANE_Word Nearest(const SANE_Word* list, SANE_Word v) {
+  SANE_Word best = list[1];
+  for (SANE_Word i = 2; i <= list[0]; ++i)
+    if (std::abs(list[i] - v) < std::abs(best - v)) best = list[i];
+  return best;
+}
+
 }  // namespace
 
 SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
   std::memset(desc_, 0, sizeof desc_);
   const RegionMm platen = ScanCommandLine::SourceArea(ScanSource::Platen);
-  xRange_ = SANE_Range{0, SANE_FIX(platen.width), 0};
-  yRange_ = SANE_Range{0, SANE_FIX(platen.height), 0};
+  xRange_ = SANE_Range{0, FixedFromUnits(ScanCommandLine::MmToUnits(platen.width)), 0};
+  yRange_ = SANE_Range{0, FixedFromUnits(ScanCommandLine::MmToUnits(platen.height)), 0};
   geometry_[0] = geometry_[1] = 0;
   geometry_[2] = xRange_.max;
   geometry_[3] = yRange_.max;
@@ -43,11 +52,17 @@ SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
   d->size = sizeof(SANE_Word);
   d->cap = SANE_CAP_SOFT_DETECT;
 
-  d = &desc_[kModeGroup];
-  d->name = "";
-  d->title = SANE_TITLE_SCAN_MODE;
-  d->desc = "";
-  d->type = SANE_TYPE_GROUP;
+  const struct { Index index; const char* name; const char* title; const char* desc; } kGroups[] = {
+      {kStandardGroup, SANE_NAME_STANDARD, SANE_TITLE_STANDARD, SANE_DESC_STANDARD},
+      {kGeometryGroup, SANE_NAME_GEOMETRY, SANE_TITLE_GEOMETRY, SANE_DESC_GEOMETRY},
+  };
+  for (const auto& g : kGroups) {
+    d = &desc_[g.index];
+    d->name = g.name;
+    d->title = g.title;
+    d->desc = g.desc;
+    d->type = SANE_TYPE_GROUP;
+  }
 
   d = &desc_[kMode];
   d->name = SANE_NAME_SCAN_MODE;
@@ -80,11 +95,13 @@ SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
   d->constraint_type = SANE_CONSTRAINT_STRING_LIST;
   d->constraint.string_list = kSources;
 
-  d = &desc_[kGeometryGroup];
-  d->name = "";
-  d->title = SANE_TITLE_GEOMETRY;
-  d->desc = "";
-  d->type = SANE_TYPE_GROUP;
+  d = &desc_[kPreview];
+  d->name = SANE_NAME_PREVIEW;
+  d->title = SANE_TITLE_PREVIEW;
+  d->desc = SANE_DESC_PREVIEW;
+  d->type = SANE_TYPE_BOOL;
+  d->size = sizeof(SANE_Word);
+  d->cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
 
   const struct { Index index; const char* name; const char* title; const char* desc; const SANE_Range* range; } kGeometry[] = {
       {kTlX, SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, &xRange_},
@@ -106,24 +123,66 @@ SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
   }
 }
 
+SANE_Fixed SaneOptionSet::FixedFromUnits(uint32_t units) {
+  return static_cast<SANE_Fixed>(std::ceil(units * 25.4 / 300.0 * (1 << SANE_FIXED_SCALE_SHIFT)));
+}
+
 const SANE_Option_Descriptor* SaneOptionSet::Descriptor(SANE_Int option) const {
   if (option < 0 || option >= kCount) return nullptr;
   return &desc_[option];
+}
+
+uint32_t SaneOptionSet::AxisMaximum(int axis) const {
+  const RegionMm area = ScanCommandLine::SourceArea(IsFeeder(source_) ? ScanSource::Adf : ScanSource::Platen);
+  return ScanCommandLine::MmToUnits(axis == 0 ? area.width : area.height);
+}
+
+bool SaneOptionSet::AxisUnits(int axis, uint32_t* origin, uint32_t* extent) const {
+  const SANE_Fixed tl = geometry_[axis], br = geometry_[axis + 2];
+  if (br <= tl) return false;
+  // As the scan request is built: each edge rounded down to a unit and kept inside the source.
+  const uint32_t maximum = AxisMaximum(axis);
+  *origin = std::min(ScanCommandLine::MmToUnits(SANE_UNFIX(tl)), maximum - 1);
+  const uint32_t end = std::min(ScanCommandLine::MmToUnits(SANE_UNFIX(br)), maximum);
+  *extent = std::max<uint32_t>(1, end > *origin ? end - *origin : 0);
+  return true;
+}
+
+unsigned SaneOptionSet::FitAxis(int axis) {
+  uint32_t origin = 0, extent = 0;
+  if (!AxisUnits(axis, &origin, &extent) || extent >= kMinimumUnits) return 0;
+  // The scanner enlarges a side below its minimum and moves it back inside the source.
+  const uint32_t maximum = AxisMaximum(axis);
+  extent = kMinimumUnits;
+  origin = std::min(origin, maximum - kMinimumUnits);
+  unsigned changed = 0;
+  const SANE_Fixed tl = FixedFromUnits(origin), br = FixedFromUnits(origin + extent);
+  const SANE_Range* range = desc_[kTlX + axis].constraint.range;
+  if (ScanCommandLine::MmToUnits(SANE_UNFIX(geometry_[axis])) != origin) {
+    geometry_[axis] = std::min(tl, range->max);
+    changed |= 1u << (kTlX + axis);
+  }
+  if (std::min(br, range->max) != geometry_[axis + 2]) {
+    geometry_[axis + 2] = std::min(br, range->max);
+    changed |= 1u << (kBrX + axis);
+  }
+  return changed;
 }
 
 void SaneOptionSet::ApplySource() {
   const bool feeder = IsFeeder(source_);
   const RegionMm area = ScanCommandLine::SourceArea(feeder ? ScanSource::Adf : ScanSource::Platen);
   const SANE_Fixed oldMax = yRange_.max;
-  yRange_.max = SANE_FIX(area.height);
+  yRange_.max = FixedFromUnits(ScanCommandLine::MmToUnits(area.height));
   // A scan area that reached the end of the old source reaches the end of the new one.
   if (geometry_[3] == oldMax) geometry_[3] = yRange_.max;
   for (int i : {1, 3}) geometry_[i] = std::min(geometry_[i], yRange_.max);
+  FitAxis(1);
   desc_[kResolution].constraint.word_list = feeder ? kFeederResolutions : kPlatenResolutions;
-  if (feeder && resolution_ > 300) resolution_ = 300;
+  resolution_ = Nearest(desc_[kResolution].constraint.word_list, resolution_);
 }
 
-SANE_Status SaneOptionSet::SetString(SANE_Int option, const char* value, SANE_Int* info) {
+SANE_Status SaneOptionSet::SetString(SANE_Int option, char* value, SANE_Int* info) {
   const SANE_String_Const* list = desc_[option].constraint.string_list;
   for (; *list; ++list) {
     if (::strcasecmp(*list, value) != 0) continue;
@@ -136,10 +195,20 @@ SANE_Status SaneOptionSet::SetString(SANE_Int option, const char* value, SANE_In
       ApplySource();
       if (info && changed) *info |= SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS;
     }
-    if (info && std::strcmp(*list, value) != 0) *info |= SANE_INFO_INEXACT;
+    // The value is written back as the list spells it.
+    if (std::strcmp(*list, value) != 0) {
+      std::strcpy(value, *list);
+      if (info) *info |= SANE_INFO_INEXACT;
+    }
     return SANE_STATUS_GOOD;
   }
   return SANE_STATUS_INVAL;
+}
+
+SANE_Status SaneOptionSet::SetResolution(SANE_Word value, SANE_Int* info) {
+  resolution_ = Nearest(desc_[kResolution].constraint.word_list, value);
+  if (info) *info |= SANE_INFO_RELOAD_PARAMS | (resolution_ != value ? SANE_INFO_INEXACT : 0);
+  return SANE_STATUS_GOOD;
 }
 
 SANE_Status SaneOptionSet::Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info) {
@@ -151,6 +220,7 @@ SANE_Status SaneOptionSet::Control(SANE_Int option, SANE_Action action, void* va
       case kMode: std::strcpy(static_cast<char*>(value), mode_.c_str()); break;
       case kSource: std::strcpy(static_cast<char*>(value), source_.c_str()); break;
       case kResolution: *static_cast<SANE_Word*>(value) = resolution_; break;
+      case kPreview: *static_cast<SANE_Word*>(value) = preview_; break;
       default: *static_cast<SANE_Word*>(value) = geometry_[option - kTlX]; break;
     }
     return SANE_STATUS_GOOD;
@@ -159,25 +229,31 @@ SANE_Status SaneOptionSet::Control(SANE_Int option, SANE_Action action, void* va
   switch (option) {
     case kMode:
     case kSource:
-      return SetString(option, static_cast<const char*>(value), info);
+      return SetString(option, static_cast<char*>(value), info);
     case kResolution: {
+      SANE_Word* v = static_cast<SANE_Word*>(value);
+      const SANE_Status s = SetResolution(*v, info);
+      *v = resolution_;
+      return s;
+    }
+    case kPreview: {
       const SANE_Word v = *static_cast<SANE_Word*>(value);
-      const SANE_Word* list = desc_[kResolution].constraint.word_list;
-      for (SANE_Word i = 1; i <= list[0]; ++i) {
-        if (list[i] == v) {
-          resolution_ = v;
-          if (info) *info |= SANE_INFO_RELOAD_PARAMS;
-          return SANE_STATUS_GOOD;
-        }
-      }
-      return SANE_STATUS_INVAL;
+      if (v != SANE_FALSE && v != SANE_TRUE) return SANE_STATUS_INVAL;
+      preview_ = v;
+      if (info) *info |= SANE_INFO_RELOAD_PARAMS;
+      return SANE_STATUS_GOOD;
     }
     default: {
+      SANE_Fixed* v = static_cast<SANE_Fixed*>(value);
       const SANE_Range* r = desc_[option].constraint.range;
-      const SANE_Fixed v = *static_cast<SANE_Fixed*>(value);
-      const SANE_Fixed clamped = std::min(r->max, std::max(r->min, v));
-      geometry_[option - kTlX] = clamped;
-      if (info) *info |= SANE_INFO_RELOAD_PARAMS | (clamped != v ? SANE_INFO_INEXACT : 0);
+      const SANE_Fixed asked = *v;
+      geometry_[option - kTlX] = std::min(r->max, std::max(r->min, asked));
+      const int axis = (option - kTlX) % 2;
+      const unsigned others = FitAxis(axis) & ~(1u << option);
+      *v = geometry_[option - kTlX];
+      if (info)
+        *info |= SANE_INFO_RELOAD_PARAMS | (*v != asked ? SANE_INFO_INEXACT : 0) |
+                 (others != 0 ? SANE_INFO_RELOAD_OPTIONS : 0);
       return SANE_STATUS_GOOD;
     }
   }
@@ -189,16 +265,35 @@ bool SaneOptionSet::ToScanOptions(ScanOptions* o, std::string* why) const {
             : mode_ == SANE_VALUE_SCAN_MODE_GRAY ? ColorMode::Gray
                                                  : ColorMode::BlackWhite;
   o->source = source_ == "Flatbed" ? ScanSource::Platen : source_ == "ADF" ? ScanSource::Adf : ScanSource::Duplex;
-  o->resolution = static_cast<unsigned>(resolution_);
-  const double x0 = SANE_UNFIX(std::min(geometry_[0], geometry_[2]));
-  const double x1 = SANE_UNFIX(std::max(geometry_[0], geometry_[2]));
-  const double y0 = SANE_UNFIX(std::min(geometry_[1], geometry_[3]));
-  const double y1 = SANE_UNFIX(std::max(geometry_[1], geometry_[3]));
-  if (x1 - x0 <= 0 || y1 - y0 <= 0) {
+  o->resolution = static_cast<unsigned>(ScanResolution());
+  if (geometry_[2] <= geometry_[0] || geometry_[3] <= geometry_[1]) {
     *why = "the scan area is empty";
     return false;
   }
+  const double x0 = SANE_UNFIX(geometry_[0]), x1 = SANE_UNFIX(geometry_[2]);
+  const double y0 = SANE_UNFIX(geometry_[1]), y1 = SANE_UNFIX(geometry_[3]);
   o->hasRegion = true;
   o->region = RegionMm{x0, y0, x1 - x0, y1 - y0};
   return true;
+}
+
+SANE_Parameters SaneOptionSet::Estimate() const {
+  SANE_Parameters p = {};
+  const bool color = mode_ == SANE_VALUE_SCAN_MODE_COLOR, lineart = mode_ == SANE_VALUE_SCAN_MODE_LINEART;
+  p.format = color ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
+  p.last_frame = SANE_TRUE;
+  p.depth = lineart ? 1 : 8;
+  const uint32_t dpi = static_cast<uint32_t>(ScanResolution());
+  uint32_t origin = 0, width = 0, length = 0;
+  if (AxisUnits(0, &origin, &width)) width = std::max(width, kMinimumUnits);
+  else width = 0;
+  if (AxisUnits(1, &origin, &length)) length = std::max(length, kMinimumUnits);
+  else length = 0;
+  // The scanner's arithmetic: whole pixels, one-bit rows in whole bytes.
+  uint32_t pixels = dpi * width / 300;
+  if (lineart) pixels -= pixels % 8;
+  p.pixels_per_line = static_cast<SANE_Int>(pixels);
+  p.lines = static_cast<SANE_Int>(dpi * length / 300);
+  p.bytes_per_line = static_cast<SANE_Int>(lineart ? pixels / 8 : color ? pixels * 3 : pixels);
+  return p;
 }

@@ -1,20 +1,42 @@
-// The SANE options of one open device: mode, resolution, source, and the scan area (tl-x,
-// tl-y, br-x, br-y in millimetres). Keeps the descriptors and current values, checks values
-// against their constraints (ranges are clamped and reported inexact; lists must match), and
-// turns the values into the tools' ScanOptions. Changing the source changes the resolution
-// list and the length of the area. Used by the frontend's thread only.
+// The SANE options of one open device: scan mode, resolution, source and preview in the
+// standard group, and the scan area (tl-x, tl-y, br-x, br-y in millimetres) in the geometry
+// group. Keeps the descriptors and current values and checks values against their
+// constraints. Every value adjusted on the way in is written back and reported inexact: a range
+// clamps, a resolution snaps to the nearest listed value, and a scan area smaller than the
+// scanner's minimum is enlarged (and moved back inside the source) as the scanner would do it,
+// so that reading the options back tells what will be scanned. An empty or inverted area stays
+// as it is (it scans nothing). Changing the source changes the resolution list and the length
+// of the area. Turns the values into the tools' ScanOptions and estimates the frame they give.
+// Used by the frontend's thread only.
 #ifndef CAVIX_SANE_SANEOPTIONSET_H
 #define CAVIX_SANE_SANEOPTIONSET_H
 
 #include <sane/sane.h>
 
+#include <cstdint>
 #include <string>
 
 #include "tools/ScanOptions.h"
 
 class SaneOptionSet {
  public:
-  enum Index { kNumOptions, kModeGroup, kMode, kResolution, kSource, kGeometryGroup, kTlX, kTlY, kBrX, kBrY, kCount };
+  enum Index {
+    kNumOptions,
+    kStandardGroup,
+    kMode,
+    kResolution,
+    kSource,
+    kPreview,
+    kGeometryGroup,
+    kTlX,
+    kTlY,
+    kBrX,
+    kBrY,
+    kCount
+  };
+  // The scanner's smallest scan area side and its unit (1/300 inch).
+  static constexpr uint32_t kMinimumUnits = 576;
+  static constexpr SANE_Word kPreviewResolution = 75;
 
   SaneOptionSet();
   SaneOptionSet(const SaneOptionSet&) = delete;
@@ -25,10 +47,24 @@ class SaneOptionSet {
 
   // The scan the options describe. False (with a reason) when the area is empty.
   bool ToScanOptions(ScanOptions* options, std::string* why) const;
+  // The frame a scan with these options gives, by the scanner's arithmetic; 0 pixels or lines
+  // on an empty side of the area.
+  SANE_Parameters Estimate() const;
+  // Millimetres for a number of units, rounded up to the next fixed-point step so that the
+  // value converts back to the same number of units.
+  static SANE_Fixed FixedFromUnits(uint32_t units);
 
  private:
   void ApplySource();
-  SANE_Status SetString(SANE_Int option, const char* value, SANE_Int* info);
+  SANE_Status SetString(SANE_Int option, char* value, SANE_Int* info);
+  SANE_Status SetResolution(SANE_Word value, SANE_Int* info);
+  // Brings one side of the area (0: x, 1: y) to what the scanner scans; the indexes of the
+  // options it changed, as bits.
+  unsigned FitAxis(int axis);
+  // The side's origin and extent in units; false when it is empty or inverted.
+  bool AxisUnits(int axis, uint32_t* origin, uint32_t* extent) const;
+  uint32_t AxisMaximum(int axis) const;
+  SANE_Word ScanResolution() const { return preview_ ? kPreviewResolution : resolution_; }
 
   SANE_Option_Descriptor desc_[kCount];
   SANE_Range xRange_;
@@ -36,6 +72,7 @@ class SaneOptionSet {
   std::string mode_;
   std::string source_;
   SANE_Word resolution_ = 300;
+  SANE_Bool preview_ = SANE_FALSE;
   SANE_Fixed geometry_[4];  // tl-x, tl-y, br-x, br-y
 };
 

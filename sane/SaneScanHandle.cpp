@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "tools/ScanRunner.h"
 
@@ -27,9 +28,7 @@ SaneScanHandle::~SaneScanHandle() {
   if (pageActive_) EndPage();
   if (jobActive_ || locked_) EndJob(true);
   cancel_.Detach();
-  DWORD code = 0;
-  if (open_) scanner_->CloseScannerSession(session_, &code);
-  for (int fd : pipe_)
+  for (int fd : {pipe_[0], pipe_[1], readyPipe_[0], readyPipe_[1]})
     if (fd >= 0) ::close(fd);
 }
 
@@ -58,14 +57,11 @@ SANE_Status SaneScanHandle::StatusFor(HRESULT hr, DWORD code) {
   }
 }
 
-SANE_Status SaneScanHandle::Open(const DeviceTarget& target) {
-  const std::u16string wide = DeviceName::Wide(target.name);
-  DWORD code = 0;
-  HRESULT hr = scanner_->OpenScannerSession(wide.c_str(), target.ioType, &session_, &code);
-  if (FAILED(hr)) return StatusFor(hr, code);
-  open_ = true;
+SANE_Status SaneScanHandle::Open(std::shared_ptr<SaneDeviceSession> device) {
+  device_ = std::move(device);
+  session_ = device_->Session();
   cancel_.Attach(scanner_, session_);
-  if (::pipe2(pipe_, O_CLOEXEC) != 0) return SANE_STATUS_NO_MEM;
+  if (::pipe2(pipe_, O_CLOEXEC) != 0 || ::pipe2(readyPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return SANE_STATUS_NO_MEM;
   cancelThread_ = std::thread([this] { CancelLoop(); });
   return SANE_STATUS_GOOD;
 }
@@ -77,9 +73,14 @@ void SaneScanHandle::CancelLoop() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || c == 'q') return;
     cancel_.Cancel();  // StopScan for the page in progress, if any
-    std::lock_guard<std::mutex> g(lock_);
-    ++handled_;
-    handledChanged_.notify_all();
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      ++handled_;
+      handledChanged_.notify_all();
+    }
+    // A blocking sane_read waiting for rows looks at the cancel.
+    std::lock_guard<std::mutex> g(pageLock_);
+    pageChanged_.notify_all();
   }
 }
 
@@ -99,6 +100,7 @@ bool SaneScanHandle::Settle() {
   }
   settled_ = target;
   // The cancel ended the page (its StopScan went out) and ends the job.
+  if (pageActive_ || jobActive_) cancelled_ = true;
   if (pageActive_) EndPage();
   if (jobActive_ || locked_) EndJob(true);
   cancel_.Rearm();
@@ -106,12 +108,67 @@ bool SaneScanHandle::Settle() {
   return true;
 }
 
+void SaneScanHandle::UpdateReady() {
+  const bool ready = aheadPos_ < ahead_.size() || deviceDone_;
+  char c = 'r';
+  if (ready && !readySignalled_) readySignalled_ = ::write(readyPipe_[1], &c, 1) == 1;
+  if (!ready && readySignalled_) readySignalled_ = ::read(readyPipe_[0], &c, 1) != 1;
+}
+
+void SaneScanHandle::ReadLoop() {
+  std::vector<uint8_t> chunk;
+  for (;;) {
+    uint64_t left = 0;
+    {
+      std::unique_lock<std::mutex> g(pageLock_);
+      pageChanged_.wait(g, [&] { return stopReading_ || ahead_.size() - aheadPos_ < kReadAhead; });
+      if (stopReading_) return;
+      left = expected_ - received_;
+    }
+    const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(kReadChunk, left));
+    chunk.resize(ask);
+    DWORD n = 0, code = 0;
+    const HRESULT hr = scanner_->ReadScanEx(session_, chunk.data(), ask, &n, &code);
+    std::lock_guard<std::mutex> g(pageLock_);
+    if (FAILED(hr)) {
+      readHr_ = hr;
+      readCode_ = code;
+      deviceDone_ = true;
+    } else {
+      if (aheadPos_ == ahead_.size()) {
+        ahead_.clear();
+        aheadPos_ = 0;
+      }
+      ahead_.insert(ahead_.end(), chunk.begin(), chunk.begin() + n);
+      received_ += n;
+      deviceDone_ = n < ask || received_ >= expected_;
+    }
+    UpdateReady();
+    pageChanged_.notify_all();
+    if (deviceDone_) return;
+  }
+}
+
 void SaneScanHandle::EndPage() {
+  if (reader_.joinable()) {
+    bool running = false;
+    {
+      std::lock_guard<std::mutex> g(pageLock_);
+      stopReading_ = true;
+      running = !deviceDone_;
+      pageChanged_.notify_all();
+    }
+    // A reading thread inside ReadScanEx returns once the page is stopped.
+    if (running) cancel_.Cancel();
+    reader_.join();
+    if (running) cancel_.Rearm();
+  }
   DWORD code = 0;
   cancel_.PageEnded(&code);
   pageActive_ = false;
-  pending_.clear();
-  pendingPos_ = 0;
+  std::lock_guard<std::mutex> g(pageLock_);
+  ahead_.clear();
+  aheadPos_ = 0;
 }
 
 void SaneScanHandle::EndJob(bool cancelRest) {
@@ -133,6 +190,7 @@ void SaneScanHandle::EndJob(bool cancelRest) {
   pages_ = 0;
   if (locked_) scanner_->UnlockScanner(session_, &code);
   locked_ = false;
+  device_->Release(this);
 }
 
 SANE_Status SaneScanHandle::Failed(HRESULT hr, DWORD code) {
@@ -142,29 +200,60 @@ SANE_Status SaneScanHandle::Failed(HRESULT hr, DWORD code) {
   return s;
 }
 
+SANE_Status SaneScanHandle::Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info) {
+  if (action != SANE_ACTION_GET_VALUE) {
+    Settle();
+    if (pageActive_ || jobActive_) {
+      if (info) *info = 0;
+      // Setting a value that is already there changes nothing (frontends set their options again
+      // before each page of a feeder job).
+      const SANE_Option_Descriptor* d = options_.Descriptor(option);
+      if (action == SANE_ACTION_SET_VALUE && d && (d->cap & SANE_CAP_SOFT_SELECT) && value) {
+        std::vector<char> current(static_cast<size_t>(d->size) + 1, 0);
+        options_.Control(option, SANE_ACTION_GET_VALUE, current.data(), nullptr);
+        const bool same = d->type == SANE_TYPE_STRING
+                              ? std::strcmp(current.data(), static_cast<const char*>(value)) == 0
+                              : std::memcmp(current.data(), value, sizeof(SANE_Word)) == 0;
+        if (same) return SANE_STATUS_GOOD;
+      }
+      return SANE_STATUS_DEVICE_BUSY;
+    }
+  }
+  return options_.Control(option, action, value, info);
+}
+
 SANE_Status SaneScanHandle::GetParameters(SANE_Parameters* p) {
   if (pageActive_ || (jobActive_ && expected_ > 0)) {
     *p = params_;
     return SANE_STATUS_GOOD;
   }
+  // The driver's answer where it gives one, else the scanner's arithmetic (an empty area).
+  *p = options_.Estimate();
   ScanOptions o;
   std::string why;
-  if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_INVAL;
+  if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_GOOD;
   SCANNER_PARAMETERS sp = ScanRunner::Parameters(o);
   BUFFER_INFO info = {};
   DWORD code = 0;
-  SANE_Parameters q = {};
-  q.format = o.mode == ColorMode::Color ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
-  q.last_frame = SANE_TRUE;
-  q.depth = o.mode == ColorMode::BlackWhite ? 1 : 8;
   if (SUCCEEDED(scanner_->GetBufferInfo(session_, &sp, &info, &code))) {
-    q.pixels_per_line = static_cast<SANE_Int>(info.dwPixelWidth);
-    q.lines = static_cast<SANE_Int>(info.dwPixelHeight);
-    q.bytes_per_line = static_cast<SANE_Int>(info.dwBytesPerLine);
-  } else {
-    q.lines = -1;  // the scanner refuses these settings; sane_start will say so
+    p->pixels_per_line = static_cast<SANE_Int>(info.dwPixelWidth);
+    p->lines = static_cast<SANE_Int>(info.dwPixelHeight);
+    p->bytes_per_line = static_cast<SANE_Int>(info.dwBytesPerLine);
   }
-  *p = q;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status SaneScanHandle::SetIoMode(SANE_Bool nonBlocking) {
+  Settle();
+  if (!pageActive_) return SANE_STATUS_INVAL;
+  nonBlocking_ = nonBlocking != SANE_FALSE;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status SaneScanHandle::GetSelectFd(SANE_Int* fd) {
+  Settle();
+  if (!pageActive_) return SANE_STATUS_INVAL;
+  *fd = readyPipe_[0];
   return SANE_STATUS_GOOD;
 }
 
@@ -172,9 +261,14 @@ SANE_Status SaneScanHandle::BeginJob() {
   ScanOptions o;
   std::string why;
   if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_INVAL;
+  // Another handle on this device is scanning with the same session.
+  if (!device_->Claim(this)) return SANE_STATUS_DEVICE_BUSY;
   DWORD code = 0;
   HRESULT hr = scanner_->LockScanner(session_, C_LOCK_PROCESS, kLockTimeoutMs, &code);
-  if (FAILED(hr)) return StatusFor(hr, code);
+  if (FAILED(hr)) {
+    device_->Release(this);
+    return StatusFor(hr, code);
+  }
   locked_ = true;
   jobActive_ = true;
   pages_ = 0;
@@ -209,8 +303,10 @@ SANE_Status SaneScanHandle::Start() {
     cancel_.Cancel();
     EndPage();
     EndJob(true);
+    cancel_.Rearm();
   }
   eof_ = false;
+  cancelled_ = false;
   if (!jobActive_) {
     SANE_Status s = BeginJob();
     if (s != SANE_STATUS_GOOD) return s;
@@ -230,25 +326,34 @@ SANE_Status SaneScanHandle::Start() {
   if (FAILED(hr)) return Failed(hr, code);
   jobContinues_ = false;
   pageActive_ = true;
-  pageEnded_ = false;
-  delivered_ = received_ = 0;
+  delivered_ = 0;
   if (!cancel_.PageStarted()) {
     Settle();
     return SANE_STATUS_CANCELLED;
   }
   // The first bytes are read here so that the page's failure (feeder empty, jam, cover open)
   // is the answer to sane_start.
-  pending_.resize(static_cast<size_t>(std::min<uint64_t>(kFirstRead, expected_)));
-  pendingPos_ = 0;
+  std::vector<uint8_t> first(static_cast<size_t>(std::min<uint64_t>(kFirstRead, expected_)));
+  const size_t asked = first.size();
   DWORD n = 0;
-  hr = scanner_->ReadScanEx(session_, pending_.data(), static_cast<DWORD>(pending_.size()), &n, &code);
+  hr = scanner_->ReadScanEx(session_, first.data(), static_cast<DWORD>(first.size()), &n, &code);
   if (FAILED(hr)) {
     if (Settle()) return SANE_STATUS_CANCELLED;
     return Failed(hr, code);
   }
-  if (n < pending_.size()) pageEnded_ = true;
-  pending_.resize(n);
-  received_ = n;
+  {
+    std::lock_guard<std::mutex> g(pageLock_);
+    first.resize(n);
+    ahead_ = std::move(first);
+    aheadPos_ = 0;
+    received_ = n;
+    deviceDone_ = n < asked || received_ >= expected_;
+    readHr_ = S_OK;
+    readCode_ = 0;
+    stopReading_ = false;
+    UpdateReady();
+  }
+  if (!deviceDone_) reader_ = std::thread([this] { ReadLoop(); });
   ++pages_;
   return SANE_STATUS_GOOD;
 }
@@ -256,29 +361,33 @@ SANE_Status SaneScanHandle::Start() {
 SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length) {
   *length = 0;
   if (Settle()) return SANE_STATUS_CANCELLED;
-  if (!pageActive_) return eof_ ? SANE_STATUS_EOF : SANE_STATUS_INVAL;
+  if (!pageActive_) return eof_ ? SANE_STATUS_EOF : cancelled_ ? SANE_STATUS_CANCELLED : SANE_STATUS_INVAL;
   if (max <= 0) return SANE_STATUS_INVAL;
-  DWORD n = 0;
-  if (pendingPos_ < pending_.size()) {
-    n = static_cast<DWORD>(std::min<size_t>(static_cast<size_t>(max), pending_.size() - pendingPos_));
-    std::copy(pending_.begin() + pendingPos_, pending_.begin() + pendingPos_ + n, data);
-    pendingPos_ += n;
-  } else if (!pageEnded_ && received_ < expected_) {
-    const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - received_));
-    DWORD code = 0;
-    const HRESULT hr = scanner_->ReadScanEx(session_, data, ask, &n, &code);
-    if (FAILED(hr)) {
-      if (Settle()) return SANE_STATUS_CANCELLED;
-      return Failed(hr, code);
-    }
-    if (n < ask) pageEnded_ = true;
-    received_ += n;
+  size_t n = 0;
+  HRESULT hr = S_OK;
+  DWORD code = 0;
+  bool done = false;
+  {
+    std::unique_lock<std::mutex> g(pageLock_);
+    if (!nonBlocking_)
+      pageChanged_.wait(g, [&] { return aheadPos_ < ahead_.size() || deviceDone_ || requested_.load() != settled_; });
+    n = std::min(static_cast<size_t>(max), ahead_.size() - aheadPos_);
+    std::copy(ahead_.begin() + aheadPos_, ahead_.begin() + aheadPos_ + n, data);
+    aheadPos_ += n;
+    UpdateReady();
+    pageChanged_.notify_all();
+    done = deviceDone_;
+    hr = readHr_;
+    code = readCode_;
   }
+  if (Settle()) return SANE_STATUS_CANCELLED;
+  if (n == 0 && !done) return SANE_STATUS_GOOD;  // non-blocking: nothing yet
+  if (n == 0 && FAILED(hr)) return Failed(hr, code);
   if (n == 0) {
     // The page is over: rows the device did not send are given as white, so that the frontend
     // gets the lines it was promised.
     if (delivered_ < expected_) {
-      n = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - delivered_));
+      n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - delivered_));
       std::fill(data, data + n, lineart_ ? 0x00 : 0xFF);
       delivered_ += n;
       *length = static_cast<SANE_Int>(n);
@@ -292,7 +401,7 @@ SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length
   }
   // SANE's one-bit frames use a set bit for black; the driver's rows a set bit for white.
   if (lineart_)
-    for (DWORD i = 0; i < n; ++i) data[i] = static_cast<SANE_Byte>(~data[i]);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<SANE_Byte>(~data[i]);
   delivered_ += n;
   *length = static_cast<SANE_Int>(n);
   return SANE_STATUS_GOOD;

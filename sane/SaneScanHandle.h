@@ -1,18 +1,25 @@
 // One device opened by a SANE frontend: its driver session, options and the scan in progress.
 // A job begins with the first sane_start (lock, feeder options, parameters, geometry); each
 // sane_start then starts one page (StartScan) and reads its first bytes, so that an empty
-// feeder, a jam or a busy scanner are reported by sane_start itself; sane_read hands out the
-// page and ends it (StopScan) at its last byte. sane_cancel only writes to a pipe (safe in a
-// signal handler); the handle's cancel thread then stops the page in progress through
-// StopScan, and the next call on the frontend's thread ends the job and releases the lock.
-// Threads: the frontend's thread for every call but Cancel; the cancel thread. `lock_` guards
-// the cancel counters; the page state belongs to the frontend's thread.
+// feeder, a jam or a busy scanner are reported by sane_start itself; the page's reading thread
+// then reads the rest ahead of the frontend (a bounded amount) and sane_read hands it out,
+// waiting for rows in blocking mode and answering at once in non-blocking mode; the select
+// descriptor is readable while rows or the page's end wait to be taken. The page ends
+// (StopScan) at its last byte. Options cannot change while a job runs. sane_cancel only writes
+// to a pipe (safe in a signal handler); the handle's cancel thread then stops the page in
+// progress through StopScan, and the next call on the frontend's thread ends the job and
+// releases the lock.
+// Threads: the frontend's thread for every call but Cancel; the cancel thread; the page's
+// reading thread. `lock_` guards the cancel counters; `pageLock_` the read-ahead bytes and the
+// reading thread's outcome (`ahead_` ... `readySignalled_`); the rest of the page state
+// belongs to the frontend's thread.
 #ifndef CAVIX_SANE_SANESCANHANDLE_H
 #define CAVIX_SANE_SANESCANHANDLE_H
 
 #include <sane/sane.h>
 
 #include <atomic>
+#include <memory>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -20,6 +27,7 @@
 #include <vector>
 
 #include "driver/CavixScanner.h"
+#include "sane/SaneDeviceSession.h"
 #include "sane/SaneOptionSet.h"
 #include "tools/DeviceName.h"
 #include "tools/ScanCancellation.h"
@@ -31,17 +39,27 @@ class SaneScanHandle {
   SaneScanHandle(const SaneScanHandle&) = delete;
   SaneScanHandle& operator=(const SaneScanHandle&) = delete;
 
-  SANE_Status Open(const DeviceTarget& target);
-  SaneOptionSet& Options() { return options_; }
+  // Takes the device's shared session (open).
+  SANE_Status Open(std::shared_ptr<SaneDeviceSession> device);
+  const SANE_Option_Descriptor* Descriptor(SANE_Int option) const { return options_.Descriptor(option); }
+  // SANE_STATUS_DEVICE_BUSY for a change while a job runs.
+  SANE_Status Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info);
+  // Never fails: the next scan's frame outside a scan, the scan's own during one.
   SANE_Status GetParameters(SANE_Parameters* p);
   SANE_Status Start();
   SANE_Status Read(SANE_Byte* data, SANE_Int max, SANE_Int* length);
+  // Both SANE_STATUS_INVAL unless a page is being scanned.
+  SANE_Status SetIoMode(SANE_Bool nonBlocking);
+  SANE_Status GetSelectFd(SANE_Int* fd);
   // Async-signal-safe.
   void Cancel();
 
   // The SANE status for a driver failure.
   static SANE_Status StatusFor(HRESULT hr, DWORD code);
   static constexpr DWORD kLockTimeoutMs = 10000;
+  // Bytes the reading thread keeps ahead of the frontend at most, and reads at once.
+  static constexpr size_t kReadAhead = 4 << 20;
+  static constexpr DWORD kReadChunk = 256 * 1024;
 
  private:
   SANE_Status BeginJob();
@@ -53,11 +71,15 @@ class SaneScanHandle {
   bool Settle();
   SANE_Status Failed(HRESULT hr, DWORD code);
   void CancelLoop();
+  void ReadLoop();
+  // Makes the select descriptor readable exactly while bytes or the page's end wait; under
+  // pageLock_.
+  void UpdateReady();
 
   IScanner* scanner_;
   IADF2* adf_;
+  std::shared_ptr<SaneDeviceSession> device_;
   DWORD session_ = 0;
-  bool open_ = false;
   SaneOptionSet options_;
   ScanCancellation cancel_;
   int pipe_[2] = {-1, -1};
@@ -75,16 +97,27 @@ class SaneScanHandle {
   bool feeder_ = false;
   bool jobContinues_ = false;  // a feeder page ended normally: the device's job goes on
   bool pageActive_ = false;
-  bool pageEnded_ = false;   // the device ended the page (short read)
   bool eof_ = false;
   bool lineart_ = false;
+  bool nonBlocking_ = false;
+  bool cancelled_ = false;   // the last page was cancelled: reads say so until the next start
   unsigned pages_ = 0;
   SANE_Parameters params_ = {};
   uint64_t expected_ = 0;
   uint64_t delivered_ = 0;
-  uint64_t received_ = 0;
-  std::vector<uint8_t> pending_;  // bytes read ahead by Start
-  size_t pendingPos_ = 0;
+  std::thread reader_;
+  int readyPipe_[2] = {-1, -1};
+
+  std::mutex pageLock_;
+  std::condition_variable pageChanged_;
+  std::vector<uint8_t> ahead_;  // bytes read and not yet handed out, from aheadPos_
+  size_t aheadPos_ = 0;
+  uint64_t received_ = 0;       // bytes of the page read from the driver
+  bool deviceDone_ = false;     // the driver ended the page (short read) or failed
+  HRESULT readHr_ = S_OK;
+  DWORD readCode_ = 0;
+  bool stopReading_ = false;
+  bool readySignalled_ = false;
 };
 
 #endif

@@ -11,7 +11,7 @@ build=$2
 cmake=$3
 cpack="$(dirname "$cmake")/cpack"
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
 the_deb() {
     set -- "$build"/package/cavix_*.deb
@@ -94,7 +94,7 @@ if ! command -v scanimage >/dev/null 2>&1; then
 fi
 # The staged configuration has no dll.conf of its own: the dll backend reads dll.d.
 scanimage -L >"$work/list" 2>"$work/list.err" || fail "scanimage -L: $(cat "$work/list.err")"
-name=$(sed -n "s/^device \`\(cavix:.*macaddr:$mac.*ipaddr:$addr.*\)' is a Cavix vqm470 flatbed scanner$/\1/p" "$work/list")
+name=$(sed -n "s/^device \`\(cavix:.*macaddr:$mac.*ipaddr:$addr.*\)' is a Cavix vqm470 .*$/\1/p" "$work/list")
 [ -n "$name" ] || fail "scanimage -L does not list the scanner: $(cat "$work/list") $(cat "$work/list.err")"
 scanimage -d "$name" --mode Gray --resolution 75 -l 0 -t 0 -x 50 -y 40 --format=pnm -o "$work/page.pnm" 2>"$work/scan.err" \
     || fail "scanimage: $(cat "$work/scan.err")"

@@ -6,12 +6,18 @@
 // configured devices, then the scanners discovery finds on the (loopback) network.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sane/sane.h>
 #include <signal.h>
 
 #include <chrono>
 #include <fstream>
+#include <sys/stat.h>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -42,6 +48,8 @@ struct Backend {
   SANE_Status (*start)(SANE_Handle) = nullptr;
   SANE_Status (*read)(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*) = nullptr;
   void (*cancel)(SANE_Handle) = nullptr;
+  SANE_Status (*ioMode)(SANE_Handle, SANE_Bool) = nullptr;
+  SANE_Status (*selectFd)(SANE_Handle, SANE_Int*) = nullptr;
 
   bool Load() {
     lib = dlopen((kBackendDir + "/libsane-cavix.so.1").c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -58,7 +66,10 @@ struct Backend {
     start = reinterpret_cast<decltype(start)>(sym("start"));
     read = reinterpret_cast<decltype(read)>(sym("read"));
     cancel = reinterpret_cast<decltype(cancel)>(sym("cancel"));
-    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read && cancel;
+    ioMode = reinterpret_cast<decltype(ioMode)>(sym("set_io_mode"));
+    selectFd = reinterpret_cast<decltype(selectFd)>(sym("get_select_fd"));
+    return init && exit && getDevices && open && close && control && descriptor && parameters && start && read &&
+           cancel && ioMode && selectFd;
   }
 };
 
@@ -106,12 +117,24 @@ class SaneBackendTest : public ::testing::Test {
     }
   }
   void SetWord(SANE_Handle h, const char* name, SANE_Word value) {
+    ASSERT_EQ(TrySetWord(h, name, value), SANE_STATUS_GOOD) << name;
+  }
+  SANE_Status TrySetWord(SANE_Handle h, const char* name, SANE_Word value) {
     for (SANE_Int i = 0;; ++i) {
       const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
-      ASSERT_NE(d, nullptr) << name;
+      if (!d) return SANE_STATUS_UNSUPPORTED;
+      if (d->name && std::string(d->name) == name)
+        return g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr);
+    }
+  }
+  SANE_Word GetWord(SANE_Handle h, const char* name) {
+    for (SANE_Int i = 0;; ++i) {
+      const SANE_Option_Descriptor* d = g_backend.descriptor(h, i);
+      if (!d) return -1;
+      SANE_Word v = -1;
       if (d->name && std::string(d->name) == name) {
-        ASSERT_EQ(g_backend.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr), SANE_STATUS_GOOD) << name;
-        return;
+        EXPECT_EQ(g_backend.control(h, i, SANE_ACTION_GET_VALUE, &v, nullptr), SANE_STATUS_GOOD);
+        return v;
       }
     }
   }
@@ -131,6 +154,35 @@ class SaneBackendTest : public ::testing::Test {
       if (s != SANE_STATUS_GOOD) return s;
       bytes->insert(bytes->end(), buf, buf + n);
     }
+  }
+  // scanimage with the backend from the build tree and this test's configuration.
+  tooltest::ProcessResult Scanimage(const std::vector<std::string>& args, const std::string& configDir = "") {
+    std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", kBackendDir},
+                                              {"SANE_CONFIG_DIR", configDir.empty() ? scratch_.Path() : configDir}};
+#ifdef CAVIX_ASAN_RUNTIME
+    // In an address-sanitizer build the backend needs the sanitizer's runtime loaded first in
+    // scanimage, which is not built with it; scanimage's own leaks are not this test's concern.
+    env["LD_PRELOAD"] = CAVIX_ASAN_RUNTIME;
+    env["ASAN_OPTIONS"] = "detect_leaks=0";
+#endif
+    std::vector<std::string> argv = {"scanimage"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tooltest::Run(argv, env);
+  }
+  // Compares the PNM files base1.pnm ... with the pages the scanner sent from `first` on.
+  void ExpectPagesSent(const std::string& base, size_t count, size_t first = 0) {
+    for (size_t i = 1; i <= count; ++i) {
+      std::vector<Image> pages;
+      std::string error;
+      const std::string file = scratch_.File(base + std::to_string(i) + ".pnm");
+      ASSERT_TRUE(tooltest::DecodePnm(file, &pages, &error)) << file << ": " << error;
+      ASSERT_EQ(pages.size(), 1u);
+      const Image want = Sent(first + i - 1);
+      EXPECT_EQ(pages[0].width, want.width) << file;
+      EXPECT_EQ(pages[0].height, want.height) << file;
+      EXPECT_TRUE(pages[0].pixels == want.pixels) << file << " differs from the page sent";
+    }
+    EXPECT_FALSE(tooltest::Exists(scratch_.File(base + std::to_string(count + 1) + ".pnm")));
   }
   Image Sent(size_t index) {
     Image img;
@@ -243,6 +295,264 @@ TEST_F(SaneBackendTest, CancelFromASignalHandlerStopsThePageAndTheHandleScansAga
   EXPECT_TRUE(page == Sent(2).pixels);
   g_backend.close(h);
   g_backend.exit();
+}
+
+// The calls of the SANE standard around a scan, on one handle and on two of the same device.
+TEST_F(SaneBackendTest, ParametersIoModesCancelAndTheLastPageFollowTheStandard) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 1;
+  config.rateBytesPerSecond = 200000;
+  StartScanner(24, config);
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h), SANE_STATUS_GOOD);
+  SANE_Parameters p = {};
+  SANE_Int fd = -1;
+  EXPECT_EQ(g_backend.ioMode(h, SANE_TRUE), SANE_STATUS_INVAL) << "no scan yet";
+  EXPECT_EQ(g_backend.ioMode(h, SANE_FALSE), SANE_STATUS_INVAL) << "no scan yet";
+  EXPECT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_INVAL) << "no scan yet";
+
+  // An empty area: the parameters are an empty frame, and sane_start refuses it.
+  SetWord(h, "tl-x", SANE_FIX(300.0));
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(p.pixels_per_line, 0);
+  EXPECT_EQ(p.bytes_per_line, 0);
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_INVAL);
+
+  // The estimate before the scan is the scan's frame; below the minimum the area grows.
+  SetWord(h, "tl-x", 0);
+  SmallGrayArea(h, "Flatbed");
+  SetWord(h, "br-x", SANE_FIX(250.0));
+  SetWord(h, "tl-x", SANE_FIX(200.0));
+  SetWord(h, "br-y", SANE_FIX(10.0));
+  SANE_Parameters before = {};
+  ASSERT_EQ(g_backend.parameters(h, &before), SANE_STATUS_GOOD);
+  EXPECT_EQ(before.pixels_per_line, 144);  // 576 units at 75 dpi
+  EXPECT_EQ(before.lines, 144);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(std::make_tuple(p.format, p.pixels_per_line, p.lines, p.bytes_per_line, p.depth),
+            std::make_tuple(before.format, before.pixels_per_line, before.lines, before.bytes_per_line, before.depth));
+  EXPECT_EQ(TrySetWord(h, "resolution", 150), SANE_STATUS_DEVICE_BUSY) << "options stay as they are during a scan";
+  EXPECT_EQ(GetWord(h, "resolution"), 75);
+  EXPECT_EQ(TrySetWord(h, "resolution", 75), SANE_STATUS_GOOD) << "setting the value it has changes nothing";
+
+  // Non-blocking: reads answer at once, and the descriptor is readable whenever rows or the
+  // end of the page wait.
+  ASSERT_EQ(g_backend.ioMode(h, SANE_TRUE), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_GOOD);
+  std::vector<uint8_t> page;
+  SANE_Status s = SANE_STATUS_GOOD;
+  for (int polls = 0; s == SANE_STATUS_GOOD && polls < 100000; ++polls) {
+    pollfd pfd = {fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&pfd, 1, 30000), 1) << "rows arrive";
+    SANE_Byte buf[4096];
+    SANE_Int n = -1;
+    s = g_backend.read(h, buf, sizeof buf, &n);
+    if (s == SANE_STATUS_GOOD) page.insert(page.end(), buf, buf + n);
+  }
+  EXPECT_EQ(s, SANE_STATUS_EOF);
+  ASSERT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  EXPECT_TRUE(page == Sent(0).pixels);
+  EXPECT_EQ(g_backend.ioMode(h, SANE_FALSE), SANE_STATUS_INVAL) << "the scan is over";
+  SANE_Int n = -1;
+  SANE_Byte buf[4096];
+  EXPECT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_EOF);
+  EXPECT_EQ(n, 0);
+
+  // Reads after a cancel say so until the next start, which scans again.
+  SetWord(h, "tl-x", 0);
+  SetWord(h, "br-y", SANE_FIX(200.0));
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_GOOD);
+  g_backend.cancel(h);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_CANCELLED) << i;
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_INVAL);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.read(h, buf, sizeof buf, &n), SANE_STATUS_GOOD);
+  // A start before the end of the page abandons it and scans a new one whole.
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  EXPECT_TRUE(page == Sent(sim_->SentPages().size() - 1).pixels);
+  EXPECT_EQ(TrySetWord(h, "br-y", SANE_FIX(60.0)), SANE_STATUS_GOOD) << "the job is over";
+
+  // The feeder's one sheet, then sane_start after the last page.
+  SetString(h, "source", "ADF");
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  EXPECT_EQ(g_backend.start(h), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(TrySetWord(h, "resolution", 150), SANE_STATUS_GOOD) << "the job is over";
+
+  // Two handles on one device: one scans at a time, each with its own options.
+  config = cavixsim::SimConfig();
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  SANE_Handle h2 = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h2), SANE_STATUS_GOOD);
+  SmallGrayArea(h, "Flatbed");
+  SmallGrayArea(h2, "Flatbed");
+  SetWord(h2, "resolution", 150);
+  EXPECT_EQ(GetWord(h, "resolution"), 75) << "each handle has options of its own";
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  EXPECT_EQ(g_backend.start(h2), SANE_STATUS_DEVICE_BUSY) << "the other handle is scanning";
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(g_backend.start(h2), SANE_STATUS_GOOD);
+  page.clear();
+  EXPECT_EQ(ReadPage(h2, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(g_backend.parameters(h2, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  g_backend.close(h2);
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD) << "closing one handle leaves the other's session open";
+  page.clear();
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+  EXPECT_EQ(p.pixels_per_line, 236);  // 80 mm at 75 dpi
+  g_backend.close(h);
+  g_backend.exit();
+}
+
+TEST_F(SaneBackendTest, ScanimageTestsTheBackendInEveryModeAndSource) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 2;
+  StartScanner(25, config);
+  for (const char* source : {"Flatbed", "ADF", "ADF Duplex"}) {
+    for (const char* mode : {"Color", "Gray", "Lineart"}) {
+      SCOPED_TRACE(std::string(source) + ", " + mode);
+      ASSERT_TRUE(sim_->Reconfigure(config));
+      tooltest::ProcessResult r = Scanimage({"-d", "cavix:" + address_, "-T", "--source", source, "--mode", mode,
+                                             "--resolution", "75", "-x", "60", "-y", "70"});
+      EXPECT_EQ(r.exitStatus, 0) << r.err;
+      EXPECT_NE(r.err.find("scanimage: scanning image of size"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("stepped read, 3 bytes... \tPASS"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("FAIL"), std::string::npos) << r.err;
+    }
+  }
+}
+
+// The embedded simulator on a fixed address: busy while another program serves the address,
+// and session after session once it is free.
+TEST_F(SaneBackendTest, AnOccupiedSimulatorAddressIsBusyAndSessionsFollowEachOther) {
+  cavixsim::SimConfig config;
+  config.listenAddress = "127.0.78.30";
+  auto other = std::make_unique<cavixsim::DeviceSimulator>(config);
+  std::string error;
+  ASSERT_TRUE(other->Start(&error)) << error;
+  std::ofstream(scratch_.File("cavix.conf")) << "module " << kModule << "\nsimulator sheets 1 address 127.0.78.30\n";
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  EXPECT_EQ(g_backend.open("simulator", &h), SANE_STATUS_DEVICE_BUSY);
+  g_backend.exit();
+  other.reset();
+
+  for (int session = 0; session < 3; ++session) {
+    SCOPED_TRACE(session);
+    ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+    ASSERT_EQ(g_backend.open("simulator", &h), SANE_STATUS_GOOD);
+    SmallGrayArea(h, "Flatbed");
+    ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+    std::vector<uint8_t> page;
+    EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+    EXPECT_FALSE(page.empty());
+    g_backend.close(h);
+    g_backend.exit();
+  }
+}
+
+// Two processes at once: this one holds a page of the first scanner open while scanimage scans
+// the second; each address-named scanner has a lock of its own.
+TEST_F(SaneBackendTest, TwoProcessesScanTwoAddressNamedDevicesAtOnce) {
+  StartScanner(26, cavixsim::SimConfig());
+  cavixsim::SimConfig other;
+  other.listenAddress = "127.0.78.27";
+  other.keepPageBytes = true;
+  cavixsim::DeviceSimulator second(other);
+  std::string error;
+  ASSERT_TRUE(second.Start(&error)) << error;
+  std::ofstream(scratch_.File("cavix.conf"), std::ios::app) << other.listenAddress << "\n";
+
+  ASSERT_EQ(g_backend.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle h = nullptr;
+  ASSERT_EQ(g_backend.open(address_.c_str(), &h), SANE_STATUS_GOOD);
+  SmallGrayArea(h, "Flatbed");
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+
+  tooltest::ProcessResult r = Scanimage({"-d", "cavix:" + other.listenAddress, "--mode", "Gray", "--resolution", "75",
+                                         "-x", "60", "-y", "70", "--format=pnm", "-o", scratch_.File("b1.pnm")});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  ASSERT_EQ(second.SentPages().size(), 1u) << r.err;
+  std::vector<Image> pages;
+  ASSERT_TRUE(tooltest::DecodePnm(scratch_.File("b1.pnm"), &pages, &error)) << error;
+  Image want;
+  ASSERT_TRUE(tooltest::DecodeSentPage(second.SentPages()[0], &want, &error)) << error;
+  EXPECT_TRUE(pages.at(0).pixels == want.pixels);
+
+  std::vector<uint8_t> page;
+  EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
+  EXPECT_TRUE(page == Sent(0).pixels);
+  g_backend.close(h);
+  g_backend.exit();
+}
+
+// saned serves the backend on a loopback address of its own; scanimage scans through the net
+// backend a platen page and a duplex feeder job.
+TEST_F(SaneBackendTest, ScansThroughSanedAndTheNetBackend) {
+  cavixsim::SimConfig config;
+  config.adfSheets = 2;
+  StartScanner(28, config);
+  const std::string kSaned = "127.0.0.61";
+  std::ofstream(scratch_.File("saned.conf")) << "127.0.0.0/8\n";
+  const std::string client = scratch_.File("client");
+  ASSERT_EQ(::mkdir(client.c_str(), 0700), 0);
+  std::ofstream(client + "/dll.conf") << "net\n";
+  std::ofstream(client + "/net.conf") << kSaned << "\n";
+
+  const char* oldPath = std::getenv("LD_LIBRARY_PATH");
+  const std::string savedPath = oldPath ? oldPath : "";
+  ::setenv("LD_LIBRARY_PATH", kBackendDir.c_str(), 1);
+  tooltest::Child saned({"saned", "-l", "-e", "-b", kSaned, "-p", "6566"});
+  if (oldPath) ::setenv("LD_LIBRARY_PATH", savedPath.c_str(), 1);
+  else ::unsetenv("LD_LIBRARY_PATH");
+  bool listening = false;
+  for (int i = 0; i < 200 && !listening; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(6566);
+    ::inet_pton(AF_INET, kSaned.c_str(), &sa.sin_addr);
+    listening = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // Listening may be another program's saned on the address; this one then says it cannot bind.
+  std::string said;
+  const bool cannotBind = saned.WaitForLine(
+      [](const std::string& line) { return line.find("couldn't bind") != std::string::npos; }, &said, 2);
+  if (!listening || cannotBind) {
+    saned.Signal(SIGTERM);
+    saned.Wait(&said, 30);
+    GTEST_SKIP() << "saned cannot listen on " << kSaned << ":6566: " << said;
+  }
+
+  const std::string device = "net:" + kSaned + ":cavix:" + address_;
+  tooltest::ProcessResult r = Scanimage({"-d", device, "--mode", "Gray", "--resolution", "75", "-x", "80", "-y", "90",
+                                         "--format=pnm", "-o", scratch_.File("platen1.pnm")},
+                                        client);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  ExpectPagesSent("platen", 1);
+  r = Scanimage({"-d", device, "--source", "ADF Duplex", "--mode", "Color", "--resolution", "75", "-x", "80", "-y",
+                 "90", "--format=pnm", "--batch=" + scratch_.File("duplex%d.pnm")},
+                client);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(sim_->SentPages().size(), 5u) << r.err;
+  ExpectPagesSent("duplex", 4, 1);
+  saned.Signal(SIGTERM);
+  saned.Wait(&said, 60);
 }
 
 TEST_F(SaneBackendTest, ScanimageBatchWritesADuplexJobAsSixPnmPages) {

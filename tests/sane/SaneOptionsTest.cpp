@@ -4,12 +4,16 @@
 
 #include <sane/saneopts.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
+#include <vector>
 
 #include "sane/SaneConfig.h"
 #include "sane/SaneOptionSet.h"
+#include "tools/DeviceName.h"
 
 namespace {
 
@@ -19,38 +23,163 @@ SANE_Int Find(const SaneOptionSet& o, const char* name) {
   return -1;
 }
 
-TEST(SaneOptionsTest, ListsAreEnforcedAndRangesClamped) {
+// What the SANE standard asks of every descriptor: option 0 is the count, names are unique and
+// spelt [a-z0-9-], groups carry a name and title and nothing else, settable options can be read,
+// sizes fit their values, constraints are well formed and every default lies inside its own.
+TEST(SaneOptionsTest, EveryDescriptorIsWellFormedAndItsValueWithinItsConstraint) {
   SaneOptionSet o;
-  SANE_Int count = 0, info = 0;
-  ASSERT_EQ(o.Control(0, SANE_ACTION_GET_VALUE, &count, &info), SANE_STATUS_GOOD);
-  EXPECT_EQ(count, SaneOptionSet::kCount);
-  EXPECT_EQ(o.Control(0, SANE_ACTION_SET_VALUE, &count, &info), SANE_STATUS_INVAL) << "the count is read-only";
+  const SANE_Option_Descriptor* count = o.Descriptor(0);
+  ASSERT_NE(count, nullptr);
+  EXPECT_STREQ(count->name, "");
+  EXPECT_EQ(count->type, SANE_TYPE_INT);
+  EXPECT_EQ(count->size, SANE_Int(sizeof(SANE_Word)));
+  EXPECT_EQ(count->cap, SANE_CAP_SOFT_DETECT);
+  EXPECT_EQ(count->constraint_type, SANE_CONSTRAINT_NONE);
+  std::set<std::string> names;
+  std::vector<std::string> groups;
+  for (SANE_Int i = 1; i < SaneOptionSet::kCount; ++i) {
+    const SANE_Option_Descriptor* d = o.Descriptor(i);
+    ASSERT_NE(d, nullptr) << i;
+    ASSERT_TRUE(d->name && d->title && d->desc) << i;
+    const std::string name = d->name;
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-"), std::string::npos);
+    EXPECT_TRUE(names.insert(name).second) << "names are unique";
+    if (d->type == SANE_TYPE_GROUP) {
+      groups.push_back(name);
+      EXPECT_EQ(d->cap, 0);
+      EXPECT_EQ(d->constraint_type, SANE_CONSTRAINT_NONE);
+      continue;
+    }
+    EXPECT_EQ(d->cap, SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT);
+    std::vector<char> value(static_cast<size_t>(d->size) + 1, '\x7f');
+    SANE_Int info = -1;
+    ASSERT_EQ(o.Control(i, SANE_ACTION_GET_VALUE, value.data(), &info), SANE_STATUS_GOOD);
+    EXPECT_EQ(info, 0);
+    EXPECT_EQ(value[static_cast<size_t>(d->size)], '\x7f') << "the value fits the size";
+    const SANE_Word word = *reinterpret_cast<SANE_Word*>(value.data());
+    switch (d->constraint_type) {
+      case SANE_CONSTRAINT_RANGE:
+        EXPECT_EQ(d->size, SANE_Int(sizeof(SANE_Word)));
+        EXPECT_LE(d->constraint.range->min, word);
+        EXPECT_GE(d->constraint.range->max, word);
+        break;
+      case SANE_CONSTRAINT_WORD_LIST: {
+        const SANE_Word* list = d->constraint.word_list;
+        ASSERT_GT(list[0], 0);
+        EXPECT_TRUE(std::is_sorted(list + 1, list + 1 + list[0]));
+        EXPECT_NE(std::find(list + 1, list + 1 + list[0], word), list + 1 + list[0]);
+        break;
+      }
+      case SANE_CONSTRAINT_STRING_LIST: {
+        bool found = false;
+        for (const SANE_String_Const* s = d->constraint.string_list; *s; ++s) {
+          EXPECT_LT(std::strlen(*s), size_t(d->size));
+          found = found || std::string(*s) == value.data();
+        }
+        EXPECT_TRUE(found) << value.data();
+        break;
+      }
+      default:
+        EXPECT_EQ(d->type, SANE_TYPE_BOOL);
+        EXPECT_TRUE(word == SANE_FALSE || word == SANE_TRUE);
+    }
+  }
+  EXPECT_EQ(groups, (std::vector<std::string>{SANE_NAME_STANDARD, SANE_NAME_GEOMETRY}));
+  for (const char* wanted : {SANE_NAME_SCAN_MODE, SANE_NAME_SCAN_RESOLUTION, SANE_NAME_SCAN_SOURCE, SANE_NAME_PREVIEW,
+                             SANE_NAME_SCAN_TL_X, SANE_NAME_SCAN_TL_Y, SANE_NAME_SCAN_BR_X, SANE_NAME_SCAN_BR_Y})
+    EXPECT_EQ(names.count(wanted), 1u) << wanted;
+  EXPECT_EQ(o.Descriptor(SaneOptionSet::kCount), nullptr);
+  EXPECT_EQ(o.Descriptor(-1), nullptr);
+}
 
+// One set on fresh options: what comes back in the caller's value and info, and what a read
+// gives afterwards. Millimetres of 1/300-inch units: 576 = 48.768, 1974 = 167.132, 2931 = 248.158.
+TEST(SaneOptionsTest, AdjustedValuesAreWrittenBackAsInexact) {
+  const SANE_Int kParams = SANE_INFO_RELOAD_PARAMS, kInexact = SANE_INFO_INEXACT, kOptions = SANE_INFO_RELOAD_OPTIONS;
+  struct Case {
+    const char* option;
+    double set;          // words: the number; fixed: millimetres
+    SANE_Status status;
+    double back;         // the value written back and read afterwards
+    SANE_Int info;
+  } cases[] = {
+      {SANE_NAME_SCAN_RESOLUTION, 600, SANE_STATUS_GOOD, 600, kParams},
+      {SANE_NAME_SCAN_RESOLUTION, 250, SANE_STATUS_GOOD, 200, kParams | kInexact},
+      {SANE_NAME_SCAN_RESOLUTION, 290, SANE_STATUS_GOOD, 300, kParams | kInexact},
+      {SANE_NAME_SCAN_RESOLUTION, 5000, SANE_STATUS_GOOD, 1200, kParams | kInexact},
+      {SANE_NAME_SCAN_RESOLUTION, -3, SANE_STATUS_GOOD, 75, kParams | kInexact},
+      {SANE_NAME_PREVIEW, 1, SANE_STATUS_GOOD, 1, kParams},
+      {SANE_NAME_PREVIEW, 2, SANE_STATUS_INVAL, 0, 0},
+      {SANE_NAME_SCAN_TL_X, 20, SANE_STATUS_GOOD, 20, kParams},
+      {SANE_NAME_SCAN_TL_X, -5, SANE_STATUS_GOOD, 0, kParams | kInexact},
+      {SANE_NAME_SCAN_BR_X, 300, SANE_STATUS_GOOD, 215.9, kParams | kInexact},
+      // Smaller than the scanner's minimum: enlarged, and moved back inside the glass.
+      {SANE_NAME_SCAN_BR_X, 20, SANE_STATUS_GOOD, 48.768, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_X, 200, SANE_STATUS_GOOD, 167.132, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_Y, 280, SANE_STATUS_GOOD, 248.158, kParams | kInexact},
+      // An empty area is left as it is: it scans nothing.
+      {SANE_NAME_SCAN_TL_X, 216, SANE_STATUS_GOOD, 215.9, kParams | kInexact},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " = " + std::to_string(c.set));
+    SaneOptionSet o;
+    const SANE_Int i = Find(o, c.option);
+    ASSERT_GE(i, 0);
+    const bool fixed = o.Descriptor(i)->type == SANE_TYPE_FIXED;
+    SANE_Word v = fixed ? SANE_FIX(c.set) : static_cast<SANE_Word>(c.set);
+    SANE_Int info = -1;
+    ASSERT_EQ(o.Control(i, SANE_ACTION_SET_VALUE, &v, &info), c.status);
+    if (c.status != SANE_STATUS_GOOD) continue;
+    EXPECT_EQ(info, c.info);
+    SANE_Word read = 0;
+    ASSERT_EQ(o.Control(i, SANE_ACTION_GET_VALUE, &read, &info), SANE_STATUS_GOOD);
+    EXPECT_EQ(read, v) << "the caller's value is the one kept";
+    if (fixed) EXPECT_NEAR(SANE_UNFIX(read), c.back, 0.001);
+    else EXPECT_EQ(read, static_cast<SANE_Word>(c.back));
+  }
+
+  // Lists: a string is matched without regard to case and written back as the list spells it.
+  SaneOptionSet o;
+  SANE_Int info = 0;
   const SANE_Int mode = Find(o, SANE_NAME_SCAN_MODE);
   char text[32] = "gray";
   ASSERT_EQ(o.Control(mode, SANE_ACTION_SET_VALUE, text, &info), SANE_STATUS_GOOD);
-  EXPECT_TRUE(info & SANE_INFO_RELOAD_PARAMS);
-  EXPECT_TRUE(info & SANE_INFO_INEXACT) << "the value is spelt as the list has it";
-  ASSERT_EQ(o.Control(mode, SANE_ACTION_GET_VALUE, text, &info), SANE_STATUS_GOOD);
+  EXPECT_EQ(info, kParams | kInexact);
   EXPECT_STREQ(text, "Gray");
   std::strcpy(text, "Sepia");
   EXPECT_EQ(o.Control(mode, SANE_ACTION_SET_VALUE, text, &info), SANE_STATUS_INVAL);
-
-  const SANE_Int res = Find(o, SANE_NAME_SCAN_RESOLUTION);
-  SANE_Word dpi = 250;
-  EXPECT_EQ(o.Control(res, SANE_ACTION_SET_VALUE, &dpi, &info), SANE_STATUS_INVAL);
-  dpi = 1200;
-  EXPECT_EQ(o.Control(res, SANE_ACTION_SET_VALUE, &dpi, &info), SANE_STATUS_GOOD);
-
-  const SANE_Int brx = Find(o, SANE_NAME_SCAN_BR_X);
-  SANE_Fixed v = SANE_FIX(300.0);
-  ASSERT_EQ(o.Control(brx, SANE_ACTION_SET_VALUE, &v, &info), SANE_STATUS_GOOD);
-  EXPECT_TRUE(info & SANE_INFO_INEXACT);
-  ASSERT_EQ(o.Control(brx, SANE_ACTION_GET_VALUE, &v, &info), SANE_STATUS_GOOD);
-  EXPECT_NEAR(SANE_UNFIX(v), 215.9, 0.01);
-  EXPECT_EQ(o.Control(SaneOptionSet::kModeGroup, SANE_ACTION_GET_VALUE, &v, &info), SANE_STATUS_INVAL);
+  SANE_Int count = 0;
+  EXPECT_EQ(o.Control(0, SANE_ACTION_SET_VALUE, &count, &info), SANE_STATUS_INVAL) << "the count is read-only";
+  EXPECT_EQ(o.Control(mode, SANE_ACTION_SET_AUTO, text, &info), SANE_STATUS_INVAL) << "nothing is automatic";
+  SANE_Word v = 0;
+  EXPECT_EQ(o.Control(SaneOptionSet::kStandardGroup, SANE_ACTION_GET_VALUE, &v, &info), SANE_STATUS_INVAL);
   EXPECT_EQ(o.Control(SaneOptionSet::kCount, SANE_ACTION_GET_VALUE, &v, &info), SANE_STATUS_INVAL);
-  EXPECT_EQ(o.Descriptor(SaneOptionSet::kCount), nullptr);
+
+  // Enlarging the area moves the other corner: the frontend reloads the options.
+  SANE_Fixed x = SANE_FIX(120.0);
+  ASSERT_EQ(o.Control(Find(o, SANE_NAME_SCAN_BR_X), SANE_ACTION_SET_VALUE, &x, &info), SANE_STATUS_GOOD);
+  x = SANE_FIX(100.0);
+  ASSERT_EQ(o.Control(Find(o, SANE_NAME_SCAN_TL_X), SANE_ACTION_SET_VALUE, &x, &info), SANE_STATUS_GOOD);
+  EXPECT_EQ(info, kParams | kOptions);
+  ASSERT_EQ(o.Control(Find(o, SANE_NAME_SCAN_BR_X), SANE_ACTION_GET_VALUE, &x, &info), SANE_STATUS_GOOD);
+  EXPECT_NEAR(SANE_UNFIX(x), 148.759, 0.001);  // 1181 + 576 units
+
+  // scanimage -l 200 -x 50: the options say what the scanner scans, and the frame agrees.
+  x = SANE_FIX(200.0);
+  o.Control(Find(o, SANE_NAME_SCAN_TL_X), SANE_ACTION_SET_VALUE, &x, &info);
+  x = SANE_FIX(250.0);
+  o.Control(Find(o, SANE_NAME_SCAN_BR_X), SANE_ACTION_SET_VALUE, &x, &info);
+  ScanOptions scan;
+  std::string why;
+  ASSERT_TRUE(o.ToScanOptions(&scan, &why));
+  EXPECT_NEAR(scan.region.x, 167.132, 0.001);
+  EXPECT_NEAR(scan.region.width, 48.768, 0.001);
+  const SANE_Parameters p = o.Estimate();
+  EXPECT_EQ(p.pixels_per_line, 576);  // 300 dpi
+  EXPECT_EQ(p.bytes_per_line, 576);
+  EXPECT_EQ(p.format, SANE_FRAME_GRAY);
 }
 
 TEST(SaneOptionsTest, TheFeederChangesResolutionsAndLengthAndTheScanFollows) {
@@ -88,12 +217,22 @@ TEST(SaneOptionsTest, TheFeederChangesResolutionsAndLengthAndTheScanFollows) {
   ASSERT_TRUE(o.ToScanOptions(&scan, &why));
   EXPECT_NEAR(scan.region.height, 296.93, 0.01);
 
-  // An empty area is refused.
+  // A preview is a scan at the lowest resolution.
+  SANE_Word on = SANE_TRUE;
+  ASSERT_EQ(o.Control(Find(o, SANE_NAME_PREVIEW), SANE_ACTION_SET_VALUE, &on, &info), SANE_STATUS_GOOD);
+  ASSERT_TRUE(o.ToScanOptions(&scan, &why));
+  EXPECT_EQ(scan.resolution, 75u);
+  EXPECT_EQ(o.Estimate().pixels_per_line, 637);  // 2549 units wide at 75 dpi
+
+  // An empty area is refused, and its frame is empty.
   const SANE_Int tlx = Find(o, SANE_NAME_SCAN_TL_X), brx = Find(o, SANE_NAME_SCAN_BR_X);
   SANE_Fixed x = SANE_FIX(50.0);
   o.Control(tlx, SANE_ACTION_SET_VALUE, &x, &info);
   o.Control(brx, SANE_ACTION_SET_VALUE, &x, &info);
   EXPECT_FALSE(o.ToScanOptions(&scan, &why));
+  EXPECT_EQ(o.Estimate().pixels_per_line, 0);
+  EXPECT_EQ(o.Estimate().bytes_per_line, 0);
+  EXPECT_GT(o.Estimate().lines, 0);
 }
 
 TEST(SaneOptionsTest, ConfigurationLinesBecomeDevices) {
@@ -121,6 +260,23 @@ TEST(SaneOptionsTest, ConfigurationLinesBecomeDevices) {
   EXPECT_EQ(c.problems[0].rfind("line 8: ", 0), 0u) << c.problems[0];
   EXPECT_EQ(c.problems[1].rfind("line 9: simulator takes", 0), 0u) << c.problems[1];
   EXPECT_NE(c.problems[2].find("--mac takes an address"), std::string::npos) << c.problems[2];
+}
+
+// Names built from an address or a MAC address carry a name-based (version 5) GUID of that
+// identity, so that every scanner has a lock of its own; the values are RFC 4122's, worked out
+// independently.
+TEST(SaneOptionsTest, NamesBuiltFromAnAddressCarryTheirOwnGuid) {
+  const struct { const char* address; const char* mac; const char* guid; } cases[] = {
+      {"192.0.2.10", "", "{129C9866-926B-5288-8077-E4C2D72FFEB2}"},
+      {"127.0.0.2", "", "{B19E6F0C-698D-5F02-9648-A3943A2FEB38}"},
+      {"192.0.2.10", "00:1b:78:aa:bb:cc", "{E4AB7F81-7157-569C-8204-91989DF5AC36}"},
+      {"192.0.2.99", "00-1B-78-AA-BB-CC", "{E4AB7F81-7157-569C-8204-91989DF5AC36}"},  // the MAC names it
+  };
+  for (const auto& c : cases) {
+    const std::string name = DeviceName::Network(c.address, c.mac);
+    EXPECT_EQ(name.substr(name.find("\\guid") + 5), c.guid) << name;
+    EXPECT_EQ(DeviceName::AddressOf(name), c.address);
+  }
 }
 
 TEST(SaneOptionsTest, TheConfigurationIsFoundThroughSaneConfigDir) {
