@@ -1,7 +1,7 @@
 // The backend's process-wide state between sane_init and sane_exit: the configuration, the
 // device list handed to frontends (the configured devices, then the scanners discovery finds
-// on the local network, searched again at every sane_get_devices), the driver module (created at the first sane_open) and the
-// embedded simulated scanners started for "simulator" entries. SANE frontends call the
+// on the local network, searched again at every sane_get_devices), the driver module (created
+// at the first sane_open) and the embedded simulated scanners started for "simulator" entries. SANE frontends call the
 // backend from one thread; sane_cancel may come from a signal handler and only touches a
 // handle.
 #ifndef CAVIX_SANE_SANEBACKEND_H
@@ -52,7 +52,8 @@ class SaneBackend {
   // The entry of a scanner the last search found, or of a network device name given as such
   // (frontends open a remembered name without listing the devices first).
   bool OtherEntry(const std::string& name, SaneDeviceEntry* entry) const;
-  std::vector<SaneDeviceEntry> discovered_;  // the last search's scanners, listed after the configured ones
+  // The last search's scanners, listed after the configured devices.
+  std::vector<SaneDeviceEntry> discovered_;
 };
 
 #endif

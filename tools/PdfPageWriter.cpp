@@ -94,8 +94,8 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   page_ = std::make_unique<Page>();
   Page& p = *page_;
   if (layout.mode == ColorMode::BlackWhite) {
-    p.stencil = cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(layout.width),
-                                           static_cast<int>(layout.height));
+    p.stencil =
+        cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(layout.width), static_cast<int>(layout.height));
     if (cairo_surface_status(p.stencil) != CAIRO_STATUS_SUCCESS) return Fail("out of memory for the page", error);
     cairo_surface_flush(p.stencil);  // the rows are written straight into its pixels
     return true;
@@ -126,8 +126,8 @@ bool PdfPageWriter::WriteRow(const uint8_t* row, std::string* error) {
   Page& p = *page_;
   if (p.stencil) {
     // The driver's set bit is white; the stencil's set bit paints black.
-    uint8_t* dst = cairo_image_surface_get_data(p.stencil) +
-                   static_cast<size_t>(row_) * cairo_image_surface_get_stride(p.stencil);
+    uint8_t* dst =
+        cairo_image_surface_get_data(p.stencil) + static_cast<size_t>(row_) * cairo_image_surface_get_stride(p.stencil);
     const uint32_t bytes = (layout_.width + 7) / 8;
     const bool reverse = LittleEndian();
     for (uint32_t i = 0; i < bytes; ++i) {
@@ -164,7 +164,8 @@ bool PdfPageWriter::PlacePage(std::string* error) {
       cairo_surface_destroy(image);
       return Fail("out of memory for the page", error);
     }
-    const cairo_status_t s = cairo_surface_set_mime_data(image, CAIRO_MIME_TYPE_JPEG, p.jpeg, p.jpegSize, std::free, p.jpeg);
+    const cairo_status_t s =
+        cairo_surface_set_mime_data(image, CAIRO_MIME_TYPE_JPEG, p.jpeg, p.jpegSize, std::free, p.jpeg);
     if (s != CAIRO_STATUS_SUCCESS) {
       cairo_surface_destroy(image);
       return Fail(std::string("cannot attach the JPEG picture (") + cairo_status_to_string(s) + ")", error);
@@ -194,9 +195,11 @@ bool PdfPageWriter::PlacePage(std::string* error) {
   cairo_destroy(cr);
   if (image) cairo_surface_destroy(image);
   page_.reset();
-  if (status != CAIRO_STATUS_SUCCESS) return Fail(std::string("cannot write the page (") + cairo_status_to_string(status) + ")", error);
+  if (status != CAIRO_STATUS_SUCCESS)
+    return Fail(std::string("cannot write the page (") + cairo_status_to_string(status) + ")", error);
   if (cairo_surface_status(doc) != CAIRO_STATUS_SUCCESS)
-    return Fail(std::string("cannot write the page (") + cairo_status_to_string(cairo_surface_status(doc)) + ")", error);
+    return Fail(std::string("cannot write the page (") + cairo_status_to_string(cairo_surface_status(doc)) + ")",
+                error);
   return true;
 }
 

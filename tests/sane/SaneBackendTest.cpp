@@ -610,7 +610,8 @@ TEST_F(SaneBackendTest, ScanimageListsConfiguredDevicesThenDiscoveredScanners) {
   } cases[] = {{"", {first, second, discovered(1), discovered(2)}}, {"discovery off\n", {first, second}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.discovery);
-    std::ofstream(scratch_.File("cavix.conf")) << "module " << kModule << "\n" << scanners[0].address << "\n127.0.78.250\n" << c.discovery;
+    std::ofstream(scratch_.File("cavix.conf"))
+        << "module " << kModule << "\n" << scanners[0].address << "\n127.0.78.250\n" << c.discovery;
     const auto start = std::chrono::steady_clock::now();
     tooltest::ProcessResult r = tooltest::Run({"scanimage", "-f", "%d %m%n"}, env);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -147,7 +147,10 @@ void Difference(const Image& a, const Image& b, double* mean, int* largest) {
 const char* const kRenderDpi75 = "74.999";
 const char* const kRenderDpi100 = "99.999";
 
-bool HavePoppler() { return tooltest::Run({"sh", "-c", "command -v pdfinfo && command -v pdftoppm && command -v pdfimages"}).exitStatus == 0; }
+bool HavePoppler() {
+  const char* const check = "command -v pdfinfo && command -v pdftoppm && command -v pdfimages";
+  return tooltest::Run({"sh", "-c", check}).exitStatus == 0;
+}
 
 TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOnePdfAtThePagesSizes) {
   if (!HavePoppler()) GTEST_SKIP() << "poppler-utils (pdfinfo, pdftoppm, pdfimages) is not installed";
@@ -189,7 +192,8 @@ TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOnePdfAtThePagesSizes) {
   // what two JPEG compressions change.
   const Image first = Sent(0);
   const std::string png = scratch_.File("render");
-  tooltest::ProcessResult render = tooltest::Run({"pdftoppm", "-png", "-singlefile", "-f", "1", "-l", "1", "-r", kRenderDpi75, pdf, png});
+  tooltest::ProcessResult render =
+      tooltest::Run({"pdftoppm", "-png", "-singlefile", "-f", "1", "-l", "1", "-r", kRenderDpi75, pdf, png});
   ASSERT_EQ(render.exitStatus, 0) << render.err;
   Image got;
   std::string error;
@@ -285,7 +289,9 @@ TEST_F(ScanEndToEndTest, CtrlCInTheMiddleOfAPageCancelsTheJobAndRemovesTheFile) 
     tooltest::Child child(Command({"--mode", "bw", "-r", "150", "--region", "A4", "-o", out}));
     std::string seen;
     // The first progress line after the start: some rows have arrived.
-    ASSERT_TRUE(child.WaitForLine([](const std::string& l) { return l.rfind("page 1: ", 0) == 0 && l.find("% (") != std::string::npos; }, &seen)) << seen;
+    ASSERT_TRUE(child.WaitForLine(
+        [](const std::string& l) { return l.rfind("page 1: ", 0) == 0 && l.find("% (") != std::string::npos; }, &seen))
+        << seen;
     EXPECT_TRUE(tooltest::Exists(out)) << "rows are written as they arrive";
     child.Signal(SIGINT);
     std::string rest;
@@ -297,7 +303,8 @@ TEST_F(ScanEndToEndTest, CtrlCInTheMiddleOfAPageCancelsTheJobAndRemovesTheFile) 
     const uint32_t job = sim_->SentPages()[before].jobId;
     bool cancelled = false;
     for (int i = 0; i < 100 && !cancelled; ++i) {  // the device may still be reading the request
-      for (const auto& r : sim_->Requests()) cancelled = cancelled || (r.op == cavixsim::Operation::CancelJob && r.jobId == job);
+      for (const auto& r : sim_->Requests())
+        cancelled = cancelled || (r.op == cavixsim::Operation::CancelJob && r.jobId == job);
       if (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_TRUE(cancelled) << "CancelJob for job " << job;

@@ -40,7 +40,9 @@ TEST_F(ScannerDiscoveryTest, ExactlyTheScannersAreFoundWithModelAndMacWithinTheB
     EXPECT_EQ(found[i].model, want.model);
     EXPECT_EQ(found[i].address, want.address);
     EXPECT_EQ(found[i].mac, want.mac);
-    EXPECT_EQ(found[i].deviceName.find("\\\\?\\cavixnet#\\macaddr:" + want.mac + "\\port1\\ipaddr:" + want.address + "\\guid"), 0u)
+    EXPECT_EQ(found[i].deviceName.find("\\\\?\\cavixnet#\\macaddr:" + want.mac + "\\port1\\ipaddr:" + want.address +
+                                       "\\guid"),
+              0u)
         << found[i].deviceName;
   }
   // The silent host is given up on after the probe's time-out; the others answer at once.

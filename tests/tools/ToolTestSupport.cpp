@@ -393,7 +393,8 @@ Neighbourhood::Neighbourhood(int net, const std::string& fixturePath) {
   fixture << "# discovery test network\n";
   const char* const models[] = {"vqm440", "vqm450", "vqm460"};
   for (int i = 0; i < 3; ++i) {
-    Scanner s{models[i], prefix + std::to_string(2 + i), std::string("02:00:5E:") + netHex + ":00:0" + std::to_string(2 + i)};
+    const std::string host = std::to_string(2 + i);
+    Scanner s{models[i], prefix + host, std::string("02:00:5E:") + netHex + ":00:0" + host};
     cavixsim::SimConfig config;
     config.listenAddress = s.address;
     config.model = s.model;
@@ -445,7 +446,9 @@ void Neighbourhood::ServeNotFound() {
       if (n <= 0) break;
       head.append(buf, static_cast<size_t>(n));
     }
-    const char reply[] = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found";
+    const char reply[] =
+        "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\nConnection: close\r\n\r\n"
+        "not found";
     (void)!::write(c, reply, sizeof reply - 1);
     ::close(c);
   }
