@@ -1,9 +1,9 @@
 // The backend's process-wide state between sane_init and sane_exit: the configuration, the
 // device list handed to frontends (the configured devices, then the scanners discovery finds
 // on the local network, searched again at every sane_get_devices), the driver module (created
-// at the first sane_open) and the embedded simulated scanners started for "simulator" entries. SANE frontends call the
-// backend from one thread; sane_cancel may come from a signal handler and only touches a
-// handle.
+// at the first sane_open) and the embedded simulated scanners started for "simulator" entries.
+// SANE frontends call the backend from one thread; sane_cancel may come from a signal handler
+// and only touches a handle.
 #ifndef CAVIX_SANE_SANEBACKEND_H
 #define CAVIX_SANE_SANEBACKEND_H
 
