@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 
 #include "service/ServiceContext.h"
+#include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
 #include "tools/DeviceName.h"
 
@@ -22,6 +25,28 @@ struct Candidate {
   bool answered = false;
   std::string model;
 };
+
+// One probe's time budget: connecting and answering share it. gSOAP's own connect is wrapped
+// (the wrapper finds the budget in the context's pointer map) so that, once connected, the
+// send and receive time-outs get what is left.
+struct ProbeBudget {
+  std::chrono::steady_clock::time_point deadline;
+  SOAP_SOCKET (*connect)(struct soap*, const char*, const char*, int) = nullptr;
+};
+
+SOAP_SOCKET ConnectWithinBudget(struct soap* soap, const char* endpoint, const char* host, int port) {
+  auto* budget = static_cast<ProbeBudget*>(SoapPointerMap::Lookup(soap, "ProbeBudget"));
+  if (!budget) return SOAP_INVALID_SOCKET;
+  const SOAP_SOCKET socket = budget->connect(soap, endpoint, host, port);
+  const auto left =
+      std::chrono::duration_cast<std::chrono::microseconds>(budget->deadline - std::chrono::steady_clock::now());
+  // Negative time-outs are microseconds; at least a millisecond, so that none means "no limit".
+  const int us = -static_cast<int>(std::max<int64_t>(left.count(), 1000));
+  soap->send_timeout = us;
+  soap->recv_timeout = us;
+  soap->transfer_timeout = us;
+  return socket;
+}
 
 }  // namespace
 
@@ -40,18 +65,20 @@ std::vector<NeighbourDevice> ScannerDiscovery::Candidates() {
 bool ScannerDiscovery::Ask(const std::string& address, int port, int timeoutMs, std::string* model) {
   struct soap* soap = ServiceContext::Create(ServiceContext::kPlainOutput);
   if (!soap) return false;
-  // Negative time-outs are microseconds. The transfer time-out bounds the whole answer, so a
-  // device that accepts and then trickles or stays silent is given up on in time.
-  const int us = -timeoutMs * 1000;
-  soap->connect_timeout = us;
-  soap->send_timeout = us;
-  soap->recv_timeout = us;
-  soap->transfer_timeout = us;
+  ProbeBudget budget;
+  budget.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  budget.connect = soap->fopen;
+  SoapPointerMap map;
+  SoapPointerMap::Attach(soap, &map);
+  map.Set("ProbeBudget", &budget);
+  soap->fopen = ConnectWithinBudget;
+  soap->connect_timeout = -timeoutMs * 1000;
   const std::string endpoint = "http://" + address + ":" + std::to_string(port);
   wscn__ScanElements elements;
   const int status = soap_call_wscn__GetScannerElements(soap, endpoint.c_str(), nullptr, &elements);
   const bool ok = status == SOAP_OK;
   if (ok && model) model->assign(elements.ScannerInfo.ModelNumber ? elements.ScannerInfo.ModelNumber : "");
+  SoapPointerMap::Attach(soap, nullptr);
   ServiceContext::Destroy(soap);
   return ok;
 }

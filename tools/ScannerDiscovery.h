@@ -23,7 +23,7 @@ struct FoundScanner {
 
 class ScannerDiscovery {
  public:
-  // Connect and answer, each bounded by this (the whole probe of an address by twice this).
+  // Connecting and answering together, per address.
   static constexpr int kProbeTimeoutMs = 1000;
   static constexpr int kPort = 8289;
 
