@@ -3,7 +3,7 @@
 # embedded simulated scanner, or from DEVICE=...). The parts of `make test` are commands of
 # their own: `make check` (the suite), `make sanitize` (the suite under the address and
 # undefined-behaviour sanitizers, the threaded tests under the thread sanitizer) and
-# `make fuzz` (each fuzz target for a short time).
+# `make fuzz` (each fuzz target for a short time). `make package` builds the Debian package.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps build check sanitize test scan fuzz clean
+.PHONY: deps build check sanitize test scan fuzz package clean
 
 deps:
 	./scripts/setup-deps.sh
@@ -39,6 +39,10 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCAVIX_FUZZ=ON -DCAVIX_BUILD_TESTS=OFF -DCAVIX_BUILD_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) --target cavix_fuzz_targets -j $(JOBS)
 	./fuzz/run-all.sh $(FUZZ_SECONDS) $(FUZZ_BUILD)
+
+# `make package`: the Debian package of the build (CPack), in $(BUILD)/package/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

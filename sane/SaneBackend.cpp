@@ -38,7 +38,51 @@ std::string SaneBackend::OwnDirectory() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-const SANE_Device** SaneBackend::Devices() { return deviceList_.data(); }
+const SANE_Device** SaneBackend::Devices() {
+  // The configured devices as the constructor listed them, then the scanners found on the
+  // network that are not configured already (by their address).
+  devices_.resize(config_.devices.size());
+  discovered_.clear();
+  if (config_.discovery) {
+    std::vector<std::string> configured;
+    for (const SaneDeviceEntry& e : config_.devices) {
+      DeviceTarget target;
+      std::string error;
+      if (!e.simulator && DeviceName::Resolve(e.device, e.mac, &target, &error))
+        configured.push_back(DeviceName::AddressOf(target.name));
+    }
+    for (const FoundScanner& f : ScannerDiscovery::Find()) {
+      if (std::find(configured.begin(), configured.end(), f.address) != configured.end()) continue;
+      SaneDeviceEntry e;
+      e.name = e.device = f.deviceName;
+      e.model = f.model.empty() ? "scanner" : f.model;
+      discovered_.push_back(e);
+    }
+  }
+  for (const SaneDeviceEntry& e : discovered_) {
+    SANE_Device d;
+    d.name = e.name.c_str();
+    d.vendor = "Cavix";
+    d.model = e.model.c_str();
+    d.type = "multi-function peripheral";
+    devices_.push_back(d);
+  }
+  deviceList_.clear();
+  for (const SANE_Device& d : devices_) deviceList_.push_back(&d);
+  deviceList_.push_back(nullptr);
+  return deviceList_.data();
+}
+
+bool SaneBackend::OtherEntry(const std::string& name, SaneDeviceEntry* entry) const {
+  for (const SaneDeviceEntry& e : discovered_)
+    if (name.empty() || e.name == name) {
+      *entry = e;
+      return true;
+    }
+  if (name.find("\\macaddr:") == std::string::npos) return false;
+  entry->name = entry->device = name;
+  return true;
+}
 
 SANE_Status SaneBackend::EnsureModule() {
   if (moduleReady_) return SANE_STATUS_GOOD;
@@ -80,6 +124,8 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
       entry = &e;
       break;
     }
+  SaneDeviceEntry other;
+  if (!entry && OtherEntry(name, &other)) entry = &other;
   if (!entry) return SANE_STATUS_INVAL;
   SANE_Status s = EnsureModule();
   if (s != SANE_STATUS_GOOD) return s;

@@ -1,8 +1,9 @@
 // The backend's process-wide state between sane_init and sane_exit: the configuration, the
-// device list handed to frontends, the driver module (created at the first sane_open) and the
-// embedded simulated scanners started for "simulator" entries. SANE frontends call the
-// backend from one thread; sane_cancel may come from a signal handler and only touches a
-// handle.
+// device list handed to frontends (the configured devices, then the scanners discovery finds
+// on the local network, searched again at every sane_get_devices), the driver module (created
+// at the first sane_open) and the embedded simulated scanners started for "simulator" entries.
+// SANE frontends call the backend from one thread; sane_cancel may come from a signal handler
+// and only touches a handle.
 #ifndef CAVIX_SANE_SANEBACKEND_H
 #define CAVIX_SANE_SANEBACKEND_H
 
@@ -19,6 +20,7 @@
 #include "sane/SaneScanHandle.h"
 #include "tools/EmbeddedScanner.h"
 #include "tools/ScannerModule.h"
+#include "tools/ScannerDiscovery.h"
 
 class SaneBackend {
  public:
@@ -46,6 +48,12 @@ class SaneBackend {
   std::map<std::string, std::unique_ptr<EmbeddedScanner>> simulators_;
   std::map<std::string, std::weak_ptr<SaneDeviceSession>> sessions_;  // by driver device name
   std::vector<std::unique_ptr<SaneScanHandle>> handles_;
+
+  // The entry of a scanner the last search found, or of a network device name given as such
+  // (frontends open a remembered name without listing the devices first).
+  bool OtherEntry(const std::string& name, SaneDeviceEntry* entry) const;
+  // The last search's scanners, listed after the configured devices.
+  std::vector<SaneDeviceEntry> discovered_;
 };
 
 #endif

@@ -34,6 +34,11 @@ SaneConfig SaneConfig::Parse(const std::string& text) {
       else c.module = w[1];
       continue;
     }
+    if (w[0] == "discovery") {
+      if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) problem("discovery takes on or off");
+      else c.discovery = w[1] == "on";
+      continue;
+    }
     if (w[0] == "simulator") {
       SaneDeviceEntry e;
       e.name = "simulator";

@@ -6,6 +6,8 @@
 //   /dev/usb/lp0                        a USB scanner
 //   simulator [sheets N] [usb] [address A]   the embedded simulated scanner
 //   module /path/libcavixdriver.so      the driver module to load (else the registration)
+//   discovery off                       list only these devices (else scanners found on the
+//                                       local network are listed after them)
 // Read once by sane_init; a plain value afterwards.
 #ifndef CAVIX_SANE_SANECONFIG_H
 #define CAVIX_SANE_SANECONFIG_H
@@ -21,11 +23,13 @@ struct SaneDeviceEntry {
   bool simulatorUsb = false;
   int sheets = 0;        // sheets in the simulated feeder
   std::string simulatorAddress;  // loopback address; empty: the first free one
+  std::string model;             // a discovered scanner's model
 };
 
 struct SaneConfig {
   std::vector<SaneDeviceEntry> devices;
   std::string module;
+  bool discovery = true;              // look for scanners on the local network
   std::vector<std::string> problems;  // lines that could not be read, with their numbers
   std::string path;                   // the file read (empty: none found)
 

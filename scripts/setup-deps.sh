@@ -7,6 +7,8 @@ packages=(
   libjpeg62-turbo-dev libpng-dev libtiff-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev sane-utils
+  libcairo2-dev poppler-utils
+  dpkg-dev lintian
   clang libclang-rt-14-dev
 )
 missing=()

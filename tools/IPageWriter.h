@@ -18,7 +18,7 @@ struct PageLayout {
   unsigned dpi = 300;
 };
 
-enum class ImageFormat { Png, Tiff, Pnm };
+enum class ImageFormat { Png, Tiff, Pnm, Pdf };
 
 class IPageWriter {
  public:

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "tools/PdfPageWriter.h"
 #include "tools/PngPageWriter.h"
 #include "tools/PnmPageWriter.h"
 #include "tools/TiffPageWriter.h"
@@ -53,6 +54,7 @@ bool OutputTarget::FormatOf(const std::string& name, ImageFormat* format) {
   if (ext == "png") *format = ImageFormat::Png;
   else if (ext == "tif" || ext == "tiff") *format = ImageFormat::Tiff;
   else if (ext == "pnm" || ext == "ppm" || ext == "pgm" || ext == "pbm") *format = ImageFormat::Pnm;
+  else if (ext == "pdf") *format = ImageFormat::Pdf;
   else return false;
   return true;
 }
@@ -62,7 +64,7 @@ bool OutputTarget::IsPattern(const std::string& name) { return CountConversions(
 bool OutputTarget::CheckName(const std::string& name, bool severalPages, std::string* error) {
   ImageFormat format;
   if (!FormatOf(name, &format)) {
-    *error = "cannot tell the output format of '" + name + "': use .png, .tif, .tiff, .pnm, .ppm, .pgm or .pbm";
+    *error = "cannot tell the output format of '" + name + "': use .png, .tif, .tiff, .pdf, .pnm, .ppm, .pgm or .pbm";
     return false;
   }
   const int conversions = CountConversions(name);
@@ -71,7 +73,7 @@ bool OutputTarget::CheckName(const std::string& name, bool severalPages, std::st
     return false;
   }
   if (severalPages && conversions == 0 && format == ImageFormat::Png) {
-    *error = "a feeder scan gives several pages: give a pattern such as page-%03d.png, or a .tif file";
+    *error = "a feeder scan gives several pages: give a pattern such as page-%03d.png, or a .tif or .pdf file";
     return false;
   }
   return true;
@@ -106,6 +108,7 @@ std::unique_ptr<IPageWriter> OutputTarget::MakeWriter(const std::string& path) c
     case ImageFormat::Png: return std::make_unique<PngPageWriter>(path);
     case ImageFormat::Tiff: return std::make_unique<TiffPageWriter>(path);
     case ImageFormat::Pnm: return std::make_unique<PnmPageWriter>(path);
+    case ImageFormat::Pdf: return std::make_unique<PdfPageWriter>(path);
   }
   return nullptr;
 }

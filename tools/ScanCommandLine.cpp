@@ -81,7 +81,7 @@ bool Parser::Run() {
         {"scan", ScanCommand::Scan},         {"caps", ScanCommand::Caps},
         {"status", ScanCommand::Status},     {"register", ScanCommand::Register},
         {"unregister", ScanCommand::Unregister}, {"log", ScanCommand::Log},
-        {"help", ScanCommand::Help},
+        {"list", ScanCommand::List},         {"help", ScanCommand::Help},
     };
     bool found = false;
     for (const auto& c : kCommands) {
@@ -318,6 +318,7 @@ std::string ScanCommandLine::UsageText() {
       "usage: cavix-scan [scan] [options]            scan pages into files\n"
       "       cavix-scan caps   [--device D]         the scanner's capabilities\n"
       "       cavix-scan status [--device D]         reachability, lock and feeder\n"
+      "       cavix-scan list                        scanners found on the local network\n"
       "       cavix-scan register   [--module PATH]  register the module (HKLM store)\n"
       "       cavix-scan unregister [--module PATH]  remove the registration\n"
       "       cavix-scan log on [--file F] [--level L] [--size-kb N] [--roll N]\n"
@@ -337,9 +338,9 @@ std::string ScanCommandLine::UsageText() {
       "  -r, --resolution DPI  75, 100, 150, 200, 300 (default), 600, 1200 (feeder: up to 300)\n"
       "      --region X,Y,W,H  scan region in millimetres; or a page size: A4, A5, letter, legal\n"
       "      --pages N         feeder: stop after N pages (default: until the feeder is empty)\n"
-      "  -o, --output FILE     .png, .tif/.tiff or .pnm/.ppm/.pgm/.pbm; a pattern such as\n"
-      "                        page-%03d.png writes one file per page; a .tif without a\n"
-      "                        pattern holds all pages of a feeder job\n"
+      "  -o, --output FILE     .png, .tif/.tiff, .pdf or .pnm/.ppm/.pgm/.pbm; a pattern such\n"
+      "                        as page-%03d.png writes one file per page; a .tif or .pdf\n"
+      "                        without a pattern holds all pages of a feeder job\n"
       "      --progress STYLE  bar, lines or none (default: a bar on a terminal, else lines)\n"
       "  -q, --quiet           no progress\n"
       "  -h, --help            this text\n"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-enum class ScanCommand { Scan, Caps, Status, Register, Unregister, Log, Help, Version };
+enum class ScanCommand { Scan, Caps, Status, List, Register, Unregister, Log, Help, Version };
 enum class ScanSource { Platen, Adf, Duplex };
 enum class ColorMode { Color, Gray, BlackWhite };
 enum class ProgressStyle { Auto, Bar, Lines, Quiet };

@@ -13,6 +13,7 @@
 #include "tools/ScanCancellation.h"
 #include "tools/ScanCommandLine.h"
 #include "tools/ScanRunner.h"
+#include "tools/ScannerDiscovery.h"
 #include "tools/ScannerModule.h"
 #include "tools/ScannerSession.h"
 
@@ -92,6 +93,7 @@ int ScanTool::Run(const ScanOptions& o) {
     case ScanCommand::Log: return Log(o);
     case ScanCommand::Caps: return Caps(o);
     case ScanCommand::Status: return Status(o);
+    case ScanCommand::List: return List();
     case ScanCommand::Scan: return Scan(o);
   }
   return kExitFailure;
@@ -217,6 +219,19 @@ int ScanTool::Status(const ScanOptions& o) {
   }
   std::fprintf(out_, "scanner: ready (reachable, not in use by another program)\nfeeder: %s\n",
                ready ? "paper loaded" : "empty");
+  return kExitOk;
+}
+
+int ScanTool::List() {
+  const std::vector<FoundScanner> found = ScannerDiscovery::Find();
+  if (found.empty()) {
+    std::fprintf(err_, "no Cavix scanner found on the local network\n");
+    return kExitOk;
+  }
+  std::fprintf(out_, "%-16s %-15s %-17s %s\n", "model", "address", "MAC address", "device name");
+  for (const FoundScanner& s : found)
+    std::fprintf(out_, "%-16s %-15s %-17s %s\n", s.model.empty() ? "-" : s.model.c_str(), s.address.c_str(),
+                 s.mac.c_str(), s.deviceName.c_str());
   return kExitOk;
 }
 

@@ -1,5 +1,5 @@
-// cavix-scan as a whole: runs one parsed command (scan, caps, status, register, unregister,
-// log, help) and returns its exit status. Creates the driver module, starts the embedded
+// cavix-scan as a whole: runs one parsed command (scan, caps, status, list, register,
+// unregister, log, help) and returns its exit status. Creates the driver module, starts the embedded
 // simulated scanner when no device is named, opens and locks the session, and prints results
 // to `out` and messages to `err`. Runs on the main thread; the Ctrl-C watcher runs on its own.
 #ifndef CAVIX_TOOLS_SCANTOOL_H
@@ -31,6 +31,7 @@ class ScanTool {
               std::unique_ptr<ScannerSession>& session);
   int Caps(const ScanOptions& o);
   int Status(const ScanOptions& o);
+  int List();
   int Scan(const ScanOptions& o);
   void Error(const std::string& text);
   void Info(const ScanOptions& o, const std::string& text);

@@ -1,8 +1,9 @@
 // The built backend libsane-cavix.so.1 as a frontend uses it, against simulated scanners that
 // the test starts on loopback addresses: pages read to SANE_STATUS_EOF equal the pages sent,
 // failures come back as SANE statuses at sane_start, sane_cancel from a signal handler stops a
-// page and the handle scans again; and scanimage --batch through the dll meta-backend writes a
-// three-sheet duplex job as six PNM pages equal to the scanner's.
+// page and the handle scans again; scanimage --batch through the dll meta-backend writes a
+// three-sheet duplex job as six PNM pages equal to the scanner's; and scanimage -L lists the
+// configured devices, then the scanners discovery finds on the (loopback) network.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -19,6 +20,7 @@
 #include <sys/stat.h>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -583,6 +585,48 @@ TEST_F(SaneBackendTest, ScanimageBatchWritesADuplexJobAsSixPnmPages) {
     EXPECT_TRUE(pages[0].pixels == want.pixels) << file << " differs from the page sent";
   }
   EXPECT_FALSE(tooltest::Exists(scratch_.File("out7.pnm")));
+}
+
+TEST_F(SaneBackendTest, ScanimageListsConfiguredDevicesThenDiscoveredScanners) {
+  tooltest::Neighbourhood network(80, scratch_.File("neighbours.txt"));
+  ASSERT_EQ(network.Error(), "");
+  const auto& scanners = network.Scanners();
+  std::ofstream(scratch_.File("dll.conf")) << "cavix\n";
+  std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", kBackendDir}, {"SANE_CONFIG_DIR", scratch_.Path()}};
+#ifdef CAVIX_ASAN_RUNTIME
+  env["LD_PRELOAD"] = CAVIX_ASAN_RUNTIME;
+  env["ASAN_OPTIONS"] = "detect_leaks=0";
+#endif
+  // "NAME MODEL" of each listed device; a discovered scanner's name up to its GUID.
+  auto discovered = [&](size_t i) {
+    return "cavix:\\\\?\\cavixnet#\\macaddr:" + scanners[i].mac + "\\port1\\ipaddr:" + scanners[i].address + "\\guid " +
+           scanners[i].model;
+  };
+  // The first scanner is configured by its address, so it is not listed again.
+  const std::string first = "cavix:" + scanners[0].address + " vqm440", second = "cavix:127.0.78.250 vqm440";
+  const struct {
+    const char* discovery;
+    std::vector<std::string> listed;
+  } cases[] = {{"", {first, second, discovered(1), discovered(2)}}, {"discovery off\n", {first, second}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.discovery);
+    std::ofstream(scratch_.File("cavix.conf"))
+        << "module " << kModule << "\n" << scanners[0].address << "\n127.0.78.250\n" << c.discovery;
+    const auto start = std::chrono::steady_clock::now();
+    tooltest::ProcessResult r = tooltest::Run({"scanimage", "-f", "%d %m%n"}, env);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<std::string> got;
+    std::istringstream lines(r.out);
+    for (std::string l; std::getline(lines, l);) {
+      const size_t guid = l.find("\\guid");
+      const size_t space = l.rfind(' ');
+      if (guid != std::string::npos) l.erase(guid + 5, space - guid - 5);
+      got.push_back(l);
+    }
+    EXPECT_EQ(got, c.listed) << r.out;
+    EXPECT_LT(seconds, 2.0);
+  }
 }
 
 }  // namespace

@@ -170,13 +170,17 @@ TEST_F(OutputTargetTest, AbortRemovesThePartPageAndKeepsWholePages) {
   }
   EXPECT_TRUE(tooltest::Exists(scratch_.File("s-1.pnm")));
   EXPECT_FALSE(tooltest::Exists(scratch_.File("s-2.pnm")));
-  // A target dropped in the middle of a page (an error path) removes the file just as well.
-  {
-    OutputTarget out(scratch_.File("whole.tif"));
-    WritePage(out, 1, l, rows);
-    ASSERT_TRUE(out.BeginPage(2, l, &error));
+  // A multi-page target dropped in the middle of a page (an error path) removes the file just
+  // as well.
+  for (const char* name : {"whole.tif", "whole.pdf"}) {
+    {
+      OutputTarget out(scratch_.File(name));
+      WritePage(out, 1, l, rows);
+      ASSERT_TRUE(out.BeginPage(2, l, &error));
+      EXPECT_TRUE(tooltest::Exists(scratch_.File(name))) << name;
+    }
+    EXPECT_FALSE(tooltest::Exists(scratch_.File(name))) << name;
   }
-  EXPECT_FALSE(tooltest::Exists(scratch_.File("whole.tif")));
 }
 
 TEST_F(OutputTargetTest, APageEndedEarlyIsFilledWhiteAndTooManyRowsAreRefused) {

@@ -38,9 +38,10 @@ TEST(ScanCommandLineTest, WrongOptionsAreRefusedWithAMessageNamingThem) {
       {{"-o", "scan.jpg"}, "cannot tell the output format of 'scan.jpg'"},
       {{"-o", "page-%s.png"}, "may hold one page number"},
       {{"-o", "page-%d-%d.png"}, "may hold one page number"},
-      {{"--source", "duplex", "-o", "all.png"}, "give a pattern such as page-%03d.png, or a .tif file"},
+      {{"--source", "duplex", "-o", "all.png"}, "give a pattern such as page-%03d.png, or a .tif or .pdf file"},
       {{"caps", "--mode", "gray"}, "option --mode is only for scanning"},
       {{"register", "--device", "192.0.2.1"}, "not used by this command"},
+      {{"list", "--device", "192.0.2.1"}, "not used by this command"},
       {{"log", "maybe"}, "log takes on, off or show"},
       {{"log", "on", "--roll", "9"}, "--roll takes 0 to 5 copies"},
       {{"log", "on", "--size-kb", "20000"}, "--size-kb takes 0 (no roll-over) to 10240"},
@@ -65,8 +66,9 @@ TEST(ScanCommandLineTest, DefaultsAndOutputNames) {
   p = Parse({"--source", "duplex"});
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(p.options.output, "scan-%03d.png");
-  // A TIFF or PNM file may hold every page; one PNG page needs no pattern.
+  // A TIFF, PDF or PNM file may hold every page; one PNG page needs no pattern.
   EXPECT_TRUE(Parse({"-s", "adf", "-o", "all.tif"}).ok);
+  EXPECT_TRUE(Parse({"-s", "duplex", "-o", "all.PDF"}).ok);
   EXPECT_TRUE(Parse({"-s", "adf", "-o", "all.pnm"}).ok);
   EXPECT_TRUE(Parse({"-s", "adf", "--pages", "1", "-o", "one.png"}).ok);
   p = Parse({"log", "on", "--level", "1000000a", "--file=/tmp/x.log"});
@@ -74,6 +76,7 @@ TEST(ScanCommandLineTest, DefaultsAndOutputNames) {
   EXPECT_EQ(p.options.log.level, 0x1000000A);
   EXPECT_EQ(p.options.log.file, "/tmp/x.log");
   EXPECT_TRUE(Parse({"log"}).options.log.show);
+  EXPECT_EQ(Parse({"list"}).options.command, ScanCommand::List);
 }
 
 TEST(ScanCommandLineTest, RegionsBecomeDriverUnitsInsideTheSource) {

@@ -1,6 +1,7 @@
 // cavix-scan against a simulated scanner started by the test on a loopback address: every
 // output format decoded back and compared with the pages the scanner sent, feeder jobs into
-// one TIFF and into numbered files, the page limit, Ctrl-C in the middle of a page (job
+// one TIFF, one PDF (read back with poppler's pdfinfo, pdfimages and pdftoppm) and into
+// numbered files, the page limit, Ctrl-C in the middle of a page (job
 // cancelled on the scanner, no partial file), and the exit statuses of jams, an open cover,
 // an empty feeder, a busy and an unreachable scanner.
 #include <gtest/gtest.h>
@@ -9,7 +10,12 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "ToolTestSupport.h"
@@ -124,6 +130,111 @@ TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOneTiff) {
   EXPECT_EQ(r.out, tif + "\n");
 }
 
+// Mean and largest difference of two images' samples (sizes must agree).
+void Difference(const Image& a, const Image& b, double* mean, int* largest) {
+  uint64_t sum = 0;
+  *largest = 0;
+  for (size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i) {
+    const int d = std::abs(int(a.pixels[i]) - int(b.pixels[i]));
+    sum += d;
+    *largest = std::max(*largest, d);
+  }
+  *mean = a.pixels.empty() ? 0 : double(sum) / a.pixels.size();
+}
+
+// pdftoppm's rasteriser widens an image whose edges fall exactly on pixel boundaries by a
+// pixel and resamples it; a hair under the scan's resolution renders the page pixel for pixel.
+const char* const kRenderDpi75 = "74.999";
+const char* const kRenderDpi100 = "99.999";
+
+bool HavePoppler() {
+  const char* const check = "command -v pdfinfo && command -v pdftoppm && command -v pdfimages";
+  return tooltest::Run({"sh", "-c", check}).exitStatus == 0;
+}
+
+TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOnePdfAtThePagesSizes) {
+  if (!HavePoppler()) GTEST_SKIP() << "poppler-utils (pdfinfo, pdftoppm, pdfimages) is not installed";
+  cavixsim::SimConfig config;
+  config.adfSheets = 3;
+  StartScanner(17, config);
+  const std::string pdf = scratch_.File("job.pdf");
+  tooltest::ProcessResult r = Scan({"--source", "duplex", "-r", "75", "--region", "0,0,100,150", "-o", pdf});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, pdf + "\n");
+  ASSERT_EQ(sim_->SentPages().size(), 6u);
+
+  tooltest::ProcessResult info = tooltest::Run({"pdfinfo", "-f", "1", "-l", "6", pdf});
+  ASSERT_EQ(info.exitStatus, 0) << info.err;
+  EXPECT_NE(info.out.find("Pages:           6\n"), std::string::npos) << info.out;
+  std::map<int, std::pair<double, double>> sizes;  // page -> width, height in points
+  std::istringstream lines(info.out);
+  for (std::string l; std::getline(lines, l);) {
+    int page = 0;
+    double w = 0, h = 0;
+    if (std::sscanf(l.c_str(), "Page %d size: %lf x %lf pts", &page, &w, &h) == 3) sizes[page] = {w, h};
+  }
+  ASSERT_EQ(sizes.size(), 6u) << info.out;
+  for (size_t i = 0; i < 6; ++i) {
+    // 72 points an inch: the page is as large as the scanned area.
+    const Image sent = Sent(i);
+    EXPECT_NEAR(sizes[int(i) + 1].first, sent.width * 72.0 / 75, 0.01) << "page " << i + 1;
+    EXPECT_NEAR(sizes[int(i) + 1].second, sent.height * 72.0 / 75, 0.01) << "page " << i + 1;
+  }
+  // Every page's picture is the JPEG stream itself (DCTDecode), in colour.
+  tooltest::ProcessResult images = tooltest::Run({"pdfimages", "-list", pdf});
+  ASSERT_EQ(images.exitStatus, 0) << images.err;
+  size_t jpegs = 0;
+  for (size_t at = images.out.find(" jpeg "); at != std::string::npos; at = images.out.find(" jpeg ", at + 1)) ++jpegs;
+  EXPECT_EQ(jpegs, 6u) << images.out;
+  EXPECT_NE(images.out.find(" rgb "), std::string::npos) << images.out;
+
+  // The first page rendered back at the scan's resolution is the first page sent, within
+  // what two JPEG compressions change.
+  const Image first = Sent(0);
+  const std::string png = scratch_.File("render");
+  tooltest::ProcessResult render =
+      tooltest::Run({"pdftoppm", "-png", "-singlefile", "-f", "1", "-l", "1", "-r", kRenderDpi75, pdf, png});
+  ASSERT_EQ(render.exitStatus, 0) << render.err;
+  Image got;
+  std::string error;
+  ASSERT_TRUE(tooltest::DecodePng(png + ".png", &got, &error)) << error;
+  ASSERT_EQ(got.width, first.width);
+  ASSERT_EQ(got.height, first.height);
+  ASSERT_EQ(got.channels, 3);
+  double mean = 0;
+  int largest = 0;
+  Difference(got, first, &mean, &largest);
+  EXPECT_LT(mean, 3.0) << "largest difference " << largest;
+}
+
+TEST_F(ScanEndToEndTest, ABlackAndWhitePdfPageHoldsTheRowsExactly) {
+  if (!HavePoppler()) GTEST_SKIP() << "poppler-utils (pdfinfo, pdftoppm, pdfimages) is not installed";
+  StartScanner(18);
+  const std::string pdf = scratch_.File("bw.pdf");
+  tooltest::ProcessResult r = Scan({"--mode", "bw", "-r", "100", "--region", "0,0,83,60", "-o", pdf});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  const Image sent = Sent(0);
+  // One 1-bit picture, compressed without loss.
+  tooltest::ProcessResult images = tooltest::Run({"pdfimages", "-list", pdf});
+  ASSERT_EQ(images.exitStatus, 0) << images.err;
+  std::istringstream listing(images.out);
+  std::string header, rule, page, num, type, width, height, color, comp, bpc, enc;
+  std::getline(listing, header);
+  std::getline(listing, rule);
+  listing >> page >> num >> type >> width >> height >> color >> comp >> bpc >> enc;
+  EXPECT_EQ(width + "x" + height, std::to_string(sent.width) + "x" + std::to_string(sent.height)) << images.out;
+  EXPECT_EQ(bpc, "1") << images.out;
+  EXPECT_EQ(enc, "image") << "Flate, not JPEG: " << images.out;
+  const std::string pbm = scratch_.File("render");
+  tooltest::ProcessResult render = tooltest::Run({"pdftoppm", "-mono", "-singlefile", "-r", kRenderDpi100, pdf, pbm});
+  ASSERT_EQ(render.exitStatus, 0) << render.err;
+  std::vector<Image> pages;
+  std::string error;
+  ASSERT_TRUE(tooltest::DecodePnm(pbm + ".pbm", &pages, &error)) << error;
+  ASSERT_EQ(pages.size(), 1u);
+  ExpectSame(pages[0], sent, "bw pdf page");
+}
+
 TEST_F(ScanEndToEndTest, TwoDuplexJobsGoIntoNumberedFiles) {
   cavixsim::SimConfig config;
   config.adfSheets = 1;
@@ -171,27 +282,34 @@ TEST_F(ScanEndToEndTest, CtrlCInTheMiddleOfAPageCancelsTheJobAndRemovesTheFile) 
   cavixsim::SimConfig config;
   config.rateBytesPerSecond = 40000;  // a raw A4 page at 150 dpi takes several seconds
   StartScanner(14, config);
-  const std::string out = scratch_.File("cancelled.tif");
-  tooltest::Child child(Command({"--mode", "bw", "-r", "150", "--region", "A4", "-o", out}));
-  std::string seen;
-  // The first progress line after the start: some rows have arrived.
-  ASSERT_TRUE(child.WaitForLine([](const std::string& l) { return l.rfind("page 1: ", 0) == 0 && l.find("% (") != std::string::npos; }, &seen)) << seen;
-  EXPECT_TRUE(tooltest::Exists(out)) << "rows are written as they arrive";
-  child.Signal(SIGINT);
-  std::string rest;
-  EXPECT_EQ(child.Wait(&rest), 130) << seen << rest;
-  EXPECT_NE(rest.find("cavix-scan: scan cancelled"), std::string::npos) << rest;
-  EXPECT_NE(rest.find("removed the partial file " + out), std::string::npos) << rest;
-  EXPECT_FALSE(tooltest::Exists(out));
-  ASSERT_FALSE(sim_->SentPages().empty());
-  const uint32_t job = sim_->SentPages()[0].jobId;
-  bool cancelled = false;
-  for (int i = 0; i < 100 && !cancelled; ++i) {  // the device may still be reading the request
-    for (const auto& r : sim_->Requests()) cancelled = cancelled || (r.op == cavixsim::Operation::CancelJob && r.jobId == job);
-    if (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (const char* name : {"cancelled.tif", "cancelled.pdf"}) {
+    SCOPED_TRACE(name);
+    const size_t before = sim_->SentPages().size();
+    const std::string out = scratch_.File(name);
+    tooltest::Child child(Command({"--mode", "bw", "-r", "150", "--region", "A4", "-o", out}));
+    std::string seen;
+    // The first progress line after the start: some rows have arrived.
+    ASSERT_TRUE(child.WaitForLine(
+        [](const std::string& l) { return l.rfind("page 1: ", 0) == 0 && l.find("% (") != std::string::npos; }, &seen))
+        << seen;
+    EXPECT_TRUE(tooltest::Exists(out)) << "rows are written as they arrive";
+    child.Signal(SIGINT);
+    std::string rest;
+    EXPECT_EQ(child.Wait(&rest), 130) << seen << rest;
+    EXPECT_NE(rest.find("cavix-scan: scan cancelled"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("removed the partial file " + out), std::string::npos) << rest;
+    EXPECT_FALSE(tooltest::Exists(out));
+    ASSERT_GT(sim_->SentPages().size(), before);
+    const uint32_t job = sim_->SentPages()[before].jobId;
+    bool cancelled = false;
+    for (int i = 0; i < 100 && !cancelled; ++i) {  // the device may still be reading the request
+      for (const auto& r : sim_->Requests())
+        cancelled = cancelled || (r.op == cavixsim::Operation::CancelJob && r.jobId == job);
+      if (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(cancelled) << "CancelJob for job " << job;
+    EXPECT_FALSE(sim_->SentPages()[before].complete);
   }
-  EXPECT_TRUE(cancelled) << "CancelJob for job " << job;
-  EXPECT_FALSE(sim_->SentPages()[0].complete);
 }
 
 TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
@@ -236,6 +354,9 @@ TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
   r = Scan({"-r", "75", "-o", scratch_.File("missing-dir/page.png")});
   EXPECT_EQ(r.exitStatus, 7) << r.err;
   EXPECT_NE(r.err.find("missing-dir/page.png: No such file or directory"), std::string::npos) << r.err;
+  r = Scan({"-r", "75", "-o", scratch_.File("missing-dir/job.pdf")});
+  EXPECT_EQ(r.exitStatus, 7) << r.err;
+  EXPECT_NE(r.err.find("missing-dir/job.pdf: cannot create the file"), std::string::npos) << r.err;
 
   // Nothing listens on this address.
   r = tooltest::Run({kScan, "--device", "127.0.77.250", "--module", kModule, "-o", scratch_.File("none.png")});

@@ -34,8 +34,8 @@ TEST_F(ScanToolProgramTest, WrongOptionsGiveAUsageMessageAndStatus2) {
       {{"--source", "adf", "--resolution", "1200", "-o", "x.tif"},
        "cavix-scan: --resolution 1200 is not available from the feeder (75 to 300 dpi)\nTry 'cavix-scan --help'.\n"},
       {{"-o", "scan.gif"},
-       "cavix-scan: cannot tell the output format of 'scan.gif': use .png, .tif, .tiff, .pnm, .ppm, .pgm or .pbm\n"
-       "Try 'cavix-scan --help'.\n"},
+       "cavix-scan: cannot tell the output format of 'scan.gif': use .png, .tif, .tiff, .pdf, .pnm, .ppm, .pgm or "
+       ".pbm\nTry 'cavix-scan --help'.\n"},
       {{"log", "on", "--roll", "6"}, "cavix-scan: --roll takes 0 to 5 copies, not '6'\nTry 'cavix-scan --help'.\n"},
   };
   for (const auto& c : cases) {

@@ -1,6 +1,11 @@
 #include "ToolTestSupport.h"
 
+#include "sim/DeviceSimulator.h"
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <jpeglib.h>
 #include <png.h>
 #include <poll.h>
@@ -9,6 +14,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -356,6 +362,96 @@ bool DecodeSentPage(const cavixsim::SentPage& page, Image* image, std::string* e
   image->pixels.resize(size_t(w) * h * image->channels);
   image->width = w;
   return true;
+}
+
+namespace {
+
+// A TCP socket listening on address:8289; -1 when it cannot.
+int ListenOn(const std::string& address) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(8289);
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+Neighbourhood::Neighbourhood(int net, const std::string& fixturePath) {
+  const std::string prefix = "127.0." + std::to_string(net) + ".";
+  char netHex[3];
+  std::snprintf(netHex, sizeof netHex, "%02X", net & 0xFF);
+  std::ostringstream fixture;
+  fixture << "# discovery test network\n";
+  const char* const models[] = {"vqm440", "vqm450", "vqm460"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string host = std::to_string(2 + i);
+    Scanner s{models[i], prefix + host, std::string("02:00:5E:") + netHex + ":00:0" + host};
+    cavixsim::SimConfig config;
+    config.listenAddress = s.address;
+    config.model = s.model;
+    auto sim = std::make_shared<cavixsim::DeviceSimulator>(config);
+    std::string error;
+    if (!sim->Start(&error)) error_ = s.address + ": " + error;
+    simulators_.push_back(sim);
+    // The fixture's MAC addresses in both separators and letter cases.
+    std::string written = s.mac;
+    if (i == 1) {
+      for (char& c : written) c = c == ':' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    fixture << written << " " << s.address << "\n";
+    scanners_.push_back(s);
+  }
+  silentFd_ = ListenOn(prefix + "5");
+  webFd_ = ListenOn(prefix + "6");
+  if (silentFd_ < 0 || webFd_ < 0 || ::pipe(stopPipe_) != 0) error_ = "cannot listen on " + prefix + "5 and .6";
+  fixture << "02:00:5E:" << netHex << ":00:05 " << prefix << "5   # silent\n"
+          << "02:00:5E:" << netHex << ":00:06 " << prefix << "6   # a web server\n"
+          << "02:00:5E:" << netHex << ":00:07 " << prefix << "7 fe80::7 # nobody\n";
+  std::ofstream(fixturePath) << fixture.str();
+  if (webFd_ >= 0 && stopPipe_[0] >= 0) web_ = std::thread([this] { ServeNotFound(); });
+}
+
+Neighbourhood::~Neighbourhood() {
+  if (web_.joinable()) {
+    (void)!::write(stopPipe_[1], "x", 1);
+    web_.join();
+  }
+  for (int fd : {silentFd_, webFd_, stopPipe_[0], stopPipe_[1]})
+    if (fd >= 0) ::close(fd);
+  for (auto& s : simulators_) static_cast<cavixsim::DeviceSimulator*>(s.get())->Stop();
+}
+
+void Neighbourhood::ServeNotFound() {
+  for (;;) {
+    pollfd fds[2] = {{webFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return;
+    const int c = ::accept4(webFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) continue;
+    // The request's head, then the answer of a web server that has no such page.
+    std::string head;
+    char buf[4096];
+    pollfd in = {c, POLLIN, 0};
+    while (head.find("\r\n\r\n") == std::string::npos && ::poll(&in, 1, 500) > 0) {
+      const ssize_t n = ::read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      head.append(buf, static_cast<size_t>(n));
+    }
+    const char reply[] =
+        "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\nConnection: close\r\n\r\n"
+        "not found";
+    (void)!::write(c, reply, sizeof reply - 1);
+    ::close(c);
+  }
 }
 
 }  // namespace tooltest

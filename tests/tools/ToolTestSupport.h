@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/SimTypes.h"
@@ -86,6 +88,39 @@ bool DecodePnm(const std::string& path, std::vector<Image>* pages, std::string* 
 bool DecodeSentPage(const cavixsim::SentPage& page, Image* image, std::string* error);
 // Rows in the driver's form (RGB, grey or one-bit with a set bit for white) as an Image.
 Image FromDriverRows(const std::vector<uint8_t>& rows, uint32_t width, uint32_t height, int mode /*0 bw 1 gray 2 rgb*/);
+
+// A local network for discovery tests, on loopback addresses 127.0.<net>.2 to .7, and the
+// neighbour-table fixture that names every host of it: three simulated scanners (.2, .3, .4;
+// models vqm440, vqm450, vqm460), a host that takes connections on port 8289 and never
+// answers (.5), a web server that answers every request with 404 (.6) and an address where
+// nothing listens (.7). Started by the constructor (check Error()); stopped by the destructor.
+class Neighbourhood {
+ public:
+  struct Scanner {
+    std::string model;
+    std::string address;
+    std::string mac;  // upper case, colon-separated
+  };
+
+  Neighbourhood(int net, const std::string& fixturePath);
+  ~Neighbourhood();
+  Neighbourhood(const Neighbourhood&) = delete;
+  Neighbourhood& operator=(const Neighbourhood&) = delete;
+
+  const std::string& Error() const { return error_; }
+  const std::vector<Scanner>& Scanners() const { return scanners_; }
+
+ private:
+  void ServeNotFound();
+
+  std::string error_;
+  std::vector<Scanner> scanners_;
+  std::vector<std::shared_ptr<void>> simulators_;  // cavixsim::DeviceSimulator
+  int silentFd_ = -1;
+  int webFd_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  std::thread web_;
+};
 
 }  // namespace tooltest
 

@@ -1,0 +1,223 @@
+#include "tools/PdfPageWriter.h"
+
+#include <cairo-pdf.h>
+#include <cairo.h>
+#include <jpeglib.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// libjpeg's error exit jumps back into the writer with the library's own message.
+struct JpegErrors {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void OnJpegError(j_common_ptr info) {
+  auto* errors = reinterpret_cast<JpegErrors*>(info->err);
+  (*info->err->format_message)(info, errors->message);
+  std::longjmp(errors->jump, 1);
+}
+
+// The bits of a byte in the opposite order: cairo's A1 pixels run from the least significant
+// bit on a little-endian machine, the driver's from the most significant.
+uint8_t Reversed(uint8_t b) {
+  b = static_cast<uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+  b = static_cast<uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+  return static_cast<uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+}
+
+bool LittleEndian() {
+  const uint16_t one = 1;
+  uint8_t first;
+  std::memcpy(&first, &one, 1);
+  return first == 1;
+}
+
+}  // namespace
+
+struct PdfPageWriter::Page {
+  // Colour and grey: the compressor writes into jpeg (malloc'd by jpeg_mem_dest).
+  jpeg_compress_struct jpegInfo;
+  JpegErrors errors;
+  bool compressing = false;
+  unsigned char* jpeg = nullptr;
+  unsigned long jpegSize = 0;
+  // Black and white: an A1 surface whose set bits are the black pixels.
+  cairo_surface_t* stencil = nullptr;
+
+  ~Page() {
+    if (compressing) jpeg_destroy_compress(&jpegInfo);
+    std::free(jpeg);
+    if (stencil) cairo_surface_destroy(stencil);
+  }
+};
+
+PdfPageWriter::PdfPageWriter(std::string path) : path_(std::move(path)) {}
+
+PdfPageWriter::~PdfPageWriter() {
+  page_.reset();
+  if (surface_) cairo_surface_destroy(static_cast<cairo_surface_t*>(surface_));
+}
+
+bool PdfPageWriter::Fail(const std::string& what, std::string* error) {
+  if (error) *error = path_ + ": " + what;
+  page_.reset();
+  return false;
+}
+
+bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
+  if (layout.width == 0 || layout.height == 0 || layout.dpi == 0) return Fail("empty page", error);
+  layout_ = layout;
+  row_ = 0;
+  // PDF units are 1/72 inch.
+  const double widthPt = layout.width * 72.0 / layout.dpi;
+  const double heightPt = layout.height * 72.0 / layout.dpi;
+  if (!surface_) {
+    cairo_surface_t* s = cairo_pdf_surface_create(path_.c_str(), widthPt, heightPt);
+    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
+      const std::string why = cairo_status_to_string(cairo_surface_status(s));
+      cairo_surface_destroy(s);
+      return Fail("cannot create the file (" + why + ")", error);
+    }
+    cairo_pdf_surface_set_metadata(s, CAIRO_PDF_METADATA_CREATOR, "cavix-scan");
+    surface_ = s;
+  } else {
+    cairo_pdf_surface_set_size(static_cast<cairo_surface_t*>(surface_), widthPt, heightPt);
+  }
+  page_ = std::make_unique<Page>();
+  Page& p = *page_;
+  if (layout.mode == ColorMode::BlackWhite) {
+    p.stencil =
+        cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(layout.width), static_cast<int>(layout.height));
+    if (cairo_surface_status(p.stencil) != CAIRO_STATUS_SUCCESS) return Fail("out of memory for the page", error);
+    cairo_surface_flush(p.stencil);  // the rows are written straight into its pixels
+    return true;
+  }
+  jpeg_compress_struct& j = p.jpegInfo;
+  j.err = jpeg_std_error(&p.errors.manager);
+  p.errors.manager.error_exit = OnJpegError;
+  if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
+  jpeg_create_compress(&j);
+  p.compressing = true;
+  jpeg_mem_dest(&j, &p.jpeg, &p.jpegSize);
+  j.image_width = layout.width;
+  j.image_height = layout.height;
+  const bool color = layout.mode == ColorMode::Color;
+  j.input_components = color ? 3 : 1;
+  j.in_color_space = color ? JCS_RGB : JCS_GRAYSCALE;
+  jpeg_set_defaults(&j);
+  jpeg_set_quality(&j, kJpegQuality, TRUE);
+  j.density_unit = 1;  // dots per inch
+  j.X_density = j.Y_density = static_cast<UINT16>(layout.dpi);
+  jpeg_start_compress(&j, TRUE);
+  return true;
+}
+
+bool PdfPageWriter::WriteRow(const uint8_t* row, std::string* error) {
+  if (!page_) return Fail("no page started", error);
+  if (row_ >= layout_.height) return Fail("more rows than the page has", error);
+  Page& p = *page_;
+  if (p.stencil) {
+    // The driver's set bit is white; the stencil's set bit paints black.
+    uint8_t* dst =
+        cairo_image_surface_get_data(p.stencil) + static_cast<size_t>(row_) * cairo_image_surface_get_stride(p.stencil);
+    const uint32_t bytes = (layout_.width + 7) / 8;
+    const bool reverse = LittleEndian();
+    for (uint32_t i = 0; i < bytes; ++i) {
+      const uint8_t black = static_cast<uint8_t>(~row[i]);
+      dst[i] = reverse ? Reversed(black) : black;
+    }
+    // Bits past the last pixel stay clear.
+    const uint32_t tail = layout_.width % 8;
+    if (tail) dst[bytes - 1] &= reverse ? static_cast<uint8_t>((1u << tail) - 1) : static_cast<uint8_t>(0xFF00 >> tail);
+  } else {
+    if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
+    JSAMPROW rows[1] = {const_cast<JSAMPLE*>(row)};
+    jpeg_write_scanlines(&p.jpegInfo, rows, 1);
+  }
+  ++row_;
+  return true;
+}
+
+bool PdfPageWriter::PlacePage(std::string* error) {
+  Page& p = *page_;
+  cairo_surface_t* doc = static_cast<cairo_surface_t*>(surface_);
+  cairo_surface_t* image = nullptr;
+  if (!p.stencil) {
+    if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
+    jpeg_finish_compress(&p.jpegInfo);
+    jpeg_destroy_compress(&p.jpegInfo);
+    p.compressing = false;
+    // The picture is the JPEG stream, which cairo embeds as it is (with the stream's own width
+    // and height) and never decodes. The surface that carries it is therefore one pixel
+    // large, drawn over the page's area: a surface of the page's size would be copied whole
+    // by cairo's recording of the page although its pixels are never used.
+    image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    if (cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(image);
+      return Fail("out of memory for the page", error);
+    }
+    const cairo_status_t s =
+        cairo_surface_set_mime_data(image, CAIRO_MIME_TYPE_JPEG, p.jpeg, p.jpegSize, std::free, p.jpeg);
+    if (s != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(image);
+      return Fail(std::string("cannot attach the JPEG picture (") + cairo_status_to_string(s) + ")", error);
+    }
+    p.jpeg = nullptr;  // cairo frees it with the surface
+  }
+  cairo_t* cr = cairo_create(doc);
+  cairo_scale(cr, 72.0 / layout_.dpi, 72.0 / layout_.dpi);
+  if (image) {
+    cairo_scale(cr, layout_.width, layout_.height);
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    cairo_rectangle(cr, 0, 0, 1, 1);
+    cairo_fill(cr);
+  } else {
+    cairo_surface_mark_dirty(p.stencil);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_pattern_t* mask = cairo_pattern_create_for_surface(p.stencil);
+    cairo_pattern_set_filter(mask, CAIRO_FILTER_NEAREST);
+    cairo_mask(cr, mask);
+    cairo_pattern_destroy(mask);
+  }
+  cairo_show_page(cr);
+  const cairo_status_t status = cairo_status(cr);
+  cairo_destroy(cr);
+  if (image) cairo_surface_destroy(image);
+  page_.reset();
+  if (status != CAIRO_STATUS_SUCCESS)
+    return Fail(std::string("cannot write the page (") + cairo_status_to_string(status) + ")", error);
+  if (cairo_surface_status(doc) != CAIRO_STATUS_SUCCESS)
+    return Fail(std::string("cannot write the page (") + cairo_status_to_string(cairo_surface_status(doc)) + ")",
+                error);
+  return true;
+}
+
+bool PdfPageWriter::EndPage(std::string* error) {
+  if (!page_) return Fail("no page started", error);
+  if (row_ != layout_.height) return Fail("the page lacks rows", error);
+  return PlacePage(error);
+}
+
+bool PdfPageWriter::Close(std::string* error) {
+  page_.reset();
+  if (!surface_) return true;
+  cairo_surface_t* doc = static_cast<cairo_surface_t*>(surface_);
+  surface_ = nullptr;
+  cairo_surface_finish(doc);
+  const cairo_status_t status = cairo_surface_status(doc);
+  cairo_surface_destroy(doc);
+  if (status != CAIRO_STATUS_SUCCESS)
+    return Fail(std::string("cannot finish the file (") + cairo_status_to_string(status) + ")", error);
+  return true;
+}
