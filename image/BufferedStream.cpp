@@ -113,6 +113,12 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
         dropped = std::move(mapping_);
     }
     writePos_ = page->Data();
+    writeMapping_ = page.get();
+    preparedTo_ = page->Data();
+    spareFrom_ = page->Data();
+    // A pooled mapping is mapped in already: it gains nothing from moves.
+    ringPage_ = !page->Reused();
+    passedTo_.store(page->Data(), std::memory_order_release);
     view_ = page->Data();
     limit_ = page->Data() + capacity;
     mapping_ = std::move(page);
@@ -211,6 +217,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     if (generation == pageGeneration_) {
       unreadBytes_ -= n;
       availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
+      passedTo_.store(readPos_ + n, std::memory_order_release);
     }
   }
   buffer += n;
@@ -272,6 +279,27 @@ bool BufferedStream::RoomFor(uint32_t size) const {
   return writePos_ != nullptr && end != nullptr && size <= static_cast<size_t>(end - writePos_);
 }
 
+void BufferedStream::PrepareRoom(uint32_t size) {
+  uint8_t* const end = writePos_ + size;
+  uint8_t* const base = writeMapping_ != nullptr ? writeMapping_->Data() : nullptr;
+  uint8_t* const limit = limit_;
+  while (preparedTo_ < end) {
+    uint8_t* const chunk = preparedTo_;
+    if (!ringPage_ || base == nullptr || static_cast<size_t>(limit - chunk) < kRingChunk) {
+      preparedTo_ = limit;  // the tail of the page (or a page without moves) as it is
+      return;
+    }
+    if (spareFrom_ + kRingChunk <= passedTo_.load(std::memory_order_acquire)) {
+      if (writeMapping_->MoveMemory(static_cast<size_t>(spareFrom_ - base), static_cast<size_t>(chunk - base),
+                                    kRingChunk))
+        spareFrom_ += kRingChunk;
+      else
+        ringPage_ = false;  // the kernel refused: the rest of the page uses its own memory
+    }
+    preparedTo_ = chunk + kRingChunk;
+  }
+}
+
 void BufferedStream::Advance(uint32_t size) {
   writePos_ += size;
   CAutoCriticalSection countGuard(countLock_);
@@ -287,6 +315,7 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
   if (Canceled()) return StreamCanceled;
   // Never past the page: a page larger than its capacity is an error, not an overrun.
   if (!RoomFor(size)) return LoggedStreamError("Error writing to memory-mapped file");
+  PrepareRoom(size);
   std::memcpy(writePos_, buffer, size);
   Advance(size);
   bytesWritten = size;
@@ -295,6 +324,7 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
 
 uint8_t* BufferedStream::WriteSpace(uint32_t size) {
   if (size == 0 || !ReadyForWriting() || Canceled() || !RoomFor(size)) return nullptr;
+  PrepareRoom(size);
   return writePos_;
 }
 
@@ -345,6 +375,7 @@ bool BufferedStream::CloseWriteEnd() {
   signalCount_.fetch_add(1, std::memory_order_release);
   writeEndOpen_ = false;
   writePos_ = nullptr;
+  writeMapping_ = nullptr;
   // writeEndOpened_ stays as it is: a reader that has not opened yet still has to find the
   // page, which stays readable (with its end of data) until the read end closes.
   return true;

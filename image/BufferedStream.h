@@ -17,6 +17,15 @@
 // The end flags and page pointers that both sides look at are atomics; the page itself is
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
+// Memory behind the reader: while the reader keeps up, the page's memory is used as a ring of
+// kRingChunk chunks. Once the reader has passed a chunk it is never read again (the stream is
+// linear), so before the writer first writes into a new chunk it moves the memory of the
+// oldest passed chunk there (PageMapping::MoveMemory) instead of touching fresh memory: a page
+// then costs a few chunks of resident memory and page faults, not its whole size. A reader that
+// falls behind passes nothing, and the writer takes fresh memory as before (the page grows to
+// its size). The reader announces how far it has passed (passedTo_, raised after its copy);
+// only the writer moves memory, and only from below passedTo_ to chunks it has not written yet,
+// where no reader can be either.
 // A page opened by the writer waits for its reader (pageWaiting_) even when the writer has
 // closed it again before the reader came: the reader opens it, reads it and meets its end at
 // once. writeEndOpened_ only wakes a waiting reader; the reader decides by pageWaiting_.
@@ -74,6 +83,12 @@ class BufferedStream : public IByteStream {
   bool RoomFor(uint32_t size) const;
   // Counts `size` bytes at the write position as written. Writer only.
   void Advance(uint32_t size);
+  // Makes the next `size` bytes at the write position ready for writing: moves passed chunks'
+  // memory into the chunks they reach. Writer only, before it writes them.
+  void PrepareRoom(uint32_t size);
+
+  // Chunks of the page's memory reused behind the reader (a huge page's size).
+  static constexpr size_t kRingChunk = size_t(2) << 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
                                               // while no read end is open, released by the reader
@@ -81,6 +96,11 @@ class BufferedStream : public IByteStream {
   std::atomic<uint8_t*> view_{nullptr};       // base of the current page
   std::atomic<uint8_t*> limit_{nullptr};      // end of the current page
   uint8_t* writePos_ = nullptr;               // writer only
+  PageMapping* writeMapping_ = nullptr;       // the page being written; writer only
+  uint8_t* preparedTo_ = nullptr;             // end of the chunks made ready; writer only
+  uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet; writer only
+  bool ringPage_ = false;                     // the page's memory may be moved; writer only
+  std::atomic<uint8_t*> passedTo_{nullptr};   // the reader will read nothing below this again
   uint8_t* readPos_ = nullptr;                // reader only, under readLock_
   uint32_t unreadBytes_ = 0;                  // guarded by countLock_
   std::unique_ptr<Event> writeEndOpened_;     // auto-reset

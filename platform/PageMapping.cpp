@@ -14,6 +14,18 @@ PageMapping::PageMapping(size_t capacity) {
   if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "PageMapping: mmap");
   data_ = static_cast<uint8_t*>(p);
   capacity_ = capacity;
+  // Fewer faults and page-table entries where shared memory may use huge pages; a kernel that
+  // does not offer them refuses, which changes nothing.
+  (void)madvise(p, capacity, MADV_HUGEPAGE);
+}
+
+bool PageMapping::MoveMemory(size_t from, size_t to, size_t length) {
+  if (length == 0 || from + length > capacity_ || to + length > capacity_) return false;
+  if (from < to + length && to < from + length) return false;
+  void* moved = mremap(data_ + from, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, data_ + to);
+  if (moved == MAP_FAILED) return false;
+  moved_ = true;
+  return true;
 }
 
 PageMapping::~PageMapping() { munmap(data_, capacity_); }
@@ -44,6 +56,7 @@ std::unique_ptr<PageMapping> PageMapping::Acquire(size_t capacity) {
       if ((*it)->Capacity() == capacity) {
         std::unique_ptr<PageMapping> found = std::move(*it);
         pool.mappings.erase(std::next(it).base());
+        found->reused_ = true;
         return found;
       }
     }
@@ -55,7 +68,7 @@ std::unique_ptr<PageMapping> PageMapping::Acquire(size_t capacity) {
 }
 
 void PageMapping::Recycle(std::unique_ptr<PageMapping> mapping) {
-  if (!mapping) return;
+  if (!mapping || mapping->Moved()) return;  // one with holes is released
   std::unique_ptr<PageMapping> oldest;
   {
     Pool& pool = ThePool();

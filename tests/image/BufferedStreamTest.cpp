@@ -2,13 +2,18 @@
 // cancellation, limits and misuse, with real threads where the order matters.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
 
 #include "ImageTestSupport.h"
 #include "image/BufferedStream.h"
+#include "platform/PageMapping.h"
 #include "platform/TimeLimits.h"
 
 using imagetest::LogTail;
@@ -402,6 +407,67 @@ TEST_F(BufferedStreamTest, PagesFollowEachOtherWithFreshCounters) {
     ASSERT_EQ(bytes.size(), n);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buf.begin()));
     EXPECT_TRUE(stream_.CloseReadEnd());
+  }
+}
+
+// Resident shared memory of the process (shared memory and file pages), in bytes.
+size_t ResidentSharedBytes() {
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  unsigned long size = 0, resident = 0, shared = 0;
+  if (f == nullptr) return 0;
+  const int got = std::fscanf(f, "%lu %lu %lu", &size, &resident, &shared);
+  std::fclose(f);
+  return got == 3 ? shared * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// A reader that keeps up: the memory it has passed is reused for what comes, so a large page
+// costs a few megabytes while it streams, and every byte still arrives intact (written with
+// Write or in place, in rows that straddle the memory's chunks). A reader that comes late gets
+// the whole page all the same.
+TEST_F(BufferedStreamTest, MemoryBehindAReaderThatKeepsUpIsReused) {
+  const uint32_t row = 3 * 5001;  // not a divisor of the chunks
+  const uint32_t rows = 2000;     // about 30 MB
+  const std::vector<uint8_t> pattern = Pattern(size_t(row) * 7, 5);
+  for (const bool late : {false, true}) {
+    for (const bool inPlace : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "late " << late << " in place " << inPlace);
+      const size_t before = ResidentSharedBytes();
+      size_t peak = before;
+      ASSERT_TRUE(stream_.OpenWriteEnd(row * rows));
+      ASSERT_TRUE(stream_.OpenReadEnd());  // the page is there: this does not wait
+      std::vector<uint8_t> buf(row);
+      bool intact = true;
+      auto readRow = [&](uint32_t r) {
+        uint32_t n = 0;
+        const StreamStatus status = stream_.Read(buf.data(), row, n);
+        intact = intact && n == row && (status == StreamOk || status == StreamEndOfData) &&
+                 std::equal(buf.begin(), buf.end(), pattern.begin() + (r % 7) * row);
+      };
+      for (uint32_t r = 0; r < rows; ++r) {
+        const uint8_t* bytes = pattern.data() + (r % 7) * row;
+        uint32_t written = 0;
+        if (inPlace) {
+          uint8_t* space = stream_.WriteSpace(row);
+          ASSERT_NE(space, nullptr);
+          std::memcpy(space, bytes, row);
+          ASSERT_EQ(StreamOk, stream_.CommitWrite(row, written));
+        } else {
+          ASSERT_EQ(StreamOk, stream_.Write(bytes, row, written));
+        }
+        ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+        if (!late) readRow(r);
+        if (r % 64 == 0) peak = std::max(peak, ResidentSharedBytes());
+      }
+      ASSERT_TRUE(stream_.CloseWriteEnd());
+      for (uint32_t r = 0; late && r < rows; ++r) readRow(r);
+      EXPECT_TRUE(intact);
+      EXPECT_TRUE(stream_.CloseReadEnd());
+      if (!late)
+        EXPECT_LT(peak - before, size_t(12) << 20) << "a 30 MB page streamed through a few megabytes";
+      else
+        EXPECT_GT(peak - before, size_t(24) << 20) << "a late reader's page is held whole";
+      PageMapping::DrainPool();
+    }
   }
 }
 

@@ -1,6 +1,10 @@
 // The pool of released page mappings: reuse only at the same capacity, a bounded pool, and no
-// pooled memory kept while a mapping of another capacity is made.
+// pooled memory kept while a mapping of another capacity is made; memory moved inside a mapping.
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <memory>
 #include <system_error>
@@ -90,6 +94,29 @@ TEST_F(PageMappingPoolTest, ThreadsAcquireAndRecycleWithoutSharingAMapping) {
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(clashes[t], 0) << "thread " << t;
   EXPECT_LE(PageMapping::PooledCount(), PageMapping::kPoolLimit);
+}
+
+// Memory moved within a mapping keeps its bytes at the new place and leaves nothing at the old
+// one; a mapping with holes is not pooled; moves that overlap or leave the mapping are refused.
+TEST_F(PageMappingPoolTest, MovedMemoryKeepsItsBytesAndLeavesAHole) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::unique_ptr<PageMapping> mapping = PageMapping::Acquire(8 * page);
+  for (size_t i = 0; i < 2 * page; ++i) mapping->Data()[i] = static_cast<uint8_t>(i * 13 + 1);
+  EXPECT_FALSE(mapping->Moved());
+  EXPECT_FALSE(mapping->MoveMemory(0, page, 2 * page)) << "overlapping";
+  EXPECT_FALSE(mapping->MoveMemory(0, 7 * page, 2 * page)) << "past the end";
+  EXPECT_FALSE(mapping->Moved());
+  ASSERT_TRUE(mapping->MoveMemory(0, 5 * page, 2 * page));
+  EXPECT_TRUE(mapping->Moved());
+  bool same = true;
+  for (size_t i = 0; i < 2 * page; ++i) same = same && mapping->Data()[5 * page + i] == static_cast<uint8_t>(i * 13 + 1);
+  EXPECT_TRUE(same) << "the bytes moved with their memory";
+  unsigned char resident[2];
+  EXPECT_EQ(mincore(mapping->Data(), 2 * page, resident), -1);
+  EXPECT_EQ(errno, ENOMEM) << "nothing is mapped where the memory was";
+  EXPECT_EQ(mapping->Data()[7 * page], 0) << "the rest of the mapping is as it was";
+  PageMapping::Recycle(std::move(mapping));
+  EXPECT_EQ(PageMapping::PooledCount(), 0u);
 }
 
 }  // namespace
