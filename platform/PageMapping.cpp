@@ -8,6 +8,10 @@
 #include <system_error>
 #include <utility>
 
+#ifndef MREMAP_DONTUNMAP
+#define MREMAP_DONTUNMAP 4  // Linux 5.7; the C library's headers may predate it
+#endif
+
 PageMapping::PageMapping(size_t capacity) {
   if (capacity == 0) throw std::system_error(EINVAL, std::generic_category(), "PageMapping: capacity 0");
   void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -22,9 +26,15 @@ PageMapping::PageMapping(size_t capacity) {
 bool PageMapping::MoveMemory(size_t from, size_t to, size_t length) {
   if (length == 0 || from + length > capacity_ || to + length > capacity_) return false;
   if (from < to + length && to < from + length) return false;
-  void* moved = mremap(data_ + from, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, data_ + to);
+  // The source stays mapped (MREMAP_DONTUNMAP) so that its addresses never become free for
+  // another mapping of the process to land in (and be unmapped with this one later); it is
+  // then replaced at once by fresh private memory, which leaves the moved memory to the
+  // destination alone and costs nothing until touched.
+  void* moved = mremap(data_ + from, length, length, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, data_ + to);
   if (moved == MAP_FAILED) return false;
   moved_ = true;
+  (void)mmap(data_ + from, length, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+             -1, 0);
   return true;
 }
 

@@ -34,11 +34,11 @@ class PageMapping {
 
   // Moves the memory behind [from, from + length) to [to, to + length) (offsets into the
   // mapping, multiples of the system page size, not overlapping) without copying it (mremap):
-  // what was at `to` is dropped, and `from` is left without memory: touching it faults
-  // (SIGSEGV), so the owner must be done with it for good. A stream uses this to reuse the
-  // memory its reader has passed for the bytes its writer is about to write. False (nothing
-  // changed) when the kernel refuses. The caller serialises moves with every access to both
-  // ranges. A mapping that had memory moved is never pooled (Recycle releases it).
+  // what was at `to` is dropped, and `from` gets fresh memory of its own (private, zero, none
+  // resident), so the owner must be done with its bytes for good. A stream uses this to reuse
+  // the memory its reader has passed for the bytes its writer is about to write. False
+  // (nothing changed) when the kernel refuses. The caller serialises moves with every access
+  // to both ranges. A mapping that had memory moved is never pooled (Recycle releases it).
   bool MoveMemory(size_t from, size_t to, size_t length);
   bool Moved() const { return moved_; }
   // Whether Acquire took this mapping from the pool (its memory is mapped in already).
