@@ -118,6 +118,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     spareFrom_ = page->Data();
     // A pooled mapping is mapped in already: it gains nothing from moves.
     ringPage_ = !page->Reused();
+    pacing_ = ringPage_;
     passedTo_.store(page->Data(), std::memory_order_release);
     view_ = page->Data();
     limit_ = page->Data() + capacity;
@@ -217,7 +218,13 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     if (generation == pageGeneration_) {
       unreadBytes_ -= n;
       availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
-      passedTo_.store(readPos_ + n, std::memory_order_release);
+      // Sequentially consistent with the writer's flag: either the writer sees the new position
+      // or the reader sees the writer waiting.
+      passedTo_.store(readPos_ + n);
+      if (writerPacing_.load() && readPos_ + n >= paceTarget_.load()) {
+        std::lock_guard<std::mutex> paceGuard(paceLock_);
+        readerMoved_.notify_one();
+      }
     }
   }
   buffer += n;
@@ -281,23 +288,28 @@ bool BufferedStream::RoomFor(uint32_t size) const {
 
 void BufferedStream::PrepareRoom(uint32_t size) {
   uint8_t* const end = writePos_ + size;
-  uint8_t* const base = writeMapping_ != nullptr ? writeMapping_->Data() : nullptr;
   uint8_t* const limit = limit_;
-  while (preparedTo_ < end) {
-    uint8_t* const chunk = preparedTo_;
-    if (!ringPage_ || base == nullptr || static_cast<size_t>(limit - chunk) < kRingChunk) {
-      preparedTo_ = limit;  // the tail of the page (or a page without moves) as it is
-      return;
-    }
-    if (spareFrom_ + kRingChunk <= passedTo_.load(std::memory_order_acquire)) {
-      if (writeMapping_->MoveMemory(static_cast<size_t>(spareFrom_ - base), static_cast<size_t>(chunk - base),
-                                    kRingChunk))
-        spareFrom_ += kRingChunk;
-      else
+  if (ringPage_ && writeMapping_ != nullptr) {
+    // Every chunk the reader has passed goes ahead, onto the next chunk not made ready yet,
+    // so that memory neither piles up behind the reader nor is taken fresh while some is free.
+    uint8_t* const base = writeMapping_->Data();
+    uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
+    while (spareFrom_ + kRingChunk <= passed && static_cast<size_t>(limit - preparedTo_) >= kRingChunk) {
+      if (!writeMapping_->MoveMemory(static_cast<size_t>(spareFrom_ - base), static_cast<size_t>(preparedTo_ - base),
+                                     kRingChunk)) {
         ringPage_ = false;  // the kernel refused: the rest of the page uses its own memory
+        break;
+      }
+      spareFrom_ += kRingChunk;
+      preparedTo_ += kRingChunk;
     }
-    preparedTo_ = chunk + kRingChunk;
   }
+  if (preparedTo_ >= end) return;
+  // Beyond what came from behind the reader the page's own (fresh) memory is used, a whole
+  // chunk at a time, or the rest of the page where less than a chunk is left.
+  const size_t chunks = (static_cast<size_t>(end - preparedTo_) + kRingChunk - 1) / kRingChunk;
+  preparedTo_ = static_cast<size_t>(limit - preparedTo_) > chunks * kRingChunk ? preparedTo_ + chunks * kRingChunk
+                                                                                : limit;
 }
 
 void BufferedStream::Advance(uint32_t size) {
@@ -355,6 +367,35 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
   }
   signalCount_.fetch_add(1, std::memory_order_release);
   return true;
+}
+
+void BufferedStream::PaceWriter() {
+  if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr || !dataAvailable_) return;
+  uint8_t* const base = writeMapping_->Data();
+  uint8_t* const start = passedTo_.load();
+  // Not before the reader has begun: a host that reads late is never waited for.
+  if (start == base || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
+  uint8_t* const target = writePos_ - (kMaxLead - kRingChunk);
+  // The reader takes one unit of dataAvailable_ a read, whatever was published: while no new
+  // rows come, it needs more to find the rows already there (one for each of its smallest
+  // reads, a row, is plenty; a unit that finds nothing new is simply taken and waited past).
+  const size_t units = static_cast<size_t>(target - start) / kPaceReadBytes + 1;
+  try {
+    dataAvailable_->Release(static_cast<LONG>(units));
+  } catch (const std::exception&) {
+    pacing_ = false;
+    return;
+  }
+  signalCount_.fetch_add(1, std::memory_order_release);
+  std::unique_lock<std::mutex> paceGuard(paceLock_);
+  paceTarget_.store(target);
+  writerPacing_.store(true);
+  const bool caughtUp = readerMoved_.wait_for(paceGuard, std::chrono::milliseconds(kPaceWaitMs),
+                                              [&] { return passedTo_.load() >= target; });
+  writerPacing_.store(false);
+  // A reader that did not move at all meanwhile has stopped reading for now (or waits for rows
+  // not released yet): the page is no longer paced.
+  if (!caughtUp && passedTo_.load() == start) pacing_ = false;
 }
 
 bool BufferedStream::CloseWriteEnd() {
