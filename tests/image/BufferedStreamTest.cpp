@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -468,6 +470,61 @@ TEST_F(BufferedStreamTest, MemoryBehindAReaderThatKeepsUpIsReused) {
         EXPECT_GT(peak - before, size_t(24) << 20) << "a late reader's page is held whole";
       PageMapping::DrainPool();
     }
+  }
+}
+
+// A writer far quicker than its reader (as decoding threads can be on a busy machine) is paced
+// to it once it runs far ahead, so the page's memory stays small; a reader that stops reading
+// holds the writer up no longer than a moment, and then gets the whole page.
+TEST_F(BufferedStreamTest, AWriterFarAheadOfItsReaderIsPacedUnlessTheReaderStops) {
+  const uint32_t row = 3 * 4001;
+  const uint32_t rows = 3000;  // about 36 MB
+  const std::vector<uint8_t> pattern = Pattern(size_t(row) * 5, 9);
+  for (const bool readerStops : {false, true}) {
+    SCOPED_TRACE(testing::Message() << "reader stops " << readerStops);
+    const size_t before = ResidentSharedBytes();
+    std::atomic<size_t> peak{before};
+    std::promise<void> writerDone;
+    std::future<void> writerDoneFuture = writerDone.get_future();
+    ASSERT_TRUE(stream_.OpenWriteEnd(row * rows));
+    std::thread writer([&] {
+      for (uint32_t r = 0; r < rows; ++r) {
+        uint32_t written = 0;
+        ASSERT_EQ(StreamOk, stream_.Write(pattern.data() + (r % 5) * row, row, written));
+        ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+        stream_.PaceWriter();
+        if (r % 64 == 0) peak = std::max(peak.load(), ResidentSharedBytes());
+      }
+      ASSERT_TRUE(stream_.CloseWriteEnd());
+      writerDone.set_value();
+    });
+    ASSERT_TRUE(stream_.OpenReadEnd());
+    std::vector<uint8_t> page;
+    page.reserve(size_t(row) * rows);
+    std::vector<uint8_t> buf(65536);
+    StreamStatus status = StreamOk;
+    while (status == StreamOk) {
+      uint32_t n = 0;
+      status = stream_.Read(buf.data(), static_cast<uint32_t>(buf.size()), n);
+      page.insert(page.end(), buf.begin(), buf.begin() + n);
+      if (readerStops && page.size() >= (size_t(1) << 20) && page.size() < (size_t(1) << 20) + buf.size()) {
+        EXPECT_EQ(std::future_status::ready, writerDoneFuture.wait_for(std::chrono::seconds(60)))
+            << "the writer finishes the page while the reader has stopped";
+      } else if (!readerStops) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));  // a slow reader
+      }
+    }
+    writer.join();
+    EXPECT_EQ(StreamEndOfData, status);
+    ASSERT_EQ(page.size(), size_t(row) * rows);
+    bool intact = true;
+    for (uint32_t r = 0; r < rows && intact; ++r)
+      intact = std::equal(pattern.begin() + (r % 5) * row, pattern.begin() + (r % 5 + 1) * row,
+                          page.begin() + size_t(r) * row);
+    EXPECT_TRUE(intact);
+    EXPECT_TRUE(stream_.CloseReadEnd());
+    if (!readerStops) EXPECT_LT(peak - before, size_t(20) << 20) << "a 36 MB page paced through a few megabytes";
+    PageMapping::DrainPool();
   }
 }
 
