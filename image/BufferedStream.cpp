@@ -119,6 +119,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     // A pooled mapping is mapped in already: it gains nothing from moves.
     ringPage_ = !page->Reused();
     pacing_ = ringPage_;
+    unpacedWhileAt_ = nullptr;
     passedTo_.store(page->Data(), std::memory_order_release);
     view_ = page->Data();
     limit_ = page->Data() + capacity;
@@ -373,8 +374,9 @@ void BufferedStream::PaceWriter() {
   if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr || !dataAvailable_) return;
   uint8_t* const base = writeMapping_->Data();
   uint8_t* const start = passedTo_.load();
-  // Not before the reader has begun: a host that reads late is never waited for.
-  if (start == base || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
+  // Not before the reader has begun (a host that reads late is never waited for), nor again
+  // before a reader that did not move during a wait has moved.
+  if (start == base || start == unpacedWhileAt_ || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
   uint8_t* const target = writePos_ - (kMaxLead - kRingChunk);
   // The reader takes one unit of dataAvailable_ a read, whatever was published: while no new
   // rows come, it needs more to find the rows already there (one for each of its smallest
@@ -393,9 +395,9 @@ void BufferedStream::PaceWriter() {
   const bool caughtUp = readerMoved_.wait_for(paceGuard, std::chrono::milliseconds(kPaceWaitMs),
                                               [&] { return passedTo_.load() >= target; });
   writerPacing_.store(false);
-  // A reader that did not move at all meanwhile has stopped reading for now (or waits for rows
-  // not released yet): the page is no longer paced.
-  if (!caughtUp && passedTo_.load() == start) pacing_ = false;
+  // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
+  // not released yet (a long stretch of blank rows): the writer goes on unpaced until it moves.
+  if (!caughtUp && passedTo_.load() == start) unpacedWhileAt_ = start;
 }
 
 bool BufferedStream::CloseWriteEnd() {

@@ -32,8 +32,8 @@
 // closer, so that on a busy machine the page's memory stays a few chunks even
 // when the decoding threads outrun the host. The rows published are the same and come as soon
 // as before for the reader; a reader that does not move during a wait (it stopped reading, or
-// waits for rows not released yet) ends the pacing for the page, so a late or pausing host costs
-// the writer one such wait at most.
+// waits for rows not released yet) is not waited for again until it moves, so a late or
+// pausing host costs the writer one such wait per pause at most.
 // A page opened by the writer waits for its reader (pageWaiting_) even when the writer has
 // closed it again before the reader came: the reader opens it, reads it and meets its end at
 // once. writeEndOpened_ only wakes a waiting reader; the reader decides by pageWaiting_.
@@ -102,7 +102,7 @@ class BufferedStream : public IByteStream {
   static constexpr size_t kRingChunk = size_t(2) << 20;
   // How far the writer may run ahead of a reader that reads as the page arrives, and the
   // longest it waits for that reader at a time.
-  static constexpr size_t kMaxLead = 4 * kRingChunk;
+  static constexpr size_t kMaxLead = 3 * kRingChunk;
   static constexpr int kPaceWaitMs = 20;
   // The smallest read a paced reader is counted with (units of dataAvailable_ it is given).
   static constexpr size_t kPaceReadBytes = 4096;
@@ -119,6 +119,8 @@ class BufferedStream : public IByteStream {
   bool ringPage_ = false;                     // the page's memory may be moved; writer only
   std::atomic<uint8_t*> passedTo_{nullptr};   // the reader will read nothing below this again
   bool pacing_ = false;                       // the writer waits for a reader far behind; writer only
+  uint8_t* unpacedWhileAt_ = nullptr;         // where the reader stood during a wait it did not
+                                              // move in; writer only
   std::mutex paceLock_;                       // with readerMoved_: the writer's pacing wait
   std::condition_variable readerMoved_;       // the reader has passed more of the page
   std::atomic<bool> writerPacing_{false};     // the writer waits on readerMoved_
