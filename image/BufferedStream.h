@@ -98,11 +98,12 @@ class BufferedStream : public IByteStream {
   // memory into the chunks they reach. Writer only, before it writes them.
   void PrepareRoom(uint32_t size);
 
-  // Chunks of the page's memory reused behind the reader (a huge page's size).
-  static constexpr size_t kRingChunk = size_t(2) << 20;
+  // Chunks of the page's memory reused behind the reader: small enough that little memory is
+  // held, large enough that moving them is rare (a 600 dpi colour page takes about a hundred).
+  static constexpr size_t kRingChunk = size_t(1) << 20;
   // How far the writer may run ahead of a reader that reads as the page arrives, and the
   // longest it waits for that reader at a time.
-  static constexpr size_t kMaxLead = 3 * kRingChunk;
+  static constexpr size_t kMaxLead = 4 * kRingChunk;
   static constexpr int kPaceWaitMs = 20;
   // The smallest read a paced reader is counted with (units of dataAvailable_ it is given).
   static constexpr size_t kPaceReadBytes = 4096;
