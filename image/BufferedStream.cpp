@@ -212,6 +212,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   // large copy: bytes the counters cover are never written again, and their page stays mapped
   // while the read end is open (a new page retires it, see OpenWriteEnd).
   std::memcpy(buffer, readPos_, n);
+  bool stillAvailable = false;
   {
     CAutoCriticalSection countGuard(countLock_);
     // A page the writer began meanwhile has counters of its own; the copy then counts as
@@ -219,6 +220,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     if (generation == pageGeneration_) {
       unreadBytes_ -= n;
       availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
+      stillAvailable = counter == kAvailable && availableBytes_ > 0;
       // Sequentially consistent with the writer's flag: either the writer sees the new position
       // or the reader sees the writer waiting.
       passedTo_.store(readPos_ + n);
@@ -232,6 +234,16 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   remaining -= n;
   bytesRead += n;
   readPos_ += n;
+  // A read smaller than the publication it woke for leaves published bytes: its unit goes back,
+  // so that the next read takes them at once instead of waiting for the writer's next
+  // publication (which a paced writer holds back until the reader comes closer).
+  if (stillAvailable) {
+    try {
+      dataAvailable_->Release(1);
+    } catch (const std::exception&) {
+      // The next publication wakes the reader all the same.
+    }
+  }
   return true;
 }
 
@@ -371,24 +383,13 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
 }
 
 void BufferedStream::PaceWriter() {
-  if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr || !dataAvailable_) return;
+  if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr) return;
   uint8_t* const base = writeMapping_->Data();
   uint8_t* const start = passedTo_.load();
   // Not before the reader has begun (a host that reads late is never waited for), nor again
   // before a reader that did not move during a wait has moved.
   if (start == base || start == unpacedWhileAt_ || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
   uint8_t* const target = writePos_ - (kMaxLead - kRingChunk);
-  // The reader takes one unit of dataAvailable_ a read, whatever was published: while no new
-  // rows come, it needs more to find the rows already there (one for each of its smallest
-  // reads, a row, is plenty; a unit that finds nothing new is simply taken and waited past).
-  const size_t units = static_cast<size_t>(target - start) / kPaceReadBytes + 1;
-  try {
-    dataAvailable_->Release(static_cast<LONG>(units));
-  } catch (const std::exception&) {
-    pacing_ = false;
-    return;
-  }
-  signalCount_.fetch_add(1, std::memory_order_release);
   std::unique_lock<std::mutex> paceGuard(paceLock_);
   paceTarget_.store(target);
   writerPacing_.store(true);

@@ -105,8 +105,6 @@ class BufferedStream : public IByteStream {
   // longest it waits for that reader at a time.
   static constexpr size_t kMaxLead = 4 * kRingChunk;
   static constexpr int kPaceWaitMs = 20;
-  // The smallest read a paced reader is counted with (units of dataAvailable_ it is given).
-  static constexpr size_t kPaceReadBytes = 4096;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
                                               // while no read end is open, released by the reader
@@ -133,7 +131,8 @@ class BufferedStream : public IByteStream {
   std::atomic<bool> readEndOpen_{false};
   CCriticalSection2 readLock_;
   CCriticalSection2 countLock_;
-  std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication
+  std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication, and one back for
+                                              // published bytes a read leaves
   std::unique_ptr<Event> endOfData_;          // manual-reset
   std::unique_ptr<Event> canceled_;           // manual-reset
   uint32_t availableBytes_ = 0;               // guarded by countLock_
