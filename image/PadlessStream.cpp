@@ -400,6 +400,8 @@ bool PadlessStream::MakeWrittenBytesAvailable() {
   // Everything written so far can now be read without waiting on the wrapped stream.
   publishedBytes_.store(bytesWritten_.load());
   if (WishMet()) gathered_->Set();
+  // Only now may the writer wait for the reader: everything it wrote is there to be read.
+  wrapped_->PaceWriter();
   return true;
 }
 

@@ -55,6 +55,7 @@ class PadlessStream : public IImageStream {
   bool Cancel() override;
   bool Canceled() override;
   bool Ended() override;
+  // Publishes what was written, then lets the wrapped stream pace the writer (PaceWriter).
   bool MakeWrittenBytesAvailable() override;
   void SetBytesPerLine(uint32_t bytesPerLine) override;
   uint32_t GetBytesPerLine() override;
