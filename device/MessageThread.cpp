@@ -89,13 +89,29 @@ void MessageThread::PostMessageSynchronously(uint32_t message) {
     delete holder;
     RaiseError(CERR_UNKNOWN);
   }
-  if (!WaitFor(*done, TimeLimits::Instance().doneEventMs.load())) RaiseError(CERR_UNKNOWN);
+  if (!WaitFor(*done, TimeLimits::Instance().doneEventMs.load())) {
+    WaitExpired();
+    RaiseError(CERR_UNKNOWN);
+  }
 }
 
 void MessageThread::WaitForIdle() {
   if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
   if (!Post(kIdleRequest)) RaiseError(CERR_UNKNOWN);
-  if (!WaitFor(state_->idle, TimeLimits::Instance().idleMs.load())) RaiseError(CERR_UNKNOWN);
+  if (!WaitFor(state_->idle, TimeLimits::Instance().idleMs.load())) {
+    WaitExpired();
+    RaiseError(CERR_UNKNOWN);
+  }
+}
+
+void MessageThread::OnWaitExpired(std::function<void()> handler) { waitExpired_ = std::move(handler); }
+
+void MessageThread::WaitExpired() {
+  if (!waitExpired_) return;
+  try {
+    waitExpired_();
+  } catch (...) {
+  }
 }
 
 void MessageThread::NotifyIdle() {

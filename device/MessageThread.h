@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -64,6 +65,11 @@ class MessageThread {
   // message posted without one). Throws CERR_UNKNOWN when the queue is closed.
   uint32_t Receive(DoneEvent* done);
 
+  // Runs `handler` on the waiting thread when a done event or idle answer does not come in
+  // time (the worker is stuck in a handler: the owner ends what it is waiting on). Set before
+  // Start.
+  void OnWaitExpired(std::function<void()> handler);
+
   bool HasThread() const { return hasThread_.load(); }
   uint32_t ThreadId() const { return threadId_.load(); }
   void* User() const { return user_; }
@@ -79,6 +85,7 @@ class MessageThread {
 
   // Posts to a running thread's queue; false when there is no thread or its queue is closed.
   bool Post(uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+  void WaitExpired();
   static void Entry(std::shared_ptr<State> state, std::shared_ptr<Event> started, Procedure procedure,
                     void* user, std::shared_ptr<void> keepAlive);
 
@@ -89,6 +96,7 @@ class MessageThread {
   const Procedure procedure_;
   void* user_ = nullptr;              // set by Start before the thread runs
   std::shared_ptr<State> state_;      // created by the constructor, shared with the thread
+  std::function<void()> waitExpired_;  // set before Start
 };
 
 #endif

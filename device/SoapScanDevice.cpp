@@ -25,6 +25,9 @@ SoapScanDevice::SoapScanDevice()
       jobStatus_() {
   jobStatus_.JobState = wscn__JobStateType__Unknown;
   jobStatus_.JobStateReasons = wscn__JobStateReasonsType__None;
+  // A host that stops waiting for a worker ends the exchange holding it up.
+  scanThread_.OnWaitExpired([this] { scanGuard_.Abort(); });
+  cancelThread_.OnWaitExpired([this] { cancelGuard_.Abort(); });
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::SoapScanDevice");
 }
 
@@ -79,6 +82,7 @@ void SoapScanDevice::InitSoap(int kind, const char* device) {
   InitSoapPointerMap();
   InitSoapDataSource();
   InitSoapIoProtocol(kind, device);
+  scanGuard_.Attach(scanContext_);
 }
 
 void SoapScanDevice::InitSoapPointerMap() { SoapPointerMap::Attach(scanContext_, &soapPointerMap_); }
@@ -127,11 +131,13 @@ bool SoapScanDevice::InitSoapOnCancelThread(struct soap*& cancelContext) {
     if (soap_set_namespaces(cancelContext, namespaces) == 0 && protocol_) {
       cancelProtocol_.store(protocol_->CloneInSoapPointerMap(cancelContext));
       ok = cancelProtocol_.load() != nullptr;
+      if (ok) cancelGuard_.Attach(cancelContext);
     }
   } catch (...) {
     ok = false;
   }
   if (!ok) {
+    cancelGuard_.Detach();
     if (protocol_) protocol_->DestroyClone(cancelContext);
     cancelProtocol_.store(nullptr);
     SoapPointerMap::Attach(cancelContext, nullptr);
@@ -146,6 +152,7 @@ bool SoapScanDevice::InitSoapOnCancelThread(struct soap*& cancelContext) {
 void SoapScanDevice::CleanupSoapOnCancelThread(struct soap*& cancelContext) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::CleanupSoapOnCancelThread");
   if (!protocol_ || !cancelContext) return;
+  cancelGuard_.Detach();
   protocol_->DestroyClone(cancelContext);
   cancelProtocol_.store(nullptr);
   SoapPointerMap* map = SoapPointerMap::Of(cancelContext);
@@ -162,6 +169,7 @@ void SoapScanDevice::CleanupSoapDataSource() { dataSource_.reset(); }
 void SoapScanDevice::CleanupSoapIoProtocol() { protocol_.reset(); }
 
 void SoapScanDevice::CleanupSoap() {
+  scanGuard_.Detach();
   CleanupSoapDataSource();
   CleanupSoapIoProtocol();
   if (scanContext_) {
@@ -178,6 +186,10 @@ void SoapScanDevice::DropParameters() {
 
 void SoapScanDevice::Cleanup() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Cleanup");
+  // An exchange in flight (or one a handler still starts) ends now rather than at its limit.
+  closing_.store(true);
+  scanGuard_.Abort();
+  cancelGuard_.Abort();
   bool ended = scanThread_.Stop();
   // A cancel thread parked by a lock nobody will release would otherwise hold up its stop.
   try {
@@ -240,6 +252,8 @@ void SoapScanDevice::HandleScanThreadMessage() {
       LogErrorText("Illegal message received");
       continue;
     }
+    // An abort by a host that gave up on an earlier message ends with that message.
+    if (!closing_.load()) scanGuard_.Rearm();
     try {
       if (handler->withDone) {
         (this->*handler->withDone)(done);
@@ -292,9 +306,11 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       CleanupSoapOnCancelThread(cancelContext);
       return false;
     case DriverAndDeviceCancel:
+      if (!closing_.load()) cancelGuard_.Rearm();
       DoDriverAndDeviceCancel(cancelContext);
       return true;
     case DeviceCancel:
+      if (!closing_.load()) cancelGuard_.Rearm();
       DoDeviceCancel(cancelContext);
       return true;
     default:

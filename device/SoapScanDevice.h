@@ -17,6 +17,10 @@
 // handshakes (a worker writes before it signals). The flags and numbers that several threads
 // touch are atomics so that this ordering is also well defined for the compiler.
 //
+// Bounds: every exchange of the scan and cancel contexts runs under an ExchangeGuard (deadline,
+// response size, text caps). A host wait on a worker that expires aborts that worker's exchange
+// in flight; Cleanup aborts both before it stops the workers, so a session closes at once.
+//
 // Lifetime: create devices through ScanDeviceHandle::CreateSoapScanDevice (shared ownership),
 // so that a worker that Cleanup could not stop in time keeps the device alive until it ends.
 #ifndef CAVIX_DEVICE_SOAPSCANDEVICE_H
@@ -34,6 +38,7 @@
 #include "platform/Event.h"
 #include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
+#include "transport/ExchangeGuard.h"
 
 class IScanDataSource;
 class ISoapIoProtocol;
@@ -202,6 +207,11 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // Deletes parameters_ unless it is the shared default; parameters_ becomes null.
   void DropParameters();
 
+  // The status of the scan context's last exchange with the guard's verdict (ExchangeGuard).
+  int ExchangeOutcome(int status) const { return scanGuard_.Outcome(status); }
+  // The page's capacity as the data source sizes it, for the image exchange's bounds.
+  uint64_t PageCapacity() const;
+
   // Stores code as the last failure (logging its name) and returns false.
   bool Fail(uint32_t code);
 
@@ -238,6 +248,9 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   std::atomic<bool> scannerIdle_{false};
   std::atomic<bool> mfgMode_{false};
   std::string lastSoapFault_;                      // scan thread
+  ExchangeGuard scanGuard_;                        // bounds of the scan context's exchanges
+  ExchangeGuard cancelGuard_;                      // bounds of the cancel context's exchanges
+  std::atomic<bool> closing_{false};               // Cleanup began: aborted exchanges stay so
 
  private:
   friend class IdleLockForCancelThread;

@@ -20,6 +20,7 @@
 #include "platform/TimeLimits.h"
 #include "platform/Waitable.h"
 #include "service/SoapPointerMap.h"
+#include "transport/ExchangeGuard.h"
 
 const char* const UsbProtocol::kPointerMapKey = "UsbProtocol";
 
@@ -397,7 +398,13 @@ bool UsbProtocol::Flush() {
   std::vector<char> scratch(kFlushChunk);
   int retries = kFlushRetries;
   bool sawData = false;
+  // A session that closes (or a host that gave up) ends the drain as it ends an exchange.
+  const ExchangeGuard* guard = ExchangeGuard::Of(soap_);
   while (retries > 0) {
+    if (guard && guard->Aborted()) {
+      Close();
+      return LogErrorText("Flush() aborted");
+    }
     DWORD bytesRead = 0;
     // The first read gives the device a tenth of a second to send; the first after data half
     // a second, as a device that was sending (the rest of a page) may pause between two writes
