@@ -1,7 +1,5 @@
 #include "transport/ExchangeGuard.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,17 +13,26 @@ const char* const ExchangeGuard::kPointerMapKey = "ExchangeGuard";
 
 namespace {
 
-// A wait for the device's bytes looks at the clock at least this often.
-constexpr int kLongestPollMs = 1000;
+// The library's time-outs: seconds when positive, microseconds when negative, none when 0.
+constexpr long long kNoTimeout = -1;
+long long TimeoutMs(int timeout) {
+  if (timeout > 0) return static_cast<long long>(timeout) * 1000;
+  if (timeout < 0) return -static_cast<long long>(timeout) / 1000;
+  return kNoTimeout;
+}
+
+// A time-out of at most `ms` for the library, the shorter of it and `current`.
+int BoundedTimeout(int current, long long ms) {
+  const long long currentMs = TimeoutMs(current);
+  if (currentMs != kNoTimeout && currentMs <= ms) return current;
+  return -static_cast<int>(std::min<long long>(std::max<long long>(ms, 1) * 1000, 2000000000LL));
+}
 
 }  // namespace
 
-ExchangeGuard::ExchangeGuard() : abortFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+ExchangeGuard::ExchangeGuard() = default;
 
-ExchangeGuard::~ExchangeGuard() {
-  Detach();
-  if (abortFd_ >= 0) ::close(abortFd_);
-}
+ExchangeGuard::~ExchangeGuard() { Detach(); }
 
 ExchangeGuard* ExchangeGuard::Of(struct soap* soap) {
   return static_cast<ExchangeGuard*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
@@ -75,10 +82,10 @@ void ExchangeGuard::ExpectControl() {
 
 void ExchangeGuard::Abort() {
   aborted_.store(true);
-  if (abortFd_ >= 0) {
-    const uint64_t one = 1;
-    ssize_t ignored = ::write(abortFd_, &one, sizeof one);
-    (void)ignored;
+  try {
+    abort_.Set();
+  } catch (...) {
+    // The flag and the socket's shutdown still end the exchange.
   }
   std::lock_guard<std::mutex> hold(lock_);
   if (socket_ != SOAP_INVALID_SOCKET) ::shutdown(socket_, SHUT_RDWR);
@@ -86,10 +93,9 @@ void ExchangeGuard::Abort() {
 
 void ExchangeGuard::Rearm() {
   if (!aborted_.exchange(false)) return;
-  uint64_t count = 0;
-  if (abortFd_ >= 0) {
-    ssize_t ignored = ::read(abortFd_, &count, sizeof count);
-    (void)ignored;
+  try {
+    abort_.Reset();
+  } catch (...) {
   }
 }
 
@@ -130,18 +136,6 @@ long long ExchangeGuard::MillisecondsLeft() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
 }
 
-bool ExchangeGuard::WaitReadable() {
-  for (;;) {
-    if (aborted_.load()) return End(kAborted), false;
-    const long long left = MillisecondsLeft();
-    if (left <= 0) return End(kTimedOut), false;
-    struct pollfd fds[2] = {{soap_->socket, POLLIN, 0}, {abortFd_, POLLIN, 0}};
-    const int n = ::poll(fds, abortFd_ >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, kLongestPollMs)));
-    if (n < 0 && errno != EINTR) return true;  // the read itself reports the failure
-    if (n > 0 && fds[0].revents != 0) return true;
-  }
-}
-
 // ---- hooks ---------------------------------------------------------------------------------
 
 SOAP_SOCKET ExchangeGuard::OpenHook(struct soap* soap, const char* endpoint, const char* host, int port) {
@@ -158,9 +152,7 @@ SOAP_SOCKET ExchangeGuard::OpenHook(struct soap* soap, const char* endpoint, con
   }
   // The connect waits no longer than the exchange may last.
   const int savedConnect = soap->connect_timeout;
-  const long long left = guard->MillisecondsLeft();
-  const int leftSeconds = static_cast<int>(std::max<long long>(1, (left + 999) / 1000));
-  if (savedConnect <= 0 || savedConnect > leftSeconds) soap->connect_timeout = leftSeconds;
+  soap->connect_timeout = BoundedTimeout(savedConnect, guard->MillisecondsLeft());
   const SOAP_SOCKET socket = guard->open_(soap, endpoint, host, port);
   soap->connect_timeout = savedConnect;
   if (socket != SOAP_INVALID_SOCKET) {
@@ -188,11 +180,9 @@ int ExchangeGuard::SendHook(struct soap* soap, const char* data, std::size_t len
   if (guard->aborted_.load()) return guard->End(kAborted), SOAP_EOF;
   const long long left = guard->MillisecondsLeft();
   if (left <= 0) return guard->End(kTimedOut), SOAP_EOF;
-  // A device that takes no bytes holds the send no longer than the exchange may last
-  // (negative: microseconds).
+  // A device that takes no bytes holds the send no longer than the exchange may last.
   const int saved = soap->send_timeout;
-  const long long leftUs = std::min<long long>(left * 1000, 2000000000LL);
-  if (saved <= 0 || static_cast<long long>(saved) * 1000000 > leftUs) soap->send_timeout = -static_cast<int>(leftUs);
+  soap->send_timeout = BoundedTimeout(saved, left);
   const int result = guard->send_(soap, data, length);
   soap->send_timeout = saved;
   if (result != SOAP_OK && guard->aborted_.load()) guard->End(kAborted);
@@ -203,12 +193,21 @@ std::size_t ExchangeGuard::ReceiveHook(struct soap* soap, char* buffer, std::siz
   ExchangeGuard* guard = Of(soap);
   if (!guard || !guard->receive_) return 0;
   if (guard->ended_ != 0) return 0;
+  if (guard->aborted_.load()) return guard->End(kAborted);
   if (guard->received_ >= guard->maxBytes_) return guard->End(kTooLarge);
-  if (!guard->WaitReadable()) return 0;
+  const long long left = guard->MillisecondsLeft();
+  if (left <= 0) return guard->End(kTimedOut);
+  // The read waits no longer than the exchange may last.
+  const int saved = soap->recv_timeout;
+  soap->recv_timeout = BoundedTimeout(saved, left);
   const std::size_t ask = static_cast<std::size_t>(std::min<uint64_t>(size, guard->maxBytes_ - guard->received_));
   const std::size_t got = guard->receive_(soap, buffer, ask);
+  soap->recv_timeout = saved;
   guard->received_ += got;
-  if (got == 0 && guard->aborted_.load()) guard->End(kAborted);
+  if (got == 0) {
+    if (guard->aborted_.load()) return guard->End(kAborted);
+    if (guard->MillisecondsLeft() <= 0) return guard->End(kTimedOut);
+  }
   return got;
 }
 

@@ -15,15 +15,18 @@
 //   - Texts: the context's string, nesting and repetition caps (kMaxTextLength, kMaxLevel,
 //     kMaxOccurs); a longer text fails the parse.
 // Each wait for the device's bytes is bounded by what is left of the exchange's time and is
-// woken at once by Abort, which also shuts the connection's socket down (the library's TCP).
+// woken at once by Abort: the library's TCP reads through the context's receive time-out, which
+// the guard narrows for each read, and through the socket, which Abort shuts down; a transport
+// with waits of its own (USB) bounds them by MillisecondsLeft and wakes on AbortEvent.
 // An exchange the guard ended reports its own status through Outcome: kTimedOut, kTooLarge or
 // kAborted, which the scan device reports as a communication failure.
 //
 // Threads: Attach, Detach, ExpectImage, ExpectControl, Outcome and the hooks run on the thread
-// that owns the context. Abort, Rearm and Aborted may be called from any thread. `lock_` guards
-// `socket_` (so that Abort never shuts down a descriptor the owner has closed and reused);
-// `aborted_` is atomic; everything else belongs to the owner thread.
-// Owns: its abort event descriptor. Registered in the context's pointer map under
+// that owns the context, as do MillisecondsLeft and AbortEvent's waits. Abort, Rearm and Aborted
+// may be called from any thread. `lock_` guards `socket_` (so that Abort never shuts down a
+// descriptor the owner has closed and reused); `aborted_` and `abort_` are thread-safe; everything
+// else belongs to the owner thread.
+// Owns: its abort event. Registered in the context's pointer map under
 // "ExchangeGuard" while attached; not the context.
 #ifndef CAVIX_TRANSPORT_EXCHANGEGUARD_H
 #define CAVIX_TRANSPORT_EXCHANGEGUARD_H
@@ -35,6 +38,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+
+#include "platform/Event.h"
 
 class ExchangeGuard {
  public:
@@ -75,8 +80,10 @@ class ExchangeGuard {
   void Abort();
   void Rearm();
   bool Aborted() const { return aborted_.load(); }
-  // Readable while aborted (for waits of the transport's own, as a USB flush).
-  int AbortFd() const { return abortFd_; }
+  // Signalled while aborted (manual reset), for the waits of a transport's own.
+  Event& AbortEvent() { return abort_; }
+  // Milliseconds left before the exchange in progress must end (<= 0: none).
+  long long MillisecondsLeft() const;
 
   // The status of the last exchange: `status` itself, or the guard's status when the guard
   // ended it or the response broke a text cap.
@@ -94,13 +101,9 @@ class ExchangeGuard {
   void BeginExchange();
   // Records why the guard ended the exchange (the first reason stays); returns 0 bytes.
   std::size_t End(int status);
-  // Milliseconds left before the exchange must end (<= 0: none).
-  long long MillisecondsLeft() const;
-  // Waits until the connection is readable; false when the exchange ended meanwhile.
-  bool WaitReadable();
 
   struct soap* soap_ = nullptr;
-  int abortFd_ = -1;
+  Event abort_{true, false};
   std::atomic<bool> aborted_{false};
   mutable std::mutex lock_;
   SOAP_SOCKET socket_ = SOAP_INVALID_SOCKET;  // guarded by lock_

@@ -265,7 +265,17 @@ DWORD UsbProtocol::WaitLimitMs(Direction direction) const {
 bool UsbProtocol::WaitForIo(Direction direction) {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForIo");
   if (device_ < 0) return false;
-  struct pollfd pfd = {device_, static_cast<short>(direction == Direction::In ? POLLIN : POLLOUT), 0};
+  const short events = static_cast<short>(direction == Direction::In ? POLLIN : POLLOUT);
+  ExchangeGuard* guard = ExchangeGuard::Of(soap_);
+  if (guard) {
+    // An aborted exchange ends the wait at once.
+    try {
+      return WaitForAnyOrFd({&guard->AbortEvent()}, device_, events, BoundedWaitMs(direction)) == 1;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  struct pollfd pfd = {device_, events, 0};
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(direction));
   for (;;) {
@@ -278,16 +288,30 @@ bool UsbProtocol::WaitForIo(Direction direction) {
   }
 }
 
+DWORD UsbProtocol::BoundedWaitMs(Direction direction) const {
+  // No longer than the exchange in progress may last.
+  DWORD limit = WaitLimitMs(direction);
+  if (const ExchangeGuard* guard = ExchangeGuard::Of(soap_)) {
+    const long long left = guard->MillisecondsLeft();
+    if (left < static_cast<long long>(limit)) limit = left > 0 ? static_cast<DWORD>(left) : 0;
+  }
+  return limit;
+}
+
 bool UsbProtocol::WaitForCancelableIo() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForCancelableIo");
   if (device_ < 0) return false;
   bool cancelled = false;
   bool ready = false;
-  if (cancelableIo_) {
+  // The cancel (of a cancelable read) and the abort of the exchange end the wait.
+  std::vector<Waitable*> interrupts;
+  if (cancelableIo_) interrupts.push_back(&cancel_);
+  if (ExchangeGuard* guard = ExchangeGuard::Of(soap_)) interrupts.push_back(&guard->AbortEvent());
+  if (!interrupts.empty()) {
     try {
-      const int which = WaitForAnyOrFd({&cancel_}, device_, POLLIN, WaitLimitMs(Direction::In));
-      cancelled = which == 0;
-      ready = which == 1;
+      const int which = WaitForAnyOrFd(interrupts, device_, POLLIN, BoundedWaitMs(Direction::In));
+      cancelled = which >= 0 && which < static_cast<int>(interrupts.size());
+      ready = which == static_cast<int>(interrupts.size());
     } catch (const std::exception&) {
       ready = false;
     }
