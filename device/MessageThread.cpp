@@ -123,7 +123,7 @@ void MessageThread::NotifyIdle() {
   }
 }
 
-bool MessageThread::Stop() {
+bool MessageThread::Stop(uint32_t graceMs, const std::function<void()>& hurry) {
   std::lock_guard<std::mutex> guard(threadLock_);
   if (!hasThread_.load()) return true;
   if (std::this_thread::get_id() == thread_.get_id()) {
@@ -135,7 +135,13 @@ bool MessageThread::Stop() {
   }
   // A refused post means the queue is closed: the thread is already on its way out.
   const bool posted = state_->queue.Post(kQuit);
-  if (posted && !WaitFor(state_->ended, TimeLimits::Instance().threadStopMs.load())) {
+  uint32_t limitMs = TimeLimits::Instance().threadStopMs.load();
+  if (posted && hurry && graceMs < limitMs && !WaitFor(state_->ended, graceMs)) {
+    // Still busy after the grace: end what holds it up, then wait the rest of the limit.
+    hurry();
+    limitMs -= graceMs;
+  }
+  if (posted && !WaitFor(state_->ended, limitMs)) {
     LogText("Warning! worker thread did not end in time; it is left to end on its own");
     thread_.detach();
     hasThread_.store(false);

@@ -59,7 +59,9 @@ class MessageThread {
   void NotifyIdle();
   // Posts Quit and waits for the thread to end (stop limit). True when there is no thread any
   // more; false when the thread did not end in time and was left to finish on its own.
-  bool Stop();
+  // With `hurry`: when the thread has not ended after graceMs, runs hurry (which ends what the
+  // worker is blocked in) before it waits the rest of the stop limit.
+  bool Stop(uint32_t graceMs = 0, const std::function<void()>& hurry = nullptr);
 
   // Worker side: waits for the next message; `done` receives its done event (empty for a
   // message posted without one). Throws CERR_UNKNOWN when the queue is closed.

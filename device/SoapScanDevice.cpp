@@ -186,17 +186,21 @@ void SoapScanDevice::DropParameters() {
 
 void SoapScanDevice::Cleanup() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Cleanup");
-  // An exchange in flight (or one a handler still starts) ends now rather than at its limit.
+  // The messages already posted still run (a cancel must reach the device), but an exchange
+  // that holds a worker past a short grace is aborted, with every later one: the session
+  // closes at once whatever the device does.
   closing_.store(true);
-  scanGuard_.Abort();
-  cancelGuard_.Abort();
-  bool ended = scanThread_.Stop();
+  // The scan thread may be waiting for the cancel thread (end of scan), so both are hurried.
+  bool ended = scanThread_.Stop(kCloseGraceMs, [this] {
+    scanGuard_.Abort();
+    cancelGuard_.Abort();
+  });
   // A cancel thread parked by a lock nobody will release would otherwise hold up its stop.
   try {
     UnlockCancelThread();
   } catch (...) {
   }
-  ended = cancelThread_.Stop() && ended;
+  ended = cancelThread_.Stop(kCloseGraceMs, [this] { cancelGuard_.Abort(); }) && ended;
   if (!ended) {
     // A worker is still inside a handler: what it may use stays until it lets go of the device.
     cleanupDeferred_ = true;

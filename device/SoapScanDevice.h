@@ -19,7 +19,8 @@
 //
 // Bounds: every exchange of the scan and cancel contexts runs under an ExchangeGuard (deadline,
 // response size, text caps). A host wait on a worker that expires aborts that worker's exchange
-// in flight; Cleanup aborts both before it stops the workers, so a session closes at once.
+// in flight; Cleanup gives each worker a short grace to finish what was posted (a cancel still
+// reaches the device), then aborts its exchange, so a session closes at once.
 //
 // Lifetime: create devices through ScanDeviceHandle::CreateSoapScanDevice (shared ownership),
 // so that a worker that Cleanup could not stop in time keeps the device alive until it ends.
@@ -251,6 +252,8 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   ExchangeGuard scanGuard_;                        // bounds of the scan context's exchanges
   ExchangeGuard cancelGuard_;                      // bounds of the cancel context's exchanges
   std::atomic<bool> closing_{false};               // Cleanup began: aborted exchanges stay so
+  // How long Cleanup lets a worker finish what was posted before it aborts its exchange.
+  static constexpr uint32_t kCloseGraceMs = 400;
 
  private:
   friend class IdleLockForCancelThread;
