@@ -138,6 +138,7 @@ struct Row {
   bool network;
   bool usb;
   bool awaitsHonestPages = false;
+  uint64_t hugeBytes = 160ull << 20;  // of a huge text or attachment
 };
 
 class HostileDeviceComTest : public ::testing::Test {
@@ -193,6 +194,9 @@ TEST_F(HostileDeviceComTest, EveryCallReturnsInTimeMemoryStaysBoundedAndCloseLea
       {"error page for scanner elements", Operation::GetScannerElements, Misbehaviour::HttpError, FailsAt::StartScan, true, true},
       {"trickled job", Operation::CreateScanJob, Misbehaviour::Trickle, FailsAt::StartScan, true, true},
       {"huge job token", Operation::CreateScanJob, Misbehaviour::Huge, FailsAt::StartScan, true, true},
+      // Small enough for the answer's limit, too long for the text's cap.
+      {"job token over its cap", Operation::CreateScanJob, Misbehaviour::Huge, FailsAt::StartScan, true, true, false,
+       8192},
       {"endless job token", Operation::CreateScanJob, Misbehaviour::Endless, FailsAt::StartScan, true, true},
       // The page: its reads end with an error code in time.
       {"trickled page", Operation::RetrieveImage, Misbehaviour::Trickle, FailsAt::Page, true, true},
@@ -231,7 +235,7 @@ TEST_F(HostileDeviceComTest, EveryCallReturnsInTimeMemoryStaysBoundedAndCloseLea
       config.listenAddress = "127.0.86." + std::to_string(host++);
       config.misbehave.push_back({row.op, row.kind, -1});
       config.trickleIntervalMs = 200;
-      config.hugeBytes = 160ull << 20;
+      config.hugeBytes = row.hugeBytes;
       // A page still streaming when the StopScan comes.
       if (row.failsAt == FailsAt::Stop) config.misbehave.push_back({Operation::RetrieveImage, Misbehaviour::Trickle, -1});
       DeviceSimulator sim(config);
