@@ -98,7 +98,7 @@ ISoapIoProtocol* UsbProtocol::CloneInSoapPointerMap(struct soap* cloneSoap) {
   if (!cloneSoap) return nullptr;
   UsbProtocol* clone = new UsbProtocol(cloneSoap);
   clone->endpoint_ = endpoint_;
-  clone->timeout_ = timeout_;
+  clone->timeout_ = timeout_.load();
   SetHooks(cloneSoap);
   SoapPointerMap::Register(cloneSoap, kPointerMapKey, clone);
   return clone;
@@ -407,9 +407,9 @@ bool UsbProtocol::Flush() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Flush");
   const int32_t saved = timeout_;
   timeout_ = static_cast<int32_t>(TimeLimits::Instance().usbFlushMs.load() / 1000);
-  if (timeout_ < 1) timeout_ = 1;
+  if (timeout_.load() < 1) timeout_ = 1;
   struct Restore {
-    int32_t& field;
+    std::atomic<int32_t>& field;
     int32_t value;
     ~Restore() { field = value; }
   } restore{timeout_, saved};

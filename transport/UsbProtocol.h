@@ -24,6 +24,7 @@
 #ifndef CAVIX_TRANSPORT_USBPROTOCOL_H
 #define CAVIX_TRANSPORT_USBPROTOCOL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -127,7 +128,8 @@ class UsbProtocol : public ISoapIoProtocol {
   struct soap* soap_;
   std::string endpoint_;
   int device_ = -1;
-  int32_t timeout_ = kDefaultTimeout;
+  // Written by the owner thread; read by the cancel thread when it makes its clone.
+  std::atomic<int32_t> timeout_{kDefaultTimeout};
   Event cancel_;
   bool cancelableIo_ = false;
   // Time-outs recorded by the set-time-out control at the last open (seconds; 0 = none).
