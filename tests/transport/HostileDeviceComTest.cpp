@@ -39,8 +39,8 @@ using cavixsim::SimConfig;
 using Clock = std::chrono::steady_clock;
 
 // Shortened limits of this test (milliseconds).
-constexpr uint32_t kHostWaitMs = 3000;   // done event and idle answer
-constexpr uint32_t kStreamReadMs = 2000;  // a read's wait for bytes, and the image progress limit
+constexpr uint32_t kHostWaitMs = 5000;   // done event and idle answer
+constexpr uint32_t kStreamReadMs = 3000;  // a read's wait for bytes, and the image progress limit
 constexpr long kSlackMs = 2500;          // scheduling on a loaded machine
 constexpr long kCloseMs = 2000;
 constexpr long kMemoryMarginKb = 64 * 1024;
