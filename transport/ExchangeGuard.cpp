@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/TimeLimits.h"
 #include "service/SoapPointerMap.h"
