@@ -227,7 +227,8 @@ bool SoapConnection::MisbehaveImage(const PagePlan& plan, Misbehaviour kind, int
       // The page, then zeros: hugeBytes in all, or without end.
       const std::string zeros(kPiece, '\0');
       ok = ok && chunk(bytes.substr(0, kPiece), false, true);
-      for (size_t at = kPiece; ok && at < bytes.size(); at += kPiece) ok = chunk(bytes.substr(at, kPiece), false, false);
+      for (size_t at = kPiece; ok && at < bytes.size(); at += kPiece)
+        ok = chunk(bytes.substr(at, kPiece), false, false);
       while (ok && !stopping_ && (kind == Misbehaviour::Endless || sent < config_.hugeBytes)) {
         const size_t n = kind == Misbehaviour::Endless
                              ? kPiece

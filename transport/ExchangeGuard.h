@@ -56,9 +56,7 @@ class ExchangeGuard {
   static constexpr int kTimedOut = 120;  // the deadline or the image progress limit passed
   static constexpr int kTooLarge = 121;  // the response or one of its texts was over its limit
   static constexpr int kAborted = 122;   // Abort was called
-  static bool IsGuardStatus(int status) {
-    return status == kTimedOut || status == kTooLarge || status == kAborted;
-  }
+  static bool IsGuardStatus(int status) { return status == kTimedOut || status == kTooLarge || status == kAborted; }
 
   ExchangeGuard();
   ~ExchangeGuard();

@@ -4,10 +4,9 @@
 // its limit (shortened here), the host's peak resident memory stays within 64 MB of where it
 // started, a wrong page ends with an error code (never CERR_SCANNER_END_OF_PAGE), and once the
 // session is closed no thread, descriptor, page mapping, temporary file or held lock is left.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -39,9 +38,9 @@ using cavixsim::SimConfig;
 using Clock = std::chrono::steady_clock;
 
 // Shortened limits of this test (milliseconds).
-constexpr uint32_t kHostWaitMs = 5000;   // done event and idle answer
+constexpr uint32_t kHostWaitMs = 5000;    // done event and idle answer
 constexpr uint32_t kStreamReadMs = 3000;  // a read's wait for bytes, and the image progress limit
-constexpr long kSlackMs = 2500;          // scheduling on a loaded machine
+constexpr long kSlackMs = 2500;           // scheduling on a loaded machine
 constexpr long kCloseMs = 2000;
 constexpr long kMemoryMarginKb = 64 * 1024;
 // Whether the image path refuses a page that does not match the job: a JPEG of another width or
@@ -77,7 +76,8 @@ size_t CountPageMappings() {
 long StatusKb(const char* field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, std::strlen(field), field) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+    if (line.compare(0, std::strlen(field), field) == 0)
+      return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
   }
   return -1;
 }
@@ -188,10 +188,13 @@ class HostileDeviceComTest : public ::testing::Test {
 TEST_F(HostileDeviceComTest, EveryCallReturnsInTimeMemoryStaysBoundedAndCloseLeavesNothingBehind) {
   const Row rows[] = {
       // Job creation: StartScan learns it within its wait.
-      {"trickled scanner elements", Operation::GetScannerElements, Misbehaviour::Trickle, FailsAt::StartScan, true, true},
-      {"endless scanner elements", Operation::GetScannerElements, Misbehaviour::Endless, FailsAt::StartScan, true, true},
+      {"trickled scanner elements", Operation::GetScannerElements, Misbehaviour::Trickle, FailsAt::StartScan, true,
+       true},
+      {"endless scanner elements", Operation::GetScannerElements, Misbehaviour::Endless, FailsAt::StartScan, true,
+       true},
       {"huge model name", Operation::GetScannerElements, Misbehaviour::Huge, FailsAt::StartScan, true, true},
-      {"error page for scanner elements", Operation::GetScannerElements, Misbehaviour::HttpError, FailsAt::StartScan, true, true},
+      {"error page for scanner elements", Operation::GetScannerElements, Misbehaviour::HttpError, FailsAt::StartScan,
+       true, true},
       {"trickled job", Operation::CreateScanJob, Misbehaviour::Trickle, FailsAt::StartScan, true, true},
       {"huge job token", Operation::CreateScanJob, Misbehaviour::Huge, FailsAt::StartScan, true, true},
       // Small enough for the answer's limit, too long for the text's cap.
@@ -212,7 +215,8 @@ TEST_F(HostileDeviceComTest, EveryCallReturnsInTimeMemoryStaysBoundedAndCloseLea
       {"huge job name", Operation::GetJobInfo, Misbehaviour::Huge, FailsAt::Page, true, true},
       {"trickled pad lines", Operation::GetPreviousImagePadInfo, Misbehaviour::Trickle, FailsAt::Page, true, true},
       {"endless pad lines fault", Operation::GetPreviousImagePadInfo, Misbehaviour::Endless, FailsAt::Page, true, true},
-      {"absurd pad lines", Operation::GetPreviousImagePadInfo, Misbehaviour::AbsurdNumbers, FailsAt::Page, true, true, true},
+      {"absurd pad lines", Operation::GetPreviousImagePadInfo, Misbehaviour::AbsurdNumbers, FailsAt::Page, true, true,
+       true},
       {"absurd image information", Operation::CreateScanJob, Misbehaviour::AbsurdNumbers, FailsAt::Whole, true, true},
       // Exchanges in flight when the host lets go.
       {"close during a trickled page", Operation::RetrieveImage, Misbehaviour::Trickle, FailsAt::Close, true, true},
@@ -237,19 +241,20 @@ TEST_F(HostileDeviceComTest, EveryCallReturnsInTimeMemoryStaysBoundedAndCloseLea
       config.trickleIntervalMs = 200;
       config.hugeBytes = row.hugeBytes;
       // A page still streaming when the StopScan comes.
-      if (row.failsAt == FailsAt::Stop) config.misbehave.push_back({Operation::RetrieveImage, Misbehaviour::Trickle, -1});
+      if (row.failsAt == FailsAt::Stop)
+        config.misbehave.push_back({Operation::RetrieveImage, Misbehaviour::Trickle, -1});
       DeviceSimulator sim(config);
       std::string error;
       ASSERT_TRUE(sim.Start(&error)) << error;
 
-      const std::u16string name = testsupport::Wide(
-          usb ? sim.PtyPath()
-              : "\\\\?\\cavixnet#\\macaddr:00:1B:78:AA:BB:CC\\port1\\ipaddr:" + config.listenAddress +
-                    "\\guid{7C2B0E11-5A4D-4C6E-9B1F-2D3E4F5A6B7C}");
+      const std::u16string name =
+          testsupport::Wide(usb ? sim.PtyPath()
+                                : "\\\\?\\cavixnet#\\macaddr:00:1B:78:AA:BB:CC\\port1\\ipaddr:" + config.listenAddress +
+                                      "\\guid{7C2B0E11-5A4D-4C6E-9B1F-2D3E4F5A6B7C}");
       DWORD session = 0;
       DWORD code = 0;
-      ASSERT_EQ(S_OK, scanner_->OpenScannerSession(name.c_str(), usb ? C_IOTYPE_USB : C_IOTYPE_NETWORK, &session,
-                                                   &code))
+      ASSERT_EQ(S_OK,
+                scanner_->OpenScannerSession(name.c_str(), usb ? C_IOTYPE_USB : C_IOTYPE_NETWORK, &session, &code))
           << code;
       ASSERT_EQ(S_OK, scanner_->LockScanner(session, C_LOCK_PROCESS, 1000, &code)) << code;
       const uint64_t pageBytes = testsupport::SetParameters(
@@ -314,8 +319,8 @@ TEST_F(HostileDeviceComTest, EveryCallReturnsInTimeMemoryStaysBoundedAndCloseLea
       EXPECT_LE(StatusKb("VmHWM:") - baselineKb, kMemoryMarginKb);
       sim.Stop();
       Leftovers after = Measure();
-      EXPECT_TRUE(Eventually([&] { return (after = Measure()) == before; }, 1000)) << "before: " << before
-                                                                                  << "\nafter:  " << after;
+      EXPECT_TRUE(Eventually([&] { return (after = Measure()) == before; }, 1000))
+          << "before: " << before << "\nafter:  " << after;
     }
   }
 }
