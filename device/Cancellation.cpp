@@ -133,7 +133,7 @@ bool SoapScanDevice::EjectAdfMedia() {
   if (!WaitForPendingCancelsToFinish()) return false;
   error_.store(0);
   try {
-    scanThread_.PostMessageSynchronously(JobStatusQuery);
+    AskScanThread(JobStatusQuery);
   } catch (...) {
     return Fail(ErrorCodeFromCurrentException());
   }

@@ -33,7 +33,7 @@ bool SoapScanDevice::AdfReady(bool& ready) {
   if (!WaitForScanThreadToIdle()) return Fail(CERR_UNKNOWN);
   error_.store(0);
   try {
-    scanThread_.PostMessageSynchronously(AdfStatusQuery);
+    AskScanThread(AdfStatusQuery);
   } catch (...) {
     return Fail(ErrorCodeFromCurrentException());
   }
@@ -78,7 +78,7 @@ void SoapScanDevice::DoAsynchronousScan() {
 }
 
 void SoapScanDevice::DoAsynchronousSinglePageScan() {
-  scanThread_.PostMessageSynchronously(SinglePageScan);
+  AskScanThread(SinglePageScan);
   if (const uint32_t error = error_.load()) RaiseError(error);
 }
 
@@ -97,7 +97,7 @@ void SoapScanDevice::DoAsynchronousMultiPageScan() {
     scanThread_.PostMessageAsynchronously(MultiPageScan);
     return;
   }
-  scanThread_.PostMessageSynchronously(MultiPageScan);
+  AskScanThread(MultiPageScan);
   if (const uint32_t error = error_.load()) RaiseError(error);
 }
 

@@ -381,6 +381,12 @@ void SoapScanDevice::DoIdleNotification() {
   }
 }
 
+void SoapScanDevice::AskScanThread(uint32_t message) {
+  scanThread_.PostMessageSynchronously(message);
+  // Close sets closed_ before it cuts the handler short, so a handler ended by the close is seen here.
+  if (closed_.load()) RaiseError(CERR_INVALID_SESSION);
+}
+
 bool SoapScanDevice::WaitForScanThreadToIdle() {
   try {
     scanThread_.WaitForIdle();

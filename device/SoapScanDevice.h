@@ -125,6 +125,11 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // Everything posted to the scan thread before has been handled; false when that could not be
   // established in time.
   bool WaitForScanThreadToIdle();
+  // Posts `message` to the scan thread and waits for its handler's answer (as
+  // PostMessageSynchronously). Throws CERR_INVALID_SESSION when the session's close came
+  // meanwhile: the handler's outcome no longer counts (its exchanges were skipped or cut, and
+  // the close's reset may have cleared error_ before this thread read it).
+  void AskScanThread(uint32_t message);
   // Every cancel posted before has run, and the cancel thread stays parked (handles nothing)
   // until UnlockCancelThread or until the park limit has passed. Throws as WaitForIdle (after
   // unlocking again).
