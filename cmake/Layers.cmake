@@ -148,9 +148,18 @@ function(cavix_layer_check)
       continue()
     endif()
     _cavix_reachable_layers(${t} layers)
+    # The names the target defines, for includes under "#ifdef NAME".
+    get_target_property(definitions ${t} COMPILE_DEFINITIONS)
+    set(defined)
+    foreach(d ${definitions})
+      if(NOT d MATCHES "^\\$<" AND d MATCHES "^([A-Za-z_][A-Za-z0-9_]*)")
+        list(APPEND defined ${CMAKE_MATCH_1})
+      endif()
+    endforeach()
     string(REPLACE ";" "," layers "${layers}")
     string(REPLACE ";" "," files "${files}")
-    string(APPEND lines "${t}|${layers}|${files}\n")
+    string(REPLACE ";" "," defined "${defined}")
+    string(APPEND lines "${t}|${layers}|${files}|${defined}\n")
   endforeach()
   file(WRITE ${CAVIX_LAYER_ROOT}/targets.txt "${lines}")
   if(CAVIX_BUILD_TESTS)
@@ -158,5 +167,14 @@ function(cavix_layer_check)
     add_test(NAME cavix_layers
              COMMAND ${CMAKE_COMMAND} -DTARGETS=${CAVIX_LAYER_ROOT}/targets.txt "-DFOLDERS=${folders}"
                      -P ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake)
+    # The check itself, on a hand-written source: the two crossings, and nothing under a
+    # condition the target does not define.
+    file(WRITE ${CAVIX_LAYER_ROOT}/fixture.txt
+         "fixture|sane,driver/CavixScanner.h|${CMAKE_SOURCE_DIR}/tests/support/layercheck/Crossing.cpp|\n")
+    add_test(NAME cavix_layers_finds_crossings
+             COMMAND ${CMAKE_COMMAND} -DTARGETS=${CAVIX_LAYER_ROOT}/fixture.txt "-DFOLDERS=${folders}"
+                     -P ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake)
+    set_tests_properties(cavix_layers_finds_crossings PROPERTIES PASS_REGULAR_EXPRESSION
+      "Crossing.cpp includes a header of driver/.*Crossing.cpp includes a header of image/.* 2 include\\(s\\) across layers")
   endif()
 endfunction()
