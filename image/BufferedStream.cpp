@@ -113,6 +113,14 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
         dropped = std::move(mapping_);
     }
     writePos_ = page->Data();
+    writeMapping_ = page.get();
+    preparedTo_ = page->Data();
+    spareFrom_ = page->Data();
+    // A pooled mapping is mapped in already: it gains nothing from moves.
+    ringPage_ = !page->Reused();
+    pacing_ = ringPage_;
+    unpacedWhileAt_ = nullptr;
+    passedTo_.store(page->Data(), std::memory_order_release);
     view_ = page->Data();
     limit_ = page->Data() + capacity;
     mapping_ = std::move(page);
@@ -204,6 +212,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   // large copy: bytes the counters cover are never written again, and their page stays mapped
   // while the read end is open (a new page retires it, see OpenWriteEnd).
   std::memcpy(buffer, readPos_, n);
+  bool stillAvailable = false;
   {
     CAutoCriticalSection countGuard(countLock_);
     // A page the writer began meanwhile has counters of its own; the copy then counts as
@@ -211,12 +220,30 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     if (generation == pageGeneration_) {
       unreadBytes_ -= n;
       availableBytes_ = availableBytes_ > n ? availableBytes_ - n : 0;
+      stillAvailable = counter == kAvailable && availableBytes_ > 0;
+      // Sequentially consistent with the writer's flag: either the writer sees the new position
+      // or the reader sees the writer waiting.
+      passedTo_.store(readPos_ + n);
+      if (writerPacing_.load() && readPos_ + n >= paceTarget_.load()) {
+        std::lock_guard<std::mutex> paceGuard(paceLock_);
+        readerMoved_.notify_one();
+      }
     }
   }
   buffer += n;
   remaining -= n;
   bytesRead += n;
   readPos_ += n;
+  // A read smaller than the publication it woke for leaves published bytes: its unit goes back,
+  // so that the next read takes them at once instead of waiting for the writer's next
+  // publication (which a paced writer holds back until the reader comes closer).
+  if (stillAvailable) {
+    try {
+      dataAvailable_->Release(1);
+    } catch (const std::exception&) {
+      // The next publication wakes the reader all the same.
+    }
+  }
   return true;
 }
 
@@ -272,6 +299,32 @@ bool BufferedStream::RoomFor(uint32_t size) const {
   return writePos_ != nullptr && end != nullptr && size <= static_cast<size_t>(end - writePos_);
 }
 
+void BufferedStream::PrepareRoom(uint32_t size) {
+  uint8_t* const end = writePos_ + size;
+  uint8_t* const limit = limit_;
+  if (ringPage_ && writeMapping_ != nullptr) {
+    // Every chunk the reader has passed goes ahead, onto the next chunk not made ready yet,
+    // so that memory neither piles up behind the reader nor is taken fresh while some is free.
+    uint8_t* const base = writeMapping_->Data();
+    uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
+    while (spareFrom_ + kRingChunk <= passed && static_cast<size_t>(limit - preparedTo_) >= kRingChunk) {
+      if (!writeMapping_->MoveMemory(static_cast<size_t>(spareFrom_ - base), static_cast<size_t>(preparedTo_ - base),
+                                     kRingChunk)) {
+        ringPage_ = false;  // the kernel refused: the rest of the page uses its own memory
+        break;
+      }
+      spareFrom_ += kRingChunk;
+      preparedTo_ += kRingChunk;
+    }
+  }
+  if (preparedTo_ >= end) return;
+  // Beyond what came from behind the reader the page's own (fresh) memory is used, a whole
+  // chunk at a time, or the rest of the page where less than a chunk is left.
+  const size_t chunks = (static_cast<size_t>(end - preparedTo_) + kRingChunk - 1) / kRingChunk;
+  preparedTo_ = static_cast<size_t>(limit - preparedTo_) > chunks * kRingChunk ? preparedTo_ + chunks * kRingChunk
+                                                                                : limit;
+}
+
 void BufferedStream::Advance(uint32_t size) {
   writePos_ += size;
   CAutoCriticalSection countGuard(countLock_);
@@ -287,6 +340,7 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
   if (Canceled()) return StreamCanceled;
   // Never past the page: a page larger than its capacity is an error, not an overrun.
   if (!RoomFor(size)) return LoggedStreamError("Error writing to memory-mapped file");
+  PrepareRoom(size);
   std::memcpy(writePos_, buffer, size);
   Advance(size);
   bytesWritten = size;
@@ -295,6 +349,7 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
 
 uint8_t* BufferedStream::WriteSpace(uint32_t size) {
   if (size == 0 || !ReadyForWriting() || Canceled() || !RoomFor(size)) return nullptr;
+  PrepareRoom(size);
   return writePos_;
 }
 
@@ -327,6 +382,25 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
   return true;
 }
 
+void BufferedStream::PaceWriter() {
+  if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr) return;
+  uint8_t* const base = writeMapping_->Data();
+  uint8_t* const start = passedTo_.load();
+  // Not before the reader has begun (a host that reads late is never waited for), nor again
+  // before a reader that did not move during a wait has moved.
+  if (start == base || start == unpacedWhileAt_ || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
+  uint8_t* const target = writePos_ - (kMaxLead - kRingChunk);
+  std::unique_lock<std::mutex> paceGuard(paceLock_);
+  paceTarget_.store(target);
+  writerPacing_.store(true);
+  const bool caughtUp = readerMoved_.wait_for(paceGuard, std::chrono::milliseconds(kPaceWaitMs),
+                                              [&] { return passedTo_.load() >= target; });
+  writerPacing_.store(false);
+  // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
+  // not released yet (a long stretch of blank rows): the writer goes on unpaced until it moves.
+  if (!caughtUp && passedTo_.load() == start) unpacedWhileAt_ = start;
+}
+
 bool BufferedStream::CloseWriteEnd() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::CloseWriteEnd");
   if (!Initialised() || !writeEndOpen_) return true;
@@ -345,6 +419,7 @@ bool BufferedStream::CloseWriteEnd() {
   signalCount_.fetch_add(1, std::memory_order_release);
   writeEndOpen_ = false;
   writePos_ = nullptr;
+  writeMapping_ = nullptr;
   // writeEndOpened_ stays as it is: a reader that has not opened yet still has to find the
   // page, which stays readable (with its end of data) until the read end closes.
   return true;

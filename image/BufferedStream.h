@@ -17,6 +17,23 @@
 // The end flags and page pointers that both sides look at are atomics; the page itself is
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
+// Memory behind the reader: while the reader keeps up, the page's memory is used as a ring of
+// kRingChunk chunks. Once the reader has passed a chunk it is never read again (the stream is
+// linear), so whenever the writer writes it first moves the memory of the reader's newly
+// passed chunks ahead (PageMapping::MoveMemory) instead of touching fresh memory: a page then
+// costs a few chunks of resident memory and page faults, not its whole size. A reader that
+// falls behind passes nothing, and the writer takes fresh memory as before (the page grows to
+// its size). The reader announces how far it has passed (passedTo_, raised after its copy);
+// only the writer moves memory, and only from below passedTo_ to chunks it has not written yet,
+// where no reader can be either.
+// The writer is paced to a reader that reads as the page arrives: once it is more than
+// kMaxLead ahead of a reader that has begun, PaceWriter (called once a publication is made
+// in every layer of streams, see PadlessStream) waits at most kPaceWaitMs for the reader to come
+// closer, so that on a busy machine the page's memory stays a few chunks even
+// when the decoding threads outrun the host. The rows published are the same and come as soon
+// as before for the reader; a reader that does not move during a wait (it stopped reading, or
+// waits for rows not released yet) is not waited for again until it moves, so a late or
+// pausing host costs the writer one such wait per pause at most.
 // A page opened by the writer waits for its reader (pageWaiting_) even when the writer has
 // closed it again before the reader came: the reader opens it, reads it and meets its end at
 // once. writeEndOpened_ only wakes a waiting reader; the reader decides by pageWaiting_.
@@ -24,6 +41,7 @@
 #define CAVIX_IMAGE_BUFFEREDSTREAM_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,6 +72,8 @@ class BufferedStream : public IByteStream {
   bool Canceled() override;
   bool Ended() override;
   bool MakeWrittenBytesAvailable() override;
+  // See above: waits for a reader that has fallen far behind. Writer only, after a publication.
+  void PaceWriter() override;
 
  private:
   enum Counter { kAvailable, kUnread };
@@ -74,6 +94,17 @@ class BufferedStream : public IByteStream {
   bool RoomFor(uint32_t size) const;
   // Counts `size` bytes at the write position as written. Writer only.
   void Advance(uint32_t size);
+  // Makes the next `size` bytes at the write position ready for writing: moves passed chunks'
+  // memory into the chunks they reach. Writer only, before it writes them.
+  void PrepareRoom(uint32_t size);
+
+  // Chunks of the page's memory reused behind the reader: small enough that little memory is
+  // held, large enough that moving them is rare (a 600 dpi colour page takes about a hundred).
+  static constexpr size_t kRingChunk = size_t(1) << 20;
+  // How far the writer may run ahead of a reader that reads as the page arrives, and the
+  // longest it waits for that reader at a time.
+  static constexpr size_t kMaxLead = 4 * kRingChunk;
+  static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
                                               // while no read end is open, released by the reader
@@ -81,6 +112,18 @@ class BufferedStream : public IByteStream {
   std::atomic<uint8_t*> view_{nullptr};       // base of the current page
   std::atomic<uint8_t*> limit_{nullptr};      // end of the current page
   uint8_t* writePos_ = nullptr;               // writer only
+  PageMapping* writeMapping_ = nullptr;       // the page being written; writer only
+  uint8_t* preparedTo_ = nullptr;             // end of the chunks made ready; writer only
+  uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet; writer only
+  bool ringPage_ = false;                     // the page's memory may be moved; writer only
+  std::atomic<uint8_t*> passedTo_{nullptr};   // the reader will read nothing below this again
+  bool pacing_ = false;                       // the writer waits for a reader far behind; writer only
+  uint8_t* unpacedWhileAt_ = nullptr;         // where the reader stood during a wait it did not
+                                              // move in; writer only
+  std::mutex paceLock_;                       // with readerMoved_: the writer's pacing wait
+  std::condition_variable readerMoved_;       // the reader has passed more of the page
+  std::atomic<bool> writerPacing_{false};     // the writer waits on readerMoved_
+  std::atomic<uint8_t*> paceTarget_{nullptr}; // where the reader wakes the waiting writer
   uint8_t* readPos_ = nullptr;                // reader only, under readLock_
   uint32_t unreadBytes_ = 0;                  // guarded by countLock_
   std::unique_ptr<Event> writeEndOpened_;     // auto-reset
@@ -88,7 +131,8 @@ class BufferedStream : public IByteStream {
   std::atomic<bool> readEndOpen_{false};
   CCriticalSection2 readLock_;
   CCriticalSection2 countLock_;
-  std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication
+  std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication, and one back for
+                                              // published bytes a read leaves
   std::unique_ptr<Event> endOfData_;          // manual-reset
   std::unique_ptr<Event> canceled_;           // manual-reset
   uint32_t availableBytes_ = 0;               // guarded by countLock_

@@ -38,6 +38,9 @@ class IByteStream {
   virtual bool Canceled() = 0;
   virtual bool Ended() = 0;
   virtual bool MakeWrittenBytesAvailable() = 0;
+  // Writer side, after a publication that every layer has made: may wait a little for a reader
+  // that has fallen far behind (see BufferedStream); by default it does nothing.
+  virtual void PaceWriter() {}
 };
 
 #endif

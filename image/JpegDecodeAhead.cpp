@@ -6,13 +6,17 @@
 #include <cstring>
 #include <system_error>
 
+#include "image/DeferredTransformCheck.h"
 #include "image/ImageLog.h"
 #include "image/JpegDecompressor.h"
 #include "log/CHRESULT2.h"
 #include "log/LogHelpers.h"
 
-// The library's module interfaces (after jpeglib.h), for its inverse transform methods.
+// The library's module interfaces (after jpeglib.h), for its inverse transform methods: only
+// for a library whose internals the build recognised (see DeferredTransformCheck).
+#if CAVIX_JPEG_TRANSFORM_HOOK
 #include <jpegint.h>
+#endif
 
 namespace {
 
@@ -36,6 +40,8 @@ std::atomic<JpegDecompressor::TransformSharing> transformSharing{JpegDecompresso
 bool JpegDecompressor::PrepareDecodeAhead() {
   jpeg_decompress_struct& s = decompressionState_;
   if (!decodeAheadWanted_) return false;
+  // Pages are split only where the library's transform methods were found to defer safely.
+  if (!DeferredTransformCheck::Passed()) return false;
   // The layouts whose output stage YccRowConverter reproduces: three components, YCbCr to RGB,
   // one scan, full size, the library's default (fancy) upsampling.
   if (s.num_components != 3 || s.jpeg_color_space != JCS_YCbCr || s.out_color_space != JCS_RGB) return false;
@@ -163,11 +169,13 @@ int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
 
 void JpegDecompressor::TakeOverTransforms() {
   if (sharing_ == TransformSharing::NoneDeferred) return;
+#if CAVIX_JPEG_TRANSFORM_HOOK
   jpeg_inverse_dct* idct = decompressionState_.idct;
   for (int k = 0; k < 3; ++k) {
     transforms_[k] = idct->inverse_DCT[k];
     idct->inverse_DCT[k] = &JpegDecompressor::DeferTransform;
   }
+#endif
 }
 
 void JpegDecompressor::DeferTransform(j_decompress_ptr info, jpeg_component_info* component, JCOEFPTR block,

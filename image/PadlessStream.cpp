@@ -47,6 +47,9 @@ bool PadlessStream::OpenWriteEnd(uint32_t capacity) {
   bytesWritten_ = 0;
   readableLimit_ = 0;
   publishedBytes_ = 0;
+  // The pad-line count may come before the reader opens this page; what it read of the page
+  // before must not hold this page's limit up. No byte of the page can have been read yet.
+  bytesDelivered_ = 0;
   linePartial_ = false;
   space_ = nullptr;  // room handed out on an earlier page is not this page's
   spaceSize_ = 0;
@@ -400,6 +403,8 @@ bool PadlessStream::MakeWrittenBytesAvailable() {
   // Everything written so far can now be read without waiting on the wrapped stream.
   publishedBytes_.store(bytesWritten_.load());
   if (WishMet()) gathered_->Set();
+  // Only now may the writer wait for the reader: everything it wrote is there to be read.
+  wrapped_->PaceWriter();
   return true;
 }
 

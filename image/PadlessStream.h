@@ -55,6 +55,7 @@ class PadlessStream : public IImageStream {
   bool Cancel() override;
   bool Canceled() override;
   bool Ended() override;
+  // Publishes what was written, then lets the wrapped stream pace the writer (PaceWriter).
   bool MakeWrittenBytesAvailable() override;
   void SetBytesPerLine(uint32_t bytesPerLine) override;
   uint32_t GetBytesPerLine() override;
@@ -84,7 +85,8 @@ class PadlessStream : public IImageStream {
   std::atomic<uint32_t> bytesWritten_{0};    // written by the writer
   std::atomic<uint32_t> readableLimit_{0};   // written by the writer
   std::atomic<uint32_t> publishedBytes_{0};  // bytes the wrapped stream has published; writer
-  std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_
+  std::atomic<uint32_t> bytesDelivered_{0};  // written by the reader under lock_; set to 0
+                                             // by the writer as a page's write end opens
   std::atomic<uint32_t> pageLength_{0};      // the announced page; 0 = not known; writer
   bool linePartial_ = false;                 // writer only
   uint8_t* space_ = nullptr;                 // writer only: the last WriteSpace answer

@@ -8,12 +8,34 @@
 #include <system_error>
 #include <utility>
 
+#ifndef MREMAP_DONTUNMAP
+#define MREMAP_DONTUNMAP 4  // Linux 5.7; the C library's headers may predate it
+#endif
+
 PageMapping::PageMapping(size_t capacity) {
   if (capacity == 0) throw std::system_error(EINVAL, std::generic_category(), "PageMapping: capacity 0");
   void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "PageMapping: mmap");
   data_ = static_cast<uint8_t*>(p);
   capacity_ = capacity;
+  // Fewer faults and page-table entries where shared memory may use huge pages; a kernel that
+  // does not offer them refuses, which changes nothing.
+  (void)madvise(p, capacity, MADV_HUGEPAGE);
+}
+
+bool PageMapping::MoveMemory(size_t from, size_t to, size_t length) {
+  if (length == 0 || from + length > capacity_ || to + length > capacity_) return false;
+  if (from < to + length && to < from + length) return false;
+  // The source stays mapped (MREMAP_DONTUNMAP) so that its addresses never become free for
+  // another mapping of the process to land in (and be unmapped with this one later); it is
+  // then replaced at once by fresh private memory, which leaves the moved memory to the
+  // destination alone and costs nothing until touched.
+  void* moved = mremap(data_ + from, length, length, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, data_ + to);
+  if (moved == MAP_FAILED) return false;
+  moved_ = true;
+  (void)mmap(data_ + from, length, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+             -1, 0);
+  return true;
 }
 
 PageMapping::~PageMapping() { munmap(data_, capacity_); }
@@ -44,6 +66,7 @@ std::unique_ptr<PageMapping> PageMapping::Acquire(size_t capacity) {
       if ((*it)->Capacity() == capacity) {
         std::unique_ptr<PageMapping> found = std::move(*it);
         pool.mappings.erase(std::next(it).base());
+        found->reused_ = true;
         return found;
       }
     }
@@ -55,7 +78,7 @@ std::unique_ptr<PageMapping> PageMapping::Acquire(size_t capacity) {
 }
 
 void PageMapping::Recycle(std::unique_ptr<PageMapping> mapping) {
-  if (!mapping) return;
+  if (!mapping || mapping->Moved()) return;  // one with holes is released
   std::unique_ptr<PageMapping> oldest;
   {
     Pool& pool = ThePool();

@@ -1,5 +1,5 @@
-// Anonymous shared memory of exactly the capacity asked for (mmap MAP_SHARED | MAP_ANONYMOUS),
-// unmapped when destroyed. Capacity 0 or a failed mmap throws std::system_error. The owner
+// Anonymous shared memory of exactly the capacity asked for (mmap MAP_SHARED | MAP_ANONYMOUS,
+// huge pages asked for where the kernel offers them for shared memory), unmapped when destroyed. Capacity 0 or a failed mmap throws std::system_error. The owner
 // decides who touches the bytes; the object itself is immutable after construction.
 //
 // Page reuse: a new mapping costs a page fault and a zero-fill for every memory page the first
@@ -32,6 +32,18 @@ class PageMapping {
   uint8_t* Data() const { return data_; }
   size_t Capacity() const { return capacity_; }
 
+  // Moves the memory behind [from, from + length) to [to, to + length) (offsets into the
+  // mapping, multiples of the system page size, not overlapping) without copying it (mremap):
+  // what was at `to` is dropped, and `from` gets fresh memory of its own (private, zero, none
+  // resident), so the owner must be done with its bytes for good. A stream uses this to reuse
+  // the memory its reader has passed for the bytes its writer is about to write. False
+  // (nothing changed) when the kernel refuses. The caller serialises moves with every access
+  // to both ranges. A mapping that had memory moved is never pooled (Recycle releases it).
+  bool MoveMemory(size_t from, size_t to, size_t length);
+  bool Moved() const { return moved_; }
+  // Whether Acquire took this mapping from the pool (its memory is mapped in already).
+  bool Reused() const { return reused_; }
+
   // A mapping of exactly `capacity` bytes: a pooled one of that capacity (contents left over
   // from its earlier page) or, when there is none, a new zeroed one, in which case the pooled
   // mappings of other capacities are released first. Throws as the constructor.
@@ -46,6 +58,8 @@ class PageMapping {
  private:
   uint8_t* data_ = nullptr;
   size_t capacity_ = 0;
+  bool moved_ = false;   // MoveMemory left holes: the owner's thread only
+  bool reused_ = false;  // set by Acquire
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "sim/PageTransfer.h"
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@ std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> g_cache;  // 
 std::map<std::string, uint64_t> g_cacheHashes;  // each kept page's hash; guarded by g_cacheLock
 size_t g_cacheBytes = 0;                                                       // guarded by g_cacheLock
 constexpr size_t kCacheLimit = size_t(256) << 20;
+std::atomic<uint64_t> g_pagesEncoded{0};
 
 int PrintedSheet(const PagePlan& p) { return p.printedSheet > 0 ? p.printedSheet : p.sheet; }
 
@@ -33,6 +35,8 @@ uint64_t PageTransfer::hash() const {
   if (!cachedPage_ || bytes_ == cachedPage_->size()) return cachedPage_ ? cachedHash_ : hash_;
   return Fnv1a(cachedPage_->data(), size_t(bytes_));
 }
+
+uint64_t PageTransfer::PagesEncoded() { return g_pagesEncoded.load(std::memory_order_relaxed); }
 
 uint64_t PageTransfer::Fnv1a(const uint8_t* p, size_t n, uint64_t hash) {
   for (size_t i = 0; i < n; ++i) {
@@ -56,6 +60,7 @@ PageTransfer::PageTransfer(const PagePlan& plan, bool keepBytes, std::shared_ptr
       cachedHash_ = g_cacheHashes[cacheKey_];
     }
   }
+  if (!cachedPage_) g_pagesEncoded.fetch_add(1, std::memory_order_relaxed);
   if (plan.breakOff) {
     // Raw pages break after half their bytes; JPEG pages once half their rows are encoded.
     const uint64_t known = encoder_.KnownSize();

@@ -39,6 +39,9 @@ class PageTransfer {
   std::vector<uint8_t>& data() { return data_; }
 
   static uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t hash = 0xcbf29ce484222325ull);
+  // Pages drawn and encoded by this process so far (those sent from the page cache not
+  // counted); any thread.
+  static uint64_t PagesEncoded();
 
  private:
   PagePlan plan_;

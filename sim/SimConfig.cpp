@@ -90,6 +90,9 @@ const OptionInfo kOptions[] = {
     {"jpeg-quality", true, "Q", "JPEG quality 1..100 (default 85)"},
     {"image", true, "FILE", "use a binary PGM/PPM file as page image (repeatable; cycled)"},
     {"keep-pages", false, "", "keep the bytes of every sent page in memory (library use)"},
+    {"page-cache", false, "",
+     "draw and encode each distinct page once, then send it again from memory (benchmarks)"},
+    {"same-image", false, "", "every feeder sheet carries the first sheet's chart (benchmarks)"},
     {"chunk-size", true, "BYTES", "largest single write of a response (default 65536)"},
     {"rate", true, "BYTES_PER_SECOND", "pace responses to this rate (default 0: unpaced)"},
     {"jam-at", true, "K", "the feeder jams at sheet K of a job"},
@@ -167,6 +170,8 @@ ParseResult ApplyOption(const std::string& name, const std::string& value, SimCo
     if (name == "usb") c.usb = flag;
     else if (name == "pad-dark") c.padDark = flag;
     else if (name == "keep-pages") c.keepPageBytes = flag;
+    else if (name == "page-cache") c.cachePages = flag;
+    else if (name == "same-image") c.sameImageEverySheet = flag;
     else if (name == "padinfo-not-implemented") c.padInfoNotImplemented = flag;
     else if (name == "soap11") c.soap11 = flag;
     else if (name == "reorder") c.reorderElements = flag;

@@ -149,6 +149,51 @@ TEST_F(ScanJobFlowTest, FeederJobsRunPageByPageInOneJobAndEndOnTheNoImagesRefusa
   EXPECT_EQ(0, Occurrences(sandbox_->Log(), "RetrieveImageError"));
 }
 
+// A host that reads a feeder page only once the scanner has finished it (pad-line count
+// given, the feeder asked again), after it read a longer page of an earlier job: the page comes
+// whole and without its pad rows, as read at once.
+TEST_F(ScanJobFlowTest, FeederPageReadAfterTheScanThreadFinishedItComesWithoutPadRows) {
+  SimConfig config;
+  config.adfSheets = 1;
+  StartSimAndOpen(config);
+  SetAdfOptions(false);
+  const uint64_t longBytes = SetParameters(Parameters(C_SCANMETHOD_ADF, C_SCANMODE_COLOR, 8, 100));
+  DWORD code = 0;
+  ASSERT_EQ(S_OK, StartScan(&code)) << code;
+  const HostPage longPage = ReadPage();
+  EXPECT_EQ(S_OK, StopScan(&code));
+  ASSERT_EQ(longBytes, longPage.bytes.size());
+
+  config.adfSheets = 2;
+  config.padLines = 3;
+  config.keepPageBytes = true;
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  const uint64_t pageBytes = SetParameters(Parameters(C_SCANMETHOD_ADF, C_SCANMODE_GREYSCALE, 8, 100));
+  ASSERT_LT(pageBytes, longBytes);
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE("page " + std::to_string(i + 1));
+    ASSERT_EQ(1, AdfIsReady());
+    ASSERT_EQ(S_OK, StartScan(&code)) << code;
+    // The scan thread asks for the feeder state only after it gave the page its pad-line count.
+    ASSERT_TRUE(Eventually([&] {
+      size_t padQueries = 0;
+      for (const RequestRecord& r : sim_->Requests()) {
+        if (r.op == Operation::GetPreviousImagePadInfo) ++padQueries;
+        if (padQueries == i + 1 && r.op == Operation::GetScannerElements) return true;
+      }
+      return false;
+    }));
+    const HostPage page = ReadPage();
+    EXPECT_EQ(S_OK, StopScan(&code));
+    EXPECT_EQ(static_cast<DWORD>(CERR_SCANNER_END_OF_PAGE), page.lastCode);
+    const std::vector<SentPage> sent = sim_->SentPages();
+    ASSERT_EQ(i + 1, sent.size());
+    EXPECT_EQ(3u, sent[i].padLines);
+    EXPECT_EQ(pageBytes, page.bytes.size());
+    EXPECT_TRUE(ExpectedHostBytes(sent[i]) == page.bytes) << "host bytes differ from the page sent";
+  }
+}
+
 TEST_F(ScanJobFlowTest, FeederRefilledAfterItsLastEmptyAnswerGetsItsJobCancelledAndThePageStaysWhole) {
   SimConfig config;
   config.adfSheets = 2;

@@ -2,13 +2,20 @@
 // cancellation, limits and misuse, with real threads where the order matters.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
 
 #include "ImageTestSupport.h"
 #include "image/BufferedStream.h"
+#include "platform/PageMapping.h"
 #include "platform/TimeLimits.h"
 
 using imagetest::LogTail;
@@ -402,6 +409,122 @@ TEST_F(BufferedStreamTest, PagesFollowEachOtherWithFreshCounters) {
     ASSERT_EQ(bytes.size(), n);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buf.begin()));
     EXPECT_TRUE(stream_.CloseReadEnd());
+  }
+}
+
+// Resident shared memory of the process (shared memory and file pages), in bytes.
+size_t ResidentSharedBytes() {
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  unsigned long size = 0, resident = 0, shared = 0;
+  if (f == nullptr) return 0;
+  const int got = std::fscanf(f, "%lu %lu %lu", &size, &resident, &shared);
+  std::fclose(f);
+  return got == 3 ? shared * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// A reader that keeps up: the memory it has passed is reused for what comes, so a large page
+// costs a few megabytes while it streams, and every byte still arrives intact (written with
+// Write or in place, in rows that straddle the memory's chunks). A reader that comes late gets
+// the whole page all the same.
+TEST_F(BufferedStreamTest, MemoryBehindAReaderThatKeepsUpIsReused) {
+  const uint32_t row = 3 * 5001;  // not a divisor of the chunks
+  const uint32_t rows = 2000;     // about 30 MB
+  const std::vector<uint8_t> pattern = Pattern(size_t(row) * 7, 5);
+  for (const bool late : {false, true}) {
+    for (const bool inPlace : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "late " << late << " in place " << inPlace);
+      const size_t before = ResidentSharedBytes();
+      size_t peak = before;
+      ASSERT_TRUE(stream_.OpenWriteEnd(row * rows));
+      ASSERT_TRUE(stream_.OpenReadEnd());  // the page is there: this does not wait
+      std::vector<uint8_t> buf(row);
+      bool intact = true;
+      auto readRow = [&](uint32_t r) {
+        uint32_t n = 0;
+        const StreamStatus status = stream_.Read(buf.data(), row, n);
+        intact = intact && n == row && (status == StreamOk || status == StreamEndOfData) &&
+                 std::equal(buf.begin(), buf.end(), pattern.begin() + (r % 7) * row);
+      };
+      for (uint32_t r = 0; r < rows; ++r) {
+        const uint8_t* bytes = pattern.data() + (r % 7) * row;
+        uint32_t written = 0;
+        if (inPlace) {
+          uint8_t* space = stream_.WriteSpace(row);
+          ASSERT_NE(space, nullptr);
+          std::memcpy(space, bytes, row);
+          ASSERT_EQ(StreamOk, stream_.CommitWrite(row, written));
+        } else {
+          ASSERT_EQ(StreamOk, stream_.Write(bytes, row, written));
+        }
+        ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+        if (!late) readRow(r);
+        if (r % 64 == 0) peak = std::max(peak, ResidentSharedBytes());
+      }
+      ASSERT_TRUE(stream_.CloseWriteEnd());
+      for (uint32_t r = 0; late && r < rows; ++r) readRow(r);
+      EXPECT_TRUE(intact);
+      EXPECT_TRUE(stream_.CloseReadEnd());
+      if (!late)
+        EXPECT_LT(peak - before, size_t(12) << 20) << "a 30 MB page streamed through a few megabytes";
+      else
+        EXPECT_GT(peak - before, size_t(24) << 20) << "a late reader's page is held whole";
+      PageMapping::DrainPool();
+    }
+  }
+}
+
+// A writer far quicker than its reader (as decoding threads can be on a busy machine) is paced
+// to it once it runs far ahead, so the page's memory stays small; a reader that stops reading
+// holds the writer up no longer than a moment, and then gets the whole page.
+TEST_F(BufferedStreamTest, AWriterFarAheadOfItsReaderIsPacedUnlessTheReaderStops) {
+  const uint32_t row = 3 * 4001;
+  const uint32_t rows = 3000;  // about 36 MB
+  const std::vector<uint8_t> pattern = Pattern(size_t(row) * 5, 9);
+  for (const bool readerStops : {false, true}) {
+    SCOPED_TRACE(testing::Message() << "reader stops " << readerStops);
+    const size_t before = ResidentSharedBytes();
+    std::atomic<size_t> peak{before};
+    std::promise<void> writerDone;
+    std::future<void> writerDoneFuture = writerDone.get_future();
+    ASSERT_TRUE(stream_.OpenWriteEnd(row * rows));
+    std::thread writer([&] {
+      for (uint32_t r = 0; r < rows; ++r) {
+        uint32_t written = 0;
+        ASSERT_EQ(StreamOk, stream_.Write(pattern.data() + (r % 5) * row, row, written));
+        ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+        stream_.PaceWriter();
+        if (r % 64 == 0) peak = std::max(peak.load(), ResidentSharedBytes());
+      }
+      ASSERT_TRUE(stream_.CloseWriteEnd());
+      writerDone.set_value();
+    });
+    ASSERT_TRUE(stream_.OpenReadEnd());
+    std::vector<uint8_t> page;
+    page.reserve(size_t(row) * rows);
+    std::vector<uint8_t> buf(65536);
+    StreamStatus status = StreamOk;
+    while (status == StreamOk) {
+      uint32_t n = 0;
+      status = stream_.Read(buf.data(), static_cast<uint32_t>(buf.size()), n);
+      page.insert(page.end(), buf.begin(), buf.begin() + n);
+      if (readerStops && page.size() >= (size_t(1) << 20) && page.size() < (size_t(1) << 20) + buf.size()) {
+        EXPECT_EQ(std::future_status::ready, writerDoneFuture.wait_for(std::chrono::seconds(60)))
+            << "the writer finishes the page while the reader has stopped";
+      } else if (!readerStops) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));  // a slow reader
+      }
+    }
+    writer.join();
+    EXPECT_EQ(StreamEndOfData, status);
+    ASSERT_EQ(page.size(), size_t(row) * rows);
+    bool intact = true;
+    for (uint32_t r = 0; r < rows && intact; ++r)
+      intact = std::equal(pattern.begin() + (r % 5) * row, pattern.begin() + (r % 5 + 1) * row,
+                          page.begin() + size_t(r) * row);
+    EXPECT_TRUE(intact);
+    EXPECT_TRUE(stream_.CloseReadEnd());
+    if (!readerStops) EXPECT_LT(peak - before, size_t(20) << 20) << "a 36 MB page paced through a few megabytes";
+    PageMapping::DrainPool();
   }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ImageTestSupport.h"
+#include "image/DeferredTransformCheck.h"
 #include "image/JpegDecompressor.h"
 
 using imagetest::LogTail;
@@ -478,18 +479,25 @@ TEST(JpegDecompressorTest, ChunksAppendedWhileAnotherThreadDecodes) {
   struct Way {
     bool split;
     JpegDecompressor::TransformSharing sharing;
+    bool checkFails;  // the library's transforms are taken as unsafe to defer: one thread
   };
-  for (const Way way : {Way{false, JpegDecompressor::TransformSharing::ByLoad},
-                        Way{true, JpegDecompressor::TransformSharing::ByLoad},
-                        Way{true, JpegDecompressor::TransformSharing::AllDeferred},
-                        Way{true, JpegDecompressor::TransformSharing::NoneDeferred}}) {
-    SCOPED_TRACE(testing::Message() << "split " << way.split << " sharing " << int(way.sharing));
+  ASSERT_TRUE(DeferredTransformCheck::BuiltIn()) << "the library these tests run with has known internals";
+  ASSERT_TRUE(DeferredTransformCheck::RunSelfTest());
+  for (const Way way : {Way{false, JpegDecompressor::TransformSharing::ByLoad, false},
+                        Way{true, JpegDecompressor::TransformSharing::ByLoad, false},
+                        Way{true, JpegDecompressor::TransformSharing::AllDeferred, false},
+                        Way{true, JpegDecompressor::TransformSharing::NoneDeferred, false},
+                        Way{true, JpegDecompressor::TransformSharing::AllDeferred, true}}) {
+    SCOPED_TRACE(testing::Message() << "split " << way.split << " sharing " << int(way.sharing) << " check fails "
+                                    << way.checkFails);
     SharingOfTransforms sharing(way.sharing);
+    DeferredTransformCheck::ForceFailure(way.checkFails);
     JpegDecompressor d;
     d.UseDecodeAhead(way.split);
     ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
     ASSERT_TRUE(d.StartDecompression());
-    ASSERT_EQ(way.split, d.DecodingAhead());
+    DeferredTransformCheck::ForceFailure(false);
+    ASSERT_EQ(way.split && !way.checkFails, d.DecodingAhead());
     std::vector<uint8_t> page(reference.size());
     std::atomic<bool> allIn{false};
     uint32_t done = 0;

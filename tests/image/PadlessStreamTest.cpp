@@ -180,6 +180,40 @@ TEST_F(PadlessStreamTest, DarkPadRowsAreWithheldByTheCount) {
   EXPECT_EQ(0u, got_);
 }
 
+// A page the writer finishes (rows, count, end) before the reader opens it, as when the host
+// reads a feeder page late: only the page's own reads may hold its limit up, never what the
+// reader took of an earlier page. Earlier pages of fewer, as many and more bytes than this one.
+TEST_F(PadlessStreamTest, PageOpenedAfterItsEndWithholdsItsPadRows) {
+  const std::vector<uint8_t> content = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  for (uint32_t earlierRows : {0u, 1u, 4u, 9u}) {
+    SCOPED_TRACE("earlier page of " + std::to_string(earlierRows) + " rows");
+    stream_->SetBytesPerLine(10);
+    OpenBoth(100);
+    for (uint32_t i = 0; i < earlierRows; ++i) PutAndPublish(Row(10, kDark));
+    ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(0));
+    ASSERT_TRUE(stream_->CloseWriteEnd());
+    EXPECT_EQ(StreamEndOfData, ReadNow(100));
+    EXPECT_EQ(earlierRows * 10, got_);
+    ASSERT_TRUE(stream_->CloseReadEnd());
+
+    // Two content rows and two light pad rows, counted and ended with no reader there.
+    stream_->SetBytesPerLine(10);
+    ASSERT_TRUE(stream_->OpenWriteEnd(100));
+    PutAndPublish(content);
+    PutAndPublish(Row(10, kDark));
+    PutAndPublish(Row(10, kLight));
+    PutAndPublish(Row(10, 255));
+    ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(2));
+    ASSERT_TRUE(stream_->CloseWriteEnd());
+    ASSERT_TRUE(stream_->OpenReadEnd());
+    EXPECT_EQ(StreamEndOfData, ReadNow(100));
+    ASSERT_EQ(20u, got_);
+    EXPECT_TRUE(std::equal(content.begin(), content.end(), buffer_.begin()));
+    EXPECT_EQ(Row(10, kDark), std::vector<uint8_t>(buffer_.begin() + 10, buffer_.begin() + 20));
+    ASSERT_TRUE(stream_->CloseReadEnd());
+  }
+}
+
 TEST_F(PadlessStreamTest, CountLargerThanThePageIsReducedWithWarnings) {
   stream_->SetBytesPerLine(10);
   OpenBoth(100);

@@ -1,6 +1,9 @@
 // The pool of released page mappings: reuse only at the same capacity, a bounded pool, and no
-// pooled memory kept while a mapping of another capacity is made.
+// pooled memory kept while a mapping of another capacity is made; memory moved inside a mapping.
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <memory>
 #include <system_error>
@@ -90,6 +93,30 @@ TEST_F(PageMappingPoolTest, ThreadsAcquireAndRecycleWithoutSharingAMapping) {
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(clashes[t], 0) << "thread " << t;
   EXPECT_LE(PageMapping::PooledCount(), PageMapping::kPoolLimit);
+}
+
+// Memory moved within a mapping keeps its bytes at the new place and leaves none at the old one,
+// which stays mapped (no other mapping can land there); such a mapping is not pooled; moves that overlap or leave the mapping are refused.
+TEST_F(PageMappingPoolTest, MovedMemoryKeepsItsBytesAndLeavesAHole) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::unique_ptr<PageMapping> mapping = PageMapping::Acquire(8 * page);
+  for (size_t i = 0; i < 2 * page; ++i) mapping->Data()[i] = static_cast<uint8_t>(i * 13 + 1);
+  EXPECT_FALSE(mapping->Moved());
+  EXPECT_FALSE(mapping->MoveMemory(0, page, 2 * page)) << "overlapping";
+  EXPECT_FALSE(mapping->MoveMemory(0, 7 * page, 2 * page)) << "past the end";
+  EXPECT_FALSE(mapping->Moved());
+  ASSERT_TRUE(mapping->MoveMemory(0, 5 * page, 2 * page));
+  EXPECT_TRUE(mapping->Moved());
+  bool same = true;
+  for (size_t i = 0; i < 2 * page; ++i) same = same && mapping->Data()[5 * page + i] == static_cast<uint8_t>(i * 13 + 1);
+  EXPECT_TRUE(same) << "the bytes moved with their memory";
+  unsigned char resident[2] = {1, 1};
+  ASSERT_EQ(mincore(mapping->Data(), 2 * page, resident), 0) << "the old place stays mapped";
+  EXPECT_EQ(resident[0] & 1, 0) << "without the memory that moved";
+  EXPECT_EQ(resident[1] & 1, 0);
+  EXPECT_EQ(mapping->Data()[7 * page], 0) << "the rest of the mapping is as it was";
+  PageMapping::Recycle(std::move(mapping));
+  EXPECT_EQ(PageMapping::PooledCount(), 0u);
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ TEST(ConfigTest, CommandLineSetsEveryScenario) {
                          "--scanner-condition", "Calibrating", "--not-accepting", "2.5", "--cancel-not-found", "3",
                          "--padinfo-not-implemented", "--close-mid-page", "2", "--no-answer", "getjobinfo",
                          "--soap11", "--reorder", "--extra-elements", "--enum-numbers", "--mac",
-                         "00:1B:78:AA:BB:CC", "--neighbour-table", "/tmp/n.txt", "--jpeg-quality", "50"},
+                         "00:1B:78:AA:BB:CC", "--neighbour-table", "/tmp/n.txt", "--jpeg-quality", "50", "--page-cache",
+                         "--same-image"},
                         c);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_FALSE(r.help);
@@ -63,6 +64,7 @@ TEST(ConfigTest, CommandLineSetsEveryScenario) {
   EXPECT_EQ(c.macAddress, "00:1B:78:AA:BB:CC");
   EXPECT_EQ(c.neighbourTableFile, "/tmp/n.txt");
   EXPECT_EQ(c.jpegQuality, 50);
+  EXPECT_TRUE(c.cachePages && c.sameImageEverySheet);
 
   SimConfig h;
   r = Parse({"--usb", "--help"}, h);

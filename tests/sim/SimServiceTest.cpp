@@ -13,6 +13,7 @@
 #include "service/ServiceFault.h"
 #include "service/WscnService.h"
 #include "sim/DeviceSimulator.h"
+#include "sim/PageTransfer.h"
 #include "tests/sim/SimTestSupport.h"
 
 using namespace cavixsim;
@@ -246,17 +247,20 @@ TEST_F(SimServiceTest, OneImageForEverySheetRepeatsTheFirstSheetsPage) {
   c.adfSheets = 3;
   c.sameImageEverySheet = true;
   c.cachePages = true;
+  c.jpegQuality = 62;  // a page no other test caches
   StartSim(c);
   Ticket t = GreyPage(kFormatJfif, kSourceAdf);
   wscn__CreateScanJobResponseType job;
   ASSERT_EQ(Create(t, job), 0);
   const std::string token = job.JobToken;
-  const std::vector<uint8_t> first = DeviceSimulator::RenderPage(t, 1, 0, 0, false);
-  ASSERT_NE(first, DeviceSimulator::RenderPage(t, 2, 0, 0, false)) << "sheets differ otherwise";
+  const std::vector<uint8_t> first = DeviceSimulator::RenderPage(t, 1, 0, 0, false, 62);
+  ASSERT_NE(first, DeviceSimulator::RenderPage(t, 2, 0, 0, false, 62)) << "sheets differ otherwise";
+  const uint64_t encodedBefore = PageTransfer::PagesEncoded();
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(Retrieve(job.JobId, token.c_str()), 0) << i;
     EXPECT_EQ(client_->image, first) << i;
   }
+  EXPECT_EQ(PageTransfer::PagesEncoded() - encodedBefore, 1u) << "drawn and encoded once";
   std::vector<SentPage> pages = sim_->SentPages();
   ASSERT_EQ(pages.size(), 3u);
   for (int i = 0; i < 3; ++i) {

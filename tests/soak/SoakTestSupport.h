@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/CavixScanner.h"
@@ -130,6 +131,9 @@ enum class CancelAt { Never, BeforeRead, MidPage };
 
 // One feeder page as a host scans it: StartScan, reads of random sizes until the end of the
 // page, a failure or the chosen cancel point (StopScan before the end of the page), StopScan.
+// Now and then the host comes to its first read late, mostly after the page has arrived and
+// been counted whole: the page then reaches the host by the stream's other road, as it does on
+// a loaded machine.
 inline PageResult ScanPage(IScanner* scanner, DWORD session, uint64_t pageBytes, CancelAt cancel, Random& rnd,
                            CallClock& clock) {
   PageResult r;
@@ -143,6 +147,8 @@ inline PageResult ScanPage(IScanner* scanner, DWORD session, uint64_t pageBytes,
     r.stopResult = clock.Time(Call::StopScan, [&] { return scanner->StopScan(session, &code); });
     return r;
   }
+  if (cancel != CancelAt::BeforeRead && rnd.Chance(0.25))
+    std::this_thread::sleep_for(std::chrono::milliseconds(rnd.Between(5, 40)));
   uint64_t cancelAfter = UINT64_MAX;
   if (cancel == CancelAt::BeforeRead) cancelAfter = 0;
   if (cancel == CancelAt::MidPage && pageBytes > 1) cancelAfter = 1 + uint64_t(rnd.Between(0, int(pageBytes - 2)));
