@@ -45,6 +45,9 @@ constexpr StatusCode kStatusCodes[] = {
     {kTcpError, CERR_SCANNER_COMMUNICATION_FAILED},
     {kHttpError, CERR_SCANNER_COMMUNICATION_FAILED},
     {kScannerNotIdle, CERR_NET_SOCKET_BUSY},
+    {ExchangeGuard::kTimedOut, CERR_SCANNER_COMMUNICATION_FAILED},
+    {ExchangeGuard::kTooLarge, CERR_SCANNER_COMMUNICATION_FAILED},
+    {ExchangeGuard::kAborted, CERR_SCANNER_COMMUNICATION_FAILED},
 };
 
 // Fault subcodes with a code of their own, in the order they are tried; any other: unknown.
@@ -91,6 +94,7 @@ void LogInfo(const char* format, const char* text) {
 // ---- Statuses and faults ---------------------------------------------------------------------
 
 uint32_t SoapScanDevice::SoapErrorToDriverError(int status) {
+  status = ExchangeOutcome(status);
   if (status != SOAP_OK) LogSoapError();
   uint32_t code = CERR_UNKNOWN;
   bool mapped = false;
@@ -188,7 +192,8 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
     uint32_t code;
   };
   static const Row kRows[] = {
-      {[](SoapScanDevice&, const Judged& j) { return j.status == kTcpError; }, "Network connection failure",
+      {[](SoapScanDevice&, const Judged& j) { return j.status == kTcpError || ExchangeGuard::IsGuardStatus(j.status); },
+       "Network connection failure",
        CERR_SCANNER_COMMUNICATION_FAILED},
       {[](SoapScanDevice& d, const Judged&) {
          return d.dataSource_->Canceled() && d.dataSource_->GetCancelReason() == CERR_CANCEL_PRESSED;

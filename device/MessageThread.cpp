@@ -101,7 +101,10 @@ void MessageThread::PostMessageSynchronously(uint32_t message) {
     RaiseError(CERR_UNKNOWN);
   }
   if (which == WAIT_OBJECT_0 + 1) RaiseError(CERR_INVALID_SESSION);
-  if (which != WAIT_OBJECT_0) RaiseError(CERR_UNKNOWN);
+  if (which != WAIT_OBJECT_0) {
+    WaitExpired();
+    RaiseError(CERR_UNKNOWN);
+  }
 }
 
 void MessageThread::WaitForIdle() {
@@ -117,7 +120,19 @@ void MessageThread::WaitForIdle() {
   const bool answered = state.idleAnswered.wait_for(
       guard, limit, [&] { return state.abandoned || state.idleAnswer >= ticket; });
   if (state.idleAnswer >= ticket) return;
+  guard.unlock();
+  if (!answered) WaitExpired();
   RaiseError(answered ? CERR_INVALID_SESSION : CERR_UNKNOWN);
+}
+
+void MessageThread::OnWaitExpired(std::function<void()> handler) { waitExpired_ = std::move(handler); }
+
+void MessageThread::WaitExpired() {
+  if (!waitExpired_) return;
+  try {
+    waitExpired_();
+  } catch (...) {
+  }
 }
 
 void MessageThread::NotifyIdle() {
@@ -144,7 +159,7 @@ void MessageThread::Abandon() {
   }
 }
 
-bool MessageThread::Stop() {
+bool MessageThread::Stop(uint32_t graceMs, const std::function<void()>& hurry) {
   std::lock_guard<std::mutex> guard(threadLock_);
   if (!hasThread_.load()) return true;
   if (std::this_thread::get_id() == thread_.get_id()) {
@@ -156,7 +171,13 @@ bool MessageThread::Stop() {
   }
   // A refused post means the queue is closed: the thread is already on its way out.
   const bool posted = state_->queue.Post(kQuit);
-  if (posted && !WaitFor(state_->ended, TimeLimits::Instance().threadStopMs.load())) {
+  uint32_t limitMs = TimeLimits::Instance().threadStopMs.load();
+  if (posted && hurry && graceMs < limitMs && !WaitFor(state_->ended, graceMs)) {
+    // Still busy after the grace: end what holds it up, then wait the rest of the limit.
+    hurry();
+    limitMs -= graceMs;
+  }
+  if (posted && !WaitFor(state_->ended, limitMs)) {
     LogText("Warning! worker thread did not end in time; it is left to end on its own");
     thread_.detach();
     hasThread_.store(false);

@@ -27,6 +27,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -72,11 +73,18 @@ class MessageThread {
   void Abandon();
   // Posts Quit and waits for the thread to end (stop limit). True when there is no thread any
   // more; false when the thread did not end in time and was left to finish on its own.
-  bool Stop();
+  // With `hurry`: when the thread has not ended after graceMs, runs hurry (which ends what the
+  // worker is blocked in) before it waits the rest of the stop limit.
+  bool Stop(uint32_t graceMs = 0, const std::function<void()>& hurry = nullptr);
 
   // Worker side: waits for the next message; `done` receives its done event (empty for a
   // message posted without one). Throws CERR_UNKNOWN when the queue is closed.
   uint32_t Receive(DoneEvent* done);
+
+  // Runs `handler` on the waiting thread when a done event or idle answer does not come in
+  // time (the worker is stuck in a handler: the owner ends what it is waiting on). Set before
+  // Start.
+  void OnWaitExpired(std::function<void()> handler);
 
   bool HasThread() const { return hasThread_.load(); }
   uint32_t ThreadId() const { return threadId_.load(); }
@@ -100,6 +108,7 @@ class MessageThread {
 
   // Posts to a running thread's queue; false when there is no thread or its queue is closed.
   bool Post(uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+  void WaitExpired();
   static void Entry(std::shared_ptr<State> state, std::shared_ptr<Event> started, Procedure procedure,
                     void* user, std::shared_ptr<void> keepAlive);
 
@@ -110,6 +119,7 @@ class MessageThread {
   const Procedure procedure_;
   void* user_ = nullptr;              // set by Start before the thread runs
   std::shared_ptr<State> state_;      // created by the constructor, shared with the thread
+  std::function<void()> waitExpired_;  // set before Start
 };
 
 #endif

@@ -101,6 +101,11 @@ void SoapScanDevice::DoAsynchronousMultiPageScan() {
   if (const uint32_t error = error_.load()) RaiseError(error);
 }
 
+uint64_t SoapScanDevice::PageCapacity() const {
+  // As the data source sizes the page's mapping: the page and a tenth.
+  return static_cast<uint64_t>(ScanSize()) * 11 / 10;
+}
+
 uint32_t SoapScanDevice::ScanSize() const {
   std::shared_ptr<const ScanParameters> job = JobParameters();
   return job ? job->BytesPerLine() * job->Lines() : 0;
@@ -165,7 +170,7 @@ bool SoapScanDevice::Reset() {
 int SoapScanDevice::CallRpc(Rpc routine) {
   // A closed session starts no further exchange: the handler in progress ends quickly.
   if (closed_.load()) return SOAP_TCP_ERROR;
-  return RpcRetry::Call(protocol_.get(), [this, routine] { return (this->*routine)(); });
+  return RpcRetry::Call(protocol_.get(), [this, routine] { return ExchangeOutcome((this->*routine)()); });
 }
 
 int SoapScanDevice::CacheScanId() {
@@ -206,9 +211,11 @@ int SoapScanDevice::RetrieveImage() {
   protocol_->EnableCancelableIo(true);
   wscn__DocumentDescriptionType description;
   wscn__RetrieveImageResponseType response;
-  const int status = soap_call_wscn__RetrieveImageRequest(scanContext_, protocol_->GetEndpoint(), nullptr,
-                                                          jobId_.load(), const_cast<char*>(jobToken_.load()),
-                                                          &description, response);
+  scanGuard_.ExpectImage(PageCapacity());
+  const int status = ExchangeOutcome(soap_call_wscn__RetrieveImageRequest(
+      scanContext_, protocol_->GetEndpoint(), nullptr, jobId_.load(), const_cast<char*>(jobToken_.load()),
+      &description, response));
+  scanGuard_.ExpectControl();
   LogNamedValue("result", status);
   protocol_->EnableCancelableIo(false);
   return status;

@@ -34,6 +34,9 @@ SoapScanDevice::SoapScanDevice()
       jobStatus_() {
   jobStatus_.JobState = wscn__JobStateType__Unknown;
   jobStatus_.JobStateReasons = wscn__JobStateReasonsType__None;
+  // A host that stops waiting for a worker ends the exchange holding it up.
+  scanThread_.OnWaitExpired([this] { scanGuard_.Abort(); });
+  cancelThread_.OnWaitExpired([this] { cancelGuard_.Abort(); });
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::SoapScanDevice");
 }
 
@@ -107,6 +110,7 @@ void SoapScanDevice::InitSoap(int kind, const char* device) {
   InitSoapPointerMap();
   InitSoapDataSource();
   InitSoapIoProtocol(kind, device);
+  scanGuard_.Attach(scanContext_);
 }
 
 void SoapScanDevice::InitSoapPointerMap() { SoapPointerMap::Attach(scanContext_, &soapPointerMap_); }
@@ -155,11 +159,13 @@ bool SoapScanDevice::InitSoapOnCancelThread(struct soap*& cancelContext) {
     if (soap_set_namespaces(cancelContext, namespaces) == 0 && protocol_) {
       cancelProtocol_.store(protocol_->CloneInSoapPointerMap(cancelContext));
       ok = cancelProtocol_.load() != nullptr;
+      if (ok) cancelGuard_.Attach(cancelContext);
     }
   } catch (...) {
     ok = false;
   }
   if (!ok) {
+    cancelGuard_.Detach();
     if (protocol_) protocol_->DestroyClone(cancelContext);
     cancelProtocol_.store(nullptr);
     SoapPointerMap::Attach(cancelContext, nullptr);
@@ -174,6 +180,7 @@ bool SoapScanDevice::InitSoapOnCancelThread(struct soap*& cancelContext) {
 void SoapScanDevice::CleanupSoapOnCancelThread(struct soap*& cancelContext) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::CleanupSoapOnCancelThread");
   if (!protocol_ || !cancelContext) return;
+  cancelGuard_.Detach();
   protocol_->DestroyClone(cancelContext);
   cancelProtocol_.store(nullptr);
   SoapPointerMap* map = SoapPointerMap::Of(cancelContext);
@@ -190,6 +197,7 @@ void SoapScanDevice::CleanupSoapDataSource() { dataSource_.reset(); }
 void SoapScanDevice::CleanupSoapIoProtocol() { protocol_.reset(); }
 
 void SoapScanDevice::CleanupSoap() {
+  scanGuard_.Detach();
   CleanupSoapDataSource();
   CleanupSoapIoProtocol();
   if (scanContext_) {
@@ -226,13 +234,21 @@ void SoapScanDevice::PublishParameters(std::unique_ptr<ScanParameters> parameter
 
 void SoapScanDevice::Cleanup() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Cleanup");
-  bool ended = scanThread_.Stop();
+  // The messages already posted still run (a cancel must reach the device), but an exchange
+  // that holds a worker past a short grace is aborted, with every later one: the session
+  // closes at once whatever the device does.
+  closing_.store(true);
+  // The scan thread may be waiting for the cancel thread (end of scan), so both are hurried.
+  bool ended = scanThread_.Stop(kCloseGraceMs, [this] {
+    scanGuard_.Abort();
+    cancelGuard_.Abort();
+  });
   // A cancel thread parked by a lock nobody will release would otherwise hold up its stop.
   try {
     UnlockCancelThread();
   } catch (...) {
   }
-  ended = cancelThread_.Stop() && ended;
+  ended = cancelThread_.Stop(kCloseGraceMs, [this] { cancelGuard_.Abort(); }) && ended;
   if (!ended) {
     // A worker is still inside a handler: what it may use stays until it lets go of the device.
     cleanupDeferred_ = true;
@@ -288,6 +304,8 @@ void SoapScanDevice::HandleScanThreadMessage() {
       LogErrorText("Illegal message received");
       continue;
     }
+    // An abort by a host that gave up on an earlier message ends with that message.
+    if (!closing_.load()) scanGuard_.Rearm();
     try {
       if (handler->withDone) {
         (this->*handler->withDone)(done);
@@ -340,9 +358,11 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       CleanupSoapOnCancelThread(cancelContext);
       return false;
     case DriverAndDeviceCancel:
+      if (!closing_.load()) cancelGuard_.Rearm();
       DoDriverAndDeviceCancel(cancelContext);
       return true;
     case DeviceCancel:
+      if (!closing_.load()) cancelGuard_.Rearm();
       DoDeviceCancel(cancelContext);
       return true;
     default:

@@ -21,6 +21,11 @@
 // a job takes the current object when it is created and keeps it for all its pages, so that
 // new parameters apply from the next job and never change one in progress.
 //
+// Bounds: every exchange of the scan and cancel contexts runs under an ExchangeGuard (deadline,
+// response size, text caps). A host wait on a worker that expires aborts that worker's exchange
+// in flight; Cleanup gives each worker a short grace to finish what was posted (a cancel still
+// reaches the device), then aborts its exchange, so a session closes at once.
+//
 // Lifetime: create devices through ScanDeviceHandle::CreateSoapScanDevice (shared ownership),
 // so that a worker that Cleanup could not stop in time keeps the device alive until it ends.
 // The front end keeps the device alive while host calls are inside it; Close (when the
@@ -42,6 +47,7 @@
 #include "platform/Event.h"
 #include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
+#include "transport/ExchangeGuard.h"
 
 class IScanDataSource;
 class ISoapIoProtocol;
@@ -228,6 +234,11 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // Lets go of the current and the job's parameters.
   void DropParameters();
 
+  // The status of the scan context's last exchange with the guard's verdict (ExchangeGuard).
+  int ExchangeOutcome(int status) const { return scanGuard_.Outcome(status); }
+  // The page's capacity as the data source sizes it, for the image exchange's bounds.
+  uint64_t PageCapacity() const;
+
   // Stores code as the last failure (logging its name) and returns false. After Close every
   // failure is CERR_INVALID_SESSION.
   bool Fail(uint32_t code);
@@ -281,6 +292,11 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // by the next BeginScan or EndScan.
   std::atomic<uint32_t> deferredFailure_{0};
   std::atomic<bool> closed_{false};                // set by Close
+  ExchangeGuard scanGuard_;                        // bounds of the scan context's exchanges
+  ExchangeGuard cancelGuard_;                      // bounds of the cancel context's exchanges
+  std::atomic<bool> closing_{false};               // Cleanup began: aborted exchanges stay so
+  // How long Cleanup lets a worker finish what was posted before it aborts its exchange.
+  static constexpr uint32_t kCloseGraceMs = 400;
 
  private:
   friend class IdleLockForCancelThread;

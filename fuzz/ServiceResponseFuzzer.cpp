@@ -1,13 +1,17 @@
 // Fuzzes the generated client calls with what a device answers: the input is one selector byte
-// that picks the operation (modulo 6, in the order of kOperations) followed by the device's
-// whole HTTP response (status line, headers, body). The context's transport hooks send into
+// that picks the operation (its low seven bits modulo 6, in the order of kOperations) followed by
+// the device's whole HTTP response (status line, headers, body). With the selector's top bit set
+// the call runs under the module's exchange bounds (ExchangeGuard: response size limit and text
+// caps; RetrieveImage as an image exchange of a small page). The context's transport hooks send into
 // nothing and receive from the input, so each call runs exactly as against a device, from the
 // HTTP reader through the envelope, the fault reader and the response's serializers.
 //
 // Checks beyond the sanitizers: the status's name and the fault's parts (which may be
 // missing: a Fault element without a code is still a fault) are strings that end, and an answer
 // read as a success holds arrays whose counts match their storage and strings that end (every
-// byte of them is touched).
+// byte of them is touched). Under the bounds, a success read no more than the response limit
+// and kept no text longer than the text cap, and a failure the bounds caused reads as the
+// guard's status.
 #include <fcntl.h>
 #include <stdsoap2.h>
 #include <unistd.h>
@@ -21,6 +25,7 @@
 #include "service/ServiceFault.h"
 #include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
+#include "transport/ExchangeGuard.h"
 
 namespace {
 
@@ -34,6 +39,8 @@ struct Input {
 Input g_input;
 int g_socket = -1;  // a descriptor that stands for the connection; never read or written
 bool g_trace = false;
+bool g_guarded = false;  // the call runs under the exchange bounds
+constexpr uint64_t kPageCapacity = 4096;  // of a guarded RetrieveImage
 
 int FakeOpen(struct soap*, const char*, const char*, int) { return g_socket; }
 int FakeClose(struct soap*) { return SOAP_OK; }
@@ -55,7 +62,10 @@ size_t FakeReceive(struct soap*, char* buffer, size_t length) {
 // Reads every byte of a string the response holds; ASan reports one that does not end.
 volatile size_t g_sink;
 void Touch(const char* text) {
-  if (text != nullptr) g_sink += std::strlen(text);
+  if (text == nullptr) return;
+  const size_t length = std::strlen(text);
+  g_sink += length;
+  if (g_guarded && length > static_cast<size_t>(ExchangeGuard::kMaxTextLength)) Fail("text over its cap kept");
 }
 
 // Enumeration members may hold any number the device sent (codes beyond the listed literals are
@@ -171,11 +181,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   soap->fdimewriteopen = DimeOpen;
   soap->fdimewrite = DimeWrite;
   soap->fdimewriteclose = DimeClose;
+  const size_t operation = (data[0] & 0x7F) % kOperationCount;
+  g_guarded = (data[0] & 0x80) != 0;
+  ExchangeGuard guard;
+  uint64_t limit = 0;
+  if (g_guarded) {
+    guard.Attach(soap);
+    if (operation == 1) guard.ExpectImage(kPageCapacity);
+    limit = operation == 1 ? kPageCapacity + kPageCapacity / 4 + ExchangeGuard::kEnvelopeBytes
+                           : ExchangeGuard::kControlResponseBytes;
+  }
 
-  const int rc = kOperations[data[0] % kOperationCount](soap);
+  int rc = kOperations[operation](soap);
+  if (g_guarded) {
+    rc = guard.Outcome(rc);
+    if (rc == SOAP_OK && g_input.pos > limit) Fail("success over the response limit");
+    if (g_input.pos > limit) Fail("read past the response limit");
+    guard.Detach();
+  }
   // CAVIX_FUZZ_TRACE=1 shows how each input read (to check what a corpus covers).
   if (g_trace) {
-    std::fprintf(stderr, "operation %u: status %d (%s), fault code %s\n", unsigned(data[0] % kOperationCount), rc,
+    std::fprintf(stderr, "operation %u%s: status %d (%s), fault code %s\n", unsigned(operation),
+                 g_guarded ? " (bounded)" : "", rc,
                  ServiceFault::StatusName(rc), ServiceFault::Code(soap) ? ServiceFault::Code(soap) : "-");
   }
 

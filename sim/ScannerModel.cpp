@@ -420,6 +420,21 @@ bool ScannerModel::Silent(Operation op, uint32_t jobId) {
   return true;
 }
 
+Misbehaviour ScannerModel::Misbehave(Operation op) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (InjectedMisbehaviour& m : config_.misbehave) {
+    if (m.op != op || m.remaining == 0) continue;
+    if (m.remaining > 0) --m.remaining;
+    return m.kind;
+  }
+  return Misbehaviour::None;
+}
+
+void ScannerModel::NoteUnmodelled(Operation op, uint32_t jobId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Record(op, jobId);
+}
+
 void ScannerModel::LoadAdf(int sheets) {
   std::lock_guard<std::mutex> guard(lock_);
   adfSheets_ = std::max(0, sheets);

@@ -86,6 +86,10 @@ class ScannerModel {
   Fault BadRequest(const std::string& reason);
   // Whether the device keeps silent on `op`; records the request when it does.
   bool Silent(Operation op, uint32_t jobId);
+  // The hostile answer to give to this request of `op` (None: answer properly); counts it.
+  Misbehaviour Misbehave(Operation op);
+  // Records a request answered without the model (a hostile answer of the connection's own).
+  void NoteUnmodelled(Operation op, uint32_t jobId);
 
   // Control from tests and tools.
   void LoadAdf(int sheets);

@@ -111,6 +111,11 @@ const OptionInfo kOptions[] = {
      "answer GetPreviousImagePadInfo with a client fault saying \"not implemented\""},
     {"close-mid-page", true, "N", "break off the connection halfway through the N-th page sent"},
     {"no-answer", true, "OP", "read requests of operation OP and never answer them (repeatable)"},
+    {"misbehave", true, "OP:KIND[:COUNT]",
+     "answer operation OP badly: KIND trickle, endless, huge, http-error, empty-chunks, "
+     "lying-record, reset, wrong-size, bomb or absurd; COUNT times (default always; repeatable)"},
+    {"huge-bytes", true, "BYTES", "size of a huge answer's text or attachment (default 67108864)"},
+    {"trickle-ms", true, "MS", "pause between two bytes of a trickled answer (default 1000)"},
     {"soap11", false, "", "answer in SOAP 1.1 envelopes"},
     {"reorder", false, "", "write child elements of responses in reverse order"},
     {"extra-elements", false, "", "add elements unknown to the schema to responses"},
@@ -211,7 +216,13 @@ ParseResult ApplyOption(const std::string& name, const std::string& value, SimCo
     Operation op = OperationFromName(value);
     if (op == Operation::Unknown) return bad();
     c.noAnswer.push_back(op);
-  } else if (name == "mac") c.macAddress = value;
+  } else if (name == "misbehave") {
+    InjectedMisbehaviour m;
+    if (!ParseMisbehaveOption(value, m)) return bad();
+    c.misbehave.push_back(m);
+  } else if (name == "huge-bytes") { if (!ToLong(value, 1, 1LL << 40, n)) return bad(); c.hugeBytes = uint64_t(n); }
+  else if (name == "trickle-ms") { if (!ToLong(value, 1, 3600000, n)) return bad(); c.trickleIntervalMs = uint32_t(n); }
+  else if (name == "mac") c.macAddress = value;
   else if (name == "neighbour-table") c.neighbourTableFile = value;
   else if (name == "config") return LoadConfigFile(value, c);
   return ParseResult();
@@ -300,6 +311,24 @@ std::string UsageText() {
          "GetJobInfo, GetPreviousImagePadInfo.\n"
          "Example: --fault RetrieveImage:Receiver:wscn:ServerErrorTemporaryError:Try later:1\n";
   return out.str();
+}
+
+bool ParseMisbehaveOption(const std::string& option, InjectedMisbehaviour& out) {
+  const size_t first = option.find(':');
+  if (first == std::string::npos) return false;
+  const size_t second = option.find(':', first + 1);
+  InjectedMisbehaviour m;
+  m.op = OperationFromName(option.substr(0, first));
+  m.kind = MisbehaviourFromName(option.substr(first + 1, second == std::string::npos ? std::string::npos
+                                                                                      : second - first - 1));
+  if (m.op == Operation::Unknown || m.kind == Misbehaviour::None) return false;
+  if (second != std::string::npos) {
+    long long count = 0;
+    if (!ToLong(option.substr(second + 1), -1, 1000000, count)) return false;
+    m.remaining = int(count);
+  }
+  out = m;
+  return true;
 }
 
 }  // namespace cavixsim

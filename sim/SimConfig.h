@@ -21,6 +21,13 @@ struct InjectedFault {
   int after = 0;  // requests of the operation answered normally before the fault starts
 };
 
+// A hostile answer to one operation: given `remaining` times (negative: always).
+struct InjectedMisbehaviour {
+  Operation op = Operation::Unknown;
+  Misbehaviour kind = Misbehaviour::None;
+  int remaining = -1;
+};
+
 struct SimConfig {
   // Where the device is reached.
   std::string listenAddress;      // loopback address; the port is always 8289
@@ -67,6 +74,9 @@ struct SimConfig {
   bool reorderElements = false;    // write child elements in reverse order
   bool extraElements = false;      // add elements the schema does not have
   bool enumNumbers = false;        // write enumerations as their decimal codes
+  std::vector<InjectedMisbehaviour> misbehave;  // hostile answers (SimTypes.h)
+  uint64_t hugeBytes = 64ull << 20;  // size of a huge answer's text or attachment
+  uint32_t trickleIntervalMs = 1000;  // pause between two bytes of a trickled answer
 
   // Discovery fixture.
   std::string macAddress;
@@ -93,6 +103,9 @@ std::string UsageText();
 // Parses "OP:CODE:SUBCODE:REASON[:COUNT]": CODE Sender or Receiver, SUBCODE "prefix:Name"
 // or "-" for none, COUNT -1 (always, the default) or a number of answers.
 bool ParseFaultOption(const std::string& option, InjectedFault& out);
+// Parses "OP:KIND[:COUNT]": KIND one of the names of MisbehaviourFromName, COUNT -1 (always,
+// the default) or a number of answers.
+bool ParseMisbehaveOption(const std::string& option, InjectedMisbehaviour& out);
 
 }  // namespace cavixsim
 

@@ -28,4 +28,22 @@ Operation OperationFromName(const std::string& name) {
   return Operation::Unknown;
 }
 
+namespace {
+const char* const kMisbehaviourNames[] = {"none",         "trickle",      "endless", "huge",
+                                          "http-error",   "empty-chunks", "lying-record",
+                                          "reset",        "wrong-size",   "bomb", "absurd"};
+}
+
+const char* MisbehaviourName(Misbehaviour kind) {
+  const int i = static_cast<int>(kind);
+  return i >= 0 && i < 11 ? kMisbehaviourNames[i] : "none";
+}
+
+Misbehaviour MisbehaviourFromName(const std::string& name) {
+  for (int i = 1; i < 11; ++i) {
+    if (name == kMisbehaviourNames[i]) return static_cast<Misbehaviour>(i);
+  }
+  return Misbehaviour::None;
+}
+
 }  // namespace cavixsim

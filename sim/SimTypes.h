@@ -42,6 +42,29 @@ const char* OperationName(Operation op);
 // Accepts the operation's name as above, case-insensitively; Unknown when it is none of them.
 Operation OperationFromName(const std::string& name);
 
+// Ways the device answers an operation badly on purpose (a broken or hostile device):
+//   Trickle       the right answer, one byte per trickle interval
+//   Endless       an answer without end: a text that never closes (control operations), or
+//                 an attachment whose chunks never stop (RetrieveImage)
+//   Huge          a complete answer with a text of hugeBytes (the job token, the model name,
+//                 the job name, a fault's reason), or an attachment of hugeBytes (RetrieveImage)
+//   HttpError     an HTTP 503 error page in HTML instead of SOAP
+//   EmptyChunks   RetrieveImage: the envelope, then empty attachment chunks without end
+//   LyingRecord   RetrieveImage: a record that announces 2 GB, sends half the page, then silence
+//   Reset         RetrieveImage: half the page, then a reset connection (USB: silence)
+//   WrongSize     RetrieveImage: a page of other width and height than the job announced
+//   Bomb          RetrieveImage: a JPEG whose header announces 65500 x 65500 pixels
+//   AbsurdNumbers CreateScanJob: image information of 2147483647; GetPreviousImagePadInfo:
+//                 2147483647 pad lines
+enum class Misbehaviour : int {
+  None, Trickle, Endless, Huge, HttpError, EmptyChunks, LyingRecord, Reset, WrongSize, Bomb,
+  AbsurdNumbers
+};
+const char* MisbehaviourName(Misbehaviour kind);
+// Accepts the names "trickle", "endless", "huge", "http-error", "empty-chunks", "lying-record",
+// "reset", "wrong-size", "bomb", "absurd"; None for anything else.
+Misbehaviour MisbehaviourFromName(const std::string& name);
+
 // The scan ticket fields the device acts on (units: 1/1000 inch, dots per inch).
 struct Ticket {
   int format = kFormatJfif;

@@ -142,6 +142,7 @@ bool SoapConnection::ServeOne() {
   handled_ = false;
   abort_ = false;
   sendFailed_ = false;
+  trickle_ = false;
   sentBytes_ = 0;
   receivedBytes_ = 0;
   headerText_.clear();
@@ -206,11 +207,26 @@ bool SoapConnection::WaitFd(short events) {
   return false;
 }
 
+bool SoapConnection::Pause(uint32_t ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stopping_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return true;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(kPollMs)));
+  }
+  return false;
+}
+
 bool SoapConnection::WriteAll(const char* data, size_t n) {
   while (n > 0) {
     if (abort_) return false;
     size_t piece = std::min<size_t>(n, config_.chunkSize);
     if (sentBytes_ < kFirstWriteMin) piece = std::min(n, std::max<size_t>(piece, kFirstWriteMin - sentBytes_));
+    if (trickle_) {
+      piece = 1;
+      if (!Pause(config_.trickleIntervalMs)) return false;
+    }
     if (config_.rateBytesPerSecond > 0) {
       // Wait until the bytes already sent fit the rate.
       auto due = paceStart_ + std::chrono::microseconds(sentBytes_ * 1000000 / config_.rateBytesPerSecond);
@@ -497,6 +513,9 @@ int wscn__CreateScanJobRequest(struct soap* soap, char* ScanIdentifier, char* /*
   if (!c) return SOAP_FATAL_ERROR;
   c->NoteHandled();
   if (c->model().Silent(cavixsim::Operation::CreateScanJob, 0)) return c->StaySilent();
+  const cavixsim::Misbehaviour hostile = c->model().Misbehave(cavixsim::Operation::CreateScanJob);
+  int status = SOAP_OK;
+  if (c->Misbehave(cavixsim::Operation::CreateScanJob, 0, hostile, status)) return status;
   if (!ScanTicket) {
     cavixsim::Fault f;
     f.subcode = "wscn:ClientErrorInvalidArgs";
@@ -512,6 +531,9 @@ int wscn__CreateScanJobRequest(struct soap* soap, char* ScanIdentifier, char* /*
   info.PixelsPerLine = int(a.value.geometry.pixelsPerLine);
   info.NumberOfLines = int(a.value.geometry.lines);
   info.BytesPerLine = int(a.value.geometry.bytesPerLine);
+  if (hostile == cavixsim::Misbehaviour::AbsurdNumbers) {
+    info.PixelsPerLine = info.NumberOfLines = info.BytesPerLine = SoapConnection::kAbsurdNumber;
+  }
   cavixsim::FillFinalParameters(a.value.ticket, response->DocumentFinalParameters);
   return c->Respond(*response, "wscn:CreateScanJobResponseType");
 }
@@ -523,8 +545,15 @@ int wscn__RetrieveImageRequest(struct soap* soap, unsigned int JobId, char* JobT
   if (!c) return SOAP_FATAL_ERROR;
   c->NoteHandled();
   if (c->model().Silent(cavixsim::Operation::RetrieveImage, JobId)) return c->StaySilent();
+  const cavixsim::Misbehaviour hostile = c->model().Misbehave(cavixsim::Operation::RetrieveImage);
+  int status = SOAP_OK;
+  if (hostile == cavixsim::Misbehaviour::HttpError &&
+      c->Misbehave(cavixsim::Operation::RetrieveImage, JobId, hostile, status)) {
+    return status;
+  }
   Answer<cavixsim::PagePlan> a = c->model().RetrieveImage(JobId, JobToken);
   if (!a.ok) return c->SendFault(a.fault);
+  if (c->MisbehaveImage(a.value, hostile, status)) return status;
   return c->StartImage(a.value, &Response);
 }
 
@@ -533,6 +562,12 @@ int wscn__CancelJobRequest(struct soap* soap, unsigned int JobId, wscn__CancelRe
   if (!c) return SOAP_FATAL_ERROR;
   c->NoteHandled();
   if (c->model().Silent(cavixsim::Operation::CancelJob, JobId)) return c->StaySilent();
+  {
+    int status = SOAP_OK;
+    if (c->Misbehave(cavixsim::Operation::CancelJob, JobId, c->model().Misbehave(cavixsim::Operation::CancelJob), status)) {
+      return status;
+    }
+  }
   Answer<uint32_t> a = c->model().CancelJob(JobId);
   if (!a.ok) return c->SendFault(a.fault);
   response->JobId = a.value;
@@ -544,6 +579,12 @@ int wscn__GetScannerElements(struct soap* soap, wscn__ScanElements* response) {
   if (!c) return SOAP_FATAL_ERROR;
   c->NoteHandled();
   if (c->model().Silent(cavixsim::Operation::GetScannerElements, 0)) return c->StaySilent();
+  {
+    int status = SOAP_OK;
+    if (c->Misbehave(cavixsim::Operation::GetScannerElements, 0, c->model().Misbehave(cavixsim::Operation::GetScannerElements), status)) {
+      return status;
+    }
+  }
   Answer<cavixsim::ScannerDescription> a = c->model().GetScannerElements();
   if (!a.ok) return c->SendFault(a.fault);
   const cavixsim::ScannerDescription& d = a.value;
@@ -590,6 +631,12 @@ int wscn__GetJobInfo(struct soap* soap, unsigned int jobId, wscn__JobSummaryType
   if (!c) return SOAP_FATAL_ERROR;
   c->NoteHandled();
   if (c->model().Silent(cavixsim::Operation::GetJobInfo, jobId)) return c->StaySilent();
+  {
+    int status = SOAP_OK;
+    if (c->Misbehave(cavixsim::Operation::GetJobInfo, jobId, c->model().Misbehave(cavixsim::Operation::GetJobInfo), status)) {
+      return status;
+    }
+  }
   Answer<cavixsim::JobSummary> a = c->model().GetJobInfo(jobId);
   if (!a.ok) return c->SendFault(a.fault);
   response->JobId = a.value.jobId;
@@ -604,8 +651,11 @@ int wscn__GetPreviousImagePadInfo(struct soap* soap, wscn__PadInfoResponseType* 
   if (!c) return SOAP_FATAL_ERROR;
   c->NoteHandled();
   if (c->model().Silent(cavixsim::Operation::GetPreviousImagePadInfo, 0)) return c->StaySilent();
+  const cavixsim::Misbehaviour hostile = c->model().Misbehave(cavixsim::Operation::GetPreviousImagePadInfo);
+  int status = SOAP_OK;
+  if (c->Misbehave(cavixsim::Operation::GetPreviousImagePadInfo, 0, hostile, status)) return status;
   Answer<int> a = c->model().GetPreviousImagePadInfo();
   if (!a.ok) return c->SendFault(a.fault);
-  response->TotalPadLines = a.value;
+  response->TotalPadLines = hostile == cavixsim::Misbehaviour::AbsurdNumbers ? SoapConnection::kAbsurdNumber : a.value;
   return c->Respond(*response, "wscn:PadInfoResponseType");
 }

@@ -52,6 +52,14 @@ class SoapConnection {
   // Sets the RetrieveImage response object (a wscn__RetrieveImageResponseType) up to carry
   // the planned page as a streamed, chunked DIME attachment; returns SOAP_OK.
   int StartImage(const PagePlan& plan, void* responseObject);
+  // The number AbsurdNumbers writes where a count or a size belongs.
+  static constexpr int kAbsurdNumber = 2147483647;
+  // Hostile answers (SimTypes.h). Trickle makes the rest of this answer trickle and returns
+  // false (answer as usual). The others write the whole hostile answer here and return true
+  // with the status for the operation to return in `status`.
+  bool Misbehave(Operation op, uint32_t jobId, Misbehaviour kind, int& status);
+  // The same for RetrieveImage, with the page the job is to send.
+  bool MisbehaveImage(const PagePlan& plan, Misbehaviour kind, int& status);
   // Marks that an operation ran (so a failed exchange is a bad request only when none did).
   void NoteHandled() { handled_ = true; }
 
@@ -66,6 +74,12 @@ class SoapConnection {
   static void DimeClose(struct soap* soap, void* handle);
 
   bool WaitFd(short events);
+  // Sleeps up to ms; false when the simulator is stopping.
+  bool Pause(uint32_t ms);
+  // An HTTP answer of our own making, in chunked transfer encoding.
+  bool WriteHttpHeader(const std::string& status, const std::string& contentType);
+  bool WriteHttpChunk(const std::string& data);
+  bool WriteHttpEnd();
   bool WriteAll(const char* data, size_t n);
   int SendRaw(const std::string& status, const std::string& contentType, const std::string& body);
   bool RewritesEnvelopes() const;
@@ -86,6 +100,7 @@ class SoapConnection {
   bool handled_ = false;
   bool abort_ = false;       // the response is to break off
   bool sendFailed_ = false;
+  bool trickle_ = false;     // the current answer goes out one byte at a time
   uint64_t sentBytes_ = 0;   // bytes of the current response written
   uint64_t receivedBytes_ = 0;  // bytes of the current request read
   std::string headerText_;      // the request's HTTP header as it arrives

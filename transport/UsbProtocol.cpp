@@ -20,6 +20,7 @@
 #include "platform/TimeLimits.h"
 #include "platform/Waitable.h"
 #include "service/SoapPointerMap.h"
+#include "transport/ExchangeGuard.h"
 
 const char* const UsbProtocol::kPointerMapKey = "UsbProtocol";
 
@@ -97,7 +98,7 @@ ISoapIoProtocol* UsbProtocol::CloneInSoapPointerMap(struct soap* cloneSoap) {
   if (!cloneSoap) return nullptr;
   UsbProtocol* clone = new UsbProtocol(cloneSoap);
   clone->endpoint_ = endpoint_;
-  clone->timeout_ = timeout_;
+  clone->timeout_ = timeout_.load();
   SetHooks(cloneSoap);
   SoapPointerMap::Register(cloneSoap, kPointerMapKey, clone);
   return clone;
@@ -264,7 +265,17 @@ DWORD UsbProtocol::WaitLimitMs(Direction direction) const {
 bool UsbProtocol::WaitForIo(Direction direction) {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForIo");
   if (device_ < 0) return false;
-  struct pollfd pfd = {device_, static_cast<short>(direction == Direction::In ? POLLIN : POLLOUT), 0};
+  const short events = static_cast<short>(direction == Direction::In ? POLLIN : POLLOUT);
+  ExchangeGuard* guard = ExchangeGuard::Of(soap_);
+  if (guard) {
+    // An aborted exchange ends the wait at once.
+    try {
+      return WaitForAnyOrFd({&guard->AbortEvent()}, device_, events, BoundedWaitMs(direction)) == 1;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  struct pollfd pfd = {device_, events, 0};
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(direction));
   for (;;) {
@@ -277,16 +288,30 @@ bool UsbProtocol::WaitForIo(Direction direction) {
   }
 }
 
+DWORD UsbProtocol::BoundedWaitMs(Direction direction) const {
+  // No longer than the exchange in progress may last.
+  DWORD limit = WaitLimitMs(direction);
+  if (const ExchangeGuard* guard = ExchangeGuard::Of(soap_)) {
+    const long long left = guard->MillisecondsLeft();
+    if (left < static_cast<long long>(limit)) limit = left > 0 ? static_cast<DWORD>(left) : 0;
+  }
+  return limit;
+}
+
 bool UsbProtocol::WaitForCancelableIo() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForCancelableIo");
   if (device_ < 0) return false;
   bool cancelled = false;
   bool ready = false;
-  if (cancelableIo_) {
+  // The cancel (of a cancelable read) and the abort of the exchange end the wait.
+  std::vector<Waitable*> interrupts;
+  if (cancelableIo_) interrupts.push_back(&cancel_);
+  if (ExchangeGuard* guard = ExchangeGuard::Of(soap_)) interrupts.push_back(&guard->AbortEvent());
+  if (!interrupts.empty()) {
     try {
-      const int which = WaitForAnyOrFd({&cancel_}, device_, POLLIN, WaitLimitMs(Direction::In));
-      cancelled = which == 0;
-      ready = which == 1;
+      const int which = WaitForAnyOrFd(interrupts, device_, POLLIN, BoundedWaitMs(Direction::In));
+      cancelled = which >= 0 && which < static_cast<int>(interrupts.size());
+      ready = which == static_cast<int>(interrupts.size());
     } catch (const std::exception&) {
       ready = false;
     }
@@ -382,9 +407,9 @@ bool UsbProtocol::Flush() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Flush");
   const int32_t saved = timeout_;
   timeout_ = static_cast<int32_t>(TimeLimits::Instance().usbFlushMs.load() / 1000);
-  if (timeout_ < 1) timeout_ = 1;
+  if (timeout_.load() < 1) timeout_ = 1;
   struct Restore {
-    int32_t& field;
+    std::atomic<int32_t>& field;
     int32_t value;
     ~Restore() { field = value; }
   } restore{timeout_, saved};
@@ -397,7 +422,13 @@ bool UsbProtocol::Flush() {
   std::vector<char> scratch(kFlushChunk);
   int retries = kFlushRetries;
   bool sawData = false;
+  // A session that closes (or a host that gave up) ends the drain as it ends an exchange.
+  const ExchangeGuard* guard = ExchangeGuard::Of(soap_);
   while (retries > 0) {
+    if (guard && guard->Aborted()) {
+      Close();
+      return LogErrorText("Flush() aborted");
+    }
     DWORD bytesRead = 0;
     // The first read gives the device a tenth of a second to send; the first after data half
     // a second, as a device that was sending (the rest of a page) may pause between two writes

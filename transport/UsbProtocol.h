@@ -12,6 +12,9 @@
 // longer than the recorded time-out of its direction. One second is
 // TimeLimits::usbSecondMs milliseconds (tests shorten it).
 //
+// Bounds: when the context's exchanges run under an ExchangeGuard, every wait for a transfer
+// also ends when the exchange's time is up or the exchange is aborted.
+//
 // Threads: the thread that owns the context runs the hooks and every operation; Cancel and
 // Reset may be called from any thread (cancel_ is the only state they share). No transfer is
 // left in flight when an operation returns: the descriptor is non-blocking, so a read or
@@ -21,6 +24,7 @@
 #ifndef CAVIX_TRANSPORT_USBPROTOCOL_H
 #define CAVIX_TRANSPORT_USBPROTOCOL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -115,6 +119,8 @@ class UsbProtocol : public ISoapIoProtocol {
   void CancelIo();
   // The wait limit of a transfer in the direction, in milliseconds.
   DWORD WaitLimitMs(Direction direction) const;
+  // The same, cut to what is left of the exchange in progress (ExchangeGuard).
+  DWORD BoundedWaitMs(Direction direction) const;
   // One read for Flush: what the device has sent, or 0 bytes (an empty read) when nothing
   // comes within waitMs milliseconds.
   bool Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs);
@@ -122,7 +128,8 @@ class UsbProtocol : public ISoapIoProtocol {
   struct soap* soap_;
   std::string endpoint_;
   int device_ = -1;
-  int32_t timeout_ = kDefaultTimeout;
+  // Written by the owner thread; read by the cancel thread when it makes its clone.
+  std::atomic<int32_t> timeout_{kDefaultTimeout};
   Event cancel_;
   bool cancelableIo_ = false;
   // Time-outs recorded by the set-time-out control at the last open (seconds; 0 = none).

@@ -38,7 +38,8 @@ TEST(ConfigTest, CommandLineSetsEveryScenario) {
                          "--padinfo-not-implemented", "--close-mid-page", "2", "--no-answer", "getjobinfo",
                          "--soap11", "--reorder", "--extra-elements", "--enum-numbers", "--mac",
                          "00:1B:78:AA:BB:CC", "--neighbour-table", "/tmp/n.txt", "--jpeg-quality", "50", "--page-cache",
-                         "--same-image"},
+                         "--same-image", "--misbehave", "RetrieveImage:empty-chunks", "--misbehave",
+                         "createscanjob:huge:2", "--huge-bytes", "1000", "--trickle-ms", "20"},
                         c);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_FALSE(r.help);
@@ -65,6 +66,15 @@ TEST(ConfigTest, CommandLineSetsEveryScenario) {
   EXPECT_EQ(c.neighbourTableFile, "/tmp/n.txt");
   EXPECT_EQ(c.jpegQuality, 50);
   EXPECT_TRUE(c.cachePages && c.sameImageEverySheet);
+  ASSERT_EQ(c.misbehave.size(), 2u);
+  EXPECT_EQ(c.misbehave[0].op, Operation::RetrieveImage);
+  EXPECT_EQ(c.misbehave[0].kind, Misbehaviour::EmptyChunks);
+  EXPECT_EQ(c.misbehave[0].remaining, -1);
+  EXPECT_EQ(c.misbehave[1].op, Operation::CreateScanJob);
+  EXPECT_EQ(c.misbehave[1].kind, Misbehaviour::Huge);
+  EXPECT_EQ(c.misbehave[1].remaining, 2);
+  EXPECT_EQ(c.hugeBytes, 1000u);
+  EXPECT_EQ(c.trickleIntervalMs, 20u);
 
   SimConfig h;
   r = Parse({"--usb", "--help"}, h);
@@ -78,6 +88,9 @@ TEST(ConfigTest, BadOptionsAreRefusedWithTheirName) {
       {"--jpeg-quality", "0"},    {"--scanner-condition", "hot"}, {"--no-answer", "Ping"},
       {"--frobnicate"},           {"listen"},                     {"--fault", "CancelJob:Maybe:-:x"},
       {"--chunk-size", "0"},      {"--rate", "1e3"},
+      {"--misbehave", "RetrieveImage"},  {"--misbehave", "RetrieveImage:sulk"},
+      {"--misbehave", "Ping:huge"},      {"--misbehave", "GetJobInfo:huge:x"},
+      {"--huge-bytes", "0"},             {"--trickle-ms", "0"},
   };
   for (const auto& args : bad) {
     SimConfig c;

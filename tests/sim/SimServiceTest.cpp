@@ -487,6 +487,87 @@ TEST_F(SimServiceTest, BrokenOffPageAndSilentOperations) {
   EXPECT_FALSE(rec.back().answered);
 }
 
+// Hostile answers, as bytes on the wire against hand-written expectations.
+TEST_F(SimServiceTest, HostileAnswersGoOnTheWireAsDescribed) {
+  SimConfig c;
+  c.hugeBytes = 10;
+  c.misbehave = {{Operation::GetScannerElements, Misbehaviour::Huge, 1},
+                 {Operation::CancelJob, Misbehaviour::Huge, 1},
+                 {Operation::GetJobInfo, Misbehaviour::HttpError, 1},
+                 {Operation::CreateScanJob, Misbehaviour::AbsurdNumbers, 1},
+                 {Operation::RetrieveImage, Misbehaviour::LyingRecord, 1},
+                 {Operation::RetrieveImage, Misbehaviour::Bomb, 1}};
+  StartSim(c);
+  const std::string addr = sim_->Config().listenAddress;
+  const std::string env =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
+      "xmlns:wscn=\"http://tempuri.org/wscn.xsd\"><SOAP-ENV:Body>";
+  const std::string end = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  auto post = [&](const std::string& body, int silenceMs = 10000) {
+    return simtest::RawExchange(addr, simtest::PostRequest(env + body + end), silenceMs);
+  };
+
+  // Texts of hugeBytes in the element that keeps them; a fault's reason elsewhere.
+  const struct {
+    const char* request;
+    const char* answer;
+  } texts[] = {
+      {"<wscn:GetScannerElements/>",
+       "<wscn:ScanElements><ScannerInfo><ModelNumber>xxxxxxxxxx</ModelNumber></ScannerInfo></wscn:ScanElements>"},
+      {"<wscn:CancelJobRequest><JobId>5</JobId></wscn:CancelJobRequest>",
+       "<SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Receiver</SOAP-ENV:Value></SOAP-ENV:Code>"
+       "<SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">xxxxxxxxxx</SOAP-ENV:Text></SOAP-ENV:Reason>"
+       "</SOAP-ENV:Fault>"},
+  };
+  for (const auto& t : texts) {
+    const std::string resp = post(t.request);
+    EXPECT_EQ(resp.compare(0, 15, "HTTP/1.1 200 OK"), 0) << resp;
+    EXPECT_NE(resp.find("Transfer-Encoding: chunked"), std::string::npos);
+    EXPECT_EQ(simtest::HttpBody(resp), env + t.answer + end + "\n");
+  }
+  // An error page instead of SOAP.
+  std::string resp = post("<wscn:GetJobInfo><jobId>1</jobId></wscn:GetJobInfo>");
+  EXPECT_EQ(resp.compare(0, 34, "HTTP/1.1 503 Service Unavailable\r\n"), 0) << resp;
+  EXPECT_NE(resp.find("Content-Type: text/html\r\n"), std::string::npos);
+  EXPECT_EQ(simtest::HttpBody(resp).compare(0, 6, "<html>"), 0);
+
+  // Absurd image information with the job.
+  wscn__CreateScanJobResponseType job;
+  ASSERT_EQ(Create(GreyPage(kFormatJfif), job), 0);
+  EXPECT_EQ(job.ImageInformation.MediaFrontImageInfo.PixelsPerLine, 2147483647);
+  EXPECT_EQ(job.ImageInformation.MediaFrontImageInfo.NumberOfLines, 2147483647);
+  EXPECT_EQ(job.ImageInformation.MediaFrontImageInfo.BytesPerLine, 2147483647);
+  const std::string retrieve =
+      "<wscn:RetrieveImageRequest><JobId>" + std::to_string(job.JobId) + "</JobId></wscn:RetrieveImageRequest>";
+
+  // A record announcing 0x7FFFFFF0 bytes after the envelope's record, then silence.
+  std::string body = simtest::HttpBody(post(retrieve, 1000));
+  std::vector<DimeRecord> envelope;
+  ParseDime(body, envelope);
+  ASSERT_FALSE(envelope.empty());
+  EXPECT_TRUE(envelope[0].mb);
+  const size_t at = body.find(std::string("\x0a\x10\x00\x00", 4));
+  ASSERT_NE(at, std::string::npos);
+  const std::string id = "page-" + std::to_string(job.JobId) + "-1";
+  EXPECT_EQ(body.substr(at + 4, 8), std::string("\x00", 1) + char(id.size()) + std::string("\x00\x0a", 2) +
+                                        std::string("\x7f\xff\xff\xf0", 4));
+  EXPECT_EQ(body.substr(at + 12, id.size()), id);
+
+  // A whole JPEG whose frame header announces 65500 x 65500 pixels (the page of a new job).
+  ASSERT_EQ(Create(GreyPage(kFormatJfif), job), 0);
+  std::vector<DimeRecord> records;
+  ASSERT_TRUE(ParseDime(simtest::HttpBody(post("<wscn:RetrieveImageRequest><JobId>" + std::to_string(job.JobId) +
+                                               "</JobId></wscn:RetrieveImageRequest>")),
+                        records));
+  std::string jpeg;
+  for (size_t i = 1; i < records.size(); ++i) jpeg += records[i].data;
+  ASSERT_EQ(jpeg.compare(0, 2, "\xff\xd8"), 0);
+  const size_t sof = jpeg.find("\xff\xc0");
+  ASSERT_NE(sof, std::string::npos);
+  EXPECT_EQ(jpeg.substr(sof + 5, 4), "\xff\xdc\xff\xdc");
+}
+
 TEST_F(SimServiceTest, InjectedFaultsAndPadInfoNotImplemented) {
   SimConfig c;
   InjectedFault f;
