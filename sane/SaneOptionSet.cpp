@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/ScanCommandLine.h"
+#include "tools/ScanParameterMapping.h"
 
 namespace {
 
@@ -37,9 +37,9 @@ SANE_Word Nearest(const SANE_Word* list, SANE_Word v) {
 
 SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
   std::memset(desc_, 0, sizeof desc_);
-  const RegionMm platen = ScanCommandLine::SourceArea(ScanSource::Platen);
-  xRange_ = SANE_Range{0, FixedFromUnits(ScanCommandLine::MmToUnits(platen.width)), 0};
-  yRange_ = SANE_Range{0, FixedFromUnits(ScanCommandLine::MmToUnits(platen.height)), 0};
+  const RegionMm platen = ScanParameterMapping::SourceArea(ScanSource::Platen);
+  xRange_ = SANE_Range{0, FixedFromUnits(ScanParameterMapping::MmToUnits(platen.width)), 0};
+  yRange_ = SANE_Range{0, FixedFromUnits(ScanParameterMapping::MmToUnits(platen.height)), 0};
   geometry_[0] = geometry_[1] = 0;
   geometry_[2] = xRange_.max;
   geometry_[3] = yRange_.max;
@@ -133,8 +133,8 @@ const SANE_Option_Descriptor* SaneOptionSet::Descriptor(SANE_Int option) const {
 }
 
 uint32_t SaneOptionSet::AxisMaximum(int axis) const {
-  const RegionMm area = ScanCommandLine::SourceArea(IsFeeder(source_) ? ScanSource::Adf : ScanSource::Platen);
-  return ScanCommandLine::MmToUnits(axis == 0 ? area.width : area.height);
+  const RegionMm area = ScanParameterMapping::SourceArea(IsFeeder(source_) ? ScanSource::Adf : ScanSource::Platen);
+  return ScanParameterMapping::MmToUnits(axis == 0 ? area.width : area.height);
 }
 
 bool SaneOptionSet::AxisUnits(int axis, uint32_t* origin, uint32_t* extent) const {
@@ -142,8 +142,8 @@ bool SaneOptionSet::AxisUnits(int axis, uint32_t* origin, uint32_t* extent) cons
   if (br <= tl) return false;
   // As the scan request is built: each edge rounded down to a unit and kept inside the source.
   const uint32_t maximum = AxisMaximum(axis);
-  *origin = std::min(ScanCommandLine::MmToUnits(SANE_UNFIX(tl)), maximum - 1);
-  const uint32_t end = std::min(ScanCommandLine::MmToUnits(SANE_UNFIX(br)), maximum);
+  *origin = std::min(ScanParameterMapping::MmToUnits(SANE_UNFIX(tl)), maximum - 1);
+  const uint32_t end = std::min(ScanParameterMapping::MmToUnits(SANE_UNFIX(br)), maximum);
   *extent = std::max<uint32_t>(1, end > *origin ? end - *origin : 0);
   return true;
 }
@@ -158,7 +158,7 @@ unsigned SaneOptionSet::FitAxis(int axis) {
   unsigned changed = 0;
   const SANE_Fixed tl = FixedFromUnits(origin), br = FixedFromUnits(origin + extent);
   const SANE_Range* range = desc_[kTlX + axis].constraint.range;
-  if (ScanCommandLine::MmToUnits(SANE_UNFIX(geometry_[axis])) != origin) {
+  if (ScanParameterMapping::MmToUnits(SANE_UNFIX(geometry_[axis])) != origin) {
     geometry_[axis] = std::min(tl, range->max);
     changed |= 1u << (kTlX + axis);
   }
@@ -171,9 +171,9 @@ unsigned SaneOptionSet::FitAxis(int axis) {
 
 void SaneOptionSet::ApplySource() {
   const bool feeder = IsFeeder(source_);
-  const RegionMm area = ScanCommandLine::SourceArea(feeder ? ScanSource::Adf : ScanSource::Platen);
+  const RegionMm area = ScanParameterMapping::SourceArea(feeder ? ScanSource::Adf : ScanSource::Platen);
   const SANE_Fixed oldMax = yRange_.max;
-  yRange_.max = FixedFromUnits(ScanCommandLine::MmToUnits(area.height));
+  yRange_.max = FixedFromUnits(ScanParameterMapping::MmToUnits(area.height));
   // A scan area that reached the end of the old source reaches the end of the new one.
   if (geometry_[3] == oldMax) geometry_[3] = yRange_.max;
   for (int i : {1, 3}) geometry_[i] = std::min(geometry_[i], yRange_.max);

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/ScanRunner.h"
+#include "tools/ScanParameterMapping.h"
 
 namespace {
 constexpr DWORD kAdfDuplex = 0x1;
@@ -232,7 +232,7 @@ SANE_Status SaneScanHandle::GetParameters(SANE_Parameters* p) {
   ScanOptions o;
   std::string why;
   if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_GOOD;
-  SCANNER_PARAMETERS sp = ScanRunner::Parameters(o);
+  SCANNER_PARAMETERS sp = ScanParameterMapping::Parameters(o);
   BUFFER_INFO info = {};
   DWORD code = 0;
   if (SUCCEEDED(scanner_->GetBufferInfo(session_, &sp, &info, &code))) {
@@ -278,7 +278,7 @@ SANE_Status SaneScanHandle::BeginJob() {
     hr = adf_->SetADFOptions(session_, kAdfMultiPageFlow | (o.source == ScanSource::Duplex ? kAdfDuplex : 0), &code);
     if (FAILED(hr)) return Failed(hr, code);
   }
-  SCANNER_PARAMETERS sp = ScanRunner::Parameters(o);
+  SCANNER_PARAMETERS sp = ScanParameterMapping::Parameters(o);
   hr = scanner_->SetScannerParameters(session_, &sp, &code);
   if (FAILED(hr)) return Failed(hr, code);
   BUFFER_INFO info = {};

@@ -10,6 +10,7 @@
 
 #include "tools/DeviceName.h"
 #include "tools/OutputTarget.h"
+#include "tools/ScanParameterMapping.h"
 
 namespace {
 
@@ -303,15 +304,9 @@ bool ScanCommandLine::PageSize(const std::string& name, RegionMm* region) {
   return false;
 }
 
-RegionMm ScanCommandLine::SourceArea(ScanSource source) {
-  // 2550 x 3507 (platen) and 2550 x 4200 (feeder) in 1/300 inch.
-  const double mmPerUnit = 25.4 / 300.0;
-  return RegionMm{0, 0, 2550 * mmPerUnit, (source == ScanSource::Platen ? 3507 : 4200) * mmPerUnit};
-}
+RegionMm ScanCommandLine::SourceArea(ScanSource source) { return ScanParameterMapping::SourceArea(source); }
 
-uint32_t ScanCommandLine::MmToUnits(double mm) {
-  return static_cast<uint32_t>(std::floor(mm * 300.0 / 25.4 + 1e-6));
-}
+uint32_t ScanCommandLine::MmToUnits(double mm) { return ScanParameterMapping::MmToUnits(mm); }
 
 std::string ScanCommandLine::UsageText() {
   return

@@ -22,7 +22,8 @@ class ScanCommandLine {
 
   // A page size name (A4, A5, letter, legal; any letter case) in millimetres.
   static bool PageSize(const std::string& name, RegionMm* region);
-  // The largest area of a source in millimetres (the platen's glass, the feeder's longest sheet).
+  // The largest area of a source in millimetres (the platen's glass, the feeder's longest sheet);
+  // ScanParameterMapping's, for the command line's callers.
   static RegionMm SourceArea(ScanSource source);
   // Millimetres to the driver's unit, 1/300 inch (rounded down, so that a full page stays within
   // the source's area).

@@ -5,6 +5,7 @@
 
 #include "tools/OutputTarget.h"
 #include "tools/ScanCommandLine.h"
+#include "tools/ScanParameterMapping.h"
 
 namespace {
 // The duplex and multi-page flow bits of SetADFOptions.
@@ -16,29 +17,7 @@ ScanRunner::ScanRunner(IScanner* scanner, IADF2* adf, DWORD session, const ScanO
                        ProgressReporter& progress, ScanCancellation& cancel)
     : scanner_(scanner), adf_(adf), session_(session), options_(options), progress_(progress), cancel_(cancel) {}
 
-SCANNER_PARAMETERS ScanRunner::Parameters(const ScanOptions& o) {
-  SCANNER_PARAMETERS p = {};
-  const RegionMm area = ScanCommandLine::SourceArea(o.source);
-  const RegionMm r = o.hasRegion ? o.region : area;
-  const uint32_t maxWidth = ScanCommandLine::MmToUnits(area.width);
-  const uint32_t maxLength = ScanCommandLine::MmToUnits(area.height);
-  p.dwLeft = std::min(ScanCommandLine::MmToUnits(r.x), maxWidth - 1);
-  p.dwTop = std::min(ScanCommandLine::MmToUnits(r.y), maxLength - 1);
-  // Rounding down each edge keeps a region that ends at the source's edge inside it.
-  p.dwWidth = std::max<uint32_t>(1, std::min(ScanCommandLine::MmToUnits(r.x + r.width), maxWidth) - p.dwLeft);
-  p.dwLength = std::max<uint32_t>(1, std::min(ScanCommandLine::MmToUnits(r.y + r.height), maxLength) - p.dwTop);
-  switch (o.mode) {
-    case ColorMode::Color: p.dwScanMode = C_SCANMODE_COLOR; p.byBitsPerChannel = 8; break;
-    case ColorMode::Gray: p.dwScanMode = C_SCANMODE_GREYSCALE; p.byBitsPerChannel = 8; break;
-    case ColorMode::BlackWhite: p.dwScanMode = C_SCANMODE_BW; p.byBitsPerChannel = 1; break;
-  }
-  p.dwScanOptions = 0;
-  p.wXResolution = p.wYResolution = static_cast<WORD>(o.resolution);
-  p.wGreyChannel = C_GREY_CCD;
-  p.wScanMethod = o.source == ScanSource::Platen ? C_SCANMETHOD_FLATBED : C_SCANMETHOD_ADF;
-  p.byContentType = C_CONTENT_ANY;
-  return p;
-}
+SCANNER_PARAMETERS ScanRunner::Parameters(const ScanOptions& o) { return ScanParameterMapping::Parameters(o); }
 
 ScanOutcome ScanRunner::Fail(ScanOutcome& o, const std::string& call, HRESULT hr, DWORD code) {
   o.exit = ErrorCatalog::ExitFor(hr, code);

@@ -30,8 +30,7 @@ class ScanRunner {
 
   ScanOutcome Run();
 
-  // The parameters record for the options (region in 1/300 inch, mode, depth, resolution,
-  // scan method).
+  // The parameters record for the options (ScanParameterMapping::Parameters).
   static SCANNER_PARAMETERS Parameters(const ScanOptions& options);
   // How many bytes one ReadScanEx asks for at most.
   static constexpr DWORD kChunk = 64 * 1024;

@@ -112,11 +112,7 @@ class FlowTest : public ::testing::Test {
 
   // Opens and locks a network session on the simulated scanner.
   void Open() {
-    const std::u16string name = Wide(deviceName_);
-    DWORD error = 77;
-    ASSERT_EQ(S_OK, scanner_->OpenScannerSession(name.c_str(), C_IOTYPE_NETWORK, &session_, &error));
-    ASSERT_EQ(0u, error);
-    ASSERT_EQ(S_OK, scanner_->LockScanner(session_, C_LOCK_PROCESS, 1000, &error));
+    testsupport::OpenLockedSession(scanner_, Wide(deviceName_), C_IOTYPE_NETWORK, &session_);
   }
 
   void StartSimAndOpen(SimConfig config = SimConfig()) {

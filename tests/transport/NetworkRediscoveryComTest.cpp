@@ -6,7 +6,6 @@
 
 #include <dlfcn.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "driver/CavixErrors.h"
 #include "driver/CavixScanner.h"
 #include "sim/DeviceSimulator.h"
+#include "tests/support/HostCalls.h"
 #include "tests/transport/TransportTestSupport.h"
 
 using cavixsim::DeviceSimulator;
@@ -87,17 +87,9 @@ TEST(NetworkRediscoveryCom, MovedScannerIsFoundAgainAndScanned) {
       "{7C2B0E11-5A4D-4C6E-9B1F-2D3E4F5A6B7C}");
   DWORD session = 0;
   DWORD code = 0;
-  ASSERT_EQ(S_OK, scanner->OpenScannerSession(name.c_str(), C_IOTYPE_NETWORK, &session, &code)) << code;
-  ASSERT_EQ(S_OK, scanner->LockScanner(session, C_LOCK_PROCESS, 10000, &code)) << code;
+  ASSERT_NO_FATAL_FAILURE(testsupport::OpenLockedSession(scanner, name, C_IOTYPE_NETWORK, &session, 10000));
 
-  SCANNER_PARAMETERS p;
-  std::memset(&p, 0, sizeof p);
-  p.dwWidth = 600;
-  p.dwLength = 600;
-  p.dwScanMode = 2;
-  p.byBitsPerChannel = 8;
-  p.wXResolution = 75;
-  p.wYResolution = 75;
+  SCANNER_PARAMETERS p = testsupport::HostParameters(0, C_SCANMODE_GREYSCALE, 8, 75, 0, 0, 600, 600);
   ASSERT_EQ(S_OK, scanner->SetScannerParameters(session, &p, &code)) << code;
   ASSERT_EQ(S_OK, scanner->StartScan(session, &code)) << code;
 

@@ -4,7 +4,6 @@
 // reach the host byte for byte as the device sent them.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "driver/CavixScanner.h"
 #include "platform/ComCreate.h"
 #include "sim/DeviceSimulator.h"
+#include "tests/support/HostCalls.h"
 #include "tests/transport/TransportTestSupport.h"
 
 namespace {
@@ -38,18 +38,9 @@ TEST(UsbModuleCom, PlatenPageOverThePseudoTerminalThroughTheLoadedModule) {
   const std::u16string name(path.begin(), path.end());
   DWORD session = 0;
   DWORD code = 77;
-  ASSERT_EQ(S_OK, scanner->OpenScannerSession(name.c_str(), C_IOTYPE_USB, &session, &code)) << code;
-  EXPECT_EQ(0u, code);
-  ASSERT_EQ(S_OK, scanner->LockScanner(session, C_LOCK_PROCESS, 10000, &code)) << code;
+  ASSERT_NO_FATAL_FAILURE(testsupport::OpenLockedSession(scanner, name, C_IOTYPE_USB, &session, 10000));
 
-  SCANNER_PARAMETERS p;
-  std::memset(&p, 0, sizeof p);
-  p.dwWidth = 1000;
-  p.dwLength = 900;
-  p.dwScanMode = C_SCANMODE_BW;
-  p.byBitsPerChannel = 1;
-  p.wXResolution = 200;
-  p.wYResolution = 200;
+  SCANNER_PARAMETERS p = testsupport::HostParameters(0, C_SCANMODE_BW, 1, 200, 0, 0, 1000, 900);
   ASSERT_EQ(S_OK, scanner->SetScannerParameters(session, &p, &code)) << code;
   BUFFER_INFO info{};
   ASSERT_EQ(S_OK, scanner->GetBufferInfo(session, &p, &info, &code)) << code;

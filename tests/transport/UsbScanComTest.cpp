@@ -99,11 +99,7 @@ class UsbScanComTest : public ::testing::Test {
     ASSERT_TRUE(sim_->Start(&error)) << error;
     ASSERT_EQ("http:" + sim_->PtyPath(), sim_->Endpoint());
     sandbox_->ClearLog();
-    const std::u16string name = Wide(sim_->PtyPath());
-    DWORD code = 77;
-    ASSERT_EQ(S_OK, scanner_->OpenScannerSession(name.c_str(), C_IOTYPE_USB, &session_, &code)) << code;
-    ASSERT_EQ(0u, code);
-    ASSERT_EQ(S_OK, scanner_->LockScanner(session_, C_LOCK_PROCESS, 1000, &code)) << code;
+    testsupport::OpenLockedSession(scanner_, Wide(sim_->PtyPath()), C_IOTYPE_USB, &session_);
   }
 
   static SCANNER_PARAMETERS Parameters(WORD method, DWORD mode, BYTE bits, WORD dpi, DWORD width, DWORD length) {
