@@ -113,7 +113,11 @@ uint32_t SoapScanDevice::ScanSize() const {
 
 bool SoapScanDevice::OpenDataSource() {
   if (dataSource_->Open()) return true;
-  return Fail(dataSource_->Canceled() ? dataSource_->GetCancelReason() : CERR_UNKNOWN);
+  if (dataSource_->Canceled()) return Fail(dataSource_->GetCancelReason());
+  // The end of the scan closes the page and takes the cancel back, possibly before this
+  // reader, woken by that cancel, looked: the reason the scan ended was recorded first.
+  const uint32_t reason = noPageReason_.load();
+  return Fail(reason != 0 ? reason : CERR_UNKNOWN);
 }
 
 bool SoapScanDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {

@@ -146,9 +146,10 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
 bool BufferedStream::WaitForWriteEndToOpen() {
   const auto start = std::chrono::steady_clock::now();
   const uint32_t limit = TimeLimits::Instance().streamReadMs.load();
+  const uint32_t cancels = cancelCount_.load();
   try {
     for (;;) {
-      if (canceled_->IsSet()) {
+      if (canceled_->IsSet() || cancelCount_.load() != cancels) {
         LogText("Canceled");
         return false;
       }
@@ -465,14 +466,24 @@ bool BufferedStream::CloseReadEnd() {
   if (!Initialised()) return true;
   CAutoCriticalSection readGuard(readLock_);
   bool cancelReset = true;
+  bool wasCanceled = false;
   try {
     std::lock_guard<std::mutex> flagGuard(flagLock_);
     canceled_->Reset();
-    canceledFlag_.store(false, std::memory_order_release);
+    wasCanceled = canceledFlag_.exchange(false, std::memory_order_acq_rel);
   } catch (const std::exception&) {
     cancelReset = LogErrorText("Failed to reset cancel event");
   }
   if (!readEndOpen_) {
+    // A reader still waiting for its page may not have woken to the cancel just taken back:
+    // it is woken here, and finds the cancel by its count.
+    if (wasCanceled) {
+      try {
+        writeEndOpened_->Set();
+      } catch (const std::exception&) {
+        LogErrorText("Failed to signal writeEndOpened_");
+      }
+    }
     // A page the reader never opened (it gave up, or the scan ended) is dropped once its
     // writer is done with it, so that the next open waits for a new page instead of this one.
     DropUnreadPage();
@@ -500,6 +511,7 @@ bool BufferedStream::Cancel() {
     // Up before the event, down after it (see CloseWriteEnd).
     std::lock_guard<std::mutex> flagGuard(flagLock_);
     const bool before = canceledFlag_.exchange(true, std::memory_order_acq_rel);
+    cancelCount_.fetch_add(1);
     try {
       canceled_->Set();
     } catch (const std::exception&) {

@@ -151,6 +151,9 @@ class BufferedStream : public IByteStream {
   std::atomic<bool> endedFlag_{false};     // see above; changed under flagLock_
   std::atomic<uint32_t> signalCount_{0};      // raised after each publication, end and cancel:
                                               // what a spinning reader watches
+  std::atomic<uint32_t> cancelCount_{0};      // raised by each cancel, never lowered: a reader
+                                              // waiting for its page sees a cancel that a close
+                                              // took back before the reader woke
 };
 
 #endif
