@@ -135,8 +135,11 @@ void SaneScanHandle::ReadLoop() {
       readCode_ = code;
       deviceDone_ = true;
     } else {
-      if (aheadPos_ == ahead_.size()) {
-        ahead_.clear();
+      // Bytes the frontend has taken go before new ones come in, once they are all of them or
+      // as many as the read-ahead: the buffer stays within about twice the read-ahead instead of
+      // growing to the page, and each byte is moved at most once.
+      if (aheadPos_ == ahead_.size() || aheadPos_ >= kReadAhead) {
+        ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(aheadPos_));
         aheadPos_ = 0;
       }
       ahead_.insert(ahead_.end(), chunk.begin(), chunk.begin() + n);
