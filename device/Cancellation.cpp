@@ -38,7 +38,7 @@ void SoapScanDevice::DoAsynchronousCancel(uint32_t reason) {
   LogErrorCode(reason);
   try {
     // The cancel thread always cancels with CERR_CANCEL_PRESSED.
-    cancelThread_.PostMessageAsynchronously(DriverAndDeviceCancel);
+    PostCancel(DriverAndDeviceCancel);
   } catch (...) {
     LogText("Error: PostThreadMessage() failed unexpectedly");
   }
@@ -47,6 +47,10 @@ void SoapScanDevice::DoAsynchronousCancel(uint32_t reason) {
 void SoapScanDevice::DoDriverAndDeviceCancel(struct soap* cancelContext) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoDriverAndDeviceCancel");
   if (CancelSoftware(CERR_CANCEL_PRESSED)) {
+    DoDeviceCancel(cancelContext);
+  } else if (closeTookCancel_.exchange(false) && jobId_.load() != 0) {
+    // The session's close woke the reader before this cancel ran; the job on the device
+    // still has to end.
     DoDeviceCancel(cancelContext);
   } else {
     LogText("Job already canceled; disregarding cancel request");
@@ -152,7 +156,7 @@ bool SoapScanDevice::EjectAdfMedia() {
   }
   try {
     // Ejecting the media is this job cancel; nothing else is sent to the device.
-    cancelThread_.PostMessageAsynchronously(DeviceCancel);
+    PostCancel(DeviceCancel);
   } catch (...) {
     return LogErrorText("PostThreadMessage() failed unexpectedly");
   }

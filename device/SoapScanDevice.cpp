@@ -2,6 +2,8 @@
 // handshakes between them and the host.
 #include "device/SoapScanDevice.h"
 
+#include <chrono>
+
 #include <new>
 #include <stdsoap2.h>
 
@@ -63,8 +65,11 @@ void SoapScanDevice::Close() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Close");
   closed_.store(true);
   noPageReason_.store(CERR_INVALID_SESSION);
+  // A cancel the host posted just before runs first (within the grace), so that the device's
+  // job is cancelled by it and not left running because the close took the page's cancel.
+  if (!WaitForPostedCancels(kCloseGraceMs)) LogText("Warning! posted cancel still pending at close");
   // A reader blocked in the page wakes with the cancel; waits for the workers' answers end.
-  if (dataSource_ && protocol_) CancelSoftware(CERR_CANCEL_PRESSED);
+  if (dataSource_ && protocol_ && CancelSoftware(CERR_CANCEL_PRESSED)) closeTookCancel_.store(true);
   scanThread_.Abandon();
   cancelThread_.Abandon();
 }
@@ -359,11 +364,23 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       return false;
     case DriverAndDeviceCancel:
       if (!closing_.load()) cancelGuard_.Rearm();
-      DoDriverAndDeviceCancel(cancelContext);
+      try {
+        DoDriverAndDeviceCancel(cancelContext);
+      } catch (...) {
+        CancelHandled();
+        throw;
+      }
+      CancelHandled();
       return true;
     case DeviceCancel:
       if (!closing_.load()) cancelGuard_.Rearm();
-      DoDeviceCancel(cancelContext);
+      try {
+        DoDeviceCancel(cancelContext);
+      } catch (...) {
+        CancelHandled();
+        throw;
+      }
+      CancelHandled();
       return true;
     default:
       LogErrorText("Illegal message received");
@@ -416,6 +433,32 @@ void SoapScanDevice::UnlockCancelThread() {
   } catch (...) {
     RaiseError(CERR_UNKNOWN);
   }
+}
+
+void SoapScanDevice::PostCancel(uint32_t message) {
+  {
+    std::lock_guard<std::mutex> guard(cancelsLock_);
+    ++cancelsPending_;
+  }
+  try {
+    cancelThread_.PostMessageAsynchronously(message);
+  } catch (...) {
+    CancelHandled();
+    throw;
+  }
+}
+
+void SoapScanDevice::CancelHandled() {
+  {
+    std::lock_guard<std::mutex> guard(cancelsLock_);
+    if (cancelsPending_ > 0) --cancelsPending_;
+  }
+  cancelsHandled_.notify_all();
+}
+
+bool SoapScanDevice::WaitForPostedCancels(uint32_t limitMs) {
+  std::unique_lock<std::mutex> guard(cancelsLock_);
+  return cancelsHandled_.wait_for(guard, std::chrono::milliseconds(limitMs), [this] { return cancelsPending_ == 0; });
 }
 
 bool SoapScanDevice::WaitForPendingCancelsToFinish() {

@@ -30,11 +30,14 @@
 // so that a worker that Cleanup could not stop in time keeps the device alive until it ends.
 // The front end keeps the device alive while host calls are inside it; Close (when the
 // session closes) makes every call in progress or to come return at once with
-// CERR_INVALID_SESSION, and the device is destroyed once the last of them has returned.
+// CERR_INVALID_SESSION, and the device is destroyed once the last of them has returned. A
+// cancel the host posted before the close is handled before the close cancels the page
+// (waiting at most kCloseGraceMs), so it still reaches the device.
 #ifndef CAVIX_DEVICE_SOAPSCANDEVICE_H
 #define CAVIX_DEVICE_SOAPSCANDEVICE_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -302,6 +305,18 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   std::atomic<bool> closing_{false};               // Cleanup began: aborted exchanges stay so
   // How long Cleanup lets a worker finish what was posted before it aborts its exchange.
   static constexpr uint32_t kCloseGraceMs = 400;
+  // Cancels posted to the cancel thread and not yet handled: Close lets them run first, so
+  // that a host's stop followed at once by its close still ends the job on the device.
+  // cancelsLock_ guards cancelsPending_; cancelsHandled_ is notified as each one ends.
+  std::mutex cancelsLock_;
+  std::condition_variable cancelsHandled_;
+  int cancelsPending_ = 0;
+  // Close cancelled the page's software half while a posted cancel had not run yet: that
+  // cancel still sends the device half (any thread).
+  std::atomic<bool> closeTookCancel_{false};
+  void PostCancel(uint32_t message);
+  void CancelHandled();
+  bool WaitForPostedCancels(uint32_t limitMs);
 
  private:
   friend class IdleLockForCancelThread;
