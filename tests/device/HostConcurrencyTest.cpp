@@ -1,10 +1,11 @@
 // Host calls that overlap on several host threads, through the driver object against the
-// simulated scanner: a close while another call waits inside the device, new parameters while
-// a page streams, an idle wait that timed out followed by another, a feeder job whose closing
-// exchange fails after its last page, two sessions with different feeder options, and reads
-// with no page to come.
+// simulated scanner: a close while another call waits inside the device, a stop followed at
+// once by the close, new parameters while a page streams, an idle wait that timed out followed
+// by another, a feeder job whose closing exchange fails after its last page, two sessions with
+// different feeder options, and reads with no page to come.
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "tests/device/FlowTestSupport.h"
@@ -100,6 +101,38 @@ TEST_F(HostConcurrencyTest, CloseDuringACallEndsTheCallAndLeavesNothingBehind) {
     sim_.reset();
     TimeLimits::Instance().Reset();
   }
+}
+
+// A host that stops a page and closes the session at once (as a command-line host does on
+// Ctrl-C): the close must not take the page's cancel from the stop, whose CancelJob still
+// reaches the device for every job.
+TEST_F(HostConcurrencyTest, StopThenCloseAtOnceStillCancelsTheJobOnTheDevice) {
+  StartSim(SlowDevice());
+  ASSERT_FALSE(HasFatalFailure());
+  constexpr int kRounds = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    Open();
+    SetParameters(SlowPage());
+    DWORD code = 0;
+    ASSERT_EQ(S_OK, StartScan(&code)) << code;
+    std::vector<BYTE> buffer(4096);
+    DWORD got = 0;
+    ASSERT_EQ(S_OK, scanner_->ReadScanEx(session_, buffer.data(), 4096, &got, &code)) << code;
+    EXPECT_EQ(S_OK, StopScan(&code)) << code;
+    scanner_->UnlockScanner(session_, &code);
+    EXPECT_EQ(S_OK, scanner_->CloseScannerSession(session_, &code)) << code;
+    session_ = 0;
+  }
+  std::set<uint32_t> cancelled;  // distinct jobs named by a CancelJob
+  ASSERT_TRUE(Eventually([&] {
+    cancelled.clear();
+    for (const RequestRecord& r : Requests(Operation::CancelJob)) {
+      if (r.jobId != 0) cancelled.insert(r.jobId);
+    }
+    return cancelled.size() >= static_cast<size_t>(kRounds);
+  })) << cancelled.size() << " of " << kRounds << " jobs cancelled";
+  EXPECT_EQ(Count(Operation::CreateScanJob), static_cast<size_t>(kRounds));
 }
 
 // Parameters set while a page streams apply from the next job: the page comes whole at the
