@@ -9,7 +9,7 @@ CLockableResource::~CLockableResource() = default;  // NamedLock releases a held
 bool CLockableResource::Lock(DWORD timeoutMs) {
   NamedLock* named;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!lock_) {
       try {
         lock_ = std::make_unique<NamedLock>(name_);
@@ -30,7 +30,7 @@ bool CLockableResource::Lock(DWORD timeoutMs) {
 void CLockableResource::Unlock() {
   NamedLock* named;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     named = lock_.get();
   }
   if (named == nullptr) return;
@@ -42,6 +42,6 @@ void CLockableResource::Unlock() {
 }
 
 bool CLockableResource::IsLocked() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return lock_ && lock_->IsHeld();
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Mutex.h"
 #include "platform/NamedLock.h"
 
 class CLockableResource {
@@ -28,8 +29,8 @@ class CLockableResource {
 
  private:
   std::string name_;
-  mutable std::mutex mutex_;
-  std::unique_ptr<NamedLock> lock_;  // guarded by mutex_; made on first Lock
+  mutable Mutex mutex_;
+  std::unique_ptr<NamedLock> lock_ GUARDED_BY(mutex_);  // made on first Lock
 };
 
 #endif

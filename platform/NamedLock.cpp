@@ -163,14 +163,14 @@ bool NamedLock::Acquire(DWORD timeoutMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::chrono::milliseconds backoff(1);
   const std::chrono::milliseconds maxBackoff(20);
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexUniqueLock lock(mutex_);
   const uint64_t me = nextWaiter_++;
   queue_.push_back(me);
   bool ticketed = false;
   bool unqueued = false;  // the file takes no tickets: the waiter polls without a place
   uint64_t ticket = 0;
   // Leaving the queue, whichever way: the ticket's mark goes, the next thread may look.
-  auto leave = [&] {
+  auto leave = [&]() REQUIRES(mutex_) {
     if (ticketed) DropTicket(ticket);
     ticketed = false;
     queue_.erase(std::find(queue_.begin(), queue_.end(), me));
@@ -211,7 +211,7 @@ bool NamedLock::Acquire(DWORD timeoutMs) {
       }
       // A Release on this object, or a waiter ahead leaving, wakes the wait early; another
       // process is found by polling.
-      released_.wait_for(lock, pause);
+      released_.wait_for(lock.Native(), pause);
       backoff = std::min(backoff * 2, maxBackoff);
     }
   } catch (...) {
@@ -223,7 +223,7 @@ bool NamedLock::Acquire(DWORD timeoutMs) {
 }
 
 void NamedLock::Release() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!held_) Throw(EPERM, "NamedLock: release of " + name_ + " without holding it");
   if (flock(fd_, LOCK_UN) != 0) Throw(errno, "NamedLock: unlock " + path_);
   held_ = false;
@@ -231,11 +231,11 @@ void NamedLock::Release() {
 }
 
 bool NamedLock::IsHeld() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return held_;
 }
 
 bool NamedLock::HasWaiters() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return !queue_.empty();
 }

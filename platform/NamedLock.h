@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Mutex.h"
 #include "platform/Win32Constants.h"
 
 class NamedLock {
@@ -65,11 +66,11 @@ class NamedLock {
   std::string name_;
   std::string path_;
   int fd_ = -1;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable released_;  // signalled on Release
-  bool held_ = false;                 // guarded by mutex_
-  std::deque<uint64_t> queue_;        // this object's waiting threads, in order; guarded by mutex_
-  uint64_t nextWaiter_ = 0;           // guarded by mutex_
+  bool held_ GUARDED_BY(mutex_) = false;
+  std::deque<uint64_t> queue_ GUARDED_BY(mutex_);  // this object's waiting threads, in order
+  uint64_t nextWaiter_ GUARDED_BY(mutex_) = 0;
 };
 
 #endif

@@ -13,12 +13,20 @@ namespace {
 bool OtherThreadCanEnter(CCriticalSection2& cs) {
   bool entered = false;
   std::thread t([&] {
-    entered = cs.TryEnter();
-    if (entered) cs.Leave();
+    if (cs.TryEnter()) {
+      entered = true;
+      cs.Leave();
+    }
   });
   t.join();
   return entered;
 }
+
+// The owner enters again: the thread-safety analysis does not model re-entry.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wthread-safety-analysis"
+#endif
 
 TEST(CCriticalSection2Test, OwnerReentersAndOthersWaitUntilTheLastLeave) {
   CCriticalSection2 cs;
@@ -45,6 +53,10 @@ TEST(CAutoCriticalSectionTest, HoldsTheSectionForItsScope) {
   }
   EXPECT_TRUE(OtherThreadCanEnter(cs));
 }
+
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 TEST(CCriticalSection2Test, SerialisesUpdatesFromSeveralThreads) {
   CCriticalSection2 cs;
