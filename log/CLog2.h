@@ -139,8 +139,8 @@ class CLog2 {
   void ReadConfigurationFile();
   Line* StartLine(bool indent);
   void WriteToFile(const std::string& text);
-  bool RollIfDue(const std::string& text);  // fileLock_ and the named lock held
-  void CloseFile();                         // fileLock_ held
+  bool RollIfDue(const std::string& text) REQUIRES(fileLock_);  // and the named lock held
+  void CloseFile() REQUIRES(fileLock_);
 
   uint32_t creationTick_;
   std::string name_;
@@ -148,11 +148,11 @@ class CLog2 {
   std::string headerText_;
 
   CCriticalSection2 pendingLock_;
-  std::list<std::unique_ptr<Line>> pending_;  // guarded by pendingLock_
+  std::list<std::unique_ptr<Line>> pending_ GUARDED_BY(pendingLock_);
 
   CCriticalSection2 fileLock_;
-  int fd_ = -1;              // guarded by fileLock_
-  int32_t writeCount_ = 0;  // guarded by fileLock_
+  int fd_ GUARDED_BY(fileLock_) = -1;
+  int32_t writeCount_ GUARDED_BY(fileLock_) = 0;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include "log/CLog2.h"
 
 namespace {
+// No lock: an atomic, set while the module loads and cleared while it unloads.
 std::atomic<CLog2*> g_globalLog{nullptr};
 }
 
