@@ -69,7 +69,7 @@ bool BufferedStream::Init() {
 
 bool BufferedStream::ResetEndOfDataEvent() {
   try {
-    std::lock_guard<std::mutex> flagGuard(flagLock_);
+    MutexLock flagGuard(flagLock_);
     endOfData_->Reset();
     endedFlag_.store(false, std::memory_order_release);
     return true;
@@ -226,7 +226,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
       // or the reader sees the writer waiting.
       passedTo_.store(readPos_ + n);
       if (writerPacing_.load() && readPos_ + n >= paceTarget_.load()) {
-        std::lock_guard<std::mutex> paceGuard(paceLock_);
+        MutexLock paceGuard(paceLock_);
         readerMoved_.notify_one();
       }
     }
@@ -391,10 +391,10 @@ void BufferedStream::PaceWriter() {
   // before a reader that did not move during a wait has moved.
   if (start == base || start == unpacedWhileAt_ || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
   uint8_t* const target = writePos_ - (kMaxLead - kRingChunk);
-  std::unique_lock<std::mutex> paceGuard(paceLock_);
+  MutexUniqueLock paceGuard(paceLock_);
   paceTarget_.store(target);
   writerPacing_.store(true);
-  const bool caughtUp = readerMoved_.wait_for(paceGuard, std::chrono::milliseconds(kPaceWaitMs),
+  const bool caughtUp = readerMoved_.wait_for(paceGuard.Native(), std::chrono::milliseconds(kPaceWaitMs),
                                               [&] { return passedTo_.load() >= target; });
   writerPacing_.store(false);
   // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
@@ -408,7 +408,7 @@ bool BufferedStream::CloseWriteEnd() {
   {
     // The flag goes up before the event and down after it: whoever has seen the event
     // signalled finds the flag set.
-    std::lock_guard<std::mutex> flagGuard(flagLock_);
+    MutexLock flagGuard(flagLock_);
     const bool before = endedFlag_.exchange(true, std::memory_order_acq_rel);
     try {
       endOfData_->Set();
@@ -468,7 +468,7 @@ bool BufferedStream::CloseReadEnd() {
   bool cancelReset = true;
   bool wasCanceled = false;
   try {
-    std::lock_guard<std::mutex> flagGuard(flagLock_);
+    MutexLock flagGuard(flagLock_);
     canceled_->Reset();
     wasCanceled = canceledFlag_.exchange(false, std::memory_order_acq_rel);
   } catch (const std::exception&) {
@@ -509,7 +509,7 @@ bool BufferedStream::Cancel() {
   CHRESULT2 hr(GetGlobalLog(), "BufferedStream::Cancel");
   if (canceled_) {
     // Up before the event, down after it (see CloseWriteEnd).
-    std::lock_guard<std::mutex> flagGuard(flagLock_);
+    MutexLock flagGuard(flagLock_);
     const bool before = canceledFlag_.exchange(true, std::memory_order_acq_rel);
     cancelCount_.fetch_add(1);
     try {

@@ -49,6 +49,7 @@
 #include "image/IByteStream.h"
 #include "platform/CCriticalSection2.h"
 #include "platform/Event.h"
+#include "platform/Mutex.h"
 #include "platform/PageMapping.h"
 #include "platform/Semaphore.h"
 
@@ -120,33 +121,32 @@ class BufferedStream : public IByteStream {
   bool pacing_ = false;                       // the writer waits for a reader far behind; writer only
   uint8_t* unpacedWhileAt_ = nullptr;         // where the reader stood during a wait it did not
                                               // move in; writer only
-  std::mutex paceLock_;                       // with readerMoved_: the writer's pacing wait
+  Mutex paceLock_;                            // with readerMoved_: the writer's pacing wait
   std::condition_variable readerMoved_;       // the reader has passed more of the page
   std::atomic<bool> writerPacing_{false};     // the writer waits on readerMoved_
   std::atomic<uint8_t*> paceTarget_{nullptr}; // where the reader wakes the waiting writer
-  uint8_t* readPos_ = nullptr;                // reader only, under readLock_
-  uint32_t unreadBytes_ = 0;                  // guarded by countLock_
+  uint8_t* readPos_ GUARDED_BY(readLock_) = nullptr;  // reader only
+  uint32_t unreadBytes_ GUARDED_BY(countLock_) = 0;
   std::unique_ptr<Event> writeEndOpened_;     // auto-reset
   std::atomic<bool> writeEndOpen_{false};
   std::atomic<bool> readEndOpen_{false};
-  CCriticalSection2 readLock_;
+  CCriticalSection2 readLock_ ACQUIRED_BEFORE(countLock_);
   CCriticalSection2 countLock_;
   std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication, and one back for
                                               // published bytes a read leaves
   std::unique_ptr<Event> endOfData_;          // manual-reset
   std::unique_ptr<Event> canceled_;           // manual-reset
-  uint32_t availableBytes_ = 0;               // guarded by countLock_
-  uint32_t pageGeneration_ = 0;               // raised by each OpenWriteEnd; guarded by
-                                              // countLock_
-  bool pageWaiting_ = false;                  // a page opened by the writer, not yet taken by
-                                              // a reader; guarded by countLock_
+  uint32_t availableBytes_ GUARDED_BY(countLock_) = 0;
+  uint32_t pageGeneration_ GUARDED_BY(countLock_) = 0;  // raised by each OpenWriteEnd
+  bool pageWaiting_ GUARDED_BY(countLock_) = false;  // a page opened by the writer, not yet
+                                                     // taken by a reader
   // Whether canceled_ and endOfData_ are signalled, kept beside the events so that Canceled
   // and Ended, asked for every row, need no lock. A flag is raised before its event is
   // signalled and lowered after it is reset: a thread that has seen the event signalled (in a
   // wait) always finds the flag raised.
   // flagLock_ makes each change of a flag and its event one step, so that a cancel and a
   // reset (or an end and a reset) that cross cannot leave them disagreeing.
-  std::mutex flagLock_;
+  Mutex flagLock_;
   std::atomic<bool> canceledFlag_{false};  // see above; changed under flagLock_
   std::atomic<bool> endedFlag_{false};     // see above; changed under flagLock_
   std::atomic<uint32_t> signalCount_{0};      // raised after each publication, end and cancel:

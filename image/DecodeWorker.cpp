@@ -13,7 +13,7 @@ DecodeWorker::~DecodeWorker() {
   Stop();
   if (!thread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     exiting_ = true;
   }
   wake_.notify_one();
@@ -34,7 +34,7 @@ bool DecodeWorker::Start() {
     }
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     pokes_ = 0;
     handled_ = 0;
     error_ = 0;
@@ -52,7 +52,7 @@ bool DecodeWorker::Start() {
 int DecodeWorker::Poke() {
   bool first = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (error_ != 0) {
       reported_ = true;
       return error_;
@@ -71,19 +71,19 @@ int DecodeWorker::Poke() {
 int DecodeWorker::Finish() {
   if (!Running()) return 0;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     finishing_ = true;
   }
   wake_.notify_one();
   WaitForPageDone();
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return reported_ ? 0 : error_;
 }
 
 void DecodeWorker::Stop() {
   if (!Running()) return;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     stopping_ = true;
   }
   wake_.notify_one();
@@ -91,16 +91,17 @@ void DecodeWorker::Stop() {
 }
 
 void DecodeWorker::WaitForPageDone() {
-  std::unique_lock<std::mutex> lock(lock_);
-  done_.wait(lock, [&] { return pageDone_; });
+  MutexUniqueLock lock(lock_);
+  done_.wait(lock.Native(), [&]() REQUIRES(lock_) { return pageDone_; });
   running_ = false;
 }
 
 void DecodeWorker::Run() {
-  std::unique_lock<std::mutex> lock(lock_);
+  MutexUniqueLock lock(lock_);
   for (;;) {
-    wake_.wait(lock,
-               [&] { return exiting_ || (pageOpen_ && (stopping_ || finishing_ || pokes_ != handled_)); });
+    wake_.wait(lock.Native(), [&]() REQUIRES(lock_) {
+      return exiting_ || (pageOpen_ && (stopping_ || finishing_ || pokes_ != handled_));
+    });
     if (exiting_) return;
     bool pageEnds = stopping_;
     if (!pageEnds) {
@@ -108,14 +109,14 @@ void DecodeWorker::Run() {
       // which decodes the rest.
       const bool last = finishing_;
       handled_ = pokes_;
-      lock.unlock();
+      lock.Unlock();
       int rc = 0;
       try {
         rc = last ? end_() : batch_();
       } catch (...) {
         rc = SOAP_FATAL_ERROR;  // nothing may escape the thread
       }
-      lock.lock();
+      lock.Lock();
       if (rc != 0) error_ = rc;
       pageEnds = rc != 0 || last;
     }
@@ -126,13 +127,13 @@ void DecodeWorker::Run() {
       pageDone_ = true;
       done_.notify_all();
       if (tidy_) {
-        lock.unlock();
+        lock.Unlock();
         try {
           tidy_();
         } catch (...) {
           // Nothing may escape the thread; what was not tidied stays for the owner.
         }
-        lock.lock();
+        lock.Lock();
       }
     }
   }

@@ -28,6 +28,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Mutex.h"
+
 class DecodeWorker {
  public:
   // Results are SOAP codes: 0 (SOAP_OK) or the error that ends the page.
@@ -58,25 +60,25 @@ class DecodeWorker {
  private:
   void Run();
   // Waits until the worker is done with the page. Caller's thread.
-  void WaitForPageDone();
+  void WaitForPageDone() EXCLUDES(lock_);
 
   BatchHandler batch_;
   EndHandler end_;
   TidyHandler tidy_;
   std::thread thread_;
   bool running_ = false;    // the calling thread's own view: between Start and Finish or Stop
-  std::mutex lock_;
+  Mutex lock_;
   std::condition_variable wake_;  // the worker waits on it for pokes, the page's end or exit
   std::condition_variable done_;  // Finish and Stop wait on it for pageDone_
-  uint64_t pokes_ = 0;      // guarded by lock_
-  uint64_t handled_ = 0;    // pokes covered by a batch so far; guarded by lock_
-  bool pageOpen_ = false;   // a page is given to the worker; guarded by lock_
-  bool pageDone_ = false;   // the worker is done with the page; guarded by lock_
-  bool exiting_ = false;    // the object goes: the thread ends; guarded by lock_
-  int error_ = 0;           // guarded by lock_
-  bool reported_ = false;   // error_ returned by a Poke; guarded by lock_
-  bool finishing_ = false;  // guarded by lock_
-  bool stopping_ = false;   // guarded by lock_
+  uint64_t pokes_ GUARDED_BY(lock_) = 0;
+  uint64_t handled_ GUARDED_BY(lock_) = 0;  // pokes covered by a batch so far
+  bool pageOpen_ GUARDED_BY(lock_) = false;  // a page is given to the worker
+  bool pageDone_ GUARDED_BY(lock_) = false;  // the worker is done with the page
+  bool exiting_ GUARDED_BY(lock_) = false;  // the object goes: the thread ends
+  int error_ GUARDED_BY(lock_) = 0;
+  bool reported_ GUARDED_BY(lock_) = false;  // error_ returned by a Poke
+  bool finishing_ GUARDED_BY(lock_) = false;
+  bool stopping_ GUARDED_BY(lock_) = false;
 };
 
 #endif

@@ -137,7 +137,7 @@ class DimeDataSource : public IScanDataSource {
   uint32_t pageLength_ = 0;
   uint32_t bytesPerLine_ = 0;
   uint32_t pixelsPerLine_ = 0;
-  uint32_t cancelReason_ = CERR_UNKNOWN;  // guarded by reasonLock_
+  uint32_t cancelReason_ GUARDED_BY(reasonLock_) = CERR_UNKNOWN;
   CCriticalSection2 reasonLock_;
   std::vector<uint8_t> headerBytes_;      // the start of a JPEG page until its header is whole
   std::atomic<bool> pageFailed_{false};   // a write hook or the worker has failed this page

@@ -101,9 +101,10 @@ bool JpegDecompressor::PrepareDecodeAhead() {
 }
 
 void JpegDecompressor::AheadThreadMain() {
-  std::unique_lock<std::mutex> lock(aheadLock_);
+  MutexUniqueLock lock(aheadLock_);
   for (;;) {
-    aheadWake_.wait(lock, [this] { return aheadExit_ || (aheadPage_ && AheadCanStep()); });
+    aheadWake_.wait(lock.Native(),
+                    [this]() REQUIRES(aheadLock_) { return aheadExit_ || (aheadPage_ && AheadCanStep()); });
     if (aheadExit_) return;
     const uint64_t version = dataVersion_;
     const bool final = aheadFinal_;
@@ -113,10 +114,10 @@ void JpegDecompressor::AheadThreadMain() {
                  (sharing_ == TransformSharing::ByLoad &&
                   blockRowsDecoded_ < std::min(rowsConverted_, pageRows_) / blockRowHeight_ + kDeferBacklog);
     aheadStepping_ = true;
-    lock.unlock();
+    lock.Unlock();
     const int32_t lengthSeen = FileLength();
     const int result = DecodeBlockRow(slot);
-    lock.lock();
+    lock.Lock();
     aheadStepping_ = false;
     if (result > 0) {
       ++blockRowsDecoded_;
@@ -241,7 +242,7 @@ void JpegDecompressor::ConvertRow(uint32_t row, uint8_t* into) {
 bool JpegDecompressor::GetRowsAhead(uint8_t* into, uint32_t maxRows, uint32_t& rows, bool final) {
   rows = 0;
   const size_t rowLength = static_cast<size_t>(pageWidth_) * 3;
-  std::unique_lock<std::mutex> lock(aheadLock_);
+  MutexUniqueLock lock(aheadLock_);
   if (final && !aheadFinal_) {
     aheadFinal_ = true;
     ++dataVersion_;
@@ -255,11 +256,11 @@ bool JpegDecompressor::GetRowsAhead(uint8_t* into, uint32_t maxRows, uint32_t& r
     if (ready > 0) {
       // The ahead thread does not touch these rows' block rows until they are counted.
       const uint32_t first = rowsConverted_;
-      lock.unlock();
+      lock.Unlock();
       const uint32_t newest = NewestBlockRowFor(first + ready - 1);
       while (blockRowsTransformed_ <= newest) TransformBlockRow(blockRowsTransformed_++);
       for (uint32_t i = 0; i < ready; ++i) ConvertRow(first + i, into + (rows + i) * rowLength);
-      lock.lock();
+      lock.Lock();
       rowsConverted_ += ready;
       rows += ready;
       aheadWake_.notify_one();  // room in the ring
@@ -272,22 +273,22 @@ bool JpegDecompressor::GetRowsAhead(uint8_t* into, uint32_t maxRows, uint32_t& r
     }
     // Waits while the ahead thread works on the data there is; not for data still to come.
     if (!aheadStepping_ && stalledAt_ == dataVersion_) break;
-    aheadDone_.wait(lock);
+    aheadDone_.wait(lock.Native());
   }
   return rows > 0;
 }
 
 void JpegDecompressor::StopAhead() {
   if (!split_.load()) return;
-  std::unique_lock<std::mutex> lock(aheadLock_);
+  MutexUniqueLock lock(aheadLock_);
   aheadPage_ = false;
-  aheadDone_.wait(lock, [this] { return !aheadStepping_; });
+  aheadDone_.wait(lock.Native(), [this]() REQUIRES(aheadLock_) { return !aheadStepping_; });
 }
 
 void JpegDecompressor::EndAheadThread() {
   if (!aheadThread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> guard(aheadLock_);
+    MutexLock guard(aheadLock_);
     aheadExit_ = true;
   }
   aheadWake_.notify_all();

@@ -79,7 +79,7 @@ bool JpegDecompressor::CallLibrary(void (*step)(JpegDecompressor*)) {
 void JpegDecompressor::ReleasePage(bool retire) {
   StopAhead();
   if (split_.load()) {
-    std::lock_guard<std::mutex> guard(aheadLock_);
+    MutexLock guard(aheadLock_);
     aheadFinal_ = false;
     aheadFailed_ = false;
     stalledAt_ = UINT64_MAX;
@@ -106,7 +106,7 @@ void JpegDecompressor::ReleasePage(bool retire) {
     file_ = nullptr;
   }
   {
-    std::lock_guard<std::mutex> guard(appendLock_);
+    MutexLock guard(appendLock_);
     fileLength_ = 0;
     diskLength_ = 0;
     writing_.clear();
@@ -172,7 +172,7 @@ void JpegDecompressor::SkipInputData(j_decompress_ptr info, long count) {
 }
 
 int32_t JpegDecompressor::FileLength() {
-  std::lock_guard<std::mutex> guard(appendLock_);
+  MutexLock guard(appendLock_);
   return fileLength_;
 }
 
@@ -182,7 +182,7 @@ size_t JpegDecompressor::ReadFile(JOCTET* into, size_t count) {
   while (done < count) {
     long onDisk = 0;
     {
-      std::lock_guard<std::mutex> guard(appendLock_);
+      MutexLock guard(appendLock_);
       onDisk = diskLength_;
       if (readPosition_ >= onDisk) {
         // The bytes not on disk yet: the batch being written, then the ones after it.
@@ -215,25 +215,30 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
   // and appended together: one write for every kWriteBatch bytes instead of one per chunk. A
   // failed write still fails the submission that made it.
   long start = 0;
+  // The batch to write: only this thread changes writing_, so it reads it without the lock.
+  const uint8_t* batch = nullptr;
+  size_t batchSize = 0;
   {
-    std::lock_guard<std::mutex> guard(appendLock_);
+    MutexLock guard(appendLock_);
     unwritten_.insert(unwritten_.end(), bytes, bytes + count);
     fileLength_ += static_cast<int32_t>(count);
     if (!now && unwritten_.size() < kWriteBatch) return true;
     // Only this thread appends, so no other batch is being written.
     writing_.swap(unwritten_);
     start = diskLength_;
+    batch = writing_.data();
+    batchSize = writing_.size();
   }
   const int fd = fileno(file_);
   size_t done = 0;
-  while (done < writing_.size()) {
-    const ssize_t n = pwrite(fd, writing_.data() + done, writing_.size() - done, static_cast<off_t>(start + done));
+  while (done < batchSize) {
+    const ssize_t n = pwrite(fd, batch + done, batchSize - done, static_cast<off_t>(start + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
-  std::lock_guard<std::mutex> guard(appendLock_);
-  const bool whole = done == writing_.size();
+  MutexLock guard(appendLock_);
+  const bool whole = done == batchSize;
   diskLength_ = start + static_cast<long>(done);
   // A failed write loses the rest of the batch and whatever came after it.
   if (!whole) {
@@ -414,7 +419,7 @@ bool JpegDecompressor::StartDecompression() {
   if (ahead) {
     TakeOverTransforms();
     // From here on the library object belongs to the decode-ahead thread.
-    std::lock_guard<std::mutex> guard(aheadLock_);
+    MutexLock guard(aheadLock_);
     split_ = true;
     aheadPage_ = true;
     ++dataVersion_;
@@ -434,7 +439,7 @@ bool JpegDecompressor::SubmitNextBuffer(const uint8_t* bytes, uint32_t length) {
   if (split_.load()) {
     // A stalled ahead thread is woken once there is enough for a couple of rows.
     const int32_t fileLength = FileLength();
-    std::lock_guard<std::mutex> guard(aheadLock_);
+    MutexLock guard(aheadLock_);
     const bool stalled = stalledAt_ == dataVersion_;
     if (!stalled || fileLength - stalledLength_ >= aheadWakeBytes_) {
       ++dataVersion_;
@@ -547,8 +552,7 @@ uint32_t JpegDecompressor::DirectRowLength() const {
 
 uint32_t JpegDecompressor::RowsLeft() const {
   if (!created_ || rowBuffer_ == nullptr) return 0;
-  // Only this thread moves rowsConverted_ on.
-  if (split_.load()) return pageRows_ - rowsConverted_;
+  if (split_.load()) return pageRows_ - OwnRowsConverted();
   const JDIMENSION height = decompressionState_.output_height;
   const JDIMENSION done = decompressionState_.output_scanline;
   return done < height ? height - done : 0;
@@ -590,7 +594,7 @@ bool JpegDecompressor::FinishDecompress() {
   // A failed page is only abandoned: after an error the library object takes no more calls.
   bool ok = created_ && !failed_;
   if (ok && split_.load()) {
-    std::lock_guard<std::mutex> guard(aheadLock_);
+    MutexLock guard(aheadLock_);
     ok = !aheadFailed_;
   }
   if (ok) {

@@ -62,6 +62,7 @@
 #include <jpeglib.h>
 
 #include "image/YccRowConverter.h"
+#include "platform/Mutex.h"
 
 class JpegDecompressor {
  public:
@@ -193,7 +194,7 @@ class JpegDecompressor {
   bool PrepareDecodeAhead();
   void AheadThreadMain();
   // Whether the ahead thread has a block row to decode now. Under aheadLock_.
-  bool AheadCanStep() const;
+  bool AheadCanStep() const REQUIRES(aheadLock_);
   // Decodes the next block row into its ring slot: 1, 0 when it needs more of the page, -1
   // when the page failed. Ahead thread, without aheadLock_.
   int DecodeBlockRow(uint32_t slot);
@@ -229,18 +230,17 @@ class JpegDecompressor {
   };
   using TransformMethod = void (*)(j_decompress_ptr, jpeg_component_info*, JCOEFPTR, JSAMPARRAY, JDIMENSION);
 
-  std::mutex appendLock_;
-  int32_t fileLength_ = 0;     // guarded by appendLock_
-  long diskLength_ = 0;        // bytes written to the file; guarded by appendLock_
+  Mutex appendLock_;
+  int32_t fileLength_ GUARDED_BY(appendLock_) = 0;
+  long diskLength_ GUARDED_BY(appendLock_) = 0;  // bytes written to the file
   FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
   std::atomic<FILE*> retiredFile_{nullptr};  // a finished page's file, not yet closed
   long readPosition_ = 0;      // where the library's next input comes from in the file
-  std::vector<uint8_t> writing_;    // the batch being written to the file, at diskLength_;
-                                    // read from here meanwhile; guarded by appendLock_ (only
-                                    // the appending thread changes it)
-  std::vector<uint8_t> unwritten_;  // the bytes after writing_ not yet written (less than
-                                    // kWriteBatch); read from here meanwhile; guarded by
-                                    // appendLock_
+  // The batch being written to the file, at diskLength_, read from here meanwhile; only the
+  // appending thread changes it (and reads it without the lock while it writes it out).
+  std::vector<uint8_t> writing_ GUARDED_BY(appendLock_);
+  // The bytes after writing_ not yet written (less than kWriteBatch); read from here meanwhile.
+  std::vector<uint8_t> unwritten_ GUARDED_BY(appendLock_);
   char tempPath_[260] = {0};
   JSAMPARRAY rowBuffer_ = nullptr;
   std::unique_ptr<uint8_t[]> spareRow_;  // the next row's array, decoded into directly
@@ -264,19 +264,23 @@ class JpegDecompressor {
   bool decodeAheadWanted_ = false;
   std::atomic<bool> split_{false};  // the current page is decoded ahead
   std::thread aheadThread_;
-  std::mutex aheadLock_;
+  Mutex aheadLock_;
   std::condition_variable aheadWake_;  // the ahead thread waits on it for data, room, a page or exit
   std::condition_variable aheadDone_;  // GetRows and StopAhead wait on it for the ahead thread's steps
-  bool aheadExit_ = false;             // guarded by aheadLock_
-  bool aheadPage_ = false;             // a page is given to the ahead thread; guarded by aheadLock_
-  bool aheadStepping_ = false;         // the ahead thread is in a step; guarded by aheadLock_
-  bool aheadFinal_ = false;            // the whole page is in; guarded by aheadLock_
-  bool aheadFailed_ = false;           // guarded by aheadLock_
-  uint64_t dataVersion_ = 0;           // counts submissions (and the page's end); guarded by aheadLock_
-  uint64_t stalledAt_ = UINT64_MAX;    // dataVersion_ when the ahead thread ran out of data; guarded by aheadLock_
-  int32_t stalledLength_ = 0;          // the file's length it had seen then; guarded by aheadLock_
-  uint32_t blockRowsDecoded_ = 0;      // guarded by aheadLock_
-  uint32_t rowsConverted_ = 0;         // output rows handed out; guarded by aheadLock_
+  bool aheadExit_ GUARDED_BY(aheadLock_) = false;
+  bool aheadPage_ GUARDED_BY(aheadLock_) = false;  // a page is given to the ahead thread
+  bool aheadStepping_ GUARDED_BY(aheadLock_) = false;  // the ahead thread is in a step
+  bool aheadFinal_ GUARDED_BY(aheadLock_) = false;  // the whole page is in
+  bool aheadFailed_ GUARDED_BY(aheadLock_) = false;
+  uint64_t dataVersion_ GUARDED_BY(aheadLock_) = 0;  // counts submissions (and the page's end)
+  uint64_t stalledAt_ GUARDED_BY(aheadLock_) = UINT64_MAX;  // dataVersion_ when the ahead
+                                                            // thread ran out of data
+  int32_t stalledLength_ GUARDED_BY(aheadLock_) = 0;  // the file's length it had seen then
+  uint32_t blockRowsDecoded_ GUARDED_BY(aheadLock_) = 0;
+  uint32_t rowsConverted_ GUARDED_BY(aheadLock_) = 0;  // output rows handed out
+  // rowsConverted_ for the calling thread, the only one that changes it (under aheadLock_, for
+  // the ahead thread): it reads its own writes without the lock.
+  uint32_t OwnRowsConverted() const NO_THREAD_SAFETY_ANALYSIS { return rowsConverted_; }
   // Set up before the page is handed to the ahead thread, constant while it is split:
   uint32_t blockRows_ = 0;        // block rows in the page
   uint32_t blockRowHeight_ = 0;   // output (luma) rows in a block row: 8 or 16

@@ -76,7 +76,7 @@ class PadlessStream : public IImageStream {
   void WakeReader(bool always);
   // Waits (briefly spinning, then sleeping at most kGatherMs) until the readable limit reaches
   // `target` or the page ends or is cancelled. Reader only.
-  void GatherRows(uint32_t target);
+  void GatherRows(uint32_t target) REQUIRES(lock_);
   // Whether a gathering reader's wanted limit is readable and published.
   bool WishMet() const;
 
