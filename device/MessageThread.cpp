@@ -59,7 +59,7 @@ void MessageThread::Entry(std::shared_ptr<State> state, std::shared_ptr<Event> s
 }
 
 void MessageThread::Start(void* user, std::shared_ptr<void> keepAlive) {
-  std::lock_guard<std::mutex> guard(threadLock_);
+  MutexLock guard(threadLock_);
   if (hasThread_.load()) RaiseError(CERR_UNKNOWN);
   std::shared_ptr<Event> started;
   try {
@@ -110,17 +110,18 @@ void MessageThread::PostMessageSynchronously(uint32_t message) {
 void MessageThread::WaitForIdle() {
   if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
   State& state = *state_;
-  std::unique_lock<std::mutex> guard(state.idleLock);
+  MutexUniqueLock guard(state.idleLock);
   if (state.abandoned) RaiseError(CERR_INVALID_SESSION);
   // Numbered and posted under one lock, so that the queue holds idle requests in number order.
   const uint64_t ticket = state.idleRequested + 1;
   if (!Post(kIdleRequest, 0, static_cast<intptr_t>(ticket))) RaiseError(CERR_UNKNOWN);
   state.idleRequested = ticket;
   const auto limit = std::chrono::milliseconds(TimeLimits::Instance().idleMs.load());
-  const bool answered = state.idleAnswered.wait_for(
-      guard, limit, [&] { return state.abandoned || state.idleAnswer >= ticket; });
+  const bool answered = state.idleAnswered.wait_for(guard.Native(), limit, [&]() REQUIRES(state.idleLock) {
+    return state.abandoned || state.idleAnswer >= ticket;
+  });
   if (state.idleAnswer >= ticket) return;
-  guard.unlock();
+  guard.Unlock();
   if (!answered) WaitExpired();
   RaiseError(answered ? CERR_INVALID_SESSION : CERR_UNKNOWN);
 }
@@ -139,7 +140,7 @@ void MessageThread::NotifyIdle() {
   if (!hasThread_.load()) RaiseError(CERR_UNKNOWN);
   State& state = *state_;
   {
-    std::lock_guard<std::mutex> guard(state.idleLock);
+    MutexLock guard(state.idleLock);
     if (state.idleReceived > state.idleAnswer) state.idleAnswer = state.idleReceived;
   }
   state.idleAnswered.notify_all();
@@ -148,7 +149,7 @@ void MessageThread::NotifyIdle() {
 void MessageThread::Abandon() {
   State& state = *state_;
   {
-    std::lock_guard<std::mutex> guard(state.idleLock);
+    MutexLock guard(state.idleLock);
     state.abandoned = true;
   }
   state.idleAnswered.notify_all();
@@ -160,7 +161,7 @@ void MessageThread::Abandon() {
 }
 
 bool MessageThread::Stop(uint32_t graceMs, const std::function<void()>& hurry) {
-  std::lock_guard<std::mutex> guard(threadLock_);
+  MutexLock guard(threadLock_);
   if (!hasThread_.load()) return true;
   if (std::this_thread::get_id() == thread_.get_id()) {
     // A worker cannot wait for itself: it ends once it reaches the Quit.
@@ -193,7 +194,7 @@ uint32_t MessageThread::Receive(DoneEvent* done) {
   if (!state_->queue.Get(&msg)) RaiseError(CERR_UNKNOWN);
   std::unique_ptr<DoneHolder> holder(reinterpret_cast<DoneHolder*>(msg.wParam));
   if (msg.message == kIdleRequest && msg.lParam > 0) {
-    std::lock_guard<std::mutex> guard(state_->idleLock);
+    MutexLock guard(state_->idleLock);
     state_->idleReceived = static_cast<uint64_t>(msg.lParam);
   }
   DoneEvent received(holder ? *holder : nullptr);

@@ -35,6 +35,7 @@
 #include "device/DoneEvent.h"
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
+#include "platform/Mutex.h"
 
 class MessageThread {
  public:
@@ -98,12 +99,12 @@ class MessageThread {
     Event ended{true, false};      // manual-reset: the thread has left its procedure
     Event abandonedEvent{true, false};  // manual-reset: set by Abandon, ends done-event waits
     std::atomic<uint32_t> threadId{0};
-    std::mutex idleLock;
+    Mutex idleLock;
     std::condition_variable idleAnswered;
-    uint64_t idleRequested = 0;    // number of the last idle request posted
-    uint64_t idleAnswer = 0;       // number of the last idle request answered
-    uint64_t idleReceived = 0;     // number of the last idle request the worker took
-    bool abandoned = false;
+    uint64_t idleRequested GUARDED_BY(idleLock) = 0;  // number of the last idle request posted
+    uint64_t idleAnswer GUARDED_BY(idleLock) = 0;  // number of the last idle request answered
+    uint64_t idleReceived GUARDED_BY(idleLock) = 0;  // the last idle request the worker took
+    bool abandoned GUARDED_BY(idleLock) = false;
   };
 
   // Posts to a running thread's queue; false when there is no thread or its queue is closed.
@@ -113,8 +114,8 @@ class MessageThread {
                     void* user, std::shared_ptr<void> keepAlive);
 
   std::atomic<uint32_t> threadId_{0};
-  std::mutex threadLock_;             // serialises Start and Stop
-  std::thread thread_;                // guarded by threadLock_
+  Mutex threadLock_;                  // serialises Start and Stop
+  std::thread thread_ GUARDED_BY(threadLock_);
   std::atomic<bool> hasThread_{false};
   const Procedure procedure_;
   void* user_ = nullptr;              // set by Start before the thread runs

@@ -291,7 +291,7 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
   // The job keeps the parameters it is created with, whatever the host sets meanwhile.
   std::shared_ptr<const ScanParameters> job;
   {
-    std::lock_guard<std::mutex> guard(parametersLock_);
+    MutexLock guard(parametersLock_);
     jobParameters_ = parameters_;
     job = jobParameters_;
   }

@@ -213,23 +213,23 @@ void SoapScanDevice::CleanupSoap() {
 }
 
 void SoapScanDevice::DropParameters() {
-  std::lock_guard<std::mutex> guard(parametersLock_);
+  MutexLock guard(parametersLock_);
   parameters_.reset();
   jobParameters_.reset();
 }
 
 std::shared_ptr<const ScanParameters> SoapScanDevice::Parameters() const {
-  std::lock_guard<std::mutex> guard(parametersLock_);
+  MutexLock guard(parametersLock_);
   return parameters_;
 }
 
 std::shared_ptr<const ScanParameters> SoapScanDevice::JobParameters() const {
-  std::lock_guard<std::mutex> guard(parametersLock_);
+  MutexLock guard(parametersLock_);
   return jobParameters_;
 }
 
 bool SoapScanDevice::Duplex() const {
-  std::lock_guard<std::mutex> guard(parametersLock_);
+  MutexLock guard(parametersLock_);
   return duplex_;
 }
 

@@ -48,6 +48,7 @@
 #include "device/MessageThread.h"
 #include "device/ScanParameters.h"
 #include "platform/Event.h"
+#include "platform/Mutex.h"
 #include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
 #include "transport/ExchangeGuard.h"
@@ -165,7 +166,7 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // before the first job.
   uint32_t ScanSize() const;
   // Publishes `parameters` as the current object (parametersLock_ held by the caller).
-  void PublishParameters(std::unique_ptr<ScanParameters> parameters);
+  void PublishParameters(std::unique_ptr<ScanParameters> parameters) REQUIRES(parametersLock_);
   // Fills the ticket from `p`.
   void InitScanTicket(wscn__ScanTicketType& ticket, const ScanParameters& p);
   // Host side of a cancel: the cancel thread cancels the page and the job on the device.
@@ -268,10 +269,11 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   std::unique_ptr<ISoapIoProtocol> protocol_;      // owned; transport of the scan context
   std::atomic<ISoapIoProtocol*> cancelProtocol_{nullptr};  // twin, owned by the cancel context
   std::atomic<bool> initialized_{false};
-  mutable std::mutex parametersLock_;
-  std::shared_ptr<ScanParameters> parameters_;     // guarded; the shared default is not owned
-  std::shared_ptr<const ScanParameters> jobParameters_;  // guarded; the job's own
-  bool duplex_ = false;                            // guarded; SetAdfOptions' choice
+  mutable Mutex parametersLock_;
+  // The current parameters (the shared default is not owned) and the job's own.
+  std::shared_ptr<ScanParameters> parameters_ GUARDED_BY(parametersLock_);
+  std::shared_ptr<const ScanParameters> jobParameters_ GUARDED_BY(parametersLock_);
+  bool duplex_ GUARDED_BY(parametersLock_) = false;  // SetAdfOptions' choice
   MessageThread scanThread_;
   MessageThread cancelThread_;
   SoapPointerMap soapPointerMap_;                  // the scan context's map

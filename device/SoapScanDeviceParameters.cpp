@@ -25,7 +25,7 @@ bool SoapScanDevice::SetParameters(const SCANNER_PARAMETERS& params) {
   if (!parameters) return Fail(CERR_UNKNOWN);
   if (!parameters->Valid()) return Fail(CERR_INVALID_PARAMETER);
   // A job in progress keeps the object it started with; this one applies from the next job.
-  std::lock_guard<std::mutex> guard(parametersLock_);
+  MutexLock guard(parametersLock_);
   parameters->duplex = duplex_;
   PublishParameters(std::move(parameters));
   return true;
@@ -41,7 +41,7 @@ bool SoapScanDevice::SetAdfOptions(uint32_t options) {
     // The choice belongs to this device; the current object is replaced, never changed, since
     // a job in progress may share it.
     const bool duplex = (options & kDuplex) != 0;
-    std::lock_guard<std::mutex> guard(parametersLock_);
+    MutexLock guard(parametersLock_);
     duplex_ = duplex;
     if (parameters_ && parameters_->duplex != duplex && parameters_.get() != &ScanParameters::DefaultParameters()) {
       std::unique_ptr<ScanParameters> changed = ScanParameters::Copy(*parameters_);
@@ -64,7 +64,7 @@ bool SoapScanDevice::SetMfgMode() {
     // The default object is shared by every device of the process, and the current one may be
     // shared with a job in progress: this device switches to a lossless copy of its own, so
     // that the other sessions and the running job keep their mode.
-    std::lock_guard<std::mutex> guard(parametersLock_);
+    MutexLock guard(parametersLock_);
     const ScanParameters& current = parameters_ ? *parameters_ : ScanParameters::DefaultParameters();
     std::unique_ptr<ScanParameters> own = ScanParameters::Copy(current);
     if (!own) return Fail(CERR_OUT_OF_MEMORY);
