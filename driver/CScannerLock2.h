@@ -54,14 +54,14 @@ class CScannerLock2 {
   static std::string SemaphoreName(const char* deviceName);
 
  private:
-  bool UnlockLocked();  // guard_ held
+  bool UnlockLocked() REQUIRES(guard_);
 
   std::string name_;
   std::unique_ptr<NamedLock> semaphore_;  // null when it could not be created
-  uint32_t ownerProcess_ = 0;             // guarded by guard_
-  uint32_t ownerThread_ = 0;              // guarded by guard_
-  uint32_t lockCount_ = 0;                // guarded by guard_
-  int32_t lockType_ = kLockTypeNone;      // guarded by guard_
+  uint32_t ownerProcess_ GUARDED_BY(guard_) = 0;
+  uint32_t ownerThread_ GUARDED_BY(guard_) = 0;
+  uint32_t lockCount_ GUARDED_BY(guard_) = 0;
+  int32_t lockType_ GUARDED_BY(guard_) = kLockTypeNone;
   CCriticalSection2 guard_;
   std::unique_ptr<CLog2> log_;
 };

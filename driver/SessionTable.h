@@ -62,11 +62,11 @@ class SessionTable {
   void Clear();
 
  private:
-  uint32_t NextHandle();  // tableLock_ held
+  uint32_t NextHandle() REQUIRES(tableLock_);
 
   CCriticalSection2 tableLock_;
-  std::map<std::string, ScanSessionPtr> records_;  // guarded by tableLock_
-  uint32_t nextHandle_ = 1;                        // guarded by tableLock_
+  std::map<std::string, ScanSessionPtr> records_ GUARDED_BY(tableLock_);
+  uint32_t nextHandle_ GUARDED_BY(tableLock_) = 1;
 };
 
 #endif
