@@ -1,17 +1,20 @@
-# Entry points: `make test` (install, build, run the test suite, then the sanitizer runs and
-# the short fuzz runs: what CI runs) and `make scan` (install, build, scan one page from the
-# embedded simulated scanner, or from DEVICE=...). The parts of `make test` are commands of
-# their own: `make check` (the suite), `make sanitize` (the suite under the address and
-# undefined-behaviour sanitizers, the threaded tests under the thread sanitizer) and
-# `make fuzz` (each fuzz target for a short time). `make package` builds the Debian package.
+# Entry points: `make test` (install, build, run the test suite, then the thread-safety
+# analysis, the sanitizer runs and the short fuzz runs: what CI runs) and `make scan`
+# (install, build, scan one page from the embedded simulated scanner, or from DEVICE=...).
+# The parts of `make test` are commands of their own: `make check` (the suite),
+# `make threadsafety` (clang's thread-safety analysis of every source, as errors),
+# `make sanitize` (the suite under the address and undefined-behaviour sanitizers, the
+# threaded tests under the thread sanitizer) and `make fuzz` (each fuzz target for a short
+# time). `make package` builds the Debian package.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
+TSA_BUILD ?= build-tsa
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps build check sanitize test scan fuzz package clean
+.PHONY: deps build check threadsafety sanitize test scan fuzz package clean
 
 deps:
 	./scripts/setup-deps.sh
@@ -23,10 +26,16 @@ build: deps
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# `make threadsafety`: every source through clang's thread-safety analysis, as errors (front
+# end only, in $(TSA_BUILD)); fails on any finding.
+threadsafety: deps
+	JOBS=$(JOBS) ./scripts/ci-thread-safety.sh $(TSA_BUILD)
+
 sanitize: deps
 	JOBS=$(JOBS) ./scripts/ci-sanitizers.sh
 
 test: check
+	$(MAKE) threadsafety
 	$(MAKE) sanitize
 	$(MAKE) fuzz
 

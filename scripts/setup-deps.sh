@@ -10,6 +10,7 @@ packages=(
   libcairo2-dev poppler-utils
   dpkg-dev lintian
   clang libclang-rt-14-dev
+  python3
 )
 missing=()
 for p in "${packages[@]}"; do
