@@ -1,7 +1,8 @@
 // Guards a resource shared between processes (the log file) with a named cross-process lock of
 // one unit. Never throws: when the lock cannot be made or taken, Lock returns false and the
 // caller goes on without it. Lock and Unlock are made by the same thread, around one use of
-// the resource; the object's state is guarded by mutex_.
+// the resource; the object's state is guarded by mutex_. Since the caller may go on without
+// it, the named lock is no capability to the thread-safety analysis; only mutex_ is.
 #ifndef CAVIX_PLATFORM_CLOCKABLERESOURCE_H
 #define CAVIX_PLATFORM_CLOCKABLERESOURCE_H
 

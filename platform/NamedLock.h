@@ -4,7 +4,8 @@
 // objects of one name exclude each other even within one process. Like a semaphore of one unit,
 // the lock is not tied to a thread: any thread may Release what another acquired, and an Acquire
 // on an object that already holds it waits for that Release. Any thread; the object's own state
-// is guarded by mutex_.
+// is guarded by mutex_. Not tied to a thread or a scope, the lock itself is no capability to the
+// thread-safety analysis; only mutex_ is.
 // Fair: waiters are served in the order they came, across threads and processes, so a waiter
 // gets the lock within one hold of the current holder whatever the holder does next (a holder
 // that releases and at once acquires again queues behind it). In the process, the threads
