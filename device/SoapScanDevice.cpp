@@ -437,7 +437,7 @@ void SoapScanDevice::UnlockCancelThread() {
 
 void SoapScanDevice::PostCancel(uint32_t message) {
   {
-    std::lock_guard<std::mutex> guard(cancelsLock_);
+    MutexLock guard(cancelsLock_);
     ++cancelsPending_;
   }
   try {
@@ -450,15 +450,16 @@ void SoapScanDevice::PostCancel(uint32_t message) {
 
 void SoapScanDevice::CancelHandled() {
   {
-    std::lock_guard<std::mutex> guard(cancelsLock_);
+    MutexLock guard(cancelsLock_);
     if (cancelsPending_ > 0) --cancelsPending_;
   }
   cancelsHandled_.notify_all();
 }
 
 bool SoapScanDevice::WaitForPostedCancels(uint32_t limitMs) {
-  std::unique_lock<std::mutex> guard(cancelsLock_);
-  return cancelsHandled_.wait_for(guard, std::chrono::milliseconds(limitMs), [this] { return cancelsPending_ == 0; });
+  MutexUniqueLock guard(cancelsLock_);
+  return cancelsHandled_.wait_for(guard.Native(), std::chrono::milliseconds(limitMs),
+                                  [this]() REQUIRES(cancelsLock_) { return cancelsPending_ == 0; });
 }
 
 bool SoapScanDevice::WaitForPendingCancelsToFinish() {

@@ -310,9 +310,9 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // Cancels posted to the cancel thread and not yet handled: Close lets them run first, so
   // that a host's stop followed at once by its close still ends the job on the device.
   // cancelsLock_ guards cancelsPending_; cancelsHandled_ is notified as each one ends.
-  std::mutex cancelsLock_;
+  Mutex cancelsLock_;
   std::condition_variable cancelsHandled_;
-  int cancelsPending_ = 0;
+  int cancelsPending_ GUARDED_BY(cancelsLock_) = 0;
   // Close cancelled the page's software half while a posted cancel had not run yet: that
   // cancel still sends the device half (any thread).
   std::atomic<bool> closeTookCancel_{false};
