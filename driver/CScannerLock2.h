@@ -8,9 +8,10 @@
 //
 // Threads: any thread. guard_ guards ownerProcess_, ownerThread_, lockCount_ and lockType_; the
 // wait for the named lock happens outside guard_, so Unlock and the queries go on while a caller
-// waits. Held across the host's calls (and, as a PROCESS lock, given back by any thread), the
-// scanner lock is no capability to the thread-safety analysis; guard_ is. Owns: the named lock (semaphore_) and a private log that every line of the lock,
-// its trace scopes included, goes through.
+// waits. Owns: the named lock (semaphore_) and a private log that every line of the lock,
+// its trace scopes included, goes through. Held across the host's calls (and, as a PROCESS lock,
+// given back by any thread), the scanner lock is no capability to the thread-safety analysis;
+// guard_ is.
 #ifndef CAVIX_DRIVER_CSCANNERLOCK2_H
 #define CAVIX_DRIVER_CSCANNERLOCK2_H
 
