@@ -48,7 +48,8 @@ std::string ScannerModule::ProgramDirectory() {
 std::vector<std::string> ScannerModule::ModulesNear(const std::string& dir) {
   std::vector<std::string> found;
   for (const char* rel : {"/libcavixdriver.so", "/../driver/libcavixdriver.so", "/../lib/libcavixdriver.so",
-                          "/../lib/x86_64-linux-gnu/libcavixdriver.so", "/../lib64/libcavixdriver.so"}) {
+                          "/../lib/x86_64-linux-gnu/libcavixdriver.so", "/../lib/x86_64-linux-gnu/cavix/libcavixdriver.so",
+                          "/../lib64/libcavixdriver.so"}) {
     const std::string p = dir + rel;
     if (IsFile(p)) {
       char real[4096];

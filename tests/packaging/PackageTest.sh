@@ -4,7 +4,7 @@
 #   scan     unpacks it into a staging root (dpkg-deb -x), runs its install script there, scans
 #            one page through scanimage with the staged backend and configuration; then dpkg
 #            installs and purges it in a root of its own, and purge removes or keeps the store
-#   lintian  lintian reports no errors (skipped, exit 77, when lintian is missing)
+#   lintian  lintian reports no errors and no warnings (skipped, exit 77, when lintian is missing)
 set -eu
 what=$1
 build=$2
@@ -34,7 +34,7 @@ lintian)
     fi
     deb=$(the_deb)
     # Errors fail; warnings and notes are shown.
-    lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"
+    lintian --fail-on error,warning --tag-display-limit 0 "$deb" || fail "lintian reports errors or warnings"
     exit 0
     ;;
 scan) ;;
@@ -56,7 +56,8 @@ dpkg-deb -e "$deb" "$stage/DEBIAN"
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 
 # What the package installs, where a Debian system has it.
-for f in usr/lib/$ma/libcavixdriver.so usr/lib/$ma/libzkdisc01.so usr/lib/$ma/sane/libsane-cavix.so.1 \
+for f in usr/lib/$ma/cavix/libcavixdriver.so usr/lib/$ma/cavix/libcavixsoapglue.so usr/lib/$ma/cavix/libzkdisc01.so \
+         usr/lib/$ma/sane/libsane-cavix.so.1 \
          etc/sane.d/dll.d/cavix etc/sane.d/cavix.conf usr/bin/cavix-scan usr/bin/cavix-devsim \
          usr/share/man/man1/cavix-scan.1.gz usr/share/man/man1/cavix-devsim.1.gz usr/share/man/man5/sane-cavix.5.gz \
          usr/lib/tmpfiles.d/cavix.conf usr/share/doc/cavix/copyright usr/share/doc/cavix/changelog.gz; do
@@ -70,12 +71,17 @@ for c in /etc/sane.d/cavix.conf /etc/sane.d/dll.d/cavix; do
 done
 zcat "$stage/usr/share/man/man1/cavix-scan.1.gz" | grep -q '^\.TH CAVIX-SCAN 1' || fail "cavix-scan(1) is no manual page"
 
+# No shared library of the package sits among the system's shared libraries.
+for f in "$stage/usr/lib/$ma"/*.so*; do
+    [ -e "$f" ] && fail "$(basename "$f") is installed among the system's shared libraries"
+done
+
 # The install script registers the staged module in the staged system store.
 export DPKG_ROOT="$stage"
 "$stage/DEBIAN/postinst" configure || fail "postinst failed"
 store="$stage/etc/cavix/hklm.reg"
 grep -q "InprocServer32" "$store" || fail "postinst did not register the module"
-grep -qF "$stage/usr/lib/$ma/libcavixdriver.so" "$store" || fail "the registration names another module"
+grep -qF "$stage/usr/lib/$ma/cavix/libcavixdriver.so" "$store" || fail "the registration names another module"
 [ "$(stat -c %a "$store")" = 644 ] || fail "the store is not readable by every user"
 
 # A staged simulated scanner that only discovery names; scanimage finds and scans it.
