@@ -33,7 +33,7 @@ constexpr uint32_t kChromaBlockRowHeight = DCTSIZE;
 // Above the wake-up batch, so that a converting thread woken for a batch has transforms to do.
 constexpr uint32_t kDeferBacklog = 8;
 
-std::atomic<JpegDecompressor::TransformSharing> transformSharing{JpegDecompressor::TransformSharing::ByLoad};
+std::atomic<JpegDecompressor::TransformSharing> transformSharing{JpegDecompressor::kDefaultSharing};
 
 }  // namespace
 

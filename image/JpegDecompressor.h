@@ -21,12 +21,15 @@
 // same bytes as the library's own output). As without the split, a GetRows waits for the rows
 // the data submitted so far completes, once it is two rows' worth more than the ahead thread
 // last ran out at, and not for data still to come.
-// The inverse transform is shared out by load: while the converting thread keeps up, the ahead
-// thread leaves the transform of the block row it decodes to it (the blocks' coefficients are
-// copied into the slot, and the converting thread runs the library's own transform on them
-// before it converts the rows), so that the entropy decoding, which only one thread can do,
-// goes faster; once the converting thread falls behind, the ahead thread transforms as it
-// decodes. The bytes are the same either way.
+// The ahead thread runs the library's inverse transform as it decodes. It can instead share
+// the transforms out by load: while the converting thread keeps up, the ahead thread leaves
+// the transform of the block row it decodes to it (the blocks' coefficients are copied into
+// the slot, and the converting thread runs the library's own transform on them before it
+// converts the rows), so that the entropy decoding, which only one thread can do, goes faster;
+// once the converting thread falls behind, the ahead thread transforms as it decodes. Sharing
+// costs the process about a tenth more CPU (every block's coefficients are copied and cross
+// to the other processor, through a few megabytes more memory) and gains wall time only
+// where a processor is free, so it is not the default. The bytes are the same either way.
 //
 // Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
 // come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
@@ -76,10 +79,11 @@ class JpegDecompressor {
   void UseDecodeAhead(bool use) { decodeAheadWanted_ = use; }
   // Whether the current page is decoded ahead.
   bool DecodingAhead() const { return split_.load(); }
-  // Who runs the inverse transform of a split page's blocks: shared out by load (the default),
-  // always the converting thread, or always the ahead thread. For tests; every decompressor,
-  // from its next page.
+  // Who runs the inverse transform of a split page's blocks: shared out by load, always the
+  // converting thread, or always the ahead thread (kDefaultSharing). For tests; every
+  // decompressor, from its next page.
   enum class TransformSharing { ByLoad, AllDeferred, NoneDeferred };
+  static constexpr TransformSharing kDefaultSharing = TransformSharing::NoneDeferred;
   static void ShareTransforms(TransformSharing sharing);
 
   // The page the next JPEGs must be, checked from the header before any row is decoded or any

@@ -23,7 +23,7 @@ struct SharingOfTransforms {
   explicit SharingOfTransforms(JpegDecompressor::TransformSharing sharing) {
     JpegDecompressor::ShareTransforms(sharing);
   }
-  ~SharingOfTransforms() { JpegDecompressor::ShareTransforms(JpegDecompressor::TransformSharing::ByLoad); }
+  ~SharingOfTransforms() { JpegDecompressor::ShareTransforms(JpegDecompressor::kDefaultSharing); }
 };
 constexpr JpegDecompressor::TransformSharing kEveryWayOfSharing[] = {
     JpegDecompressor::TransformSharing::ByLoad, JpegDecompressor::TransformSharing::AllDeferred,
