@@ -154,7 +154,7 @@ TEST(YccRowConverterTest, UpsampledRowsMatchTheLibraryInEachLayout) {
   const Case cases[] = {{1, 1, YccRowConverter::Layout::Full},
                         {2, 1, YccRowConverter::Layout::HalfAcross},
                         {2, 2, YccRowConverter::Layout::HalfBothWays}};
-  const uint32_t sizes[][2] = {{16, 1}, {17, 9}, {33, 31}, {1001, 35}, {640, 48}};
+  const uint32_t sizes[][2] = {{16, 1}, {17, 9}, {33, 31}, {1001, 35}, {640, 48}, {1013, 20}};
   uint32_t seed = 1;
   for (const Case& c : cases)
     for (const auto& size : sizes) {
