@@ -7,7 +7,9 @@
 //    give exactly the sample rows of the library's own decoding of a small colour image in
 //    each layout the split decoder takes (so a different library loaded at run time, or one
 //    whose methods do not behave as expected, is caught before any page relies on it).
-// Otherwise colour pages are decoded in one piece on one thread (JpegDecompressor).
+// Otherwise colour pages are decoded in one piece on one thread (JpegDecompressor); where the
+// build found the library, pages that do not share their transforms are split without the
+// self-test, which then runs before the first page that does.
 //
 // Threads: any thread; the self-test runs once under std::call_once. Owns nothing.
 #ifndef CAVIX_IMAGE_DEFERREDTRANSFORMCHECK_H

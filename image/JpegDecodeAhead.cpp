@@ -40,8 +40,17 @@ std::atomic<JpegDecompressor::TransformSharing> transformSharing{JpegDecompresso
 bool JpegDecompressor::PrepareDecodeAhead() {
   jpeg_decompress_struct& s = decompressionState_;
   if (!decodeAheadWanted_) return false;
-  // Pages are split only where the library's transform methods were found to defer safely.
-  if (!DeferredTransformCheck::Passed()) return false;
+  // Pages are split only with the library whose internals and output stage this code was
+  // written for, and, where they share their transforms, once its transform methods were found
+  // to defer safely (the self-test runs before the first such page, not for pages that do not
+  // share). The library's vector transform looks up the processor's features per thread on
+  // first use, and the converting thread may never have called the library: transforms are
+  // left to it only where the library's widest vector path is there.
+  const TransformSharing sharing =
+      __builtin_cpu_supports("avx2") ? transformSharing.load() : TransformSharing::NoneDeferred;
+  if (!DeferredTransformCheck::BuiltIn() ||
+      (sharing != TransformSharing::NoneDeferred && !DeferredTransformCheck::Passed()))
+    return false;
   // The layouts whose output stage YccRowConverter reproduces: three components, YCbCr to RGB,
   // one scan, full size, the library's default (fancy) upsampling.
   if (s.num_components != 3 || s.jpeg_color_space != JCS_YCbCr || s.out_color_space != JCS_RGB) return false;
@@ -84,10 +93,7 @@ bool JpegDecompressor::PrepareDecodeAhead() {
     for (size_t i = 0; i < ringRowPointers_[k].size(); ++i) ringRowPointers_[k][i] = ringPlanes_[k].data() + i * width;
   }
   converter_.reset(new YccRowConverter(layout, s.image_width, c[1].downsampled_width));
-  // The library's vector transform looks up the processor's features per thread on first
-  // use, and the converting thread may never have called the library: transforms are left to
-  // it only where the library's widest vector path is there.
-  sharing_ = __builtin_cpu_supports("avx2") ? transformSharing.load() : TransformSharing::NoneDeferred;
+  sharing_ = sharing;
   deferredCount_.assign(ringSlots_, 0);
   blockRowsTransformed_ = 0;
   if (sharing_ != TransformSharing::NoneDeferred) {
