@@ -1,7 +1,6 @@
 #include "image/DecodeWorker.h"
 
 #include <sched.h>
-#include <stdsoap2.h>
 
 #include <exception>
 #include <utility>
@@ -37,7 +36,7 @@ bool DecodeWorker::Start() {
     MutexLock guard(lock_);
     pokes_ = 0;
     handled_ = 0;
-    error_ = 0;
+    error_ = ScanError();
     reported_ = false;
     finishing_ = false;
     stopping_ = false;
@@ -49,11 +48,11 @@ bool DecodeWorker::Start() {
   return true;
 }
 
-int DecodeWorker::Poke() {
+ScanError DecodeWorker::Poke() {
   bool first = false;
   {
     MutexLock guard(lock_);
-    if (error_ != 0) {
+    if (!error_.Ok()) {
       reported_ = true;
       return error_;
     }
@@ -65,11 +64,11 @@ int DecodeWorker::Poke() {
   // processor would wait behind it for milliseconds. Reception is far ahead of decoding, so
   // the worker goes first.
   if (first) sched_yield();
-  return 0;
+  return ScanError();
 }
 
-int DecodeWorker::Finish() {
-  if (!Running()) return 0;
+ScanError DecodeWorker::Finish() {
+  if (!Running()) return ScanError();
   {
     MutexLock guard(lock_);
     finishing_ = true;
@@ -77,7 +76,7 @@ int DecodeWorker::Finish() {
   wake_.notify_one();
   WaitForPageDone();
   MutexLock guard(lock_);
-  return reported_ ? 0 : error_;
+  return reported_ ? ScanError() : error_;
 }
 
 void DecodeWorker::Stop() {
@@ -110,15 +109,16 @@ void DecodeWorker::Run() {
       const bool last = finishing_;
       handled_ = pokes_;
       lock.Unlock();
-      int rc = 0;
+      ScanError rc;
       try {
         rc = last ? end_() : batch_();
       } catch (...) {
-        rc = SOAP_FATAL_ERROR;  // nothing may escape the thread
+        // Nothing may escape the thread.
+        rc = ScanError::Failed(CERR_UNKNOWN, "exception in the decoding thread");
       }
       lock.Lock();
-      if (rc != 0) error_ = rc;
-      pageEnds = rc != 0 || last;
+      if (!rc.Ok()) error_ = rc;
+      pageEnds = !rc.Ok() || last;
     }
     if (pageEnds) {
       // The page is over for the worker; whoever waits in Finish or Stop sees everything the

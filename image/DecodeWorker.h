@@ -29,12 +29,13 @@
 #include <thread>
 
 #include "platform/Mutex.h"
+#include "platform/ScanError.h"
 
 class DecodeWorker {
  public:
-  // Results are SOAP codes: 0 (SOAP_OK) or the error that ends the page.
-  using BatchHandler = std::function<int()>;
-  using EndHandler = std::function<int()>;
+  // Results are success or the error that ends the page.
+  using BatchHandler = std::function<ScanError()>;
+  using EndHandler = std::function<ScanError()>;
   using TidyHandler = std::function<void()>;
 
   DecodeWorker(BatchHandler batch, EndHandler end, TidyHandler tidy = nullptr);
@@ -46,13 +47,13 @@ class DecodeWorker {
   bool Start();
   // Whether a page is being decoded (started, not yet finished or stopped).
   bool Running() const { return running_; }
-  // More of the page is there. Returns the error a batch ended in, else 0. The page's first
+  // More of the page is there. Returns the error a batch ended in, else success. The page's first
   // poke lets the worker run before the calling thread goes on (sched_yield).
-  int Poke();
+  ScanError Poke();
   // The page is complete: waits until, without an earlier error, the end handler has run;
   // the worker then waits for the next page. Returns an error that no Poke has returned,
-  // else 0.
-  int Finish();
+  // else success.
+  ScanError Finish();
   // Abandons the page: no further batch, no end handler; waits until the worker has let go of
   // it (a batch in hand is completed first).
   void Stop();
@@ -75,7 +76,7 @@ class DecodeWorker {
   bool pageOpen_ GUARDED_BY(lock_) = false;  // a page is given to the worker
   bool pageDone_ GUARDED_BY(lock_) = false;  // the worker is done with the page
   bool exiting_ GUARDED_BY(lock_) = false;  // the object goes: the thread ends
-  int error_ GUARDED_BY(lock_) = 0;
+  ScanError error_ GUARDED_BY(lock_);
   bool reported_ GUARDED_BY(lock_) = false;  // error_ returned by a Poke
   bool finishing_ GUARDED_BY(lock_) = false;
   bool stopping_ GUARDED_BY(lock_) = false;

@@ -11,6 +11,7 @@
 #include "log/LogHelpers.h"
 #include "platform/CAutoCriticalSection.h"
 #include "service/SoapPointerMap.h"
+#include "service/SoapResult.h"
 
 DimeDataSource::DimeDataSource(struct soap* soap, IImageStreamFactory& factory)
     : soap_(soap),
@@ -167,13 +168,31 @@ void DimeDataSource::Polymorph() {
   closeHook_ = mode.close;
 }
 
-int DimeDataSource::LoggedSoapError(const char* reason, int code) {
-  CHRESULT2 hr(GetGlobalLog(), "LoggedSoapError", 0, nullptr, 0, "Reason: %s", reason);
-  const char* text = code == SOAP_EOF           ? "SOAP error: SOAP_EOF"
-                     : code == SOAP_FATAL_ERROR ? "SOAP error: SOAP_FATAL_ERROR"
-                                                : "SOAP error: unknown";
+ScanError DimeDataSource::LoggedSoapError(const char* reason, const ScanError& error) {
+  // The reason, then what failed below it (libjpeg's message, the stream's state), if known.
+  const ScanError failure = error.Within(reason);
+  CHRESULT2 hr(GetGlobalLog(), "LoggedSoapError", 0, nullptr, 0, "Reason: %s", failure.Text().c_str());
+  // How the exchange will end: the runtime's end of file, or a fatal error.
+  static const struct {
+    ScanError::Kind kind;
+    const char* text;
+  } kTexts[] = {
+      {ScanError::Kind::EndOfData, "SOAP error: SOAP_EOF"},
+      {ScanError::Kind::Failed, "SOAP error: SOAP_FATAL_ERROR"},
+  };
+  const char* text = "SOAP error: unknown";
+  for (const auto& entry : kTexts)
+    if (entry.kind == error.GetKind()) text = entry.text;
   ImageLogLine(LOG_ERROR_MSG, "%s", text);
-  return code;
+  return failure;
+}
+
+ScanError DimeDataSource::PageFailed() { return ScanError::Failed(CERR_UNKNOWN, ""); }
+
+ScanError DimeDataSource::StreamStopped(StreamStatus status) {
+  // A cancel's reason is the page's error; a stream ended under its writer, the page's end.
+  return ScanError::EndOfData(status == StreamCanceled ? GetCancelReason() : CERR_SCANNER_END_OF_PAGE,
+                              status == StreamCanceled ? "the page was cancelled" : "the page has ended");
 }
 
 void* DimeDataSource::OpenCallback(struct soap* soap, const char* /*id*/, const char* /*type*/,
@@ -183,19 +202,24 @@ void* DimeDataSource::OpenCallback(struct soap* soap, const char* /*id*/, const 
   // The hook is read into a local first: GCC's undefined-behaviour instrumentation of a member
   // pointer call inside the null test's condition dereferences the null pointer.
   const OpenHook hook = self != nullptr ? self->openHook_ : nullptr;
-  if (hook != nullptr) return (self->*hook)(soap);
-  CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
-  if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
+  ScanError error = PageFailed();
+  if (hook == nullptr) {
+    CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
+  } else {
+    error = (self->*hook)();
+    if (error.Ok()) return self;
+  }
+  if (soap != nullptr) soap->error = SoapResultOf(error);
   return nullptr;
 }
 
 int DimeDataSource::WriteCallback(struct soap* soap, void* /*handle*/, const char* bytes, size_t length) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteCallback");
   auto* self = static_cast<DimeDataSource*>(SoapPointerMap::Lookup(soap, kPointerMapKey));
-  if (self == nullptr) return LoggedSoapError("Failed to get data source instance", SOAP_FATAL_ERROR);
+  if (self == nullptr) return SoapResultOf(LoggedSoapError("Failed to get data source instance", PageFailed()));
   const WriteHook hook = self->writeHook_;
-  if (hook == nullptr) return LoggedSoapError("Failed to get write member function", SOAP_FATAL_ERROR);
-  return (self->*hook)(reinterpret_cast<const uint8_t*>(bytes), length);
+  if (hook == nullptr) return SoapResultOf(LoggedSoapError("Failed to get write member function", PageFailed()));
+  return SoapResultOf((self->*hook)(reinterpret_cast<const uint8_t*>(bytes), length), length);
 }
 
 void DimeDataSource::CloseCallback(struct soap* soap, void* /*handle*/) {
@@ -205,16 +229,14 @@ void DimeDataSource::CloseCallback(struct soap* soap, void* /*handle*/) {
   if (hook != nullptr) (self->*hook)();
 }
 
-void* DimeDataSource::OpenDiscard(struct soap* /*soap*/) { return this; }
+ScanError DimeDataSource::OpenDiscard() { return ScanError(); }
 
-int DimeDataSource::WriteDiscard(const uint8_t* /*bytes*/, size_t length) {
-  // Any non-zero result is an error code to the runtime: reception stops at the first chunk
-  // with content.
-  return length > static_cast<size_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
-                                                                        : static_cast<int>(length);
+ScanError DimeDataSource::WriteDiscard(const uint8_t* /*bytes*/, size_t /*length*/) {
+  // Reception stops at the first chunk with content (the runtime hears the chunk's length).
+  return ScanError::Declined();
 }
 
-void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
+ScanError DimeDataSource::OpenRawOrCompressed() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::OpenRawOrCompressed");
   if (pageOpen_ && !stream_->Canceled()) {
     // One answer carries one page. A further attachment would start a new page under a reader
@@ -222,8 +244,7 @@ void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
     LogText("More than one image attachment in the answer");
     Cancel(CERR_UNKNOWN);
     CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
-    if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
-    return nullptr;
+    return ScanError::Failed(CERR_UNKNOWN, "More than one image attachment in the answer");
   }
   // Whatever is left of an earlier JPEG page that never closed goes now.
   worker_.Stop();
@@ -237,18 +258,17 @@ void* DimeDataSource::OpenRawOrCompressed(struct soap* soap) {
   if (stream_->OpenWriteEnd(maxStreamLength)) {
     pageOpen_ = true;
     firstBuffer_ = true;
-    return this;
+    return ScanError();
   }
   CHRESULT2 failed(GetGlobalLog(), "ErrorDuringOpen");
-  if (soap != nullptr) soap->error = SOAP_FATAL_ERROR;
-  return nullptr;
+  return ScanError::Failed(CERR_UNKNOWN, "the page's stream could not be opened for writing");
 }
 
-int DimeDataSource::WriteRaw(const uint8_t* bytes, size_t length) {
+ScanError DimeDataSource::WriteRaw(const uint8_t* bytes, size_t length) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteRaw");
   // Everything written before this chunk becomes visible to the reader now.
   if (!stream_->MakeWrittenBytesAvailable())
-    return LoggedSoapError("Couldn't make written bytes available", SOAP_FATAL_ERROR);
+    return LoggedSoapError("Couldn't make written bytes available", PageFailed());
   size_t done = 0;
   while (done < length) {
     size_t rest = length - done;
@@ -259,15 +279,15 @@ int DimeDataSource::WriteRaw(const uint8_t* bytes, size_t length) {
       LogNamedValue("bytesWrittenToStream", static_cast<int>(written));
       done += written;
     } else if (status == StreamEndOfData || status == StreamCanceled) {
-      return LoggedSoapError("Stream end-of-data or cancel", SOAP_EOF);
+      return LoggedSoapError("Stream end-of-data or cancel", StreamStopped(status));
     } else {
       // The page cannot be delivered whole (more data than its capacity, or a stream that is
       // not open for writing): end it with an error so the reader does not wait for the rest.
       Cancel(CERR_UNKNOWN);
-      return LoggedSoapError("Unknown stream error", SOAP_FATAL_ERROR);
+      return LoggedSoapError("Unknown stream error", PageFailed());
     }
   }
-  return SOAP_OK;
+  return ScanError();
 }
 
 bool DimeDataSource::HoldsJpegHeader(const uint8_t* bytes, size_t length) {
@@ -309,7 +329,7 @@ JpegDecompressor::PageShape DimeDataSource::ExpectedJpeg() const {
   return shape;
 }
 
-int DimeDataSource::SubmitHeader() {
+ScanError DimeDataSource::SubmitHeader() {
   // A page large enough for a decoding thread is split further where its layout allows.
   decompressor_.UseDecodeAhead(maxStreamLength >= decodeThreadThreshold_);
   decompressor_.ExpectPage(ExpectedJpeg());
@@ -317,26 +337,26 @@ int DimeDataSource::SubmitHeader() {
     headerBytes_.clear();
     // Nothing of the page can come: the reader gets an error, whatever the exchange does next.
     Cancel(CERR_UNKNOWN);
-    return LoggedSoapError("Failed to submit first decomp buffer", SOAP_FATAL_ERROR);
+    return LoggedSoapError("Failed to submit first decomp buffer", PageFailed());
   }
   headerBytes_.clear();
   headerBytes_.shrink_to_fit();
-  if (!decompressor_.StartDecompression()) return LoggedSoapError("Failed to start compression", SOAP_FATAL_ERROR);
+  if (!decompressor_.StartDecompression()) return LoggedSoapError("Failed to start compression", PageFailed());
   firstBuffer_ = false;
-  return SOAP_OK;
+  return ScanError();
 }
 
-int DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
+ScanError DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::WriteCompressed");
   if (bytes == nullptr || length == 0) {
     LogText("Warning: gSOAP requested a zero-length DIME write");
-    return SOAP_OK;
+    return ScanError();
   }
   const bool last = LastChunkOfAttachment(length);
   // The chunk is stored on this thread; the rows it completes are decoded by the page's
   // worker (once the header is in), or here when there is none.
-  int rc = DecodeChunk(bytes, length);
-  if (rc == SOAP_OK && !firstBuffer_) {
+  ScanError rc = DecodeChunk(bytes, length);
+  if (rc.Ok() && !firstBuffer_) {
     if (!workerTried_) {
       workerTried_ = true;
       // A small page is decoded here: starting and ending a thread would cost it more than
@@ -348,13 +368,13 @@ int DimeDataSource::WriteCompressed(const uint8_t* bytes, size_t length) {
     // chunk had failed.
     rc = worker_.Running() ? worker_.Poke() : DecodeBatch();
   }
-  if (rc == SOAP_OK && last && worker_.Running()) {
+  if (rc.Ok() && last && worker_.Running()) {
     // The last rows are decoded before the exchange hears that the attachment went well, so
     // that a page that fails at its end still fails the exchange.
     rc = worker_.Finish();
     workerEnded_ = true;
   }
-  if (rc != SOAP_OK) {
+  if (!rc.Ok()) {
     worker_.Stop();
     pageFailed_ = true;
     decompressor_.Abort();  // the page is lost; its file goes now
@@ -373,51 +393,51 @@ bool DimeDataSource::LastChunkOfAttachment(size_t length) {
   return whole && (soap_->dime.flags & SOAP_DIME_CF) == 0;
 }
 
-int DimeDataSource::DecodeChunk(const uint8_t* bytes, size_t length) {
+ScanError DimeDataSource::DecodeChunk(const uint8_t* bytes, size_t length) {
   // A failure of the worker's is reported by the worker, with its own code.
-  if (pageFailed_ && !worker_.Running()) return SOAP_FATAL_ERROR;
+  if (pageFailed_ && !worker_.Running()) return PageFailed();
   if (firstBuffer_) {
     // The library reads the whole header at once: the first chunks are gathered until they
     // hold it, however the connection happened to split them.
     headerBytes_.insert(headerBytes_.end(), bytes, bytes + length);
     if (!HoldsJpegHeader(headerBytes_.data(), headerBytes_.size()) && headerBytes_.size() < kMaxHeaderBytes)
-      return SOAP_OK;
+      return ScanError();
     return SubmitHeader();
   }
   if (!decompressor_.SubmitNextBuffer(bytes, static_cast<uint32_t>(length)))
-    return LoggedSoapError("Failed to submit next decomp buffer", SOAP_FATAL_ERROR);
-  return SOAP_OK;
+    return LoggedSoapError("Failed to submit next decomp buffer", PageFailed());
+  return ScanError();
 }
 
-int DimeDataSource::DecodeBatch() {
-  if (pageFailed_) return SOAP_FATAL_ERROR;
-  const int rc = TransferDecompressedDataToStream(false);
+ScanError DimeDataSource::DecodeBatch() {
+  if (pageFailed_) return PageFailed();
+  ScanError rc = TransferDecompressedDataToStream(false);
   // The decompressor is left to the receiving thread, which abandons the page.
-  if (rc != SOAP_OK) pageFailed_ = true;
+  if (!rc.Ok()) pageFailed_ = true;
   return rc;
 }
 
-int DimeDataSource::CommitDecodedRows(uint32_t bytes) {
+ScanError DimeDataSource::CommitDecodedRows(uint32_t bytes) {
   uint32_t written = 0;
   const StreamStatus status = stream_->CommitWrite(bytes, written);
   if (status == StreamOk) {
     LogNamedValue("bytesWrittenToStream", static_cast<int>(written));
-    return SOAP_OK;
+    return ScanError();
   }
   if (status == StreamEndOfData || status == StreamCanceled)
-    return LoggedSoapError("Stream end-of-data or cancel", SOAP_EOF);
+    return LoggedSoapError("Stream end-of-data or cancel", StreamStopped(status));
   Cancel(CERR_UNKNOWN);
-  return LoggedSoapError("Unknown stream error", SOAP_FATAL_ERROR);
+  return LoggedSoapError("Unknown stream error", PageFailed());
 }
 
-int DimeDataSource::TransferDecompressedDataToStream(bool final) {
+ScanError DimeDataSource::TransferDecompressedDataToStream(bool final) {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::TransferDecompressedDataToStream");
-  int rc = SOAP_OK;
+  ScanError rc;
   // Grey and colour rows are decoded straight into the page, several at a time. Rows the page
   // has no room for (and other layouts) go row by row through WriteRaw, which reports why.
   bool rowByRow = false;
   const uint32_t rowLength = decompressor_.DirectRowLength();
-  while (rc == SOAP_OK && rowLength != 0) {
+  while (rc.Ok() && rowLength != 0) {
     uint32_t want = decompressor_.RowsLeft();
     if (want > kRowsPerTransfer) want = kRowsPerTransfer;
     if (want == 0 || !decompressor_.EnoughDataAvailableForDecompression(final)) break;
@@ -428,7 +448,7 @@ int DimeDataSource::TransferDecompressedDataToStream(bool final) {
     }
     // As in WriteRaw: what was written before becomes visible to the reader now.
     if (!stream_->MakeWrittenBytesAvailable())
-      return LoggedSoapError("Couldn't make written bytes available", SOAP_FATAL_ERROR);
+      return LoggedSoapError("Couldn't make written bytes available", PageFailed());
     uint32_t rows = 0;
     if (!decompressor_.GetRows(space, want, rows, final)) break;
     rc = CommitDecodedRows(rows * rowLength);
@@ -436,30 +456,30 @@ int DimeDataSource::TransferDecompressedDataToStream(bool final) {
   if (rowLength == 0) rowByRow = true;
   std::unique_ptr<uint8_t[]> row;
   uint32_t length = 0;
-  while (rowByRow && rc == SOAP_OK && decompressor_.GetRow(row, length, final)) {
+  while (rowByRow && rc.Ok() && decompressor_.GetRow(row, length, final)) {
     rc = WriteRaw(row.get(), length);
     row.reset();
   }
-  if (rc != SOAP_OK) return LoggedSoapError("Failed to write raw data to stream", rc);
+  if (!rc.Ok()) return LoggedSoapError("Failed to write raw data to stream", rc);
   if (decompressor_.Failed()) {
     // The rest of the page cannot be decoded (damaged or cut short): the page ends in an error
     // for the reader rather than as a short page that looks complete.
     Cancel(CERR_UNKNOWN);
-    return LoggedSoapError("Failed to decompress data", SOAP_FATAL_ERROR);
+    return LoggedSoapError("Failed to decompress data", PageFailed());
   }
-  return SOAP_OK;
+  return ScanError();
 }
 
 void DimeDataSource::CloseCompressed() {
   CHRESULT2 hr(GetGlobalLog(), "DimeDataSource::CloseCompressed");
-  int rc = SOAP_OK;
+  ScanError rc;
   if (worker_.Running()) {
     rc = worker_.Finish();  // the worker ends the page itself, and closes its file after
   } else if (!workerEnded_) {
     EndCompressedPage();
     decompressor_.CloseRetiredFile();
   }
-  if (rc != SOAP_OK) {
+  if (!rc.Ok()) {
     // The attachment broke off and the page failed after its last chunk was taken, so the
     // exchange has not heard of it: the page ends in an error for the reader rather than
     // looking complete (the first reason stays).
@@ -470,18 +490,18 @@ void DimeDataSource::CloseCompressed() {
   headerBytes_.clear();
 }
 
-int DimeDataSource::EndCompressedPage() {
-  int rc = SOAP_OK;
+ScanError DimeDataSource::EndCompressedPage() {
+  ScanError rc;
   // A header that never became whole is tried as it is: the library reports what is missing.
-  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && (rc = SubmitHeader()) != SOAP_OK) {
+  if (!pageFailed_ && firstBuffer_ && !headerBytes_.empty() && !(rc = SubmitHeader()).Ok()) {
     // The close hook has no result: the page's failure reaches the reader as a cancel.
     pageFailed_ = true;
     Cancel(CERR_UNKNOWN);
   }
   if (!pageFailed_ && decompressor_.Busy()) {
     rc = TransferDecompressedDataToStream(false);
-    if (rc == SOAP_OK) rc = TransferDecompressedDataToStream(true);
-    if (rc != SOAP_OK) pageFailed_ = true;
+    if (rc.Ok()) rc = TransferDecompressedDataToStream(true);
+    if (!rc.Ok()) pageFailed_ = true;
   }
   if (!pageFailed_ && decompressor_.Busy() && !decompressor_.FinishDecompress())
     LogText("FinishDecompress failed unexpectedly");

@@ -39,6 +39,7 @@
 #include "image/IScanDataSource.h"
 #include "image/JpegDecompressor.h"
 #include "platform/CCriticalSection2.h"
+#include "platform/ScanError.h"
 
 struct soap;
 
@@ -91,34 +92,42 @@ class DimeDataSource : public IScanDataSource {
   static bool HoldsJpegHeader(const uint8_t* bytes, size_t length);
 
  private:
-  using OpenHook = void* (DimeDataSource::*)(struct soap*);
-  using WriteHook = int (DimeDataSource::*)(const uint8_t*, size_t);
+  // The member hooks answer with success or the failure; only the static hooks above turn that
+  // into what the SOAP runtime expects (service/SoapResult.h).
+  using OpenHook = ScanError (DimeDataSource::*)();
+  using WriteHook = ScanError (DimeDataSource::*)(const uint8_t*, size_t);
   using CloseHook = void (DimeDataSource::*)();
 
   void Polymorph();
-  void* OpenRawOrCompressed(struct soap* soap);
-  void* OpenDiscard(struct soap* soap);
-  int WriteRaw(const uint8_t* bytes, size_t length);
-  int WriteCompressed(const uint8_t* bytes, size_t length);
-  int WriteDiscard(const uint8_t* bytes, size_t length);
+  ScanError OpenRawOrCompressed();
+  ScanError OpenDiscard();
+  ScanError WriteRaw(const uint8_t* bytes, size_t length);
+  ScanError WriteCompressed(const uint8_t* bytes, size_t length);
+  ScanError WriteDiscard(const uint8_t* bytes, size_t length);
   void CloseCompressed();
   // One received chunk of a JPEG page: gathers and submits the header, then appends to the
   // decompressor's input. Scan thread.
-  int DecodeChunk(const uint8_t* bytes, size_t length);
+  ScanError DecodeChunk(const uint8_t* bytes, size_t length);
   // Decodes the rows the chunks so far allow into the stream.
-  int DecodeBatch();
+  ScanError DecodeBatch();
   // The attachment is complete: the last rows, then the decompressor's end. Returns the
   // error the page failed in, if any.
-  int EndCompressedPage();
-  int SubmitHeader();
+  ScanError EndCompressedPage();
+  ScanError SubmitHeader();
   // The page a JPEG must describe, from what the job announced.
   JpegDecompressor::PageShape ExpectedJpeg() const;
-  int TransferDecompressedDataToStream(bool final);
-  // Counts rows decoded in place into the stream as written; a SOAP result as WriteRaw's.
-  int CommitDecodedRows(uint32_t bytes);
+  ScanError TransferDecompressedDataToStream(bool final);
+  // Counts rows decoded in place into the stream as written; a result as WriteRaw's.
+  ScanError CommitDecodedRows(uint32_t bytes);
   // Rows decoded into the page at a time: a subsampled colour page's row group is 16.
   static constexpr uint32_t kRowsPerTransfer = 16;
-  static int LoggedSoapError(const char* reason, int code);
+  // Logs a failure with its reason and how it ends the exchange; returns it with the reason
+  // in front of its text.
+  static ScanError LoggedSoapError(const char* reason, const ScanError& error);
+  // A page that cannot go on (CERR_UNKNOWN, no text of its own).
+  static ScanError PageFailed();
+  // The stream refused a write because it was cancelled or ended (the status says which).
+  ScanError StreamStopped(StreamStatus status);
 
   struct soap* soap_;
   OpenHook openHook_ = nullptr;

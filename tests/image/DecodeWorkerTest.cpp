@@ -14,8 +14,17 @@
 
 #include "ImageTestSupport.h"
 #include "image/DecodeWorker.h"
+#include "service/SoapResult.h"
 
 namespace {
+
+// Handler results and the worker's answers, as the SOAP runtime hears them.
+ScanError Result(int soap) {
+  if (soap == SOAP_OK) return ScanError();
+  if (soap == SOAP_EOF) return ScanError::EndOfData(CERR_CANCEL_PRESSED, "test");
+  return ScanError::Failed(CERR_UNKNOWN, "test");
+}
+int Soap(const ScanError& error) { return SoapResultOf(error); }
 
 struct Counts {
   std::atomic<int> batches{0};
@@ -44,13 +53,13 @@ DecodeWorker MakeWorker(Counts& c) {
         c.workerThread = std::this_thread::get_id();
         ++c.batches;
         if (c.batchThrows) throw std::runtime_error("decoder fault");
-        return c.batchResult.load();
+        return Result(c.batchResult.load());
       },
       [&c] {
         c.workerThread = std::this_thread::get_id();
         c.workerTid = gettid();
         ++c.ends;
-        return c.endResult.load();
+        return Result(c.endResult.load());
       });
 }
 
@@ -58,11 +67,11 @@ TEST(DecodeWorkerTest, BatchesFollowPokesAndTheEndRunsOnceAtFinish) {
   Counts c;
   DecodeWorker worker = MakeWorker(c);
   EXPECT_FALSE(worker.Running());
-  EXPECT_EQ(0, worker.Finish());  // no page: nothing to wait for
+  EXPECT_EQ(0, Soap(worker.Finish()));  // no page: nothing to wait for
   ASSERT_TRUE(worker.Start());
   EXPECT_TRUE(worker.Running());
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(SOAP_OK, worker.Poke());
-  EXPECT_EQ(SOAP_OK, worker.Finish());
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(SOAP_OK, Soap(worker.Poke()));
+  EXPECT_EQ(SOAP_OK, Soap(worker.Finish()));
   EXPECT_FALSE(worker.Running());
   // Pokes that come while a batch runs are covered by one further batch (the end handler
   // decodes what a finishing page's last pokes brought): at most one batch per poke, and the
@@ -74,7 +83,7 @@ TEST(DecodeWorkerTest, BatchesFollowPokesAndTheEndRunsOnceAtFinish) {
   // being started for it.
   const pid_t firstPages = c.workerTid;
   ASSERT_TRUE(worker.Start());
-  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_EQ(SOAP_OK, Soap(worker.Finish()));
   EXPECT_EQ(2, c.ends.load());
   EXPECT_EQ(firstPages, c.workerTid.load());
 }
@@ -84,14 +93,14 @@ TEST(DecodeWorkerTest, ABatchErrorIsReportedOnceAndSkipsTheEnd) {
   DecodeWorker worker = MakeWorker(c);
   c.batchResult = SOAP_EOF;
   ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(SOAP_OK, worker.Poke());
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
   // The error comes back with a later poke (once the batch has run) ...
   int rc = SOAP_OK;
-  EXPECT_TRUE(WaitFor([&] { return (rc = worker.Poke()) != SOAP_OK; }));
+  EXPECT_TRUE(WaitFor([&] { return (rc = Soap(worker.Poke())) != SOAP_OK; }));
   EXPECT_EQ(SOAP_EOF, rc);
-  EXPECT_EQ(SOAP_EOF, worker.Poke());
+  EXPECT_EQ(SOAP_EOF, Soap(worker.Poke()));
   // ... and then not again from Finish; the end handler does not run for a failed page.
-  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_EQ(SOAP_OK, Soap(worker.Finish()));
   EXPECT_EQ(0, c.ends.load());
   EXPECT_EQ(1, c.batches.load());
 }
@@ -102,17 +111,17 @@ TEST(DecodeWorkerTest, AnErrorNoPokeReportedComesFromFinish) {
   // In the end handler.
   c.endResult = SOAP_FATAL_ERROR;
   ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(SOAP_OK, worker.Poke());
-  EXPECT_EQ(SOAP_FATAL_ERROR, worker.Finish());
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
+  EXPECT_EQ(SOAP_FATAL_ERROR, Soap(worker.Finish()));
   EXPECT_EQ(1, c.ends.load());
   // In a batch that throws: the thread survives it as a failed page.
   c.endResult = SOAP_OK;
   c.batchThrows = true;
   const int before = c.batches.load();
   ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(SOAP_OK, worker.Poke());
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
   ASSERT_TRUE(WaitFor([&] { return c.batches.load() > before; }));
-  EXPECT_EQ(SOAP_FATAL_ERROR, worker.Finish());
+  EXPECT_EQ(SOAP_FATAL_ERROR, Soap(worker.Finish()));
   EXPECT_EQ(1, c.ends.load());
 }
 
@@ -128,16 +137,16 @@ TEST(DecodeWorkerTest, StopAbandonsThePageWithoutItsEnd) {
           inBatch.set_value();
           released.wait();
         }
-        return SOAP_OK;
+        return ScanError();
       },
       [&] {
         ++c.ends;
-        return SOAP_OK;
+        return ScanError();
       });
   ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(SOAP_OK, worker.Poke());
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
   inBatch.get_future().wait();
-  ASSERT_EQ(SOAP_OK, worker.Poke());  // waits behind the batch in hand
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));  // waits behind the batch in hand
   // Stop waits for the batch in hand, then no further batch and no end run.
   auto stopped = std::async(std::launch::async, [&] { worker.Stop(); });
   EXPECT_TRUE(imagetest::StillBlocked(stopped));
@@ -155,28 +164,28 @@ TEST(DecodeWorkerTest, TheTidyingAfterAPageDoesNotHoldUpItsEnd) {
   std::shared_future<void> released = release.get_future().share();
   std::atomic<int> tidied{0};
   std::atomic<int> endsSeenByTidy{-1};
-  DecodeWorker worker([] { return SOAP_OK; },
+  DecodeWorker worker([] { return ScanError(); },
                       [&c] {
                         ++c.ends;
-                        return SOAP_OK;
+                        return ScanError();
                       },
                       [&] {
                         endsSeenByTidy = c.ends.load();
                         if (tidied++ == 0) released.wait();
                       });
   ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(SOAP_OK, worker.Poke());
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
   // Finish returns while the tidying of the page still waits; the tidying came after the end.
   auto finished = std::async(std::launch::async, [&] { return worker.Finish(); });
   ASSERT_EQ(std::future_status::ready, finished.wait_for(imagetest::kGenerous));
-  EXPECT_EQ(SOAP_OK, finished.get());
+  EXPECT_EQ(SOAP_OK, Soap(finished.get()));
   ASSERT_TRUE(WaitFor([&] { return tidied.load() == 1; }));
   EXPECT_EQ(1, endsSeenByTidy.load());
   // The next page may start meanwhile; it is handled once the tidying is done.
   ASSERT_TRUE(worker.Start());
-  ASSERT_EQ(SOAP_OK, worker.Poke());
+  ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
   release.set_value();
-  EXPECT_EQ(SOAP_OK, worker.Finish());
+  EXPECT_EQ(SOAP_OK, Soap(worker.Finish()));
   EXPECT_EQ(2, c.ends.load());
   ASSERT_TRUE(WaitFor([&] { return tidied.load() == 2; }));
   // An abandoned page is tidied as well.
@@ -191,7 +200,7 @@ TEST(DecodeWorkerTest, DestroyingARunningWorkerStopsIt) {
   {
     DecodeWorker worker = MakeWorker(c);
     ASSERT_TRUE(worker.Start());
-    ASSERT_EQ(SOAP_OK, worker.Poke());
+    ASSERT_EQ(SOAP_OK, Soap(worker.Poke()));
   }
   EXPECT_EQ(0, c.ends.load());
 }
