@@ -159,10 +159,12 @@ int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
   for (;;) {
     aheadLines_ = 0;
     // A suspended block row is resumed into the same slot: the library keeps what it decoded.
-    if (!CallLibrary([](JpegDecompressor* self) {
-          self->aheadLines_ = jpeg_read_raw_data(&self->decompressionState_, self->aheadPlanes_, self->blockRowHeight_);
-        })) {
-      LogErrorText("jpeg_read_raw_data failed unexpectedly");
+    const ScanError read = CallLibrary([](JpegDecompressor* self) {
+      self->aheadLines_ = jpeg_read_raw_data(&self->decompressionState_, self->aheadPlanes_, self->blockRowHeight_);
+      return true;
+    });
+    if (!read.Ok()) {
+      LogLibraryError("jpeg_read_raw_data failed unexpectedly", read);
       return -1;
     }
     if (truncated_) {

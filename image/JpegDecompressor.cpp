@@ -33,14 +33,16 @@ void JpegDecompressor::JpegErrorHandler(j_common_ptr info) {
   {
     CHRESULT2 hr(GetGlobalLog(), "JpegErrorHandler");
     // The library's own words go to the log, never to the host's standard error.
-    char text[JMSG_LENGTH_MAX] = {0};
+    // The error manager is the first member of ErrorManager; the text stays there for the
+    // call site's result.
+    ErrorManager* manager = reinterpret_cast<ErrorManager*>(info->err);
+    char* text = manager->message;
+    text[0] = '\0';
     (*info->err->format_message)(info, text);
     ImageLogLine(LOG_ERROR_MSG, "Error: %s", text);
     ImageLogLine(LOG_ERROR_MSG, "Exception thrown = %d", 0);
   }
-  // The error manager is the first member of ErrorManager.
-  ErrorManager* manager = reinterpret_cast<ErrorManager*>(info->err);
-  longjmp(manager->jump, 1);
+  longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
 void JpegDecompressor::OutputMessage(j_common_ptr info) {
@@ -70,10 +72,14 @@ void JpegDecompressor::EmitMessage(j_common_ptr info, int level) {
   }
 }
 
-bool JpegDecompressor::CallLibrary(void (*step)(JpegDecompressor*)) {
-  if (setjmp(errorManager_.jump) != 0) return false;
-  step(this);
-  return true;
+ScanError JpegDecompressor::CallLibrary(bool (*step)(JpegDecompressor*), const char* declined) {
+  if (setjmp(errorManager_.jump) != 0) return ScanError::Failed(CERR_UNKNOWN, errorManager_.message);
+  if (step(this)) return ScanError();
+  return ScanError::Failed(CERR_UNKNOWN, declined);
+}
+
+bool JpegDecompressor::LogLibraryError(const char* text, const ScanError& error) {
+  return LogErrorText(error.Within(text).Text().c_str());
 }
 
 void JpegDecompressor::ReleasePage(bool retire) {
@@ -337,23 +343,21 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   final_ = true;
   LoadInput();
   LogText(tempPath_);
-  bool ok = CallLibrary([](JpegDecompressor* self) {
-    jpeg_create_decompress(&self->decompressionState_);
-    self->created_ = true;
-    self->decompressionState_.src = &self->source_.pub;
-    if (jpeg_read_header(&self->decompressionState_, TRUE) != JPEG_HEADER_OK) {
-      self->rowsRead_ = 1;
-      return;
-    }
-    // The output's dimensions, as decompression would make them; nothing is allocated yet.
-    jpeg_calc_output_dimensions(&self->decompressionState_);
-  });
-  if (ok && rowsRead_ != 0) ok = false;
-  rowsRead_ = 0;
+  const ScanError header = CallLibrary(
+      [](JpegDecompressor* self) {
+        jpeg_create_decompress(&self->decompressionState_);
+        self->created_ = true;
+        self->decompressionState_.src = &self->source_.pub;
+        if (jpeg_read_header(&self->decompressionState_, TRUE) != JPEG_HEADER_OK) return false;
+        // The output's dimensions, as decompression would make them; nothing is allocated yet.
+        jpeg_calc_output_dimensions(&self->decompressionState_);
+        return true;
+      },
+      "no image in the header");
   final_ = false;
-  if (!ok) {
+  if (!header.Ok()) {
     ReleasePage();
-    return LogErrorText("jpeg library exception");
+    return LogLibraryError("jpeg library exception", header);
   }
   if (!HeaderFitsPage()) {
     ReleasePage();
@@ -400,22 +404,21 @@ bool JpegDecompressor::StartDecompression() {
   if (!created_ || file_ == nullptr) return LogErrorText("jpeg_start_decompress() failed unexpectedly");
   // A single-scan image starts without compressed data; one that needs the whole file first
   // (several scans) cannot be decoded while it arrives.
-  rowsRead_ = 0;
   const bool ahead = PrepareDecodeAhead();
-  if (!CallLibrary([](JpegDecompressor* self) {
-        if (!jpeg_start_decompress(&self->decompressionState_)) self->rowsRead_ = 1;
-      }) ||
-      rowsRead_ != 0) {
-    rowsRead_ = 0;
-    return LogErrorText("jpeg_start_decompress() failed unexpectedly");
-  }
+  const ScanError started = CallLibrary(
+      [](JpegDecompressor* self) { return jpeg_start_decompress(&self->decompressionState_) != FALSE; },
+      "the image needs all of its data before its first row");
+  if (!started.Ok()) return LogLibraryError("jpeg_start_decompress() failed unexpectedly", started);
   rowBuffer_ = nullptr;
-  bool ok = CallLibrary([](JpegDecompressor* self) {
-    jpeg_decompress_struct& state = self->decompressionState_;
-    self->rowBuffer_ = (*state.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&state), JPOOL_IMAGE,
-                                                  state.output_width * state.output_components, 1);
-  });
-  if (!ok || rowBuffer_ == nullptr) return LogErrorText("Buffer allocation failed");
+  const ScanError allocated = CallLibrary(
+      [](JpegDecompressor* self) {
+        jpeg_decompress_struct& state = self->decompressionState_;
+        self->rowBuffer_ = (*state.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&state), JPOOL_IMAGE,
+                                                      state.output_width * state.output_components, 1);
+        return self->rowBuffer_ != nullptr;
+      },
+      "no memory for a row");
+  if (!allocated.Ok()) return LogLibraryError("Buffer allocation failed", allocated);
   if (ahead) {
     TakeOverTransforms();
     // From here on the library object belongs to the decode-ahead thread.
@@ -526,11 +529,13 @@ int JpegDecompressor::ReadScanlines(JSAMPARRAY rows, JDIMENSION count) {
   scanRows_ = rows;
   rowsWanted_ = count;
   rowsRead_ = 0;
-  if (!CallLibrary([](JpegDecompressor* self) {
-        self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, self->scanRows_, self->rowsWanted_);
-      })) {
+  const ScanError read = CallLibrary([](JpegDecompressor* self) {
+    self->rowsRead_ = jpeg_read_scanlines(&self->decompressionState_, self->scanRows_, self->rowsWanted_);
+    return true;
+  });
+  if (!read.Ok()) {
     failed_ = true;
-    LogErrorText("jpeg_read_scanlines failed unexpectedly");
+    LogLibraryError("jpeg_read_scanlines failed unexpectedly", read);
     return -1;
   }
   if (truncated_) {
@@ -597,17 +602,19 @@ bool JpegDecompressor::FinishDecompress() {
     MutexLock guard(aheadLock_);
     ok = !aheadFailed_;
   }
+  ScanError finished = ok ? ScanError() : ScanError::Failed(CERR_UNKNOWN, "the page has failed");
   if (ok) {
     final_ = true;  // what the file holds is all there is
-    ok = CallLibrary([](JpegDecompressor* self) {
+    finished = CallLibrary([](JpegDecompressor* self) {
       jpeg_decompress_struct& state = self->decompressionState_;
       // Ending before the last row is not an error: the rows not read are dropped. (Sample
       // rows come in whole block rows, which can end past the image's last row.)
       if (state.output_scanline < state.output_height) state.output_height = state.output_scanline;
       jpeg_finish_decompress(&state);
+      return true;
     });
   }
   ReleasePage(true);
-  if (!ok) return LogErrorText("jpeg_finish_decompress failed unexpectedly");
+  if (!finished.Ok()) return LogLibraryError("jpeg_finish_decompress failed unexpectedly", finished);
   return true;
 }

@@ -66,6 +66,7 @@
 
 #include "image/YccRowConverter.h"
 #include "platform/Mutex.h"
+#include "platform/ScanError.h"
 
 class JpegDecompressor {
  public:
@@ -142,6 +143,7 @@ class JpegDecompressor {
   struct ErrorManager {
     jpeg_error_mgr pub;
     jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];  // the library's words for its last error
   };
   // The library's data source over file_: suspends while more of the page is to come.
   struct FileSource {
@@ -183,8 +185,12 @@ class JpegDecompressor {
   // Asks the library for up to `count` rows into `rows`: how many it decoded (0 when it
   // suspended for more of the page), or -1 when the page failed (Failed() turns true).
   int ReadScanlines(JSAMPARRAY rows, JDIMENSION count);
-  // Calls the library step; false when it raised an error.
-  bool CallLibrary(void (*step)(JpegDecompressor*));
+  // Calls the library step. The result carries the library's own message when it raised an
+  // error, and `declined` when the step answered false (the library did not do it, without
+  // an error).
+  ScanError CallLibrary(bool (*step)(JpegDecompressor*), const char* declined = "");
+  // Logs `text` as an error with what the library said after it; returns false.
+  static bool LogLibraryError(const char* text, const ScanError& error);
   // Releases the library object and the page's file: closed, or set aside for
   // CloseRetiredFile when `retire`.
   void ReleasePage(bool retire = false);
