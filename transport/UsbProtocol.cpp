@@ -20,6 +20,7 @@
 #include "platform/TimeLimits.h"
 #include "platform/Waitable.h"
 #include "service/SoapPointerMap.h"
+#include "service/SoapResult.h"
 #include "transport/ExchangeGuard.h"
 
 const char* const UsbProtocol::kPointerMapKey = "UsbProtocol";
@@ -46,6 +47,23 @@ DWORD SecondsToMs(uint64_t seconds) {
   return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
 }
 
+// A failure of the device: what the transfer reports up.
+ScanError DeviceFailure(const char* what) { return ScanError::Failed(CERR_SCANNER_COMMUNICATION_FAILED, what); }
+
+// A system call on the device failed: logs the documented text (written for the Windows calls
+// this layer stands in for) with the Linux call and errno's text after it; returns the failure.
+ScanError LoggedCallFailure(const char* text, const char* call, int error) {
+  const ScanError failure = ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, call, error);
+  LogErrorText((std::string(text) + " (" + failure.Text() + ")").c_str());
+  return failure;
+}
+
+// Logs the documented text as an error; returns the failure.
+ScanError LoggedFailure(const char* text, const ScanError& failure) {
+  LogErrorText(text);
+  return failure;
+}
+
 // A pseudo-terminal carries bytes unchanged only in raw mode; a read waits for one byte.
 void MakeRaw(int fd) {
   struct termios mode;
@@ -64,7 +82,8 @@ UsbProtocol::UsbProtocol(struct soap* soap) : soap_(soap), cancel_(true, false) 
 
 UsbProtocol::~UsbProtocol() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::~UsbProtocol");
-  if (Close() != 0) LogText("Error! UsbProtocol::Close() failed unexpectedly");
+  const ScanError closed = Close();
+  if (!closed.Ok()) LogText(("Error! UsbProtocol::Close() failed unexpectedly (" + closed.Text() + ")").c_str());
   if (soap_) {
     soap_->fopen = StubOpen;
     soap_->fclose = StubClose;
@@ -153,7 +172,7 @@ long UsbProtocol::DeviceRead(void* buffer, std::size_t size) {
 int UsbProtocol::Open() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Open");
   if (endpoint_.empty()) {
-    if (soap_) soap_->error = kSoapFatalError;
+    if (soap_) soap_->error = SoapResultOf(DeviceFailure("no device path"));
     return -1;
   }
   const char* path = endpoint_.c_str() + 5;  // after "http:"
@@ -167,7 +186,8 @@ int UsbProtocol::Open() {
   if (device_ >= 0) Close();
   const int fd = path ? ::open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
   if (fd < 0) {
-    if (soap_) soap_->error = kSoapFatalError;
+    if (path) LogErrorText(("open(" + std::string(path) + "): " + ErrnoText(errno)).c_str());
+    if (soap_) soap_->error = SoapResultOf(DeviceFailure("the device could not be opened"));
     return -1;
   }
   if (isatty(fd)) MakeRaw(fd);
@@ -177,58 +197,54 @@ int UsbProtocol::Open() {
     ResetIo(kReadDataPipe);
   } catch (...) {
     Close();
-    if (soap_) soap_->error = kSoapFatalError;
+    if (soap_) soap_->error = SoapResultOf(DeviceFailure("the device could not be set up"));
     return -1;
   }
   return device_;
 }
 
-int UsbProtocol::Close() {
+ScanError UsbProtocol::Close() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Close");
-  if (device_ < 0) return 0;
+  if (device_ < 0) return ScanError();
   // The descriptor is released even when close reports an error: keeping the number would
   // risk closing someone else's descriptor later.
   const int result = ::close(device_);
+  const int error = errno;
   device_ = -1;
-  return result == 0 ? 0 : kSoapFatalError;
+  return result == 0 ? ScanError() : ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "close()", error);
 }
 
 // ---- the emulated device controls ------------------------------------------------------
 
-bool UsbProtocol::DeviceIoControl(DWORD code, const void* input, DWORD inputSize) {
-  if (device_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+ScanError UsbProtocol::DeviceIoControl(DWORD code, const void* input, DWORD inputSize) {
+  if (device_ < 0) return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "device control", EBADF);
   if (code == kIoctlSetTimeout) {
-    if (!input || inputSize != 3 * sizeof(DWORD)) {
-      errno = EINVAL;
-      return false;
-    }
+    if (!input || inputSize != 3 * sizeof(DWORD))
+      return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "set-time-out control", EINVAL);
     DWORD values[3];
     std::memcpy(values, input, sizeof values);
     readTimeout_ = values[0];
     writeTimeout_ = values[1];
     eventTimeout_ = values[2];
-    return true;
+    return ScanError();
   }
   if (code == kIoctlResetPipe) {
-    if (!input || inputSize != sizeof(DWORD)) {
-      errno = EINVAL;
-      return false;
-    }
+    if (!input || inputSize != sizeof(DWORD))
+      return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "reset-pipe control", EINVAL);
     // Discards what the device has sent and not been read.
-    if (isatty(device_)) return tcflush(device_, TCIFLUSH) == 0;
+    if (isatty(device_)) {
+      if (tcflush(device_, TCIFLUSH) == 0) return ScanError();
+      return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "tcflush()", errno);
+    }
     char scratch[4096];
     for (;;) {
       const long n = DeviceRead(scratch, sizeof scratch);
       if (n > 0) continue;
-      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      if (errno != EINTR) return false;
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return ScanError();
+      if (errno != EINTR) return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "read()", errno);
     }
   }
-  errno = ENOTTY;
-  return false;
+  return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "device control", ENOTTY);
 }
 
 void UsbProtocol::InitTimeouts() {
@@ -236,8 +252,11 @@ void UsbProtocol::InitTimeouts() {
   const DWORD seconds = static_cast<DWORD>(timeout_);
   const DWORD input[3] = {seconds, seconds, seconds};
   // The emulated control completes at once; it never leaves a transfer pending.
-  if (!DeviceIoControl(kIoctlSetTimeout, input, sizeof input)) {
-    LogText("Warning! Couldn't set timeouts; this is expected only on Windows 2000");
+  const ScanError set = DeviceIoControl(kIoctlSetTimeout, input, sizeof input);
+  if (!set.Ok()) {
+    // On Linux the time-outs are kept and applied by this class (no system call): the control
+    // fails only for a device that is not open or a malformed input.
+    LogText(("Warning! Couldn't set timeouts; this is expected only on Windows 2000 (" + set.Text() + ")").c_str());
   }
 }
 
@@ -247,7 +266,10 @@ void UsbProtocol::ResetIo(DWORD pipe) {
     LogText("Invalid handle");
     RaiseErrorText("DeviceIoControl() failed unexpectedly");
   }
-  if (!DeviceIoControl(kIoctlResetPipe, &pipe, sizeof pipe)) {
+  const ScanError reset = DeviceIoControl(kIoctlResetPipe, &pipe, sizeof pipe);
+  if (!reset.Ok()) {
+    // What failed on Linux, before the documented text that ends the open.
+    LogErrorText(reset.Within("reset-pipe control").Text().c_str());
     RaiseErrorText("DeviceIoControl() failed unexpectedly");
   }
 }
@@ -338,69 +360,76 @@ void UsbProtocol::CancelIo() {
 
 // ---- transfers ---------------------------------------------------------------------------
 
-bool UsbProtocol::Write(const void* data, DWORD length, DWORD& bytesWritten) {
+ScanError UsbProtocol::Write(const void* data, DWORD length, DWORD& bytesWritten) {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Write");
   bytesWritten = 0;
-  if (device_ < 0) return LogErrorText("Invalid handle");
+  if (device_ < 0) return LoggedFailure("Invalid handle", DeviceFailure("the device is not open"));
   ssize_t n = ::write(device_, data, length);
   if (n >= 0) {
     bytesWritten = static_cast<DWORD>(n);
-    return true;
+    return ScanError();
   }
   if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    return LogErrorText("WriteFile() failed unexpectedly");
+    return LoggedCallFailure("WriteFile() failed unexpectedly", "write()", errno);
   }
   // Pending: the device takes no more now.
-  if (!WaitForIo(Direction::Out)) return LogErrorText("WaitForIo() failed");
+  if (!WaitForIo(Direction::Out)) {
+    return LoggedFailure("WaitForIo() failed", DeviceFailure("the device took no data in time"));
+  }
   n = ::write(device_, data, length);
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    return LogErrorText("GetOverlappedResult() failed unexpectedly");
+    return LoggedCallFailure("GetOverlappedResult() failed unexpectedly", "write()", errno);
   }
   bytesWritten = n > 0 ? static_cast<DWORD>(n) : 0;
   // A character device has no buffers of ours to flush; fsync reports EINVAL for it.
   if (::fsync(device_) != 0 && errno != EINVAL && errno != EROFS) {
-    return LogErrorText("FlushFileBuffers() failed unexpectedly");
+    return LoggedCallFailure("FlushFileBuffers() failed unexpectedly", "fsync()", errno);
   }
-  return true;
+  return ScanError();
 }
 
-bool UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
+ScanError UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Read");
   bytesRead = 0;
-  if (device_ < 0) return LogErrorText("Invalid handle");
+  if (device_ < 0) return LoggedFailure("Invalid handle", DeviceFailure("the device is not open"));
   long n = DeviceRead(buffer, size);
   if (n >= 0) {
     bytesRead = static_cast<DWORD>(n);
-    return true;
+    return ScanError();
   }
   if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    return LogErrorText("ReadFile() failed unexpectedly");
+    return LoggedCallFailure("ReadFile() failed unexpectedly", "read()", errno);
   }
-  if (!WaitForCancelableIo()) return LogErrorText("WaitForCancelableIo() failed unexpectedly");
+  if (!WaitForCancelableIo()) {
+    return LoggedFailure("WaitForCancelableIo() failed unexpectedly",
+                         DeviceFailure("the read was cancelled or the device sent nothing in time"));
+  }
   n = DeviceRead(buffer, size);
   if (n < 0) {
     // Readiness without data (a spurious wake) completes as an empty read.
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ScanError();
+    return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "read()", errno);
   }
   bytesRead = static_cast<DWORD>(n);
-  return true;
+  return ScanError();
 }
 
-bool UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs) {
+ScanError UsbProtocol::Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs) {
   bytesRead = 0;
-  if (device_ < 0) return LogErrorText("Invalid handle");
+  if (device_ < 0) return LoggedFailure("Invalid handle", DeviceFailure("the device is not open"));
   long n = DeviceRead(buffer, size);
   if (n < 0 && waitMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     // Nothing waiting: a device still sending may be between two writes.
     struct pollfd pfd = {device_, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(waitMs)) <= 0) return true;
+    if (::poll(&pfd, 1, static_cast<int>(waitMs)) <= 0) return ScanError();
     n = DeviceRead(buffer, size);
   }
   if (n >= 0) {
     bytesRead = static_cast<DWORD>(n);
-    return true;
+    return ScanError();
   }
-  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ScanError();
+  return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "read()", errno);
 }
 
 bool UsbProtocol::Flush() {
@@ -435,9 +464,10 @@ bool UsbProtocol::Flush() {
     // while its scan head moves. The further empty reads of a quiet device do not wait.
     DWORD waitMs = 0;
     if (retries == kFlushRetries) waitMs = SecondsToMs(1) / (sawData ? 2 : 10);
-    if (!Drain(scratch.data(), kFlushChunk, bytesRead, waitMs)) {
+    const ScanError drained = Drain(scratch.data(), kFlushChunk, bytesRead, waitMs);
+    if (!drained.Ok()) {
       Close();
-      return LogErrorText("Read() failed unexpectedly");
+      return LogErrorText(("Read() failed unexpectedly (" + drained.Text() + ")").c_str());
     }
     if (bytesRead > 0) {
       sawData = true;
@@ -453,7 +483,8 @@ bool UsbProtocol::Flush() {
       return LogErrorText("Flush() did not drain the device in time");
     }
   }
-  if (Close() != 0) return LogErrorText("Close() failed unexpectedly");
+  const ScanError closed = Close();
+  if (!closed.Ok()) return LogErrorText(("Close() failed unexpectedly (" + closed.Text() + ")").c_str());
   return true;
 }
 
@@ -479,7 +510,7 @@ int UsbProtocol::CloseHook(struct soap* soap) {
     CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::Close");
     return kSoapFatalError;
   }
-  return protocol->Close();
+  return SoapResultOf(protocol->Close());
 }
 
 int UsbProtocol::SendHook(struct soap* soap, const char* data, std::size_t length) {
@@ -496,7 +527,8 @@ int UsbProtocol::SendHook(struct soap* soap, const char* data, std::size_t lengt
     const DWORD chunk = remaining > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(remaining);
     LogNamedValue("Attempted write size", static_cast<int>(chunk));
     DWORD written = 0;
-    if (!protocol->Write(data + total, chunk, written)) return kSoapFatalError;
+    const ScanError sent = protocol->Write(data + total, chunk, written);
+    if (!sent.Ok()) return SoapResultOf(sent);
     LogNamedValue("Actual write size", static_cast<int>(written));
     total += written;
   }
@@ -505,7 +537,7 @@ int UsbProtocol::SendHook(struct soap* soap, const char* data, std::size_t lengt
 
 int UsbProtocol::CloseSocketHook(struct soap* soap, int socket) {
   UsbProtocol* protocol = Find(soap);
-  if (protocol && protocol->device_ >= 0 && protocol->device_ == socket) return protocol->Close();
+  if (protocol && protocol->device_ >= 0 && protocol->device_ == socket) return SoapResultOf(protocol->Close());
   return ::close(socket) == 0 ? SOAP_OK : SOAP_EOF;
 }
 
@@ -521,7 +553,8 @@ std::size_t UsbProtocol::ReceiveHook(struct soap* soap, char* buffer, std::size_
   for (int empty = 0; empty < kMaxEmptyReads; ++empty) {
     LogNamedValue("Attempted read size", static_cast<int>(ask));
     DWORD got = 0;
-    if (!protocol->Read(buffer, ask, got)) return 0;
+    // A failed read is the end of input for the runtime.
+    if (!protocol->Read(buffer, ask, got).Ok()) return 0;
     LogNamedValue("Actual read size", static_cast<int>(got));
     if (got > 0) return got;
   }

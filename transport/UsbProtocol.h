@@ -31,6 +31,7 @@
 
 #include "driver/CavixCom.h"
 #include "platform/Event.h"
+#include "platform/ScanError.h"
 #include "transport/ISoapIoProtocol.h"
 
 class UsbProtocol : public ISoapIoProtocol {
@@ -76,10 +77,11 @@ class UsbProtocol : public ISoapIoProtocol {
   // The operations behind the hooks.
   // Opens the device at the endpoint's path; the descriptor, or -1 with soap->error 11.
   int Open();
-  // Closes the device: 0, or 11 when the close fails.
-  int Close();
-  bool Read(void* buffer, DWORD size, DWORD& bytesRead);
-  bool Write(const void* data, DWORD length, DWORD& bytesWritten);
+  // Closes the device (the descriptor is released either way); the failure of close(2).
+  ScanError Close();
+  // One transfer: success (bytesRead may be 0), or the failure with the Linux call's text.
+  ScanError Read(void* buffer, DWORD size, DWORD& bytesRead);
+  ScanError Write(const void* data, DWORD length, DWORD& bytesWritten);
 
   int32_t Timeout() const { return timeout_; }
   // How long a read that has to wait for the device waits now, in milliseconds.
@@ -111,7 +113,7 @@ class UsbProtocol : public ISoapIoProtocol {
   // The emulated device controls; throw a text on failure.
   void InitTimeouts();
   void ResetIo(DWORD pipe);
-  bool DeviceIoControl(DWORD code, const void* input, DWORD inputSize);
+  ScanError DeviceIoControl(DWORD code, const void* input, DWORD inputSize);
   // Waits until the device is ready in the direction; true when it is.
   bool WaitForIo(Direction direction);
   // Waits for the device to be readable, or for cancel_ when cancelableIo_; true when readable.
@@ -123,7 +125,7 @@ class UsbProtocol : public ISoapIoProtocol {
   DWORD BoundedWaitMs(Direction direction) const;
   // One read for Flush: what the device has sent, or 0 bytes (an empty read) when nothing
   // comes within waitMs milliseconds.
-  bool Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs);
+  ScanError Drain(void* buffer, DWORD size, DWORD& bytesRead, DWORD waitMs);
 
   struct soap* soap_;
   std::string endpoint_;

@@ -139,8 +139,8 @@ TEST_F(UsbProtocolTest, EndpointLengthChecks) {
     EXPECT_EQ(6u, std::string(usb.GetEndpoint()).size());
     EXPECT_GE(usb.Open(), 0);
     EXPECT_TRUE(usb.IsOpen());
-    EXPECT_EQ(0, usb.Close());
-    EXPECT_EQ(0, usb.Close());  // already closed
+    EXPECT_TRUE(usb.Close().Ok());
+    EXPECT_TRUE(usb.Close().Ok());  // already closed
   }
   ASSERT_EQ(0, chdir(previous));
   EXPECT_FALSE(Logged("Endpoint name too"));
@@ -183,7 +183,7 @@ TEST_F(UsbProtocolTest, OpenRecordsTimeoutsAndDiscardsStaleInput) {
   pty.Send("fresh");
   char buffer[64];
   DWORD got = 0;
-  ASSERT_TRUE(usb.Read(buffer, sizeof buffer, got));
+  ASSERT_TRUE(usb.Read(buffer, sizeof buffer, got).Ok());
   EXPECT_EQ("fresh", std::string(buffer, got));
   usb.Close();
 
@@ -277,20 +277,20 @@ TEST_F(UsbProtocolTest, CancelInterruptsOnlyCancelableReads) {
   usb.Cancel();
   usb.EnableCancelableIo(true);
   sandbox_.ClearLog();
-  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got));
+  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got).Ok());
   EXPECT_TRUE(Logged("+++UsbProtocol::CancelIo"));
   EXPECT_FALSE(Logged("Warning! I/O error"));  // a cancel is no I/O error
   EXPECT_TRUE(Logged("Error: WaitForCancelableIo() failed unexpectedly"));
 
   // A read that completes at once is not interrupted.
   pty.Send("data");
-  ASSERT_TRUE(usb.Read(buffer, sizeof buffer, got));
+  ASSERT_TRUE(usb.Read(buffer, sizeof buffer, got).Ok());
   EXPECT_EQ("data", std::string(buffer, got));
 
   // Not cancelable: the cancel is ignored and the read times out.
   usb.EnableCancelableIo(false);
   sandbox_.ClearLog();
-  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got));
+  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got).Ok());
   EXPECT_FALSE(Logged("UsbProtocol::CancelIo"));
   EXPECT_TRUE(Logged("Warning! I/O error"));
 
@@ -298,7 +298,7 @@ TEST_F(UsbProtocolTest, CancelInterruptsOnlyCancelableReads) {
   usb.Reset();
   usb.EnableCancelableIo(true);
   sandbox_.ClearLog();
-  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got));  // the short time-out passes
+  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got).Ok());  // the short time-out passes
   EXPECT_FALSE(Logged("UsbProtocol::CancelIo"));
   usb.Close();
 }
@@ -313,7 +313,7 @@ TEST_F(UsbProtocolTest, CancelFromAnotherThreadEndsAPendingRead) {
   std::thread reader([&] {
     char buffer[16];
     DWORD got = 0;
-    result = usb.Read(buffer, sizeof buffer, got);  // would wait 120 s for the device
+    result = usb.Read(buffer, sizeof buffer, got).Ok();  // would wait 120 s for the device
   });
   usb.Cancel();
   reader.join();
@@ -351,7 +351,7 @@ TEST_F(UsbProtocolTest, ShortTimeoutBoundsAPendingReadAtSixtySeconds) {
   sandbox_.ClearLog();
   char buffer[8];
   DWORD got = 0;
-  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got));
+  EXPECT_FALSE(usb.Read(buffer, sizeof buffer, got).Ok());
   EXPECT_EQ(0u, got);
   EXPECT_TRUE(Logged("Warning! I/O error"));
   EXPECT_FALSE(Logged("UsbProtocol::CancelIo"));
@@ -391,7 +391,7 @@ TEST_F(UsbProtocolTest, CloneHasItsOwnDeviceAndCancelAndLeavesStubsBehind) {
   pty.Send("x");
   char buffer[4];
   DWORD got = 0;
-  EXPECT_TRUE(usb.Read(buffer, sizeof buffer, got));
+  EXPECT_TRUE(usb.Read(buffer, sizeof buffer, got).Ok());
 
   usb.DestroyClone(cancel);
   EXPECT_EQ(nullptr, SoapPointerMap::Lookup(cancel, "UsbProtocol"));
