@@ -42,15 +42,16 @@ DiscoveryLibrary& DiscoveryLibrary::Default() {
   return library;
 }
 
-const DiscoveryFunctions* DiscoveryLibrary::Functions() {
+const DiscoveryFunctions* DiscoveryLibrary::Functions(ScanError* failure) {
   std::lock_guard<std::mutex> hold(loadLock_);
   if (handle_) return &functions_;
-  loadError_.clear();
+  // Why each candidate failed, in order; this call's own, whatever other threads try.
+  std::string loadError;
   for (const auto& candidate : candidates_) {
     void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* why = dlerror();
-      loadError_ += (loadError_.empty() ? "" : "; ") + std::string(why ? why : candidate);
+      loadError += (loadError.empty() ? "" : "; ") + std::string(why ? why : candidate);
       continue;
     }
     DiscoveryFunctions f{};
@@ -66,13 +67,9 @@ const DiscoveryFunctions* DiscoveryLibrary::Functions() {
       functions_ = f;
       return &functions_;
     }
-    loadError_ += (loadError_.empty() ? "" : "; ") + candidate + ": " + error;
+    loadError += (loadError.empty() ? "" : "; ") + candidate + ": " + error;
     dlclose(handle);
   }
+  if (failure) *failure = ScanError::Failed(CERR_SCANNER_NOT_FOUND, loadError);
   return nullptr;
-}
-
-std::string DiscoveryLibrary::LoadError() {
-  std::lock_guard<std::mutex> hold(loadLock_);
-  return loadError_;
 }

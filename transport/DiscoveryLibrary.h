@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ScanError.h"
+
 // The seven functions, bound.
 struct DiscoveryFunctions {
   int32_t (*startup)(uint8_t);
@@ -36,16 +38,14 @@ class DiscoveryLibrary {
   static DiscoveryLibrary& Default();
 
   // The bound functions, loading the library on first use; null when it cannot be loaded or
-  // lacks one of the seven (LoadError() tells why).
-  const DiscoveryFunctions* Functions();
-  std::string LoadError();
+  // lacks one of the seven, and then `failure` (if given) says why for each candidate.
+  const DiscoveryFunctions* Functions(ScanError* failure = nullptr);
 
  private:
   std::mutex loadLock_;
   std::vector<std::string> candidates_;  // fixed at construction
   void* handle_ = nullptr;               // guarded by loadLock_
   DiscoveryFunctions functions_{};       // guarded by loadLock_; valid while handle_ is set
-  std::string loadError_;                // guarded by loadLock_
 };
 
 #endif

@@ -176,10 +176,10 @@ bool IpAddressFinder::GetIPAddress() {
 
 bool IpAddressFinder::DiscoverCurrentIp() {
   CHRESULT2 hr(GetGlobalLog(), "IpAddressFinder::DiscoverCurrentIp");
-  const DiscoveryFunctions* sdi = library_->Functions();
+  ScanError failure;
+  const DiscoveryFunctions* sdi = library_->Functions(&failure);
   if (!sdi) {
-    transportlog::Error("DiscoverCurrentIp: cannot load %s: %s", DiscoveryLibrary::kFileName,
-                        library_->LoadError().c_str());
+    transportlog::Error("DiscoverCurrentIp: cannot load %s: %s", DiscoveryLibrary::kFileName, failure.Text().c_str());
     return false;
   }
   const int32_t started = sdi->startup(1);

@@ -129,8 +129,9 @@ TEST(NeighbourTable, KernelTablesGiveCanonicalMacsAndLiterals) {
 class Zkdisc01 : public ::testing::Test {
  protected:
   void SetUp() override {
-    sdi_ = library_.Functions();
-    ASSERT_NE(nullptr, sdi_) << library_.LoadError();
+    ScanError failure;
+    sdi_ = library_.Functions(&failure);
+    ASSERT_NE(nullptr, sdi_) << failure.Text();
   }
   transporttest::Sandbox sandbox_;
   DiscoveryLibrary library_{{CAVIX_ZKDISC01_PATH}};

@@ -174,8 +174,9 @@ TEST_F(AddressFinder, LibraryThatCannotBeLoadedFailsDiscoveryOnly) {
   DiscoveryLibrary missing({sandbox_.Path("no-such-dir/libzkdisc01.so")});
   IpAddressFinder finder(DeviceName(), &missing);
   EXPECT_FALSE(finder.DiscoverCurrentIp());
-  EXPECT_EQ(nullptr, missing.Functions());
-  EXPECT_NE(std::string::npos, missing.LoadError().find("no-such-dir"));
+  ScanError failure;
+  EXPECT_EQ(nullptr, missing.Functions(&failure));
+  EXPECT_NE(std::string::npos, failure.Text().find("no-such-dir"));
   EXPECT_TRUE(Logged("DiscoverCurrentIp: cannot load libzkdisc01.so"));
   EXPECT_EQ("127.0.0.2", finder.LastKnownIpAddress());
 }
