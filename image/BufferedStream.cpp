@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "image/ImageLog.h"
@@ -97,8 +98,9 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     // The mapping of an earlier page of this capacity is reused when there is one: its memory
     // is mapped in already. Only bytes written for this page are ever read from it.
     page = PageMapping::Acquire(capacity);
-  } catch (const std::exception&) {
-    return LogErrorText("CreateFileMapping() failed unexpectedly");
+  } catch (const std::exception& e) {
+    // What failed on Linux (the mmap of the page, as a rule) after the documented text.
+    return LogErrorText(("CreateFileMapping() failed unexpectedly (" + std::string(e.what()) + ")").c_str());
   }
   if (page->Data() == nullptr) return LogErrorText("MapViewOfFile() failed unexpectedly");
   std::unique_ptr<PageMapping> dropped;
@@ -254,6 +256,7 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
   if (buffer == nullptr) return LoggedStreamError("Invalid buffer");
   if (!ReadyForReading()) return LoggedStreamError("Stream not ready for reading");
   uint32_t remaining = size;
+  std::string waitFailure;  // what failed on Linux when the wait did
   while (remaining > 0) {
     DWORD which;
     {
@@ -271,7 +274,8 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
           SpinWait::UntilChanged(signalCount_, seen);
           which = WaitForAny(signals, TimeLimits::Instance().streamReadMs.load());
         }
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
+        waitFailure = e.what();
         which = WAIT_FAILED;
       }
     }
@@ -289,7 +293,8 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
         return LoggedStreamError("ReadAvailableBytes() failed unexpectedly -");
       return remaining == 0 ? StreamOk : StreamEndOfData;
     } else {
-      return LoggedStreamError("WaitForMultipleObjects() failed unexpectedly");
+      if (waitFailure.empty()) waitFailure = which == WAIT_TIMEOUT ? "no signal in time" : "unknown";
+      return LoggedStreamError(("WaitForMultipleObjects() failed unexpectedly (" + waitFailure + ")").c_str());
     }
   }
   return StreamOk;
