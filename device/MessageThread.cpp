@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <new>
+#include <string>
 #include <system_error>
 
 #include "log/LogHelpers.h"
@@ -155,6 +157,8 @@ void MessageThread::Abandon() {
   state.idleAnswered.notify_all();
   try {
     state.abandonedEvent.Set();
+  } catch (const std::exception& e) {
+    LogText(("Error: Set() failed unexpectedly (" + std::string(e.what()) + ")").c_str());
   } catch (...) {
     LogText("Error: Set() failed unexpectedly");
   }

@@ -3,8 +3,9 @@
 #include "device/SoapScanDevice.h"
 
 #include <chrono>
-
+#include <exception>
 #include <new>
+#include <string>
 #include <stdsoap2.h>
 
 #include "image/DimeDataSource.h"
@@ -351,12 +352,16 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       // Parked: no message is handled until the lock is released or the limit has passed.
       Event* lock = cancelThreadLock_.get();
       bool released = false;
+      std::string why = lock ? "not released in time" : "no lock";  // after the documented text
       try {
         released = lock && lock->Wait(TimeLimits::Instance().cancelParkMs.load());
+      } catch (const std::exception& e) {
+        released = false;
+        why = e.what();
       } catch (...) {
         released = false;
       }
-      if (!released) LogText("Warning! Wait() failed unexpectedly");
+      if (!released) LogText(("Warning! Wait() failed unexpectedly (" + why + ")").c_str());
       return true;
     }
     case Quit:
