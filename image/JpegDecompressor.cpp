@@ -216,7 +216,7 @@ size_t JpegDecompressor::ReadFile(JOCTET* into, size_t count) {
   return done;
 }
 
-bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
+ScanError JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
   // Small chunks (the SOAP runtime hands them over a few kilobytes at a time) are collected
   // and appended together: one write for every kWriteBatch bytes instead of one per chunk. A
   // failed write still fails the submission that made it.
@@ -228,7 +228,7 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
     MutexLock guard(appendLock_);
     unwritten_.insert(unwritten_.end(), bytes, bytes + count);
     fileLength_ += static_cast<int32_t>(count);
-    if (!now && unwritten_.size() < kWriteBatch) return true;
+    if (!now && unwritten_.size() < kWriteBatch) return ScanError();
     // Only this thread appends, so no other batch is being written.
     writing_.swap(unwritten_);
     start = diskLength_;
@@ -237,10 +237,14 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
   }
   const int fd = fileno(file_);
   size_t done = 0;
+  int error = 0;
   while (done < batchSize) {
     const ssize_t n = pwrite(fd, batch + done, batchSize - done, static_cast<off_t>(start + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;  // a write of nothing: the file takes no more
+      break;
+    }
     done += static_cast<size_t>(n);
   }
   MutexLock guard(appendLock_);
@@ -252,7 +256,7 @@ bool JpegDecompressor::WriteFile(const uint8_t* bytes, size_t count, bool now) {
     unwritten_.clear();
   }
   writing_.clear();
-  return whole;
+  return whole ? ScanError() : ScanError::FromErrno(CERR_UNKNOWN, "pwrite()", error);
 }
 
 bool JpegDecompressor::LoadInput(bool more) {
@@ -304,24 +308,32 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   rowBuffer_ = nullptr;
   rowsRead_ = 0;
   if (bytes == nullptr || length == 0) return LogErrorText("Invalid buffer");
+  std::string why;  // what failed on Linux, after the documented text
   try {
     TempFile temp("x4U");
     std::snprintf(tempPath_, sizeof tempPath_, "%s", temp.Path().c_str());
     int fd = dup(temp.Fd());
     if (fd >= 0) {
       file_ = fdopen(fd, "w+b");
-      if (file_ == nullptr) close(fd);
+      if (file_ == nullptr) {
+        why = "fdopen(): " + ErrnoText(errno);
+        close(fd);
+      }
+    } else {
+      why = "dup(): " + ErrnoText(errno);
     }
     // Leaving the block removes the name; the open file lives on until it is closed.
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     file_ = nullptr;
+    why = e.what();
   }
-  if (file_ == nullptr) return LogErrorText("fopen() failed unexpectedly");
+  if (file_ == nullptr) return LogErrorText(("fopen() failed unexpectedly (" + why + ")").c_str());
   LogText(tempPath_);
   readPosition_ = 0;
-  if (!WriteFile(bytes, length, true)) {
+  const ScanError written = WriteFile(bytes, length, true);
+  if (!written.Ok()) {
     ReleasePage();
-    return LogErrorText("fopen() failed unexpectedly");
+    return LogErrorText(("fopen() failed unexpectedly (" + written.Text() + ")").c_str());
   }
   decompressionState_.err = jpeg_std_error(&errorManager_.pub);
   errorManager_.pub.error_exit = &JpegDecompressor::JpegErrorHandler;
@@ -438,7 +450,8 @@ bool JpegDecompressor::SubmitNextBuffer(const uint8_t* bytes, uint32_t length) {
   if (length == 0) return LogErrorText("Invalid bufferSize");
   // Appended at the end of what the file holds; the library's read position is kept apart
   // (readPosition_), so neither needs a seek.
-  if (!WriteFile(bytes, length, false)) return false;
+  const ScanError written = WriteFile(bytes, length, false);
+  if (!written.Ok()) return LogErrorText(written.Text().c_str());
   if (split_.load()) {
     // A stalled ahead thread is woken once there is enough for a couple of rows.
     const int32_t fileLength = FileLength();

@@ -168,8 +168,8 @@ class JpegDecompressor {
   // Reads from the file at readPosition_ and moves it on; returns the bytes read.
   size_t ReadFile(JOCTET* into, size_t count);
   // Appends to the file (through unwritten_, written out once kWriteBatch bytes are there, or
-  // at once when `now`) and moves fileLength_ on; false when a write to the file failed.
-  bool WriteFile(const uint8_t* bytes, size_t count, bool now);
+  // at once when `now`) and moves fileLength_ on; the failure of a write to the file.
+  ScanError WriteFile(const uint8_t* bytes, size_t count, bool now);
   static constexpr size_t kWriteBatch = 32 * 1024;
 
   // Whether the header just read describes the expected page; logs why not.
