@@ -5,6 +5,8 @@
 #include <exception>
 #include <utility>
 
+#include "log/ResultHelpers.h"
+
 DecodeWorker::DecodeWorker(BatchHandler batch, EndHandler end, TidyHandler tidy)
     : batch_(std::move(batch)), end_(std::move(end)), tidy_(std::move(tidy)) {}
 
@@ -113,8 +115,7 @@ void DecodeWorker::Run() {
       try {
         rc = last ? end_() : batch_();
       } catch (...) {
-        // Nothing may escape the thread.
-        rc = ScanError::Failed(CERR_UNKNOWN, "exception in the decoding thread");
+        rc = ErrorFromCurrentException();  // nothing may escape the thread
       }
       lock.Lock();
       if (!rc.Ok()) error_ = rc;

@@ -1,8 +1,10 @@
 #include "log/ResultHelpers.h"
 
+#include <exception>
 #include <new>
 
 #include "log/CHRESULT2.h"
+#include "log/ErrorNames.h"
 #include "log/GlobalLog.h"
 
 namespace {
@@ -40,14 +42,29 @@ bool SetError(DWORD* pdwErrorCode, DWORD code) {
   return true;
 }
 
-DWORD ErrorCodeFromCurrentException() noexcept {
+DWORD ErrorCodeFromCurrentException() noexcept { return ErrorFromCurrentException().Code(); }
+
+ScanError ErrorFromCurrentException() noexcept {
+  uint32_t code = CERR_UNKNOWN;
   try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return CERR_OUT_OF_MEMORY;
-  } catch (CAVIX_ERRORS code) {
-    return code;
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      code = CERR_OUT_OF_MEMORY;
+      return ScanError::Failed(code, "out of memory");
+    } catch (CAVIX_ERRORS thrown) {
+      code = thrown;
+      const char* name = LookUpErrorName(code);
+      return ScanError::Failed(code, name != nullptr ? name : "error " + std::to_string(code));
+    } catch (const std::exception& e) {
+      return ScanError::Failed(code, e.what());
+    } catch (const char* text) {
+      return ScanError::Failed(code, text != nullptr ? text : "");
+    } catch (...) {
+      return ScanError::Failed(code, "unknown exception");
+    }
   } catch (...) {
-    return CERR_UNKNOWN;
+    // No memory for the text: the code alone.
+    return ScanError(ScanError::Kind::Failed, code, std::string());
   }
 }

@@ -9,6 +9,7 @@
 
 #include "driver/CavixCom.h"
 #include "driver/CavixErrors.h"
+#include "platform/ScanError.h"
 
 enum class ResultOutcome {
   InvalidPointer,    // code 2, E_POINTER
@@ -35,6 +36,9 @@ inline HRESULT SetEndOfPage(DWORD* e) { return SetResult(ResultOutcome::EndOfPag
 // std::bad_alloc -> CERR_OUT_OF_MEMORY, a CAVIX_ERRORS value -> that value, anything else ->
 // CERR_UNKNOWN.
 DWORD ErrorCodeFromCurrentException() noexcept;
+// The same, as the error value: the code above with the exception's own text (what(), a thrown
+// text, or the code's name).
+ScanError ErrorFromCurrentException() noexcept;
 
 // Runs `body` (returning bool); a thrown failure is converted as above, stored in `error` and
 // gives false.

@@ -116,6 +116,33 @@ TEST(BoundaryConversion, OutOfMemoryThenCodeThenUnknown) {
   EXPECT_EQ(Convert([] { throw "text"; }), 9u);
 }
 
+TEST(BoundaryConversion, TheErrorValueKeepsTheCodeAndTheThrownText) {
+  const struct {
+    void (*thrower)();
+    uint32_t code;
+    const char* text;
+  } kCases[] = {
+      {[] { throw std::bad_alloc(); }, 8u, "out of memory"},
+      {[] { throw CERR_ADF_JAMMED; }, 100u, "CERR_ADF_JAMMED"},
+      {[] { throw static_cast<CAVIX_ERRORS>(4711); }, 4711u, "error 4711"},
+      {[] { throw std::runtime_error("poll: Bad file descriptor"); }, 9u, "poll: Bad file descriptor"},
+      {[] { throw "DeviceIoControl() failed unexpectedly"; }, 9u, "DeviceIoControl() failed unexpectedly"},
+      {[] { throw 12; }, 9u, "unknown exception"},
+  };
+  for (const auto& c : kCases) {
+    ScanError error;
+    try {
+      c.thrower();
+    } catch (...) {
+      error = ErrorFromCurrentException();
+    }
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ScanError::Kind::Failed, error.GetKind());
+    EXPECT_EQ(c.code, error.Code());
+    EXPECT_EQ(c.text, error.Text());
+  }
+}
+
 TEST(BoundaryConversion, CallConvertingErrorsStoresTheCodeAndGivesFalse) {
   DWORD error = 0;
   EXPECT_TRUE(CallConvertingErrors(error, [] { return true; }));
