@@ -25,6 +25,15 @@ namespace {
 constexpr int kCancelAttempts = 11;
 constexpr const char* kJobIdNotFound = "wscn:ClientErrorJobIdNotFound";
 
+// Inside a catch handler of a failed post to a worker thread: what failed on Linux. A queue
+// refuses messages when its thread has ended (or never started); the other failure is a lack
+// of memory.
+ScanError PostFailure() {
+  const ScanError error = ErrorFromCurrentException();
+  if (error.Code() != CERR_UNKNOWN) return error;
+  return ScanError::Failed(CERR_UNKNOWN, "the thread has ended: its message queue takes no messages");
+}
+
 }  // namespace
 
 bool SoapScanDevice::CancelSoftware(uint32_t reason) {
@@ -40,7 +49,7 @@ void SoapScanDevice::DoAsynchronousCancel(uint32_t reason) {
     // The cancel thread always cancels with CERR_CANCEL_PRESSED.
     PostCancel(DriverAndDeviceCancel);
   } catch (...) {
-    LogText("Error: PostThreadMessage() failed unexpectedly");
+    LogTextWith("Error: PostThreadMessage() failed unexpectedly", PostFailure().Text().c_str());
   }
 }
 
@@ -158,7 +167,7 @@ bool SoapScanDevice::EjectAdfMedia() {
     // Ejecting the media is this job cancel; nothing else is sent to the device.
     PostCancel(DeviceCancel);
   } catch (...) {
-    return LogErrorText("PostThreadMessage() failed unexpectedly");
+    return LogErrorTextWith("PostThreadMessage() failed unexpectedly", PostFailure().Text().c_str());
   }
   return true;
 }

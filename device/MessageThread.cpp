@@ -4,7 +4,6 @@
 #include <chrono>
 #include <exception>
 #include <new>
-#include <string>
 #include <system_error>
 
 #include "log/LogHelpers.h"
@@ -158,7 +157,7 @@ void MessageThread::Abandon() {
   try {
     state.abandonedEvent.Set();
   } catch (const std::exception& e) {
-    LogText(("Error: Set() failed unexpectedly (" + std::string(e.what()) + ")").c_str());
+    LogTextWith("Error: Set() failed unexpectedly", e.what());
   } catch (...) {
     LogText("Error: Set() failed unexpectedly");
   }

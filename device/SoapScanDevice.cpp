@@ -3,9 +3,9 @@
 #include "device/SoapScanDevice.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <new>
-#include <string>
 #include <stdsoap2.h>
 
 #include "image/DimeDataSource.h"
@@ -352,16 +352,18 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       // Parked: no message is handled until the lock is released or the limit has passed.
       Event* lock = cancelThreadLock_.get();
       bool released = false;
-      std::string why = lock ? "not released in time" : "no lock";  // after the documented text
+      char thrown[128];  // what failed on Linux, after the documented text
+      const char* why = lock ? "not released in time" : "no lock";
       try {
         released = lock && lock->Wait(TimeLimits::Instance().cancelParkMs.load());
       } catch (const std::exception& e) {
         released = false;
-        why = e.what();
+        std::snprintf(thrown, sizeof thrown, "%s", e.what());
+        why = thrown;
       } catch (...) {
         released = false;
       }
-      if (!released) LogText(("Warning! Wait() failed unexpectedly (" + why + ")").c_str());
+      if (!released) LogTextWith("Warning! Wait() failed unexpectedly", why);
       return true;
     }
     case Quit:

@@ -1,10 +1,10 @@
 #include "image/BufferedStream.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "image/ImageLog.h"
@@ -100,7 +100,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     page = PageMapping::Acquire(capacity);
   } catch (const std::exception& e) {
     // What failed on Linux (the mmap of the page, as a rule) after the documented text.
-    return LogErrorText(("CreateFileMapping() failed unexpectedly (" + std::string(e.what()) + ")").c_str());
+    return LogErrorTextWith("CreateFileMapping() failed unexpectedly", e.what());
   }
   if (page->Data() == nullptr) return LogErrorText("MapViewOfFile() failed unexpectedly");
   std::unique_ptr<PageMapping> dropped;
@@ -190,9 +190,13 @@ bool BufferedStream::OpenReadEnd() {
   return true;
 }
 
-StreamStatus BufferedStream::LoggedStreamError(const char* message) {
+StreamStatus BufferedStream::LoggedStreamError(const char* message, const char* detail) {
   CHRESULT2 hr(GetGlobalLog(), "LoggedStreamError");
-  LogErrorText(message);
+  if (detail != nullptr) {
+    LogErrorTextWith(message, detail);
+  } else {
+    LogErrorText(message);
+  }
   return StreamError;
 }
 
@@ -256,7 +260,8 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
   if (buffer == nullptr) return LoggedStreamError("Invalid buffer");
   if (!ReadyForReading()) return LoggedStreamError("Stream not ready for reading");
   uint32_t remaining = size;
-  std::string waitFailure;  // what failed on Linux when the wait did
+  char waitFailure[128];  // what failed on Linux when the wait did
+  waitFailure[0] = '\0';
   while (remaining > 0) {
     DWORD which;
     {
@@ -275,7 +280,7 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
           which = WaitForAny(signals, TimeLimits::Instance().streamReadMs.load());
         }
       } catch (const std::exception& e) {
-        waitFailure = e.what();
+        std::snprintf(waitFailure, sizeof waitFailure, "%s", e.what());
         which = WAIT_FAILED;
       }
     }
@@ -293,8 +298,8 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
         return LoggedStreamError("ReadAvailableBytes() failed unexpectedly -");
       return remaining == 0 ? StreamOk : StreamEndOfData;
     } else {
-      if (waitFailure.empty()) waitFailure = which == WAIT_TIMEOUT ? "no signal in time" : "unknown";
-      return LoggedStreamError(("WaitForMultipleObjects() failed unexpectedly (" + waitFailure + ")").c_str());
+      const char* why = waitFailure[0] != '\0' ? waitFailure : which == WAIT_TIMEOUT ? "no signal in time" : "unknown";
+      return LoggedStreamError("WaitForMultipleObjects() failed unexpectedly", why);
     }
   }
   return StreamOk;

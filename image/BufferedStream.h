@@ -90,7 +90,7 @@ class BufferedStream : public IByteStream {
   void CloseEvents();
   // Copies up to `remaining` bytes of the chosen counter to the caller; see Read.
   bool ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& remaining, uint32_t& bytesRead);
-  StreamStatus LoggedStreamError(const char* message);
+  StreamStatus LoggedStreamError(const char* message, const char* detail = nullptr);
   // Whether `size` more bytes fit in the page at the write position. Writer only.
   bool RoomFor(uint32_t size) const;
   // Counts `size` bytes at the write position as written. Writer only.

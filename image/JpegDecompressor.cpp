@@ -308,7 +308,8 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
   rowBuffer_ = nullptr;
   rowsRead_ = 0;
   if (bytes == nullptr || length == 0) return LogErrorText("Invalid buffer");
-  std::string why;  // what failed on Linux, after the documented text
+  char why[160];  // what failed on Linux, after the documented text
+  why[0] = '\0';
   try {
     TempFile temp("x4U");
     std::snprintf(tempPath_, sizeof tempPath_, "%s", temp.Path().c_str());
@@ -316,24 +317,24 @@ bool JpegDecompressor::SubmitFirstBuffer(const uint8_t* bytes, uint32_t length) 
     if (fd >= 0) {
       file_ = fdopen(fd, "w+b");
       if (file_ == nullptr) {
-        why = "fdopen(): " + ErrnoText(errno);
+        std::snprintf(why, sizeof why, "%s", ScanError::FromErrno(CERR_UNKNOWN, "fdopen()", errno).Text().c_str());
         close(fd);
       }
     } else {
-      why = "dup(): " + ErrnoText(errno);
+      std::snprintf(why, sizeof why, "%s", ScanError::FromErrno(CERR_UNKNOWN, "dup()", errno).Text().c_str());
     }
     // Leaving the block removes the name; the open file lives on until it is closed.
   } catch (const std::exception& e) {
     file_ = nullptr;
-    why = e.what();
+    std::snprintf(why, sizeof why, "%s", e.what());
   }
-  if (file_ == nullptr) return LogErrorText(("fopen() failed unexpectedly (" + why + ")").c_str());
+  if (file_ == nullptr) return LogErrorTextWith("fopen() failed unexpectedly", why);
   LogText(tempPath_);
   readPosition_ = 0;
   const ScanError written = WriteFile(bytes, length, true);
   if (!written.Ok()) {
     ReleasePage();
-    return LogErrorText(("fopen() failed unexpectedly (" + written.Text() + ")").c_str());
+    return LogErrorTextWith("fopen() failed unexpectedly", written.Text().c_str());
   }
   decompressionState_.err = jpeg_std_error(&errorManager_.pub);
   errorManager_.pub.error_exit = &JpegDecompressor::JpegErrorHandler;

@@ -30,8 +30,17 @@ bool LogErrorText(const char* text) {
   return false;
 }
 
+bool LogErrorTextWith(const char* text, const char* detail) {
+  if (CLog2* log = GetGlobalLog()) log->print(LOG_ERROR_MSG, "Error: %s (%s)", text ? text : "", detail ? detail : "");
+  return false;
+}
+
 void LogText(const char* text) {
   if (CLog2* log = GetGlobalLog()) log->print(LOG_INFO_MSG, "%s", text ? text : "");
+}
+
+void LogTextWith(const char* text, const char* detail) {
+  if (CLog2* log = GetGlobalLog()) log->print(LOG_INFO_MSG, "%s (%s)", text ? text : "", detail ? detail : "");
 }
 
 void LogNamedValue(const char* name, int value) {

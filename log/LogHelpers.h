@@ -15,8 +15,13 @@
 uint32_t LogErrorCode(uint32_t code);
 // Logs "Error: <text>" at error level; returns false.
 bool LogErrorText(const char* text);
+// Logs "Error: <text> (<detail>)" at error level: a documented text with what failed beside it
+// (the Linux call and errno's text, a library's message); returns false. Allocates nothing.
+bool LogErrorTextWith(const char* text, const char* detail);
 // Logs the text at information level.
 void LogText(const char* text);
+// Logs "<text> (<detail>)" at information level, as LogErrorTextWith.
+void LogTextWith(const char* text, const char* detail);
 // Logs "<name> = <value>" at information level.
 void LogNamedValue(const char* name, int value);
 

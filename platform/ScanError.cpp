@@ -2,13 +2,32 @@
 
 #include <string.h>
 
-ScanError ScanError::FromErrno(uint32_t code, const char* call, int error) {
-  return Failed(code, std::string(call) + ": " + ErrnoText(error));
+ScanError::ScanError(Kind kind, uint32_t code, const char* text) noexcept : kind_(kind), code_(code) {
+  try {
+    if (text != nullptr) text_ = text;
+  } catch (...) {
+    // No memory for the text: the kind and the code still tell the failure.
+  }
 }
 
-ScanError ScanError::Within(const char* what) const {
-  if (text_.empty()) return {kind_, code_, what};
-  return {kind_, code_, std::string(what) + ": " + text_};
+ScanError ScanError::FromErrno(uint32_t code, const char* call, int error) noexcept {
+  ScanError failure(Kind::Failed, code, call);
+  try {
+    failure.text_ += ": " + ErrnoText(error);
+  } catch (...) {
+    // The call's name alone.
+  }
+  return failure;
+}
+
+ScanError ScanError::Within(const char* what) const noexcept {
+  ScanError outer(kind_, code_, what);
+  try {
+    if (!text_.empty()) outer.text_ += ": " + text_;
+  } catch (...) {
+    // The step's name alone.
+  }
+  return outer;
 }
 
 std::string ErrnoText(int error) {

@@ -4,6 +4,8 @@
 // value is success. It becomes an HRESULT and a host's error code only at the driver's
 // interface, and a SOAP runtime code only in the hooks the SOAP runtime calls
 // (service/SoapResult.h).
+// Making one never throws: without memory for its text, the value keeps its kind and code and
+// as much of the text as it has (failure paths run inside the SOAP runtime's hooks).
 // Threads: a plain value, copied between threads, never shared.
 #ifndef CAVIX_PLATFORM_SCANERROR_H
 #define CAVIX_PLATFORM_SCANERROR_H
@@ -24,13 +26,15 @@ class ScanError {
   };
 
   ScanError() = default;
-  ScanError(Kind kind, uint32_t code, std::string text) : kind_(kind), code_(code), text_(std::move(text)) {}
+  ScanError(Kind kind, uint32_t code, const char* text) noexcept;
+  ScanError(Kind kind, uint32_t code, std::string text) noexcept : kind_(kind), code_(code), text_(std::move(text)) {}
 
-  static ScanError Failed(uint32_t code, std::string text) { return {Kind::Failed, code, std::move(text)}; }
-  static ScanError EndOfData(uint32_t code, std::string text) { return {Kind::EndOfData, code, std::move(text)}; }
-  static ScanError Declined() { return {Kind::Declined, CERR_NONE, "data not wanted"}; }
+  static ScanError Failed(uint32_t code, const char* text) noexcept { return {Kind::Failed, code, text}; }
+  static ScanError Failed(uint32_t code, std::string text) noexcept { return {Kind::Failed, code, std::move(text)}; }
+  static ScanError EndOfData(uint32_t code, const char* text) noexcept { return {Kind::EndOfData, code, text}; }
+  static ScanError Declined() noexcept { return {Kind::Declined, CERR_NONE, "data not wanted"}; }
   // A failed system call: the text is "<call>: <errno's text>".
-  static ScanError FromErrno(uint32_t code, const char* call, int error);
+  static ScanError FromErrno(uint32_t code, const char* call, int error) noexcept;
 
   bool Ok() const { return kind_ == Kind::None; }
   Kind GetKind() const { return kind_; }
@@ -38,7 +42,7 @@ class ScanError {
   const std::string& Text() const { return text_; }
 
   // The same failure seen from a step above: "<what>: <text>", kind and code unchanged.
-  ScanError Within(const char* what) const;
+  ScanError Within(const char* what) const noexcept;
 
  private:
   Kind kind_ = Kind::None;

@@ -54,7 +54,7 @@ ScanError DeviceFailure(const char* what) { return ScanError::Failed(CERR_SCANNE
 // this layer stands in for) with the Linux call and errno's text after it; returns the failure.
 ScanError LoggedCallFailure(const char* text, const char* call, int error) {
   const ScanError failure = ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, call, error);
-  LogErrorText((std::string(text) + " (" + failure.Text() + ")").c_str());
+  LogErrorTextWith(text, failure.Text().c_str());
   return failure;
 }
 
@@ -83,7 +83,7 @@ UsbProtocol::UsbProtocol(struct soap* soap) : soap_(soap), cancel_(true, false) 
 UsbProtocol::~UsbProtocol() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::~UsbProtocol");
   const ScanError closed = Close();
-  if (!closed.Ok()) LogText(("Error! UsbProtocol::Close() failed unexpectedly (" + closed.Text() + ")").c_str());
+  if (!closed.Ok()) LogTextWith("Error! UsbProtocol::Close() failed unexpectedly", closed.Text().c_str());
   if (soap_) {
     soap_->fopen = StubOpen;
     soap_->fclose = StubClose;
@@ -186,7 +186,7 @@ int UsbProtocol::Open() {
   if (device_ >= 0) Close();
   const int fd = path ? ::open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
   if (fd < 0) {
-    if (path) LogErrorText(("open(" + std::string(path) + "): " + ErrnoText(errno)).c_str());
+    if (path) LogErrorTextWith(path, ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "open()", errno).Text().c_str());
     if (soap_) soap_->error = SoapResultOf(DeviceFailure("the device could not be opened"));
     return -1;
   }
@@ -256,7 +256,7 @@ void UsbProtocol::InitTimeouts() {
   if (!set.Ok()) {
     // On Linux the time-outs are kept and applied by this class (no system call): the control
     // fails only for a device that is not open or a malformed input.
-    LogText(("Warning! Couldn't set timeouts; this is expected only on Windows 2000 (" + set.Text() + ")").c_str());
+    LogTextWith("Warning! Couldn't set timeouts; this is expected only on Windows 2000", set.Text().c_str());
   }
 }
 
@@ -467,7 +467,7 @@ bool UsbProtocol::Flush() {
     const ScanError drained = Drain(scratch.data(), kFlushChunk, bytesRead, waitMs);
     if (!drained.Ok()) {
       Close();
-      return LogErrorText(("Read() failed unexpectedly (" + drained.Text() + ")").c_str());
+      return LogErrorTextWith("Read() failed unexpectedly", drained.Text().c_str());
     }
     if (bytesRead > 0) {
       sawData = true;
@@ -484,7 +484,7 @@ bool UsbProtocol::Flush() {
     }
   }
   const ScanError closed = Close();
-  if (!closed.Ok()) return LogErrorText(("Close() failed unexpectedly (" + closed.Text() + ")").c_str());
+  if (!closed.Ok()) return LogErrorTextWith("Close() failed unexpectedly", closed.Text().c_str());
   return true;
 }
 
