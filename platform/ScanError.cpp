@@ -10,6 +10,26 @@ ScanError::ScanError(Kind kind, uint32_t code, const char* text) noexcept : kind
   }
 }
 
+ScanError::ScanError(const ScanError& other) noexcept : kind_(other.kind_), code_(other.code_) {
+  try {
+    text_ = other.text_;
+  } catch (...) {
+    // The kind and the code alone.
+  }
+}
+
+ScanError& ScanError::operator=(const ScanError& other) noexcept {
+  if (this == &other) return *this;
+  kind_ = other.kind_;
+  code_ = other.code_;
+  try {
+    text_ = other.text_;
+  } catch (...) {
+    text_.clear();
+  }
+  return *this;
+}
+
 ScanError ScanError::FromErrno(uint32_t code, const char* call, int error) noexcept {
   ScanError failure(Kind::Failed, code, call);
   try {

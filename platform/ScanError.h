@@ -4,8 +4,9 @@
 // value is success. It becomes an HRESULT and a host's error code only at the driver's
 // interface, and a SOAP runtime code only in the hooks the SOAP runtime calls
 // (service/SoapResult.h).
-// Making one never throws: without memory for its text, the value keeps its kind and code and
-// as much of the text as it has (failure paths run inside the SOAP runtime's hooks).
+// Making or copying one never throws: without memory for its text, the value keeps its kind
+// and code and as much of the text as it has (failure paths run inside the SOAP runtime's
+// hooks and on worker threads).
 // Threads: a plain value, copied between threads, never shared.
 #ifndef CAVIX_PLATFORM_SCANERROR_H
 #define CAVIX_PLATFORM_SCANERROR_H
@@ -28,6 +29,10 @@ class ScanError {
   ScanError() = default;
   ScanError(Kind kind, uint32_t code, const char* text) noexcept;
   ScanError(Kind kind, uint32_t code, std::string text) noexcept : kind_(kind), code_(code), text_(std::move(text)) {}
+  ScanError(const ScanError& other) noexcept;
+  ScanError& operator=(const ScanError& other) noexcept;
+  ScanError(ScanError&&) noexcept = default;
+  ScanError& operator=(ScanError&&) noexcept = default;
 
   static ScanError Failed(uint32_t code, const char* text) noexcept { return {Kind::Failed, code, text}; }
   static ScanError Failed(uint32_t code, std::string text) noexcept { return {Kind::Failed, code, std::move(text)}; }
