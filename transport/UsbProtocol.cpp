@@ -58,10 +58,25 @@ ScanError LoggedCallFailure(const char* text, const char* call, int error) {
   return failure;
 }
 
-// Logs the documented text as an error; returns the failure.
+// Logs the documented text as an error with the failure's own text after it; returns the
+// failure.
 ScanError LoggedFailure(const char* text, const ScanError& failure) {
-  LogErrorText(text);
+  LogErrorTextWith(text, failure.Text().c_str());
   return failure;
+}
+
+// A wait for the device that ran out of time.
+ScanError TimedOut() { return ScanError::Failed(CERR_SCANNER_COMMUNICATION_FAILED, "poll(): timed out"); }
+
+// Inside a catch handler of a failed wait: what failed (the poll or eventfd call and errno's text).
+ScanError WaitFailure() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return ScanError::Failed(CERR_SCANNER_COMMUNICATION_FAILED, e.what());
+  } catch (...) {
+    return DeviceFailure("the wait failed");
+  }
 }
 
 // A pseudo-terminal carries bytes unchanged only in raw mode; a read waits for one byte.
@@ -284,17 +299,19 @@ DWORD UsbProtocol::WaitLimitMs(Direction direction) const {
   return SecondsToMs(seconds);
 }
 
-bool UsbProtocol::WaitForIo(Direction direction) {
+ScanError UsbProtocol::WaitForIo(Direction direction) {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForIo");
-  if (device_ < 0) return false;
+  if (device_ < 0) return DeviceFailure("the device is not open");
   const short events = static_cast<short>(direction == Direction::In ? POLLIN : POLLOUT);
   ExchangeGuard* guard = ExchangeGuard::Of(soap_);
   if (guard) {
     // An aborted exchange ends the wait at once.
     try {
-      return WaitForAnyOrFd({&guard->AbortEvent()}, device_, events, BoundedWaitMs(direction)) == 1;
-    } catch (const std::exception&) {
-      return false;
+      const int which = WaitForAnyOrFd({&guard->AbortEvent()}, device_, events, BoundedWaitMs(direction));
+      if (which == 1) return ScanError();
+      return which == 0 ? DeviceFailure("the exchange was aborted") : TimedOut();
+    } catch (...) {
+      return WaitFailure();
     }
   }
   struct pollfd pfd = {device_, events, 0};
@@ -304,9 +321,9 @@ bool UsbProtocol::WaitForIo(Direction direction) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     const int n = ::poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (n > 0) return true;  // ready, or an error the next transfer will report
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
+    if (n > 0) return ScanError();  // ready, or an error the next transfer will report
+    if (n == 0) return TimedOut();
+    if (errno != EINTR) return ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "poll()", errno);
   }
 }
 
@@ -320,11 +337,12 @@ DWORD UsbProtocol::BoundedWaitMs(Direction direction) const {
   return limit;
 }
 
-bool UsbProtocol::WaitForCancelableIo() {
+ScanError UsbProtocol::WaitForCancelableIo() {
   CHRESULT2 hr(GetGlobalLog(), "UsbProtocol::WaitForCancelableIo");
-  if (device_ < 0) return false;
+  if (device_ < 0) return DeviceFailure("the device is not open");
   bool cancelled = false;
   bool ready = false;
+  ScanError failure = TimedOut();
   // The cancel (of a cancelable read) and the abort of the exchange end the wait.
   std::vector<Waitable*> interrupts;
   if (cancelableIo_) interrupts.push_back(&cancel_);
@@ -334,22 +352,27 @@ bool UsbProtocol::WaitForCancelableIo() {
       const int which = WaitForAnyOrFd(interrupts, device_, POLLIN, BoundedWaitMs(Direction::In));
       cancelled = which >= 0 && which < static_cast<int>(interrupts.size());
       ready = which == static_cast<int>(interrupts.size());
-    } catch (const std::exception&) {
+      if (cancelled) {
+        failure = DeviceFailure(which == 0 && cancelableIo_ ? "the read was cancelled" : "the exchange was aborted");
+      }
+    } catch (...) {
       ready = false;
+      failure = WaitFailure();
     }
   } else {
     struct pollfd pfd = {device_, POLLIN, 0};
     const int n = ::poll(&pfd, 1, static_cast<int>(WaitLimitMs(Direction::In)));
     ready = n > 0;
     cancelled = n < 0;  // the wait itself failed
+    if (cancelled) failure = ScanError::FromErrno(CERR_SCANNER_COMMUNICATION_FAILED, "poll()", errno);
   }
-  if (ready) return true;
+  if (ready) return ScanError();
   if (cancelled) {
     CancelIo();
   } else {
-    LogText("Warning! I/O error");  // timed out, or the wait on both failed
+    LogTextWith("Warning! I/O error", failure.Text().c_str());  // timed out, or the wait on both failed
   }
-  return false;
+  return failure;
 }
 
 void UsbProtocol::CancelIo() {
@@ -373,9 +396,8 @@ ScanError UsbProtocol::Write(const void* data, DWORD length, DWORD& bytesWritten
     return LoggedCallFailure("WriteFile() failed unexpectedly", "write()", errno);
   }
   // Pending: the device takes no more now.
-  if (!WaitForIo(Direction::Out)) {
-    return LoggedFailure("WaitForIo() failed", DeviceFailure("the device took no data in time"));
-  }
+  const ScanError ready = WaitForIo(Direction::Out);
+  if (!ready.Ok()) return LoggedFailure("WaitForIo() failed", ready);
   n = ::write(device_, data, length);
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
     return LoggedCallFailure("GetOverlappedResult() failed unexpectedly", "write()", errno);
@@ -400,10 +422,8 @@ ScanError UsbProtocol::Read(void* buffer, DWORD size, DWORD& bytesRead) {
   if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
     return LoggedCallFailure("ReadFile() failed unexpectedly", "read()", errno);
   }
-  if (!WaitForCancelableIo()) {
-    return LoggedFailure("WaitForCancelableIo() failed unexpectedly",
-                         DeviceFailure("the read was cancelled or the device sent nothing in time"));
-  }
+  const ScanError ready = WaitForCancelableIo();
+  if (!ready.Ok()) return LoggedFailure("WaitForCancelableIo() failed unexpectedly", ready);
   n = DeviceRead(buffer, size);
   if (n < 0) {
     // Readiness without data (a spurious wake) completes as an empty read.

@@ -114,10 +114,12 @@ class UsbProtocol : public ISoapIoProtocol {
   void InitTimeouts();
   void ResetIo(DWORD pipe);
   ScanError DeviceIoControl(DWORD code, const void* input, DWORD inputSize);
-  // Waits until the device is ready in the direction; true when it is.
-  bool WaitForIo(Direction direction);
-  // Waits for the device to be readable, or for cancel_ when cancelableIo_; true when readable.
-  bool WaitForCancelableIo();
+  // Waits until the device is ready in the direction; success when it is, else why not (time
+  // out, abort, the failed poll).
+  ScanError WaitForIo(Direction direction);
+  // Waits for the device to be readable, or for cancel_ when cancelableIo_; success when
+  // readable, else why not (cancel, abort, time out, the failed poll).
+  ScanError WaitForCancelableIo();
   void CancelIo();
   // The wait limit of a transfer in the direction, in milliseconds.
   DWORD WaitLimitMs(Direction direction) const;
