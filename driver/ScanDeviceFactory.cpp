@@ -8,6 +8,7 @@
 #include "log/GlobalLog.h"
 #include "log/CLog2.h"
 #include "log/LogLevels.h"
+#include "platform/Mutex.h"
 
 #ifdef CAVIX_HAVE_SOAP_SCAN_DEVICE
 #include "device/ScanDeviceHandle.h"
@@ -15,9 +16,9 @@
 
 namespace {
 
-std::mutex g_factoryLock;
-ScanDeviceFactoryFn g_factory;                 // guarded by g_factoryLock
-CreateTestScanDeviceFn g_pluginEntry = nullptr;  // guarded by g_factoryLock; loaded once
+Mutex g_factoryLock;
+ScanDeviceFactoryFn g_factory GUARDED_BY(g_factoryLock);
+CreateTestScanDeviceFn g_pluginEntry GUARDED_BY(g_factoryLock) = nullptr;  // loaded once
 
 void LogError(const char* format, const char* a, const char* b) {
   if (CLog2* log = GetGlobalLog()) log->print(LOG_ERROR_MSG, format, a, b);
@@ -25,7 +26,7 @@ void LogError(const char* format, const char* a, const char* b) {
 
 // The test plug-in's entry point, loading the plug-in on first use. The library stays loaded
 // for the life of the process (devices it made may still be alive).
-CreateTestScanDeviceFn PluginEntry(const char* path) {
+CreateTestScanDeviceFn PluginEntry(const char* path) REQUIRES(g_factoryLock) {
   if (g_pluginEntry != nullptr) return g_pluginEntry;
   void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
@@ -45,12 +46,12 @@ CreateTestScanDeviceFn PluginEntry(const char* path) {
 }  // namespace
 
 void SetScanDeviceFactory(ScanDeviceFactoryFn factory) {
-  std::lock_guard<std::mutex> guard(g_factoryLock);
+  MutexLock guard(g_factoryLock);
   g_factory = std::move(factory);
 }
 
 std::unique_ptr<IScanDevice> CreateScanDevice() {
-  std::lock_guard<std::mutex> guard(g_factoryLock);
+  MutexLock guard(g_factoryLock);
   if (g_factory) return std::unique_ptr<IScanDevice>(g_factory());
   const char* plugin = secure_getenv(kTestDevicePluginVariable);
   if (plugin != nullptr && *plugin != '\0') {

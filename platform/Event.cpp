@@ -3,18 +3,18 @@
 Event::Event(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
 
 void Event::Set() {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   signalled_ = true;
   WakeWaitersLocked();
 }
 
 void Event::Reset() {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   signalled_ = false;
 }
 
 bool Event::IsSet() const {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   return signalled_;
 }
 

@@ -16,11 +16,11 @@ class Event : public Waitable {
   bool IsManualReset() const { return manualReset_; }
 
  protected:
-  bool TryAcquireLocked(bool consume) override;
+  bool TryAcquireLocked(bool consume) override REQUIRES(StateLock());
 
  private:
   const bool manualReset_;
-  bool signalled_;  // guarded by StateLock()
+  bool signalled_ GUARDED_BY(StateLock());
 };
 
 #endif

@@ -3,7 +3,7 @@
 #include <chrono>
 
 bool MessageQueue::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   if (closed_) return false;
   messages_.push_back(QueuedMessage{message, wParam, lParam});
   WakeWaitersLocked();
@@ -15,7 +15,7 @@ bool MessageQueue::Get(QueuedMessage* msg, DWORD timeoutMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
     {
-      std::lock_guard<std::mutex> lock(StateLock());
+      MutexLock lock(StateLock());
       if (closed_) return false;
       if (!messages_.empty()) {
         if (msg != nullptr) *msg = messages_.front();
@@ -35,7 +35,7 @@ bool MessageQueue::Get(QueuedMessage* msg, DWORD timeoutMs) {
 }
 
 bool MessageQueue::Peek(QueuedMessage* msg, bool remove) {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   if (messages_.empty()) return false;
   if (msg != nullptr) *msg = messages_.front();
   if (remove) messages_.pop_front();
@@ -43,19 +43,19 @@ bool MessageQueue::Peek(QueuedMessage* msg, bool remove) {
 }
 
 void MessageQueue::Close() {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   closed_ = true;
   messages_.clear();
   WakeWaitersLocked();
 }
 
 bool MessageQueue::IsClosed() const {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   return closed_;
 }
 
 size_t MessageQueue::Size() const {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   return messages_.size();
 }
 

@@ -31,11 +31,11 @@ class MessageQueue : public Waitable {
   size_t Size() const;
 
  protected:
-  bool TryAcquireLocked(bool consume) override;
+  bool TryAcquireLocked(bool consume) override REQUIRES(StateLock());
 
  private:
-  std::deque<QueuedMessage> messages_;  // guarded by StateLock()
-  bool closed_ = false;                 // guarded by StateLock()
+  std::deque<QueuedMessage> messages_ GUARDED_BY(StateLock());
+  bool closed_ GUARDED_BY(StateLock()) = false;
 };
 
 #endif

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/Mutex.h"
+
 #ifndef MREMAP_DONTUNMAP
 #define MREMAP_DONTUNMAP 4  // Linux 5.7; the C library's headers may predate it
 #endif
@@ -43,8 +45,8 @@ PageMapping::~PageMapping() { munmap(data_, capacity_); }
 namespace {
 
 struct Pool {
-  std::mutex lock;
-  std::deque<std::unique_ptr<PageMapping>> mappings;  // guarded by lock; oldest first
+  Mutex lock;
+  std::deque<std::unique_ptr<PageMapping>> mappings GUARDED_BY(lock);  // oldest first
 };
 
 Pool& ThePool() {
@@ -60,7 +62,7 @@ std::unique_ptr<PageMapping> PageMapping::Acquire(size_t capacity) {
   std::deque<std::unique_ptr<PageMapping>> released;
   {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    MutexLock guard(pool.lock);
     // The most recently released fitting mapping: its memory is the most likely to be warm.
     for (auto it = pool.mappings.rbegin(); it != pool.mappings.rend(); ++it) {
       if ((*it)->Capacity() == capacity) {
@@ -82,7 +84,7 @@ void PageMapping::Recycle(std::unique_ptr<PageMapping> mapping) {
   std::unique_ptr<PageMapping> oldest;
   {
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    MutexLock guard(pool.lock);
     pool.mappings.push_back(std::move(mapping));
     if (pool.mappings.size() > kPoolLimit) {
       oldest = std::move(pool.mappings.front());
@@ -94,12 +96,12 @@ void PageMapping::Recycle(std::unique_ptr<PageMapping> mapping) {
 void PageMapping::DrainPool() {
   std::deque<std::unique_ptr<PageMapping>> released;
   Pool& pool = ThePool();
-  std::lock_guard<std::mutex> guard(pool.lock);
+  MutexLock guard(pool.lock);
   released.swap(pool.mappings);
 }
 
 size_t PageMapping::PooledCount() {
   Pool& pool = ThePool();
-  std::lock_guard<std::mutex> guard(pool.lock);
+  MutexLock guard(pool.lock);
   return pool.mappings.size();
 }

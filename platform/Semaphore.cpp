@@ -11,7 +11,7 @@ Semaphore::Semaphore(LONG initialCount, LONG maximumCount) : maximum_(maximumCou
 }
 
 LONG Semaphore::Release(LONG count) {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   if (count <= 0) throw std::system_error(EINVAL, std::generic_category(), "Semaphore::Release: bad count");
   if (count > maximum_ - count_) {
     throw std::system_error(EOVERFLOW, std::generic_category(), "Semaphore::Release: above the maximum count");
@@ -28,7 +28,7 @@ void Semaphore::Reset() {
 }
 
 LONG Semaphore::Count() const {
-  std::lock_guard<std::mutex> lock(StateLock());
+  MutexLock lock(StateLock());
   return count_;
 }
 

@@ -17,11 +17,11 @@ class Semaphore : public Waitable {
   LONG Count() const;
 
  protected:
-  bool TryAcquireLocked(bool consume) override;
+  bool TryAcquireLocked(bool consume) override REQUIRES(StateLock());
 
  private:
   const LONG maximum_;
-  LONG count_;  // guarded by StateLock()
+  LONG count_ GUARDED_BY(StateLock());
 };
 
 #endif

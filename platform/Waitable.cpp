@@ -50,10 +50,11 @@ void CheckList(const std::vector<Waitable*>& objects) {
 // Waitable::StateLock() held.
 class WaitRegistration {
  public:
-  static void Add(const std::vector<Waitable*>& objects, Waitable::Waker* waker) {
+  static void Add(const std::vector<Waitable*>& objects, Waitable::Waker* waker) REQUIRES(Waitable::StateLock()) {
     for (Waitable* w : objects) w->wakers_.push_back(waker);
   }
-  static void Remove(const std::vector<Waitable*>& objects, Waitable::Waker* waker) {
+  static void Remove(const std::vector<Waitable*>& objects, Waitable::Waker* waker)
+      REQUIRES(Waitable::StateLock()) {
     for (Waitable* w : objects) {
       auto& list = w->wakers_;
       list.erase(std::remove(list.begin(), list.end(), waker), list.end());
@@ -61,9 +62,9 @@ class WaitRegistration {
   }
 };
 
-std::mutex& Waitable::StateLock() {
+Mutex& Waitable::StateLock() {
   // Never destroyed: objects may be signalled from static destructors.
-  static std::mutex* lock = new std::mutex;
+  static Mutex* lock = new Mutex;
   return *lock;
 }
 
@@ -87,8 +88,8 @@ int AcquireFirst(const std::vector<Waitable*>& objects, bool (*tryAcquire)(Waita
 
 DWORD WaitForAny(const std::vector<Waitable*>& objects, DWORD timeoutMs) {
   CheckList(objects);
-  auto tryAcquire = [](Waitable* w) { return w->TryAcquireLocked(true); };
-  std::unique_lock<std::mutex> lock(Waitable::StateLock());
+  auto tryAcquire = [](Waitable* w) REQUIRES(Waitable::StateLock()) { return w->TryAcquireLocked(true); };
+  MutexUniqueLock lock(Waitable::StateLock());
   int index = AcquireFirst(objects, tryAcquire);
   if (index >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
   if (timeoutMs == 0) return WAIT_TIMEOUT;
@@ -98,9 +99,9 @@ DWORD WaitForAny(const std::vector<Waitable*>& objects, DWORD timeoutMs) {
   while (true) {
     bool timedOut = false;
     if (timeoutMs == INFINITE) {
-      waker.cv.wait(lock);
+      waker.cv.wait(lock.Native());
     } else {
-      timedOut = waker.cv.wait_until(lock, deadline) == std::cv_status::timeout;
+      timedOut = waker.cv.wait_until(lock.Native(), deadline) == std::cv_status::timeout;
     }
     index = AcquireFirst(objects, tryAcquire);
     if (index >= 0 || timedOut) {
@@ -114,27 +115,27 @@ int WaitForAnyOrFd(const std::vector<Waitable*>& objects, int fd, short pollEven
   for (Waitable* w : objects) {
     if (w == nullptr) throw std::invalid_argument("WaitForAnyOrFd: null object");
   }
-  auto tryAcquire = [](Waitable* w) { return w->TryAcquireLocked(true); };
+  auto tryAcquire = [](Waitable* w) REQUIRES(Waitable::StateLock()) { return w->TryAcquireLocked(true); };
   {
-    std::lock_guard<std::mutex> lock(Waitable::StateLock());
+    MutexLock lock(Waitable::StateLock());
     int index = AcquireFirst(objects, tryAcquire);
     if (index >= 0) return index;
   }
   int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (efd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
   FdWaker waker(efd);
-  std::unique_lock<std::mutex> lock(Waitable::StateLock());
+  MutexUniqueLock lock(Waitable::StateLock());
   // A signal that came after the first look found no waker to wake: it is taken here, under
   // the same lock hold as the registration, or the poll below would wait for a wake that
   // already went by.
   int first = AcquireFirst(objects, tryAcquire);
   if (first >= 0) {
-    lock.unlock();
+    lock.Unlock();
     close(efd);
     return first;
   }
   WaitRegistration::Add(objects, &waker);
-  lock.unlock();
+  lock.Unlock();
 
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   int result = -1;
@@ -151,9 +152,9 @@ int WaitForAnyOrFd(const std::vector<Waitable*>& objects, int fd, short pollEven
       error = errno;
       break;
     }
-    lock.lock();
+    lock.Lock();
     int index = AcquireFirst(objects, tryAcquire);
-    lock.unlock();
+    lock.Unlock();
     if (index >= 0) {
       result = index;
       break;
@@ -169,9 +170,9 @@ int WaitForAnyOrFd(const std::vector<Waitable*>& objects, int fd, short pollEven
     }
     if (n == 0 && waitMs == 0) break;  // timed out
   }
-  lock.lock();
+  lock.Lock();
   WaitRegistration::Remove(objects, &waker);
-  lock.unlock();
+  lock.Unlock();
   close(efd);
   if (error != 0) throw std::system_error(error, std::generic_category(), "poll");
   return result;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "platform/Win32Constants.h"
 
 class Waitable {
@@ -34,18 +35,18 @@ class Waitable {
 
  protected:
   // The process-wide lock that guards every waitable object's state.
-  static std::mutex& StateLock();
+  static Mutex& StateLock();
   // Called with StateLock() held: whether the object is signalled; when consume is true and it
   // is, takes the signal (reset an auto-reset event, decrement a semaphore).
-  virtual bool TryAcquireLocked(bool consume) = 0;
+  virtual bool TryAcquireLocked(bool consume) REQUIRES(StateLock()) = 0;
   // Called with StateLock() held after the object became signalled: wakes the registered waiters.
-  void WakeWaitersLocked();
+  void WakeWaitersLocked() REQUIRES(StateLock());
 
  private:
   friend DWORD WaitForAny(const std::vector<Waitable*>& objects, DWORD timeoutMs);
   friend int WaitForAnyOrFd(const std::vector<Waitable*>& objects, int fd, short pollEvents, DWORD timeoutMs);
   friend class WaitRegistration;
-  std::vector<Waker*> wakers_;  // guarded by StateLock()
+  std::vector<Waker*> wakers_ GUARDED_BY(StateLock());
 };
 
 // Waits until one of the objects is signalled and consumes that one. Returns WAIT_OBJECT_0 + the

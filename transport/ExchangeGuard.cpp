@@ -86,7 +86,7 @@ void ExchangeGuard::Abort() {
   } catch (...) {
     // The flag and the socket's shutdown still end the exchange.
   }
-  std::lock_guard<std::mutex> hold(lock_);
+  MutexLock hold(lock_);
   if (socket_ != SOAP_INVALID_SOCKET) ::shutdown(socket_, SHUT_RDWR);
 }
 
@@ -155,7 +155,7 @@ SOAP_SOCKET ExchangeGuard::OpenHook(struct soap* soap, const char* endpoint, con
   const SOAP_SOCKET socket = guard->open_(soap, endpoint, host, port);
   soap->connect_timeout = savedConnect;
   if (socket != SOAP_INVALID_SOCKET) {
-    std::lock_guard<std::mutex> hold(guard->lock_);
+    MutexLock hold(guard->lock_);
     guard->socket_ = socket;
     // An abort that came during the connect finds the socket here.
     if (guard->aborted_.load()) ::shutdown(socket, SHUT_RDWR);
@@ -166,7 +166,7 @@ SOAP_SOCKET ExchangeGuard::OpenHook(struct soap* soap, const char* endpoint, con
 int ExchangeGuard::CloseSocketHook(struct soap* soap, SOAP_SOCKET socket) {
   ExchangeGuard* guard = Of(soap);
   if (guard) {
-    std::lock_guard<std::mutex> hold(guard->lock_);
+    MutexLock hold(guard->lock_);
     if (guard->socket_ == socket) guard->socket_ = SOAP_INVALID_SOCKET;
   }
   if (guard && guard->closeSocket_) return guard->closeSocket_(soap, socket);

@@ -40,6 +40,7 @@
 #include <mutex>
 
 #include "platform/Event.h"
+#include "platform/Mutex.h"
 
 class ExchangeGuard {
  public:
@@ -103,8 +104,8 @@ class ExchangeGuard {
   struct soap* soap_ = nullptr;
   Event abort_{true, false};
   std::atomic<bool> aborted_{false};
-  mutable std::mutex lock_;
-  SOAP_SOCKET socket_ = SOAP_INVALID_SOCKET;  // guarded by lock_
+  mutable Mutex lock_;
+  SOAP_SOCKET socket_ GUARDED_BY(lock_) = SOAP_INVALID_SOCKET;
 
   // The hooks in place before Attach.
   SOAP_SOCKET (*open_)(struct soap*, const char*, const char*, int) = nullptr;
