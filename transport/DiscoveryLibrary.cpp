@@ -43,7 +43,7 @@ DiscoveryLibrary& DiscoveryLibrary::Default() {
 }
 
 const DiscoveryFunctions* DiscoveryLibrary::Functions(ScanError* failure) {
-  std::lock_guard<std::mutex> hold(loadLock_);
+  MutexLock hold(loadLock_);
   if (handle_) return &functions_;
   // Why each candidate failed, in order; this call's own, whatever other threads try.
   std::string loadError;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "platform/ScanError.h"
 
 // The seven functions, bound.
@@ -42,10 +43,12 @@ class DiscoveryLibrary {
   const DiscoveryFunctions* Functions(ScanError* failure = nullptr);
 
  private:
-  std::mutex loadLock_;
+  Mutex loadLock_;
   std::vector<std::string> candidates_;  // fixed at construction
-  void* handle_ = nullptr;               // guarded by loadLock_
-  DiscoveryFunctions functions_{};       // guarded by loadLock_; valid while handle_ is set
+  void* handle_ GUARDED_BY(loadLock_) = nullptr;
+  // Valid while handle_ is set, and then never changed: the callers of Functions read it
+  // through the pointer they got, without the lock.
+  DiscoveryFunctions functions_ GUARDED_BY(loadLock_) = {};
 };
 
 #endif
