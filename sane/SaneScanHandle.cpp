@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "tools/ScanParameterMapping.h"
 
@@ -61,6 +63,9 @@ SANE_Status SaneScanHandle::Open(std::shared_ptr<SaneDeviceSession> device) {
   device_ = std::move(device);
   session_ = device_->Session();
   cancel_.Attach(scanner_, session_);
+  // Not written here: only the parts the pages fill become resident.
+  ring_.reset(new (std::nothrow) uint8_t[kReadAhead]);
+  if (!ring_) return SANE_STATUS_NO_MEM;
   if (::pipe2(pipe_, O_CLOEXEC) != 0 || ::pipe2(readyPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return SANE_STATUS_NO_MEM;
   cancelThread_ = std::thread([this] { CancelLoop(); });
   return SANE_STATUS_GOOD;
@@ -109,40 +114,49 @@ bool SaneScanHandle::Settle() {
 }
 
 void SaneScanHandle::UpdateReady() {
-  const bool ready = aheadPos_ < ahead_.size() || deviceDone_;
+  const bool ready = held_ > 0 || deviceDone_;
   char c = 'r';
   if (ready && !readySignalled_) readySignalled_ = ::write(readyPipe_[1], &c, 1) == 1;
   if (!ready && readySignalled_) readySignalled_ = ::read(readyPipe_[0], &c, 1) != 1;
 }
 
+void SaneScanHandle::StartReader() {
+  if (!pageActive_ || reader_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(pageLock_);
+    if (deviceDone_) return;
+    stopReading_ = false;
+  }
+  reader_ = std::thread([this] { ReadLoop(); });
+}
+
 void SaneScanHandle::ReadLoop() {
-  std::vector<uint8_t> chunk;
   for (;;) {
-    uint64_t left = 0;
+    size_t at = 0;
+    DWORD ask = 0;
     {
       std::unique_lock<std::mutex> g(pageLock_);
-      pageChanged_.wait(g, [&] { return stopReading_ || ahead_.size() - aheadPos_ < kReadAhead; });
+      // Only this thread changes received_. It waits for room for a whole chunk (or the rest of
+      // the page), so that a frontend taking a little at a time does not make reads that small.
+      const uint64_t left = expected_ - received_;
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadChunk, left));
+      pageChanged_.wait(g, [&] { return stopReading_ || kReadAhead - held_ >= want; });
       if (stopReading_) return;
-      left = expected_ - received_;
+      at = (head_ + held_) % kReadAhead;
+      // The free part up to the ring's end; the next read goes on from its start.
+      const size_t room = std::min(kReadAhead - held_, kReadAhead - at);
+      ask = static_cast<DWORD>(std::min<uint64_t>(room, want));
     }
-    const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(kReadChunk, left));
-    chunk.resize(ask);
+    // The frontend's thread takes only from the full part: the free part is this thread's.
     DWORD n = 0, code = 0;
-    const HRESULT hr = scanner_->ReadScanEx(session_, chunk.data(), ask, &n, &code);
+    const HRESULT hr = scanner_->ReadScanEx(session_, ring_.get() + at, ask, &n, &code);
     std::lock_guard<std::mutex> g(pageLock_);
     if (FAILED(hr)) {
       readHr_ = hr;
       readCode_ = code;
       deviceDone_ = true;
     } else {
-      // Bytes the frontend has taken go before new ones come in, once they are all of them or
-      // as many as the read-ahead: the buffer stays within about twice the read-ahead instead of
-      // growing to the page, and each byte is moved at most once.
-      if (aheadPos_ == ahead_.size() || aheadPos_ >= kReadAhead) {
-        ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(aheadPos_));
-        aheadPos_ = 0;
-      }
-      ahead_.insert(ahead_.end(), chunk.begin(), chunk.begin() + n);
+      held_ += n;
       received_ += n;
       deviceDone_ = n < ask || received_ >= expected_;
     }
@@ -150,6 +164,16 @@ void SaneScanHandle::ReadLoop() {
     pageChanged_.notify_all();
     if (deviceDone_) return;
   }
+}
+
+size_t SaneScanHandle::TakeAhead(SANE_Byte* data, size_t max) {
+  const size_t n = std::min(max, held_);
+  const size_t first = std::min(n, kReadAhead - head_);
+  std::memcpy(data, ring_.get() + head_, first);
+  std::memcpy(data + first, ring_.get(), n - first);
+  head_ = (head_ + n) % kReadAhead;
+  held_ -= n;
+  return n;
 }
 
 void SaneScanHandle::EndPage() {
@@ -170,8 +194,8 @@ void SaneScanHandle::EndPage() {
   cancel_.PageEnded(&code);
   pageActive_ = false;
   std::lock_guard<std::mutex> g(pageLock_);
-  ahead_.clear();
-  aheadPos_ = 0;
+  head_ = 0;
+  held_ = 0;
 }
 
 void SaneScanHandle::EndJob(bool cancelRest) {
@@ -250,12 +274,18 @@ SANE_Status SaneScanHandle::SetIoMode(SANE_Bool nonBlocking) {
   Settle();
   if (!pageActive_) return SANE_STATUS_INVAL;
   nonBlocking_ = nonBlocking != SANE_FALSE;
+  // A read that must answer at once needs the rows read ahead.
+  if (nonBlocking_) StartReader();
   return SANE_STATUS_GOOD;
 }
 
 SANE_Status SaneScanHandle::GetSelectFd(SANE_Int* fd) {
   Settle();
   if (!pageActive_) return SANE_STATUS_INVAL;
+  // The descriptor tells when rows wait: from now on they are read ahead, on this page and the
+  // next ones (the frontend may keep the descriptor).
+  readAhead_ = true;
+  StartReader();
   *fd = readyPipe_[0];
   return SANE_STATUS_GOOD;
 }
@@ -336,19 +366,18 @@ SANE_Status SaneScanHandle::Start() {
   }
   // The first bytes are read here so that the page's failure (feeder empty, jam, cover open)
   // is the answer to sane_start.
-  std::vector<uint8_t> first(static_cast<size_t>(std::min<uint64_t>(kFirstRead, expected_)));
-  const size_t asked = first.size();
+  // They go to the ring, empty since the last page ended (no reading thread runs).
+  const DWORD asked = static_cast<DWORD>(std::min<uint64_t>(kFirstRead, expected_));
   DWORD n = 0;
-  hr = scanner_->ReadScanEx(session_, first.data(), static_cast<DWORD>(first.size()), &n, &code);
+  hr = scanner_->ReadScanEx(session_, ring_.get(), asked, &n, &code);
   if (FAILED(hr)) {
     if (Settle()) return SANE_STATUS_CANCELLED;
     return Failed(hr, code);
   }
   {
     std::lock_guard<std::mutex> g(pageLock_);
-    first.resize(n);
-    ahead_ = std::move(first);
-    aheadPos_ = 0;
+    head_ = 0;
+    held_ = n;
     received_ = n;
     deviceDone_ = n < asked || received_ >= expected_;
     readHr_ = S_OK;
@@ -356,7 +385,7 @@ SANE_Status SaneScanHandle::Start() {
     stopReading_ = false;
     UpdateReady();
   }
-  if (!deviceDone_) reader_ = std::thread([this] { ReadLoop(); });
+  if (nonBlocking_ || readAhead_) StartReader();
   ++pages_;
   return SANE_STATUS_GOOD;
 }
@@ -372,13 +401,33 @@ SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length
   bool done = false;
   {
     std::unique_lock<std::mutex> g(pageLock_);
-    if (!nonBlocking_)
-      pageChanged_.wait(g, [&] { return aheadPos_ < ahead_.size() || deviceDone_ || requested_.load() != settled_; });
-    n = std::min(static_cast<size_t>(max), ahead_.size() - aheadPos_);
-    std::copy(ahead_.begin() + aheadPos_, ahead_.begin() + aheadPos_ + n, data);
-    aheadPos_ += n;
+    if (reader_.joinable()) {
+      if (!nonBlocking_)
+        pageChanged_.wait(g, [&] { return held_ > 0 || deviceDone_ || requested_.load() != settled_; });
+      n = TakeAhead(data, static_cast<size_t>(max));
+      pageChanged_.notify_all();  // room for the reading thread
+    } else {
+      // No reading thread: the start's first bytes, then the frontend's buffer goes to the driver
+      // (blocking mode; a cancel's StopScan ends a wait there).
+      n = TakeAhead(data, static_cast<size_t>(max));
+      if (n == 0 && !deviceDone_) {
+        const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - received_));
+        g.unlock();
+        DWORD got = 0, readCode = 0;
+        const HRESULT readHr = scanner_->ReadScanEx(session_, data, ask, &got, &readCode);
+        g.lock();
+        if (FAILED(readHr)) {
+          readHr_ = readHr;
+          readCode_ = readCode;
+          deviceDone_ = true;
+        } else {
+          n = got;
+          received_ += got;
+          deviceDone_ = got < ask || received_ >= expected_;
+        }
+      }
+    }
     UpdateReady();
-    pageChanged_.notify_all();
     done = deviceDone_;
     hr = readHr_;
     code = readCode_;

@@ -1,18 +1,27 @@
 // One device opened by a SANE frontend: its driver session, options and the scan in progress.
 // A job begins with the first sane_start (lock, feeder options, parameters, geometry); each
 // sane_start then starts one page (StartScan) and reads its first bytes, so that an empty
-// feeder, a jam or a busy scanner are reported by sane_start itself; the page's reading thread
-// then reads the rest ahead of the frontend (a bounded amount) and sane_read hands it out,
-// waiting for rows in blocking mode and answering at once in non-blocking mode; the select
-// descriptor is readable while rows or the page's end wait to be taken. The page ends
-// (StopScan) at its last byte. Options cannot change while a job runs. sane_cancel only writes
-// to a pipe (safe in a signal handler); the handle's cancel thread then stops the page in
-// progress through StopScan, and the next call on the frontend's thread ends the job and
-// releases the lock.
+// feeder, a jam or a busy scanner are reported by sane_start itself. The page ends (StopScan) at
+// its last byte. Options cannot change while a job runs.
+// The rest of a page reaches the frontend in one of two ways. A frontend that reads in blocking
+// mode and never asked for the select descriptor (scanimage) reads straight from the driver:
+// after the first bytes, each sane_read is one ReadScanEx into the frontend's own buffer (the
+// driver's page stream already buffers the page and paces the device to a slow reader). Once
+// the frontend sets non-blocking mode or asks for the select descriptor, the page's reading
+// thread reads ahead of it into a ring of `kReadAhead` bytes allocated once per handle, and
+// sane_read hands out what the ring holds, waiting for rows in blocking mode and answering at
+// once in non-blocking mode; the select descriptor is readable while rows or the page's end wait
+// to be taken (one pipe write when the ring turns non-empty, one read when it empties). Later
+// pages of the handle start their reading thread at sane_start.
+// sane_cancel only writes to a pipe (safe in a signal handler); the handle's cancel thread then
+// stops the page in progress through StopScan (which also ends a ReadScanEx blocked on the
+// frontend's thread or the reading thread), and the next call on the frontend's thread ends the
+// job and releases the lock.
 // Threads: the frontend's thread for every call but Cancel; the cancel thread; the page's
-// reading thread. `lock_` guards the cancel counters; `pageLock_` the read-ahead bytes and the
-// reading thread's outcome (`ahead_` ... `readySignalled_`); the rest of the page state
-// belongs to the frontend's thread.
+// reading thread. `lock_` guards the cancel counters; `pageLock_` the ring's fill and the
+// reading thread's outcome (`head_` ... `readySignalled_`). The reading thread alone writes the
+// ring's free part, the frontend's thread alone takes from its full part. The rest of the page
+// state belongs to the frontend's thread.
 #ifndef CAVIX_SANE_SANESCANHANDLE_H
 #define CAVIX_SANE_SANESCANHANDLE_H
 
@@ -24,7 +33,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "driver/CavixScanner.h"
 #include "sane/SaneDeviceSession.h"
@@ -57,7 +65,8 @@ class SaneScanHandle {
   // The SANE status for a driver failure.
   static SANE_Status StatusFor(HRESULT hr, DWORD code);
   static constexpr DWORD kLockTimeoutMs = 10000;
-  // Bytes the reading thread keeps ahead of the frontend at most, and reads at once.
+  // Bytes the reading thread keeps ahead of the frontend at most (the ring's size), and reads at
+  // once.
   static constexpr size_t kReadAhead = 4 << 20;
   static constexpr DWORD kReadChunk = 256 * 1024;
 
@@ -71,7 +80,11 @@ class SaneScanHandle {
   bool Settle();
   SANE_Status Failed(HRESULT hr, DWORD code);
   void CancelLoop();
+  // Starts the page's reading thread unless it runs or the driver has ended the page.
+  void StartReader();
   void ReadLoop();
+  // Moves up to `max` bytes from the ring to `data`; under pageLock_.
+  size_t TakeAhead(SANE_Byte* data, size_t max);
   // Makes the select descriptor readable exactly while bytes or the page's end wait; under
   // pageLock_.
   void UpdateReady();
@@ -101,6 +114,7 @@ class SaneScanHandle {
   bool lineart_ = false;
   bool nonBlocking_ = false;
   bool cancelled_ = false;   // the last page was cancelled: reads say so until the next start
+  bool readAhead_ = false;   // the frontend asked for the select descriptor: pages read ahead
   unsigned pages_ = 0;
   SANE_Parameters params_ = {};
   uint64_t expected_ = 0;
@@ -110,8 +124,9 @@ class SaneScanHandle {
 
   std::mutex pageLock_;
   std::condition_variable pageChanged_;
-  std::vector<uint8_t> ahead_;  // bytes read and not yet handed out, from aheadPos_
-  size_t aheadPos_ = 0;
+  std::unique_ptr<uint8_t[]> ring_;  // kReadAhead bytes, from Open to the end
+  size_t head_ = 0;             // the ring's next byte to hand out
+  size_t held_ = 0;             // bytes read and not yet handed out, from head_ (wrapping)
   uint64_t received_ = 0;       // bytes of the page read from the driver
   bool deviceDone_ = false;     // the driver ended the page (short read) or failed
   HRESULT readHr_ = S_OK;

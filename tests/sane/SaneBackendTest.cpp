@@ -293,6 +293,30 @@ TEST_F(SaneBackendTest, CancelFromASignalHandlerStopsThePageAndTheHandleScansAga
   page.clear();
   EXPECT_EQ(ReadPage(h, &page), SANE_STATUS_EOF);
   EXPECT_TRUE(page == Sent(2).pixels);
+
+  // A cancel from another thread ends a blocking read that waits in the driver for the rest of
+  // a page that would take about 27 s to come.
+  config.rateBytesPerSecond = 10000;
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  SetString(h, "mode", "Lineart");
+  SetWord(h, "resolution", 150);
+  SetWord(h, "br-x", SANE_FIX(210.0));
+  SetWord(h, "br-y", SANE_FIX(296.0));
+  ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+  ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+  ASSERT_GT(size_t(p.bytes_per_line) * p.lines, 250000u);
+  std::vector<SANE_Byte> whole(size_t(p.bytes_per_line) * p.lines);
+  std::thread canceller([h] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    g_backend.cancel(h);
+  });
+  const auto before = std::chrono::steady_clock::now();
+  SANE_Status s = SANE_STATUS_GOOD;
+  while (s == SANE_STATUS_GOOD) s = g_backend.read(h, whole.data(), static_cast<SANE_Int>(whole.size()), &n);
+  EXPECT_EQ(s, SANE_STATUS_CANCELLED);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(15)) << "the cancel ends the read";
+  canceller.join();
+  EXPECT_FALSE(sim_->SentPages().back().complete);
   g_backend.close(h);
   g_backend.exit();
 }
@@ -413,6 +437,42 @@ TEST_F(SaneBackendTest, ParametersIoModesCancelAndTheLastPageFollowTheStandard) 
   ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
   EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
   EXPECT_EQ(p.pixels_per_line, 236);  // 80 mm at 75 dpi
+
+  // Pages larger than the backend's read-ahead (4 MB). Blocking reads first, then the select
+  // descriptor asked for in the middle of the page and a pause in which the read-ahead fills:
+  // the rows come whole and in order. The next page is ready on the descriptor the frontend
+  // kept, read by polling it before every read.
+  config.keepPageBytes = true;
+  ASSERT_TRUE(sim_->Reconfigure(config));
+  SetString(h, "mode", "Gray");
+  SetWord(h, "resolution", 300);
+  SetWord(h, "br-x", SANE_FIX(210.0));
+  SetWord(h, "br-y", SANE_FIX(296.0));
+  for (int pageIndex = 0; pageIndex < 2; ++pageIndex) {
+    SCOPED_TRACE(pageIndex);
+    ASSERT_EQ(g_backend.start(h), SANE_STATUS_GOOD);
+    ASSERT_EQ(g_backend.parameters(h, &p), SANE_STATUS_GOOD);
+    ASSERT_GT(size_t(p.bytes_per_line) * p.lines, size_t(8) << 20);
+    page.clear();
+    s = SANE_STATUS_GOOD;
+    if (pageIndex == 0) {
+      while (s == SANE_STATUS_GOOD && page.size() < 100000) {
+        s = g_backend.read(h, buf, 4000, &n);
+        page.insert(page.end(), buf, buf + n);
+      }
+      ASSERT_EQ(g_backend.selectFd(h, &fd), SANE_STATUS_GOOD);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    for (int polls = 0; s == SANE_STATUS_GOOD && polls < 100000; ++polls) {
+      pollfd pfd = {fd, POLLIN, 0};
+      ASSERT_EQ(::poll(&pfd, 1, 30000), 1) << "rows arrive";
+      s = g_backend.read(h, buf, sizeof buf, &n);
+      if (s == SANE_STATUS_GOOD) page.insert(page.end(), buf, buf + n);
+    }
+    EXPECT_EQ(s, SANE_STATUS_EOF);
+    ASSERT_EQ(page.size(), size_t(p.bytes_per_line) * p.lines);
+    EXPECT_TRUE(page == Sent(sim_->SentPages().size() - 1).pixels);
+  }
   g_backend.close(h);
   g_backend.exit();
 }
