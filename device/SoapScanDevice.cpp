@@ -346,7 +346,8 @@ void SoapScanDevice::CancelThread(void* device) {
 
 bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
   DoneEvent done;
-  switch (cancelThread_.Receive(&done)) {
+  const uint32_t message = cancelThread_.Receive(&done);
+  switch (message) {
     case IdleRequest: {
       cancelThread_.NotifyIdle();
       // Parked: no message is handled until the lock is released or the limit has passed.
@@ -370,25 +371,20 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       CleanupSoapOnCancelThread(cancelContext);
       return false;
     case DriverAndDeviceCancel:
+    case DeviceCancel: {
       if (!closing_.load()) cancelGuard_.Rearm();
-      try {
+      // The posted cancel counts as handled however its handler ends.
+      struct Handled {
+        SoapScanDevice* device;
+        ~Handled() { device->CancelHandled(); }
+      } handled{this};
+      if (message == DriverAndDeviceCancel) {
         DoDriverAndDeviceCancel(cancelContext);
-      } catch (...) {
-        CancelHandled();
-        throw;
-      }
-      CancelHandled();
-      return true;
-    case DeviceCancel:
-      if (!closing_.load()) cancelGuard_.Rearm();
-      try {
+      } else {
         DoDeviceCancel(cancelContext);
-      } catch (...) {
-        CancelHandled();
-        throw;
       }
-      CancelHandled();
       return true;
+    }
     default:
       LogErrorText("Illegal message received");
       return true;
