@@ -21,7 +21,7 @@ constexpr DWORD kMfgRawData = C_MFG_RAW_DATA;
 // The six lines ReadScan leaves in the log.
 const char* const kReadScanLines[] = {
     "If this logging is ever emitted, it means some client called",
-    "IScanner::ReadScan(). Though officially the CAVIX spec requires us",
+    "IScanner::ReadScan(). Though officially the CAVIX interface requires us",
     "to implement this function, our implementation assumes no clients ",
     "still exist that rely on IScanner::ReadScan(). Emission of this",
     "logging demonstrates that some client does exist that relies on",

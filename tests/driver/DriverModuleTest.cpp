@@ -944,7 +944,7 @@ TEST_F(DriverTest, TheLogShowsTheOpenTheReadScanNoticeAndTheWarnings) {
   const std::vector<std::string> expected = {
       "+++CavixDriver::ReadScan: SessionID=0x" + Hex(handle),
       "   If this logging is ever emitted, it means some client called",
-      "   IScanner::ReadScan(). Though officially the CAVIX spec requires us",
+      "   IScanner::ReadScan(). Though officially the CAVIX interface requires us",
       "   to implement this function, our implementation assumes no clients ",
       "   still exist that rely on IScanner::ReadScan(). Emission of this",
       "   logging demonstrates that some client does exist that relies on",
