@@ -393,14 +393,17 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
   return true;
 }
 
-void BufferedStream::PaceWriter() {
+void BufferedStream::PaceWriter(uint32_t readable) {
   if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr) return;
   uint8_t* const base = writeMapping_->Data();
   uint8_t* const start = passedTo_.load();
+  // The reader can come no closer than what it may read: rows held back above do not count.
+  uint8_t* const ahead = static_cast<size_t>(writePos_ - base) > readable ? base + readable : writePos_;
   // Not before the reader has begun (a host that reads late is never waited for), nor again
   // before a reader that did not move during a wait has moved.
-  if (start == base || start == unpacedWhileAt_ || static_cast<size_t>(writePos_ - start) <= kMaxLead) return;
-  uint8_t* const target = writePos_ - (kMaxLead - kRingChunk);
+  if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= kMaxLead)
+    return;
+  uint8_t* const target = ahead - kPaceTo;
   MutexUniqueLock paceGuard(paceLock_);
   paceTarget_.store(target);
   writerPacing_.store(true);

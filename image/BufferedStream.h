@@ -26,8 +26,9 @@
 // its size). The reader announces how far it has passed (passedTo_, raised after its copy);
 // only the writer moves memory, and only from below passedTo_ to chunks it has not written yet,
 // where no reader can be either.
-// The writer is paced to a reader that reads as the page arrives: once it is more than
-// kMaxLead ahead of a reader that has begun, PaceWriter (called once a publication is made
+// The writer is paced to a reader that reads as the page arrives: once what the reader may read
+// (rows a layer above holds back do not count) is more than kMaxLead ahead of a reader that
+// has begun, PaceWriter (called once a publication is made
 // in every layer of streams, see PadlessStream) waits at most kPaceWaitMs for the reader to come
 // closer, so that on a busy machine the page's memory stays a few chunks even
 // when the decoding threads outrun the host. The rows published are the same and come as soon
@@ -74,7 +75,7 @@ class BufferedStream : public IByteStream {
   bool Ended() override;
   bool MakeWrittenBytesAvailable() override;
   // See above: waits for a reader that has fallen far behind. Writer only, after a publication.
-  void PaceWriter() override;
+  void PaceWriter(uint32_t readable = UINT32_MAX) override;
 
  private:
   enum Counter { kAvailable, kUnread };
@@ -102,9 +103,13 @@ class BufferedStream : public IByteStream {
   // Chunks of the page's memory reused behind the reader: small enough that little memory is
   // held, large enough that moving them is rare (a 600 dpi colour page takes about a hundred).
   static constexpr size_t kRingChunk = size_t(1) << 20;
-  // How far the writer may run ahead of a reader that reads as the page arrives, and the
-  // longest it waits for that reader at a time.
-  static constexpr size_t kMaxLead = 4 * kRingChunk;
+  // How far the writer may run ahead of a reader that reads as the page arrives (counted up to
+  // what the reader may read), how close a waiting writer lets the reader come before it goes
+  // on (well over one host read, so that a reader waiting for a full request and the writer
+  // never wait on each other), and the longest it waits at a time. The page's memory in use
+  // is about the lead and two chunks.
+  static constexpr size_t kMaxLead = size_t(2) << 20;
+  static constexpr size_t kPaceTo = kMaxLead / 2;
   static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only

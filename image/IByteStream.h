@@ -39,8 +39,10 @@ class IByteStream {
   virtual bool Ended() = 0;
   virtual bool MakeWrittenBytesAvailable() = 0;
   // Writer side, after a publication that every layer has made: may wait a little for a reader
-  // that has fallen far behind (see BufferedStream); by default it does nothing.
-  virtual void PaceWriter() {}
+  // that has fallen far behind (see BufferedStream); by default it does nothing. readable: the
+  // bytes of the page, from its start, that the layers above let the reader have so far (they
+  // may hold back rows they cannot judge yet); the writer is never held up by those.
+  virtual void PaceWriter(uint32_t readable = UINT32_MAX) { (void)readable; }
 };
 
 #endif

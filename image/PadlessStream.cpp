@@ -403,8 +403,11 @@ bool PadlessStream::MakeWrittenBytesAvailable() {
   // Everything written so far can now be read without waiting on the wrapped stream.
   publishedBytes_.store(bytesWritten_.load());
   if (WishMet()) gathered_->Set();
-  // Only now may the writer wait for the reader: everything it wrote is there to be read.
-  wrapped_->PaceWriter();
+  // Only now may the writer wait for the reader, and only as far as the reader may read: rows
+  // held back as possible pad rows cannot bring it closer.
+  const uint32_t published = publishedBytes_.load();
+  const uint32_t limit = readableLimit_.load();
+  wrapped_->PaceWriter(limit < published ? limit : published);
   return true;
 }
 
