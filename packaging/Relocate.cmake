@@ -29,9 +29,10 @@ endif()
 file(REMOVE "${lib}/${ma}/sane/libsane-cavix.so")
 # The driver module, its SOAP glue and the discovery library are private to this package:
 # hosts load the module by the path its registration names, the module finds the other two
-# beside itself. They live in the package's own directory, not among the shared libraries.
+# beside itself; so is cavix-scan's library of image writers. They live in the package's own
+# directory, not among the shared libraries.
 file(MAKE_DIRECTORY "${lib}/${ma}/cavix")
-foreach(name libcavixdriver.so libcavixsoapglue.so libzkdisc01.so)
+foreach(name libcavixdriver.so libcavixsoapglue.so libzkdisc01.so libcavixwriters.so)
   if(EXISTS "${lib}/${ma}/${name}")
     file(RENAME "${lib}/${ma}/${name}" "${lib}/${ma}/cavix/${name}")
   endif()

@@ -6,10 +6,8 @@
 #include <cctype>
 #include <cstdio>
 
-#include "tools/PdfPageWriter.h"
-#include "tools/PngPageWriter.h"
+#include "tools/PageWriterLibrary.h"
 #include "tools/PnmPageWriter.h"
-#include "tools/TiffPageWriter.h"
 
 namespace {
 
@@ -103,14 +101,9 @@ std::string OutputTarget::FileName(const std::string& name, unsigned page) {
   return out;
 }
 
-std::unique_ptr<IPageWriter> OutputTarget::MakeWriter(const std::string& path) const {
-  switch (format_) {
-    case ImageFormat::Png: return std::make_unique<PngPageWriter>(path);
-    case ImageFormat::Tiff: return std::make_unique<TiffPageWriter>(path);
-    case ImageFormat::Pnm: return std::make_unique<PnmPageWriter>(path);
-    case ImageFormat::Pdf: return std::make_unique<PdfPageWriter>(path);
-  }
-  return nullptr;
+std::unique_ptr<IPageWriter> OutputTarget::MakeWriter(const std::string& path, std::string* error) const {
+  if (format_ == ImageFormat::Pnm) return std::make_unique<PnmPageWriter>(path);
+  return PageWriterLibrary::Create(format_, path, error);
 }
 
 bool OutputTarget::BeginPage(unsigned page, const PageLayout& layout, std::string* error) {
@@ -120,7 +113,8 @@ bool OutputTarget::BeginPage(unsigned page, const PageLayout& layout, std::strin
       return false;
     }
     currentFile_ = FileName(name_, page);
-    writer_ = MakeWriter(currentFile_);
+    writer_ = MakeWriter(currentFile_, error);
+    if (!writer_) return false;
   } else if (!writer_->MultiPage()) {
     *error = name_ + ": a " + LowerExtension(name_) + " file holds one page; use a pattern such as page-%03d." +
              LowerExtension(name_);

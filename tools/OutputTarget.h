@@ -40,7 +40,8 @@ class OutputTarget {
 
  private:
   bool FlushRows(std::string* error);
-  std::unique_ptr<IPageWriter> MakeWriter(const std::string& path) const;
+  // PNM is written here; the other formats by the writers' library (PageWriterLibrary).
+  std::unique_ptr<IPageWriter> MakeWriter(const std::string& path, std::string* error) const;
 
   std::string name_;
   ImageFormat format_ = ImageFormat::Png;

@@ -57,6 +57,7 @@ ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 
 # What the package installs, where a Debian system has it.
 for f in usr/lib/$ma/cavix/libcavixdriver.so usr/lib/$ma/cavix/libcavixsoapglue.so usr/lib/$ma/cavix/libzkdisc01.so \
+         usr/lib/$ma/cavix/libcavixwriters.so \
          usr/lib/$ma/sane/libsane-cavix.so.1 \
          etc/sane.d/dll.d/cavix etc/sane.d/cavix.conf usr/bin/cavix-scan usr/bin/cavix-devsim \
          usr/share/man/man1/cavix-scan.1.gz usr/share/man/man1/cavix-devsim.1.gz usr/share/man/man5/sane-cavix.5.gz \

@@ -5,6 +5,7 @@
 
 #include <tiffio.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "ToolTestSupport.h"
@@ -57,6 +58,9 @@ void ExpectSame(const Image& got, const Image& want, const std::string& what) {
 
 class OutputTargetTest : public ::testing::Test {
  protected:
+  // PNG, TIFF and PDF come from the writers' library of this build (the test program does not
+  // sit beside it).
+  void SetUp() override { setenv("CAVIX_WRITERS_LIBRARY", CAVIX_WRITERS_PATH, 1); }
   tooltest::Scratch scratch_;
 };
 

@@ -358,6 +358,23 @@ TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
   EXPECT_EQ(r.exitStatus, 7) << r.err;
   EXPECT_NE(r.err.find("missing-dir/job.pdf: cannot create the file"), std::string::npos) << r.err;
 
+  // A program without its library of image writers still writes PNM, and refuses the other
+  // formats with status 7, leaving no file.
+  const std::string lone = scratch_.File("lone-cavix-scan");
+  ASSERT_EQ(0, tooltest::Run({"cp", kScan, lone}).exitStatus);
+  const std::map<std::string, std::string> noLibrary{{"CAVIX_WRITERS_LIBRARY", ""}};
+  std::vector<std::string> argv = Command({"-r", "75", "-q", "-o", scratch_.File("lone.png")});
+  argv[0] = lone;
+  r = tooltest::Run(argv, noLibrary);
+  EXPECT_EQ(r.exitStatus, 7) << r.err;
+  EXPECT_NE(r.err.find("cannot find the image writers (libcavixwriters.so"), std::string::npos) << r.err;
+  EXPECT_FALSE(tooltest::Exists(scratch_.File("lone.png")));
+  argv = Command({"-r", "75", "-q", "-o", scratch_.File("lone.pnm")});
+  argv[0] = lone;
+  r = tooltest::Run(argv, noLibrary);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_TRUE(tooltest::Exists(scratch_.File("lone.pnm")));
+
   // Nothing listens on this address.
   r = tooltest::Run({kScan, "--device", "127.0.77.250", "--module", kModule, "-o", scratch_.File("none.png")});
   EXPECT_EQ(r.exitStatus, 3) << r.err;
