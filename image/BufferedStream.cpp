@@ -1,5 +1,6 @@
 #include "image/BufferedStream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -116,11 +117,17 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     }
     writePos_ = page->Data();
     writeMapping_ = page.get();
-    preparedTo_ = page->Data();
-    spareFrom_ = page->Data();
-    // A pooled mapping is mapped in already: it gains nothing from moves.
-    ringPage_ = !page->Reused();
-    pacing_ = ringPage_;
+    // A large page goes through its ring while the reader keeps up (a pooled mapping keeps the
+    // view it had); without one it is written in place.
+    ring_ = capacity >= 2 * kRingBytes ? page->RingView(kRingBytes) : nullptr;
+    linearFrom_ = ring_ != nullptr ? page->Data() + capacity : page->Data();
+    writeRing_ = ring_;
+    writeLinearFrom_ = linearFrom_;
+    // Without a ring the page is written in place from its start, reusing passed memory once
+    // the page is large enough to gain from it; the same follows a ring the reader fell behind.
+    spareFrom_ = preparedTo_ = page->Data();
+    movesOn_ = capacity >= 2 * kRingBytes && !page->Reused();
+    pacing_ = ring_ != nullptr || movesOn_;
     unpacedWhileAt_ = nullptr;
     passedTo_.store(page->Data(), std::memory_order_release);
     view_ = page->Data();
@@ -205,6 +212,9 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   CAutoCriticalSection readGuard(readLock_);
   uint32_t n = 0;
   uint32_t generation = 0;
+  const uint8_t* base = nullptr;
+  const uint8_t* ring = nullptr;
+  const uint8_t* linearFrom = nullptr;
   {
     CAutoCriticalSection countGuard(countLock_);
     uint32_t count = counter == kAvailable ? availableBytes_ : unreadBytes_;
@@ -214,11 +224,23 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     const uint8_t* end = limit_;
     if (end == nullptr || readPos_ + n > end) return LogErrorText("ReadBytes() failed unexpectedly");
     generation = pageGeneration_;
+    // Where the bytes live follows the page the reader is on (a page retired under it was
+    // written in place as far as it counts here).
+    base = view_;
+    if (base != nullptr && readPos_ >= base) {
+      ring = ring_;
+      linearFrom = linearFrom_;
+    }
   }
   // Copied without countLock_, so that the writer's count of a new row does not wait for a
-  // large copy: bytes the counters cover are never written again, and their page stays mapped
-  // while the read end is open (a new page retires it, see OpenWriteEnd).
-  std::memcpy(buffer, readPos_, n);
+  // large copy: bytes the counters cover are not written again before the reader has passed
+  // them (passedTo_, below), and their page stays mapped while the read end is open (a new
+  // page retires it, see OpenWriteEnd). The part in the ring is contiguous in its view: the
+  // ring never holds more unread bytes than its size.
+  const size_t inRing =
+      ring != nullptr && readPos_ < linearFrom ? std::min<size_t>(n, static_cast<size_t>(linearFrom - readPos_)) : 0;
+  if (inRing > 0) std::memcpy(buffer, Locate(readPos_, base, ring, linearFrom), inRing);
+  if (inRing < n) std::memcpy(buffer + inRing, readPos_ + inRing, n - inRing);
   bool stillAvailable = false;
   {
     CAutoCriticalSection countGuard(countLock_);
@@ -310,10 +332,28 @@ bool BufferedStream::RoomFor(uint32_t size) const {
   return writePos_ != nullptr && end != nullptr && size <= static_cast<size_t>(end - writePos_);
 }
 
-void BufferedStream::PrepareRoom(uint32_t size) {
+uint8_t* BufferedStream::PrepareRoom(uint32_t size) {
+  if (writeRing_ != nullptr && writePos_ < writeLinearFrom_) {
+    // Room in the ring ends a ring's length after what the reader has passed.
+    const uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
+    if (size <= kRingBytes && static_cast<size_t>(writePos_ + size - passed) <= kRingBytes)
+      return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeLinearFrom_));
+    // The reader is a ring behind: the rest of the page goes in place. Bytes below here keep
+    // their place in the ring. In place, below a ring's length, is the ring's own memory, which
+    // holds exactly these positions there; from the first whole chunk above both, the memory
+    // the reader passes is reused as below.
+    writeLinearFrom_ = writePos_;
+    uint8_t* const base = writeMapping_->Data();
+    const size_t from = std::max(static_cast<size_t>(writePos_ - base), kRingBytes);
+    const size_t aligned = (from + kRingChunk - 1) / kRingChunk * kRingChunk;
+    uint8_t* const limit = limit_;
+    spareFrom_ = preparedTo_ = aligned < static_cast<size_t>(limit - base) ? base + aligned : limit;
+    CAutoCriticalSection countGuard(countLock_);
+    linearFrom_ = writePos_;
+  }
   uint8_t* const end = writePos_ + size;
   uint8_t* const limit = limit_;
-  if (ringPage_ && writeMapping_ != nullptr) {
+  if (movesOn_ && writeMapping_ != nullptr && writePos_ >= spareFrom_) {
     // Every chunk the reader has passed goes ahead, onto the next chunk not made ready yet,
     // so that memory neither piles up behind the reader nor is taken fresh while some is free.
     uint8_t* const base = writeMapping_->Data();
@@ -321,19 +361,21 @@ void BufferedStream::PrepareRoom(uint32_t size) {
     while (spareFrom_ + kRingChunk <= passed && static_cast<size_t>(limit - preparedTo_) >= kRingChunk) {
       if (!writeMapping_->MoveMemory(static_cast<size_t>(spareFrom_ - base), static_cast<size_t>(preparedTo_ - base),
                                      kRingChunk)) {
-        ringPage_ = false;  // the kernel refused: the rest of the page uses its own memory
+        movesOn_ = false;  // the kernel refused: the rest of the page uses its own memory
         break;
       }
       spareFrom_ += kRingChunk;
       preparedTo_ += kRingChunk;
     }
   }
-  if (preparedTo_ >= end) return;
-  // Beyond what came from behind the reader the page's own (fresh) memory is used, a whole
-  // chunk at a time, or the rest of the page where less than a chunk is left.
-  const size_t chunks = (static_cast<size_t>(end - preparedTo_) + kRingChunk - 1) / kRingChunk;
-  preparedTo_ = static_cast<size_t>(limit - preparedTo_) > chunks * kRingChunk ? preparedTo_ + chunks * kRingChunk
-                                                                                : limit;
+  if (preparedTo_ < end) {
+    // Beyond what came from behind the reader the page's own (fresh) memory is used, a whole
+    // chunk at a time, or the rest of the page where less than a chunk is left.
+    const size_t chunks = (static_cast<size_t>(end - preparedTo_) + kRingChunk - 1) / kRingChunk;
+    preparedTo_ = static_cast<size_t>(limit - preparedTo_) > chunks * kRingChunk ? preparedTo_ + chunks * kRingChunk
+                                                                                  : limit;
+  }
+  return writePos_;
 }
 
 void BufferedStream::Advance(uint32_t size) {
@@ -351,8 +393,7 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
   if (Canceled()) return StreamCanceled;
   // Never past the page: a page larger than its capacity is an error, not an overrun.
   if (!RoomFor(size)) return LoggedStreamError("Error writing to memory-mapped file");
-  PrepareRoom(size);
-  std::memcpy(writePos_, buffer, size);
+  std::memcpy(PrepareRoom(size), buffer, size);
   Advance(size);
   bytesWritten = size;
   return StreamOk;
@@ -360,8 +401,7 @@ StreamStatus BufferedStream::Write(const uint8_t* buffer, uint32_t size, uint32_
 
 uint8_t* BufferedStream::WriteSpace(uint32_t size) {
   if (size == 0 || !ReadyForWriting() || Canceled() || !RoomFor(size)) return nullptr;
-  PrepareRoom(size);
-  return writePos_;
+  return PrepareRoom(size);
 }
 
 StreamStatus BufferedStream::CommitWrite(uint32_t size, uint32_t& bytesWritten) {
@@ -449,6 +489,7 @@ bool BufferedStream::ReleasePage() {
     } else {
       view_ = nullptr;
       limit_ = nullptr;
+      ring_ = nullptr;
       released = std::move(mapping_);
       unreadBytes_ = 0;
       availableBytes_ = 0;
@@ -467,6 +508,7 @@ void BufferedStream::DropUnreadPage() {
     pageWaiting_ = false;
     view_ = nullptr;
     limit_ = nullptr;
+    ring_ = nullptr;
     released = std::move(mapping_);
     unreadBytes_ = 0;
     availableBytes_ = 0;

@@ -2,8 +2,9 @@
 // the reader thread (the host's read). Each page lives whole in one anonymous shared mapping of
 // the capacity the writer asks for (a released page's mapping of that capacity is reused, see
 // PageMapping::Acquire); the writer copies rows in and publishes them, the reader
-// blocks until bytes are published, the writer closes its end, or somebody cancels. The buffer
-// is linear (no wrap-around) and the object is reused page after page.
+// blocks until bytes are published, the writer closes its end, or somebody cancels. The stream
+// is linear (offsets only grow; where the bytes are kept is below) and the object is reused
+// page after page.
 //
 // Threads: one writer (OpenWriteEnd, Write, MakeWrittenBytesAvailable, CloseWriteEnd) and one
 // reader (OpenReadEnd, Read, CloseReadEnd) per page; Cancel, Canceled and Ended from any thread.
@@ -17,21 +18,28 @@
 // The end flags and page pointers that both sides look at are atomics; the page itself is
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
-// Memory behind the reader: while the reader keeps up, the page's memory is used as a ring of
-// kRingChunk chunks. Once the reader has passed a chunk it is never read again (the stream is
-// linear), so whenever the writer writes it first moves the memory of the reader's newly
-// passed chunks ahead (PageMapping::MoveMemory) instead of touching fresh memory: a page then
-// costs a few chunks of resident memory and page faults, not its whole size. A reader that
-// falls behind passes nothing, and the writer takes fresh memory as before (the page grows to
-// its size). The reader announces how far it has passed (passedTo_, raised after its copy);
-// only the writer moves memory, and only from below passedTo_ to chunks it has not written yet,
-// where no reader can be either.
+// Memory behind the reader: while the reader keeps up, the page is written into a ring over
+// the first kRingBytes of its mapping instead of the whole of it: the stream is linear and the
+// reader never reads below what it has passed, so the writer may write over what the reader has
+// passed (passedTo_, raised after its copy). The ring is seen through the mapping's ring view
+// (PageMapping::RingView), in which any kRingBytes in a row are contiguous, so rows decoded in
+// place and the reader's copies never split at the wrap. A page then costs kRingBytes of
+// memory, whatever its size, and no change to the mapping while it is written. Once the writer
+// would write over bytes the reader has not passed (a reader that reads late or pauses, rows
+// held back for it), the rest of the page is written straight into the mapping (linearFrom_);
+// bytes before that point stay in the ring. Offsets into the page (writePos_, readPos_,
+// passedTo_) are the mapping's addresses either way; where a byte lives follows from
+// linearFrom_ (Locate). In place, the memory of whole chunks (kRingChunk) the reader has passed
+// is moved ahead to where the writer writes next (PageMapping::MoveMemory) instead of touching
+// fresh memory, so that a reader that catches up again holds little memory; a reader that stays
+// behind passes nothing, and the page grows to its size. Pages too small for a ring, or whose
+// ring the kernel refuses, are written in place from their start.
 // The writer is paced to a reader that reads as the page arrives: once what the reader may read
 // (rows a layer above holds back do not count) is more than kMaxLead ahead of a reader that
 // has begun, PaceWriter (called once a publication is made
 // in every layer of streams, see PadlessStream) waits at most kPaceWaitMs for the reader to come
-// closer, so that on a busy machine the page's memory stays a few chunks even
-// when the decoding threads outrun the host. The rows published are the same and come as soon
+// closer, so that on a busy machine the page stays in its ring even when the decoding threads
+// outrun the host. The rows published are the same and come as soon
 // as before for the reader; a reader that does not move during a wait (it stopped reading, or
 // waits for rows not released yet) is not waited for again until it moves, so a late or
 // pausing host costs the writer one such wait per pause at most.
@@ -96,18 +104,29 @@ class BufferedStream : public IByteStream {
   bool RoomFor(uint32_t size) const;
   // Counts `size` bytes at the write position as written. Writer only.
   void Advance(uint32_t size);
-  // Makes the next `size` bytes at the write position ready for writing: moves passed chunks'
-  // memory into the chunks they reach. Writer only, before it writes them.
-  void PrepareRoom(uint32_t size);
+  // Where the next `size` bytes at the write position are to be written: in the ring while
+  // they fit behind the reader, else (from then on) in place. Writer only, before it writes.
+  uint8_t* PrepareRoom(uint32_t size);
+  // Where the byte at page address `at` lives, for a page at `base` written into `ring` up
+  // to `linearFrom`.
+  static const uint8_t* Locate(const uint8_t* at, const uint8_t* base, const uint8_t* ring,
+                               const uint8_t* linearFrom) {
+    return ring != nullptr && at < linearFrom ? ring + static_cast<size_t>(at - base) % kRingBytes : at;
+  }
 
-  // Chunks of the page's memory reused behind the reader: small enough that little memory is
-  // held, large enough that moving them is rare (a 600 dpi colour page takes about a hundred).
+  // Chunks of memory a page written in place reuses behind its reader (moved ahead with
+  // PageMapping::MoveMemory): small enough that little memory is held, large enough that moving
+  // them is rare.
   static constexpr size_t kRingChunk = size_t(1) << 20;
+  // The ring a page is written into while its reader keeps up: the writer's lead, its largest
+  // write (16 rows of a 1200 dpi colour page, about half a megabyte) and the reader's requests
+  // fit in it. Pages under twice its size are written in place.
+  static constexpr size_t kRingBytes = size_t(4) << 20;
   // How far the writer may run ahead of a reader that reads as the page arrives (counted up to
   // what the reader may read), how close a waiting writer lets the reader come before it goes
   // on (well over one host read, so that a reader waiting for a full request and the writer
   // never wait on each other), and the longest it waits at a time. The page's memory in use
-  // is about the lead and two chunks.
+  // is the ring.
   static constexpr size_t kMaxLead = size_t(2) << 20;
   static constexpr size_t kPaceTo = kMaxLead / 2;
   static constexpr int kPaceWaitMs = 20;
@@ -119,9 +138,16 @@ class BufferedStream : public IByteStream {
   std::atomic<uint8_t*> limit_{nullptr};      // end of the current page
   uint8_t* writePos_ = nullptr;               // writer only
   PageMapping* writeMapping_ = nullptr;       // the page being written; writer only
-  uint8_t* preparedTo_ = nullptr;             // end of the chunks made ready; writer only
-  uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet; writer only
-  bool ringPage_ = false;                     // the page's memory may be moved; writer only
+  uint8_t* ring_ GUARDED_BY(countLock_) = nullptr;  // the current page's ring view, or null
+  // Page address from which the current page is written in place (its end while all of it goes
+  // into the ring, its start without a ring); set by the writer.
+  uint8_t* linearFrom_ GUARDED_BY(countLock_) = nullptr;
+  uint8_t* writeRing_ = nullptr;              // ring_, for the writer without the lock
+  uint8_t* writeLinearFrom_ = nullptr;        // linearFrom_, for the writer without the lock
+  // In place, behind a reader that fell a ring behind: writer only.
+  uint8_t* preparedTo_ = nullptr;             // end of the chunks made ready
+  uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet
+  bool movesOn_ = false;                      // passed chunks' memory is moved ahead
   std::atomic<uint8_t*> passedTo_{nullptr};   // the reader will read nothing below this again
   bool pacing_ = false;                       // the writer waits for a reader far behind; writer only
   uint8_t* unpacedWhileAt_ = nullptr;         // where the reader stood during a wait it did not

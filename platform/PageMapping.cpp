@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <deque>
 #include <mutex>
@@ -40,7 +41,31 @@ bool PageMapping::MoveMemory(size_t from, size_t to, size_t length) {
   return true;
 }
 
-PageMapping::~PageMapping() { munmap(data_, capacity_); }
+uint8_t* PageMapping::RingView(size_t length) {
+  if (ring_ != nullptr) return length == ringLength_ ? ring_ : nullptr;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (length == 0 || length % page != 0 || length > capacity_) return nullptr;
+  // Address space for both halves first, so that nothing else can land between them; each half
+  // then becomes a new mapping of the same shared memory (mremap of a shared mapping with an
+  // old size of 0), replacing its part of the reservation.
+  void* reserved = mmap(nullptr, 2 * length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) return nullptr;
+  uint8_t* const view = static_cast<uint8_t*>(reserved);
+  for (uint8_t* half : {view, view + length}) {
+    if (mremap(data_, 0, length, MREMAP_MAYMOVE | MREMAP_FIXED, half) == MAP_FAILED) {
+      munmap(view, 2 * length);
+      return nullptr;
+    }
+  }
+  ring_ = view;
+  ringLength_ = length;
+  return ring_;
+}
+
+PageMapping::~PageMapping() {
+  if (ring_ != nullptr) munmap(ring_, 2 * ringLength_);
+  munmap(data_, capacity_);
+}
 
 namespace {
 

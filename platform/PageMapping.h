@@ -1,6 +1,7 @@
 // Anonymous shared memory of exactly the capacity asked for (mmap MAP_SHARED | MAP_ANONYMOUS,
 // huge pages asked for where the kernel offers them for shared memory), unmapped when destroyed. Capacity 0 or a failed mmap throws std::system_error. The owner
-// decides who touches the bytes; the object itself is immutable after construction.
+// decides who touches the bytes; the object itself is immutable after construction, but for
+// the ring view its owner may add (RingView).
 //
 // Page reuse: a new mapping costs a page fault and a zero-fill for every memory page the first
 // time it is touched (about 60 ms for a 27 MB page), and unmapping a touched one costs again.
@@ -41,6 +42,13 @@ class PageMapping {
   // to both ranges. A mapping that had memory moved is never pooled (Recycle releases it).
   bool MoveMemory(size_t from, size_t to, size_t length);
   bool Moved() const { return moved_; }
+  // A second view of the mapping's first `length` bytes, mapped twice in a row: byte i of them
+  // is at view[i] and at view[length + i], so that `length` consecutive bytes of a ring over
+  // them are contiguous wherever the ring wraps. `length` is a multiple of the system page size
+  // and at most the capacity. Made by the first call (later calls must ask for the same length,
+  // else null), unmapped with the mapping; it uses no memory of its own. Null when the kernel
+  // refuses. The owner's thread, before it hands the view out.
+  uint8_t* RingView(size_t length);
   // Whether Acquire took this mapping from the pool (its memory is mapped in already).
   bool Reused() const { return reused_; }
 
@@ -58,7 +66,9 @@ class PageMapping {
  private:
   uint8_t* data_ = nullptr;
   size_t capacity_ = 0;
-  bool moved_ = false;   // MoveMemory left holes: the owner's thread only
+  bool moved_ = false;       // MoveMemory left holes: the owner's thread only
+  uint8_t* ring_ = nullptr;  // RingView's view, 2 x ringLength_ bytes
+  size_t ringLength_ = 0;
   bool reused_ = false;  // set by Acquire
 };
 

@@ -2,6 +2,8 @@
 // pooled memory kept while a mapping of another capacity is made; memory moved inside a mapping.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -117,6 +119,34 @@ TEST_F(PageMappingPoolTest, MovedMemoryKeepsItsBytesAndLeavesAHole) {
   EXPECT_EQ(mapping->Data()[7 * page], 0) << "the rest of the mapping is as it was";
   PageMapping::Recycle(std::move(mapping));
   EXPECT_EQ(PageMapping::PooledCount(), 0u);
+}
+
+// The ring view shows the mapping's front twice in a row, writable through either half and
+// through the mapping itself; lengths it cannot show are refused; the view goes with the
+// mapping, which stays poolable.
+TEST_F(PageMappingPoolTest, TheRingViewShowsTheFrontTwiceInARow) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::unique_ptr<PageMapping> mapping = PageMapping::Acquire(8 * page);
+  EXPECT_EQ(nullptr, mapping->RingView(0));
+  EXPECT_EQ(nullptr, mapping->RingView(page + 1)) << "not whole pages";
+  EXPECT_EQ(nullptr, mapping->RingView(9 * page)) << "past the capacity";
+  uint8_t* ring = mapping->RingView(3 * page);
+  ASSERT_NE(nullptr, ring);
+  EXPECT_EQ(ring, mapping->RingView(3 * page));
+  EXPECT_EQ(nullptr, mapping->RingView(2 * page)) << "one view a mapping";
+  for (size_t i = 0; i < 3 * page; ++i) mapping->Data()[i] = static_cast<uint8_t>(i * 7 + 3);
+  bool same = true;
+  for (size_t i = 0; i < 3 * page; ++i)
+    same = same && ring[i] == mapping->Data()[i] && ring[3 * page + i] == mapping->Data()[i];
+  EXPECT_TRUE(same) << "both halves show the front";
+  // A write across the end of the first half lands at the front's end and its start.
+  std::memset(ring + 3 * page - 10, 0xAB, 20);
+  EXPECT_EQ(0xAB, mapping->Data()[3 * page - 1]);
+  EXPECT_EQ(0xAB, mapping->Data()[9]);
+  EXPECT_EQ(static_cast<uint8_t>(10 * 7 + 3), mapping->Data()[10]);
+  EXPECT_EQ(0, mapping->Data()[3 * page]) << "the rest of the mapping is not in the view";
+  PageMapping::Recycle(std::move(mapping));
+  EXPECT_EQ(PageMapping::PooledCount(), 1u);
 }
 
 }  // namespace
