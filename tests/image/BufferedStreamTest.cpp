@@ -436,26 +436,32 @@ size_t ResidentSharedBytes() {
 
 // A reader that keeps up: the memory it has passed is reused for what comes, so a large page
 // costs a few megabytes while it streams, and every byte still arrives intact (written with
-// Write or in place, in rows that straddle the memory's chunks). A reader that comes late gets
-// the whole page all the same.
+// Write or in place, in rows that straddle the memory's ring and chunks). A reader that pauses
+// for longer than the memory holds gets every byte too, and holds little again once it has
+// caught up; a reader that comes late gets the whole page all the same.
 TEST_F(BufferedStreamTest, MemoryBehindAReaderThatKeepsUpIsReused) {
-  const uint32_t row = 3 * 5001;  // not a divisor of the chunks
+  const uint32_t row = 3 * 5001;  // not a divisor of the ring or the chunks
   const uint32_t rows = 2000;     // about 30 MB
+  const uint32_t pauseRows = 500; // about 7.5 MB, more than the ring
   const std::vector<uint8_t> pattern = Pattern(size_t(row) * 7, 5);
-  for (const bool late : {false, true}) {
+  enum Reader { kKeepsUp, kPauses, kLate };
+  for (const Reader reader : {kKeepsUp, kPauses, kLate}) {
     for (const bool inPlace : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "late " << late << " in place " << inPlace);
+      SCOPED_TRACE(testing::Message() << "reader " << reader << " in place " << inPlace);
       const size_t before = ResidentSharedBytes();
       size_t peak = before;
+      size_t caughtUpAt = 0;  // memory when the paused reader has caught up
       ASSERT_TRUE(stream_.OpenWriteEnd(row * rows));
       ASSERT_TRUE(stream_.OpenReadEnd());  // the page is there: this does not wait
       std::vector<uint8_t> buf(row);
       bool intact = true;
-      auto readRow = [&](uint32_t r) {
+      uint32_t read = 0;
+      auto readRow = [&]() {
         uint32_t n = 0;
         const StreamStatus status = stream_.Read(buf.data(), row, n);
         intact = intact && n == row && (status == StreamOk || status == StreamEndOfData) &&
-                 std::equal(buf.begin(), buf.end(), pattern.begin() + (r % 7) * row);
+                 std::equal(buf.begin(), buf.end(), pattern.begin() + (read % 7) * row);
+        ++read;
       };
       for (uint32_t r = 0; r < rows; ++r) {
         const uint8_t* bytes = pattern.data() + (r % 7) * row;
@@ -469,17 +475,25 @@ TEST_F(BufferedStreamTest, MemoryBehindAReaderThatKeepsUpIsReused) {
           ASSERT_EQ(StreamOk, stream_.Write(bytes, row, written));
         }
         ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
-        if (!late) readRow(r);
+        if (reader == kKeepsUp) {
+          readRow();
+        } else if (reader == kPauses && r >= pauseRows) {
+          readRow();
+          if (read <= r) readRow();  // catching up, two rows at a time
+        }
         if (r % 64 == 0) peak = std::max(peak, ResidentSharedBytes());
+        if (reader == kPauses && caughtUpAt == 0 && read == r + 1 && r > pauseRows) caughtUpAt = ResidentSharedBytes();
       }
       ASSERT_TRUE(stream_.CloseWriteEnd());
-      for (uint32_t r = 0; late && r < rows; ++r) readRow(r);
+      while (read < rows) readRow();
       EXPECT_TRUE(intact);
       EXPECT_TRUE(stream_.CloseReadEnd());
-      if (!late)
+      if (reader == kKeepsUp)
         EXPECT_LT(peak - before, size_t(12) << 20) << "a 30 MB page streamed through a few megabytes";
-      else
+      else if (reader == kLate)
         EXPECT_GT(peak - before, size_t(24) << 20) << "a late reader's page is held whole";
+      else
+        EXPECT_LT(peak - caughtUpAt, size_t(4) << 20) << "once the reader has caught up, the page grows no more";
       PageMapping::DrainPool();
     }
   }
