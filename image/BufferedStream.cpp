@@ -119,14 +119,18 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     writeMapping_ = page.get();
     // A large page goes through its ring while the reader keeps up (a pooled mapping keeps the
     // view it had); without one it is written in place.
-    ring_ = capacity >= 2 * kRingBytes ? page->RingView(kRingBytes) : nullptr;
+    const size_t ringBytes = RingBytesFor(capacity, rowLength_);
+    ring_ = ringBytes != 0 ? page->RingView(ringBytes) : nullptr;
+    ringBytes_ = ring_ != nullptr ? ringBytes : 0;
+    writeRingBytes_ = ringBytes_;
+    maxLead_ = (ringBytes != 0 ? ringBytes : kDefaultRingBytes) / 2;
     linearFrom_ = ring_ != nullptr ? page->Data() + capacity : page->Data();
     writeRing_ = ring_;
     writeLinearFrom_ = linearFrom_;
     // Without a ring the page is written in place from its start, reusing passed memory once
     // the page is large enough to gain from it; the same follows a ring the reader fell behind.
     spareFrom_ = preparedTo_ = page->Data();
-    movesOn_ = capacity >= 2 * kRingBytes && !page->Reused();
+    movesOn_ = capacity >= 2 * kDefaultRingBytes && !page->Reused();
     pacing_ = ring_ != nullptr || movesOn_;
     unpacedWhileAt_ = nullptr;
     passedTo_.store(page->Data(), std::memory_order_release);
@@ -214,6 +218,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   uint32_t generation = 0;
   const uint8_t* base = nullptr;
   const uint8_t* ring = nullptr;
+  size_t ringBytes = 0;
   const uint8_t* linearFrom = nullptr;
   {
     CAutoCriticalSection countGuard(countLock_);
@@ -229,6 +234,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     base = view_;
     if (base != nullptr && readPos_ >= base) {
       ring = ring_;
+      ringBytes = ringBytes_;
       linearFrom = linearFrom_;
     }
   }
@@ -239,7 +245,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   // ring never holds more unread bytes than its size.
   const size_t inRing =
       ring != nullptr && readPos_ < linearFrom ? std::min<size_t>(n, static_cast<size_t>(linearFrom - readPos_)) : 0;
-  if (inRing > 0) std::memcpy(buffer, Locate(readPos_, base, ring, linearFrom), inRing);
+  if (inRing > 0) std::memcpy(buffer, Locate(readPos_, base, ring, ringBytes, linearFrom), inRing);
   if (inRing < n) std::memcpy(buffer + inRing, readPos_ + inRing, n - inRing);
   bool stillAvailable = false;
   {
@@ -327,6 +333,15 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
   return StreamOk;
 }
 
+size_t BufferedStream::RingBytesFor(size_t capacity, uint32_t rowLength) {
+  size_t ring = kDefaultRingBytes;
+  if (rowLength != 0) {
+    ring = kMinRingBytes;
+    while (ring < kRingRows * rowLength && ring < kMaxRingBytes) ring *= 2;
+  }
+  return capacity >= 2 * ring ? ring : 0;
+}
+
 bool BufferedStream::RoomFor(uint32_t size) const {
   const uint8_t* end = limit_;
   return writePos_ != nullptr && end != nullptr && size <= static_cast<size_t>(end - writePos_);
@@ -336,15 +351,15 @@ uint8_t* BufferedStream::PrepareRoom(uint32_t size) {
   if (writeRing_ != nullptr && writePos_ < writeLinearFrom_) {
     // Room in the ring ends a ring's length after what the reader has passed.
     const uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
-    if (size <= kRingBytes && static_cast<size_t>(writePos_ + size - passed) <= kRingBytes)
-      return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeLinearFrom_));
+    if (size <= writeRingBytes_ && static_cast<size_t>(writePos_ + size - passed) <= writeRingBytes_)
+      return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
     // The reader is a ring behind: the rest of the page goes in place. Bytes below here keep
     // their place in the ring. In place, below a ring's length, is the ring's own memory, which
     // holds exactly these positions there; from the first whole chunk above both, the memory
     // the reader passes is reused as below.
     writeLinearFrom_ = writePos_;
     uint8_t* const base = writeMapping_->Data();
-    const size_t from = std::max(static_cast<size_t>(writePos_ - base), kRingBytes);
+    const size_t from = std::max(static_cast<size_t>(writePos_ - base), writeRingBytes_);
     const size_t aligned = (from + kRingChunk - 1) / kRingChunk * kRingChunk;
     uint8_t* const limit = limit_;
     spareFrom_ = preparedTo_ = aligned < static_cast<size_t>(limit - base) ? base + aligned : limit;
@@ -441,9 +456,9 @@ void BufferedStream::PaceWriter(uint32_t readable) {
   uint8_t* const ahead = static_cast<size_t>(writePos_ - base) > readable ? base + readable : writePos_;
   // Not before the reader has begun (a host that reads late is never waited for), nor again
   // before a reader that did not move during a wait has moved.
-  if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= kMaxLead)
+  if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= maxLead_)
     return;
-  uint8_t* const target = ahead - kPaceTo;
+  uint8_t* const target = ahead - maxLead_ / 2;
   MutexUniqueLock paceGuard(paceLock_);
   paceTarget_.store(target);
   writerPacing_.store(true);
@@ -490,6 +505,7 @@ bool BufferedStream::ReleasePage() {
       view_ = nullptr;
       limit_ = nullptr;
       ring_ = nullptr;
+      ringBytes_ = 0;
       released = std::move(mapping_);
       unreadBytes_ = 0;
       availableBytes_ = 0;
@@ -509,6 +525,7 @@ void BufferedStream::DropUnreadPage() {
     view_ = nullptr;
     limit_ = nullptr;
     ring_ = nullptr;
+    ringBytes_ = 0;
     released = std::move(mapping_);
     unreadBytes_ = 0;
     availableBytes_ = 0;

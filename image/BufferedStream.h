@@ -19,11 +19,11 @@
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
 // Memory behind the reader: while the reader keeps up, the page is written into a ring over
-// the first kRingBytes of its mapping instead of the whole of it: the stream is linear and the
+// the first ringBytes_ of its mapping (RingBytesFor) instead of the whole of it: the stream is linear and the
 // reader never reads below what it has passed, so the writer may write over what the reader has
 // passed (passedTo_, raised after its copy). The ring is seen through the mapping's ring view
-// (PageMapping::RingView), in which any kRingBytes in a row are contiguous, so rows decoded in
-// place and the reader's copies never split at the wrap. A page then costs kRingBytes of
+// (PageMapping::RingView), in which any ringBytes_ in a row are contiguous, so rows decoded in
+// place and the reader's copies never split at the wrap. A page then costs its ring in
 // memory, whatever its size, and no change to the mapping while it is written. Once the writer
 // would write over bytes the reader has not passed (a reader that reads late or pauses, rows
 // held back for it), the rest of the page is written straight into the mapping (linearFrom_);
@@ -35,7 +35,7 @@
 // behind passes nothing, and the page grows to its size. Pages too small for a ring, or whose
 // ring the kernel refuses, are written in place from their start.
 // The writer is paced to a reader that reads as the page arrives: once what the reader may read
-// (rows a layer above holds back do not count) is more than kMaxLead ahead of a reader that
+// (rows a layer above holds back do not count) is more than maxLead_ ahead of a reader that
 // has begun, PaceWriter (called once a publication is made
 // in every layer of streams, see PadlessStream) waits at most kPaceWaitMs for the reader to come
 // closer, so that on a busy machine the page stays in its ring even when the decoding threads
@@ -84,6 +84,8 @@ class BufferedStream : public IByteStream {
   bool MakeWrittenBytesAvailable() override;
   // See above: waits for a reader that has fallen far behind. Writer only, after a publication.
   void PaceWriter(uint32_t readable = UINT32_MAX) override;
+  // Sizes the ring of the pages that follow (see RingBytesFor). Writer only, between pages.
+  void SetRowLength(uint32_t bytes) override { rowLength_ = bytes; }
 
  private:
   enum Counter { kAvailable, kUnread };
@@ -107,28 +109,32 @@ class BufferedStream : public IByteStream {
   // Where the next `size` bytes at the write position are to be written: in the ring while
   // they fit behind the reader, else (from then on) in place. Writer only, before it writes.
   uint8_t* PrepareRoom(uint32_t size);
-  // Where the byte at page address `at` lives, for a page at `base` written into `ring` up
-  // to `linearFrom`.
-  static const uint8_t* Locate(const uint8_t* at, const uint8_t* base, const uint8_t* ring,
+  // Where the byte at page address `at` lives, for a page at `base` written into `ring` (of
+  // ringBytes, a power of two) up to `linearFrom`.
+  static const uint8_t* Locate(const uint8_t* at, const uint8_t* base, const uint8_t* ring, size_t ringBytes,
                                const uint8_t* linearFrom) {
-    return ring != nullptr && at < linearFrom ? ring + static_cast<size_t>(at - base) % kRingBytes : at;
+    return ring != nullptr && at < linearFrom ? ring + (static_cast<size_t>(at - base) & (ringBytes - 1)) : at;
   }
+  // The ring for a page of `capacity` bytes in rows of `rowLength` (0: not known): kRingRows
+  // rows, a power of two between kMinRingBytes and kMaxRingBytes; 0 for a page under twice
+  // that, which is written in place.
+  static size_t RingBytesFor(size_t capacity, uint32_t rowLength);
 
   // Chunks of memory a page written in place reuses behind its reader (moved ahead with
   // PageMapping::MoveMemory): small enough that little memory is held, large enough that moving
   // them is rare.
   static constexpr size_t kRingChunk = size_t(1) << 20;
-  // The ring a page is written into while its reader keeps up: the writer's lead, its largest
-  // write (16 rows of a 1200 dpi colour page, about half a megabyte) and the reader's requests
-  // fit in it. Pages under twice its size are written in place.
-  static constexpr size_t kRingBytes = size_t(4) << 20;
+  // The ring a page is written into while its reader keeps up, in the page's rows: the
+  // writer's lead (half of it), its largest write (16 rows) and the reader's requests fit in
+  // it (4 MB for a 600 dpi colour page, 2 MB at 300 dpi); 4 MB when the rows are not known.
+  static constexpr size_t kRingRows = 256;
+  static constexpr size_t kMinRingBytes = size_t(1) << 20;
+  static constexpr size_t kMaxRingBytes = size_t(16) << 20;
+  static constexpr size_t kDefaultRingBytes = size_t(4) << 20;
   // How far the writer may run ahead of a reader that reads as the page arrives (counted up to
-  // what the reader may read), how close a waiting writer lets the reader come before it goes
-  // on (well over one host read, so that a reader waiting for a full request and the writer
-  // never wait on each other), and the longest it waits at a time. The page's memory in use
-  // is the ring.
-  static constexpr size_t kMaxLead = size_t(2) << 20;
-  static constexpr size_t kPaceTo = kMaxLead / 2;
+  // what the reader may read): half the ring (or 2 MB without one); a waiting writer lets the
+  // reader come to half of that (well over one host read, so that a reader waiting for a full
+  // request and the writer never wait on each other); and the longest it waits at a time.
   static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
@@ -142,6 +148,10 @@ class BufferedStream : public IByteStream {
   // Page address from which the current page is written in place (its end while all of it goes
   // into the ring, its start without a ring); set by the writer.
   uint8_t* linearFrom_ GUARDED_BY(countLock_) = nullptr;
+  size_t ringBytes_ GUARDED_BY(countLock_) = 0;     // its size
+  uint32_t rowLength_ = 0;                    // the next pages' rows, if known; writer only
+  size_t writeRingBytes_ = 0;                 // ringBytes_, for the writer without the lock
+  size_t maxLead_ = kDefaultRingBytes / 2;    // writer only
   uint8_t* writeRing_ = nullptr;              // ring_, for the writer without the lock
   uint8_t* writeLinearFrom_ = nullptr;        // linearFrom_, for the writer without the lock
   // In place, behind a reader that fell a ring behind: writer only.

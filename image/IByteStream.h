@@ -43,6 +43,9 @@ class IByteStream {
   // bytes of the page, from its start, that the layers above let the reader have so far (they
   // may hold back rows they cannot judge yet); the writer is never held up by those.
   virtual void PaceWriter(uint32_t readable = UINT32_MAX) { (void)readable; }
+  // Writer side, between pages: the length of the next pages' rows, which sizes the memory a
+  // page streams through; by default it is not used.
+  virtual void SetRowLength(uint32_t bytes) { (void)bytes; }
 };
 
 #endif

@@ -413,6 +413,7 @@ bool PadlessStream::MakeWrittenBytesAvailable() {
 
 void PadlessStream::SetBytesPerLine(uint32_t bytesPerLine) {
   bytesPerLine_ = bytesPerLine;
+  wrapped_->SetRowLength(bytesPerLine);
   ImageLogLine(LOG_INFO_MSG, "bytesPerLine_ %d", static_cast<int>(bytesPerLine));
 }
 

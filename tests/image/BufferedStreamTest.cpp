@@ -499,6 +499,37 @@ TEST_F(BufferedStreamTest, MemoryBehindAReaderThatKeepsUpIsReused) {
   }
 }
 
+// The ring a page streams through follows the page's rows: short rows, a small ring.
+TEST_F(BufferedStreamTest, AReaderThatKeepsUpOnShortRowsHoldsAnEvenSmallerRing) {
+  const uint32_t row = 3 * 1001;  // 256 rows fit in 1 MB
+  const uint32_t rows = 4000;     // about 12 MB
+  const std::vector<uint8_t> pattern = Pattern(size_t(row) * 3, 11);
+  stream_.SetRowLength(row);
+  const size_t before = ResidentSharedBytes();
+  size_t peak = before;
+  ASSERT_TRUE(stream_.OpenWriteEnd(row * rows));
+  ASSERT_TRUE(stream_.OpenReadEnd());
+  std::vector<uint8_t> buf(row);
+  bool intact = true;
+  for (uint32_t r = 0; r < rows; ++r) {
+    uint8_t* space = stream_.WriteSpace(row);
+    ASSERT_NE(space, nullptr);
+    std::memcpy(space, pattern.data() + (r % 3) * row, row);
+    uint32_t n = 0;
+    ASSERT_EQ(StreamOk, stream_.CommitWrite(row, n));
+    ASSERT_TRUE(stream_.MakeWrittenBytesAvailable());
+    const StreamStatus status = stream_.Read(buf.data(), row, n);
+    intact = intact && status == StreamOk && n == row &&
+             std::equal(buf.begin(), buf.end(), pattern.begin() + (r % 3) * row);
+    if (r % 64 == 0) peak = std::max(peak, ResidentSharedBytes());
+  }
+  ASSERT_TRUE(stream_.CloseWriteEnd());
+  EXPECT_TRUE(intact);
+  EXPECT_TRUE(stream_.CloseReadEnd());
+  EXPECT_LT(peak - before, size_t(3) << 20) << "a 12 MB page of short rows through about a megabyte";
+  PageMapping::DrainPool();
+}
+
 // A writer far quicker than its reader (as decoding threads can be on a busy machine) is paced
 // to it once it runs far ahead, so the page's memory stays small; a reader that stops reading
 // holds the writer up no longer than a moment, and then gets the whole page.
