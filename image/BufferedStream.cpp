@@ -130,6 +130,8 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     // Without a ring the page is written in place from its start, reusing passed memory once
     // the page is large enough to gain from it; the same follows a ring the reader fell behind.
     spareFrom_ = preparedTo_ = page->Data();
+    readable_ = 0;
+    ringWaited_ = false;
     movesOn_ = capacity >= 2 * kDefaultRingBytes && !page->Reused();
     pacing_ = ring_ != nullptr || movesOn_;
     unpacedWhileAt_ = nullptr;
@@ -351,8 +353,18 @@ uint8_t* BufferedStream::PrepareRoom(uint32_t size) {
   if (writeRing_ != nullptr && writePos_ < writeLinearFrom_) {
     // Room in the ring ends a ring's length after what the reader has passed.
     const uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
-    if (size <= writeRingBytes_ && static_cast<size_t>(writePos_ + size - passed) <= writeRingBytes_)
+    const bool fits = size <= writeRingBytes_;
+    if (fits && static_cast<size_t>(writePos_ + size - passed) <= writeRingBytes_)
       return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
+    // Full: a reader that can make the room (it has not begun the page yet, as when it is still
+    // finishing the one before, or is a little slow) is waited for once, a little; one that
+    // could not (the rows it lacks are held back from it) is not.
+    uint8_t* const target = writePos_ + size - writeRingBytes_;
+    if (fits && !ringWaited_ && static_cast<size_t>(target - writeMapping_->Data()) <= readable_) {
+      ringWaited_ = true;
+      if (WaitForReader(target))
+        return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
+    }
     // The reader is a ring behind: the rest of the page goes in place. Bytes below here keep
     // their place in the ring. In place, below a ring's length, is the ring's own memory, which
     // holds exactly these positions there; from the first whole chunk above both, the memory
@@ -448,7 +460,18 @@ bool BufferedStream::MakeWrittenBytesAvailable() {
   return true;
 }
 
+bool BufferedStream::WaitForReader(uint8_t* target) {
+  MutexUniqueLock paceGuard(paceLock_);
+  paceTarget_.store(target);
+  writerPacing_.store(true);
+  const bool caughtUp = readerMoved_.wait_for(paceGuard.Native(), std::chrono::milliseconds(kPaceWaitMs),
+                                              [&] { return passedTo_.load() >= target; });
+  writerPacing_.store(false);
+  return caughtUp;
+}
+
 void BufferedStream::PaceWriter(uint32_t readable) {
+  readable_ = readable;
   if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr) return;
   uint8_t* const base = writeMapping_->Data();
   uint8_t* const start = passedTo_.load();
@@ -458,13 +481,7 @@ void BufferedStream::PaceWriter(uint32_t readable) {
   // before a reader that did not move during a wait has moved.
   if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= maxLead_)
     return;
-  uint8_t* const target = ahead - maxLead_ / 2;
-  MutexUniqueLock paceGuard(paceLock_);
-  paceTarget_.store(target);
-  writerPacing_.store(true);
-  const bool caughtUp = readerMoved_.wait_for(paceGuard.Native(), std::chrono::milliseconds(kPaceWaitMs),
-                                              [&] { return passedTo_.load() >= target; });
-  writerPacing_.store(false);
+  const bool caughtUp = WaitForReader(ahead - maxLead_ / 2);
   // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
   // not released yet (a long stretch of blank rows): the writer goes on unpaced until it moves.
   if (!caughtUp && passedTo_.load() == start) unpacedWhileAt_ = start;

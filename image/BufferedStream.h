@@ -109,6 +109,8 @@ class BufferedStream : public IByteStream {
   // Where the next `size` bytes at the write position are to be written: in the ring while
   // they fit behind the reader, else (from then on) in place. Writer only, before it writes.
   uint8_t* PrepareRoom(uint32_t size);
+  // Waits at most kPaceWaitMs for the reader to pass `target`; whether it did. Writer only.
+  bool WaitForReader(uint8_t* target);
   // Where the byte at page address `at` lives, for a page at `base` written into `ring` (of
   // ringBytes, a power of two) up to `linearFrom`.
   static const uint8_t* Locate(const uint8_t* at, const uint8_t* base, const uint8_t* ring, size_t ringBytes,
@@ -154,6 +156,8 @@ class BufferedStream : public IByteStream {
   size_t maxLead_ = kDefaultRingBytes / 2;    // writer only
   uint8_t* writeRing_ = nullptr;              // ring_, for the writer without the lock
   uint8_t* writeLinearFrom_ = nullptr;        // linearFrom_, for the writer without the lock
+  uint32_t readable_ = 0;                     // what the reader may read, from PaceWriter; writer only
+  bool ringWaited_ = false;                   // the writer waited for room in the ring; writer only
   // In place, behind a reader that fell a ring behind: writer only.
   uint8_t* preparedTo_ = nullptr;             // end of the chunks made ready
   uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet
