@@ -231,8 +231,7 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     const uint8_t* end = limit_;
     if (end == nullptr || readPos_ + n > end) return LogErrorText("ReadBytes() failed unexpectedly");
     generation = pageGeneration_;
-    // Where the bytes live follows the page the reader is on (a page retired under it was
-    // written in place as far as it counts here).
+    // Where the bytes live follows the current page's layout, for a position inside it.
     base = view_;
     if (base != nullptr && readPos_ >= base) {
       ring = ring_;
@@ -354,16 +353,16 @@ uint8_t* BufferedStream::PrepareRoom(uint32_t size) {
     // Room in the ring ends a ring's length after what the reader has passed.
     const uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
     const bool fits = size <= writeRingBytes_;
-    if (fits && static_cast<size_t>(writePos_ + size - passed) <= writeRingBytes_)
-      return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
+    uint8_t* const inRing =
+        const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
+    if (fits && static_cast<size_t>(writePos_ + size - passed) <= writeRingBytes_) return inRing;
     // Full: a reader that can make the room (it has not begun the page yet, as when it is still
     // finishing the one before, or is a little slow) is waited for once, a little; one that
     // could not (the rows it lacks are held back from it) is not.
     uint8_t* const target = writePos_ + size - writeRingBytes_;
     if (fits && !ringWaited_ && static_cast<size_t>(target - writeMapping_->Data()) <= readable_) {
       ringWaited_ = true;
-      if (WaitForReader(target))
-        return const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
+      if (WaitForReader(target)) return inRing;
     }
     // The reader is a ring behind: the rest of the page goes in place. Bytes below here keep
     // their place in the ring. In place, below a ring's length, is the ring's own memory, which

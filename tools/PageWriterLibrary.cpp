@@ -45,7 +45,8 @@ PageWriterLibrary::Factory PageWriterLibrary::Load(std::string* error) {
       if (factory == nullptr) failure = "cannot load the image writers: " + path + " has no " + kFactoryName;
       break;
     }
-    if (factory == nullptr && failure.empty()) failure = "cannot find the image writers (" + std::string(kFileName) + ": tried " + tried + ")";
+    if (factory == nullptr && failure.empty())
+      failure = "cannot find the image writers (" + std::string(kFileName) + ": tried " + tried + ")";
   }
   if (factory == nullptr) *error = failure;
   return factory;
