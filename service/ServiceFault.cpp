@@ -140,3 +140,26 @@ const char* ServiceFault::Detail(struct soap* soap) {
   if (!detail) detail = fault->SOAP_ENV__Detail ? fault->SOAP_ENV__Detail : fault->detail;
   return detail ? detail->__any : nullptr;
 }
+
+namespace {
+
+void Clip(char* text, size_t cap) {
+  if (text != nullptr && strnlen(text, cap + 1) > cap) text[cap] = '\0';
+}
+
+}  // namespace
+
+void ServiceFault::ClipTexts(struct soap* soap, size_t cap) {
+  if (!soap || !soap->fault) return;
+  SOAP_ENV__Fault* fault = soap->fault;
+  for (char* text : {fault->faultcode, fault->faultstring, fault->faultactor, fault->SOAP_ENV__Node,
+                     fault->SOAP_ENV__Role})
+    Clip(text, cap);
+  for (SOAP_ENV__Detail* detail : {fault->detail, fault->SOAP_ENV__Detail})
+    if (detail) Clip(detail->__any, cap);
+  if (fault->SOAP_ENV__Reason) Clip(fault->SOAP_ENV__Reason->SOAP_ENV__Text, cap);
+  // Subcodes nest; the library bounds the nesting, and so does this walk.
+  SOAP_ENV__Code* code = fault->SOAP_ENV__Code;
+  for (int level = 0; code != nullptr && level < 256; ++level, code = code->SOAP_ENV__Subcode)
+    Clip(code->SOAP_ENV__Value, cap);
+}

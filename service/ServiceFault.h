@@ -12,6 +12,8 @@
 #ifndef CAVIX_SERVICE_SERVICEFAULT_H
 #define CAVIX_SERVICE_SERVICEFAULT_H
 
+#include <cstddef>
+
 struct soap;
 
 class ServiceFault {
@@ -64,6 +66,12 @@ class ServiceFault {
   static const char* Subcode(struct soap* soap);
   static const char* Reason(struct soap* soap);
   static const char* Detail(struct soap* soap);
+
+  // Cuts every text the context's fault holds (codes and subcodes, reason, node, role, actor,
+  // detail) to at most `cap` characters. The library caps a text's length as it reads it, but
+  // not on every path: a fault read at the end of a response cut short kept 4 135 characters
+  // under a cap of 4 096. No-op without a fault.
+  static void ClipTexts(struct soap* soap, size_t cap);
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/TimeLimits.h"
+#include "service/ServiceFault.h"
 #include "service/SoapPointerMap.h"
 
 const char* const ExchangeGuard::kPointerMapKey = "ExchangeGuard";
@@ -99,6 +100,8 @@ void ExchangeGuard::Rearm() {
 }
 
 int ExchangeGuard::Outcome(int status) const {
+  // What a failed exchange kept of the device's fault stays within the text cap as well.
+  if (status != SOAP_OK) ServiceFault::ClipTexts(soap_, static_cast<size_t>(kMaxTextLength));
   if (status == SOAP_OK || IsGuardStatus(status)) return status;
   if (ended_ != 0) return ended_;
   if (status == SOAP_LENGTH || status == SOAP_OCCURS || status == SOAP_LEVEL) return kTooLarge;

@@ -85,7 +85,8 @@ class ExchangeGuard {
   long long MillisecondsLeft() const;
 
   // The status of the last exchange: `status` itself, or the guard's status when the guard
-  // ended it or the response broke a text cap.
+  // ended it or the response broke a text cap. After a failure the texts of the context's
+  // fault are cut to kMaxTextLength (ServiceFault::ClipTexts).
   int Outcome(int status) const;
 
  private:

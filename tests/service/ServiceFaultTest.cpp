@@ -137,6 +137,31 @@ TEST_F(ServiceFaultTest, EveryFaultFormReadsItsStatusCodeSubcodeReasonAndDetail)
   }
 }
 
+// Every text a fault keeps is cut to a cap (the exchange bounds' text cap); texts within it,
+// and a context without a fault, are left as they are.
+TEST_F(ServiceFaultTest, ClipTextsCutsEveryTextOfTheFaultToTheCap) {
+  server_.SetReply(LoopbackHttpServer::HttpReply(kSoap12Type, Soap12(
+      R"(<env:Fault>
+          <env:Code><env:Value>env:Receiver</env:Value>
+            <env:Subcode><env:Value>w:ServerErrorTemporaryError</env:Value></env:Subcode>
+          </env:Code>
+          <env:Reason><env:Text xml:lang="en">the scanner is warming up</env:Text></env:Reason>
+          <env:Detail>twelve chars</env:Detail>
+        </env:Fault>)"), "500 Internal Server Error"));
+  ASSERT_EQ(2, GetJobInfo(soap_, server_.Endpoint()));
+  ServiceFault::ClipTexts(soap_, 64);
+  EXPECT_STREQ("the scanner is warming up", ServiceFault::Reason(soap_)) << "within the cap";
+  ServiceFault::ClipTexts(soap_, 12);
+  EXPECT_STREQ("SOAP-ENV:Rec", ServiceFault::Code(soap_));
+  EXPECT_STREQ("wscn:ServerE", ServiceFault::Subcode(soap_));
+  EXPECT_STREQ("the scanner ", ServiceFault::Reason(soap_));
+  ASSERT_NE(nullptr, ServiceFault::Detail(soap_));
+  EXPECT_LE(std::string(ServiceFault::Detail(soap_)).size(), 12u);
+  TestContext empty;
+  ServiceFault::ClipTexts(empty, 1);  // no fault: nothing to do
+  ServiceFault::ClipTexts(nullptr, 1);
+}
+
 TEST_F(ServiceFaultTest, FaultStaysUntilTheNextCallWhichClearsIt) {
   server_.SetReply(LoopbackHttpServer::HttpReply(kSoap12Type, Soap12(kFaults[0].fault),
                                                  "400 Bad Request"));
