@@ -123,16 +123,17 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     ring_ = ringBytes != 0 ? page->RingView(ringBytes) : nullptr;
     ringBytes_ = ring_ != nullptr ? ringBytes : 0;
     writeRingBytes_ = ringBytes_;
-    maxLead_ = (ringBytes != 0 ? ringBytes : kDefaultRingBytes) / 2;
+    maxLead_ = (ringBytes != 0 ? ringBytes : kDefaultRingBytes) / 4 * 3;
     linearFrom_ = ring_ != nullptr ? page->Data() + capacity : page->Data();
     writeRing_ = ring_;
     writeLinearFrom_ = linearFrom_;
     // Without a ring the page is written in place from its start, reusing passed memory once
-    // the page is large enough to gain from it; the same follows a ring the reader fell behind.
+    // the page is large enough to gain from it; the same follows a ring the reader fell behind
+    // (a pooled mapping too: beyond its ring, little of it is mapped in).
     spareFrom_ = preparedTo_ = page->Data();
     readable_ = 0;
     ringWaited_ = false;
-    movesOn_ = capacity >= 2 * kDefaultRingBytes && !page->Reused();
+    movesOn_ = capacity >= 2 * kDefaultRingBytes;
     pacing_ = ring_ != nullptr || movesOn_;
     unpacedWhileAt_ = nullptr;
     passedTo_.store(page->Data(), std::memory_order_release);
@@ -480,7 +481,7 @@ void BufferedStream::PaceWriter(uint32_t readable) {
   // before a reader that did not move during a wait has moved.
   if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= maxLead_)
     return;
-  const bool caughtUp = WaitForReader(ahead - maxLead_ / 2);
+  const bool caughtUp = WaitForReader(ahead - maxLead_ / 3 * 2);
   // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
   // not released yet (a long stretch of blank rows): the writer goes on unpaced until it moves.
   if (!caughtUp && passedTo_.load() == start) unpacedWhileAt_ = start;

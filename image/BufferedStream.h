@@ -127,16 +127,16 @@ class BufferedStream : public IByteStream {
   // them is rare.
   static constexpr size_t kRingChunk = size_t(1) << 20;
   // The ring a page is written into while its reader keeps up, in the page's rows: the
-  // writer's lead (half of it), its largest write (16 rows) and the reader's requests fit in
-  // it (4 MB for a 600 dpi colour page, 2 MB at 300 dpi); 4 MB when the rows are not known.
+  // writer's lead, its largest write (16 rows) and the reader's requests fit in it (4 MB for a
+  // 600 dpi colour page, 2 MB at 300 dpi); 4 MB when the rows are not known.
   static constexpr size_t kRingRows = 256;
   static constexpr size_t kMinRingBytes = size_t(1) << 20;
   static constexpr size_t kMaxRingBytes = size_t(16) << 20;
   static constexpr size_t kDefaultRingBytes = size_t(4) << 20;
   // How far the writer may run ahead of a reader that reads as the page arrives (counted up to
-  // what the reader may read): half the ring (or 2 MB without one); a waiting writer lets the
-  // reader come to half of that (well over one host read, so that a reader waiting for a full
-  // request and the writer never wait on each other); and the longest it waits at a time.
+  // what the reader may read): three quarters of the ring (of 4 MB without one), so that a
+  // reader that asks for a megabyte at a time and keeps up is not waited for; a waiting writer
+  // lets the reader come to half the ring; and the longest it waits at a time.
   static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
