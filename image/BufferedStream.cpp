@@ -123,7 +123,7 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     ring_ = ringBytes != 0 ? page->RingView(ringBytes) : nullptr;
     ringBytes_ = ring_ != nullptr ? ringBytes : 0;
     writeRingBytes_ = ringBytes_;
-    maxLead_ = (ringBytes != 0 ? ringBytes : kDefaultRingBytes) / 4 * 3;
+    maxLead_ = (ringBytes != 0 ? ringBytes : kDefaultRingBytes) / 2;
     linearFrom_ = ring_ != nullptr ? page->Data() + capacity : page->Data();
     writeRing_ = ring_;
     writeLinearFrom_ = linearFrom_;
@@ -481,7 +481,7 @@ void BufferedStream::PaceWriter(uint32_t readable) {
   // before a reader that did not move during a wait has moved.
   if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= maxLead_)
     return;
-  const bool caughtUp = WaitForReader(ahead - maxLead_ / 3 * 2);
+  const bool caughtUp = WaitForReader(ahead - maxLead_ / 2);
   // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
   // not released yet (a long stretch of blank rows): the writer goes on unpaced until it moves.
   if (!caughtUp && passedTo_.load() == start) unpacedWhileAt_ = start;

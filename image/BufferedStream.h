@@ -134,9 +134,10 @@ class BufferedStream : public IByteStream {
   static constexpr size_t kMaxRingBytes = size_t(16) << 20;
   static constexpr size_t kDefaultRingBytes = size_t(4) << 20;
   // How far the writer may run ahead of a reader that reads as the page arrives (counted up to
-  // what the reader may read): three quarters of the ring (of 4 MB without one), so that a
-  // reader that asks for a megabyte at a time and keeps up is not waited for; a waiting writer
-  // lets the reader come to half the ring; and the longest it waits at a time.
+  // what the reader may read): half the ring (of 4 MB without one); a waiting writer lets the
+  // reader come to a quarter of it (well over what a reader gathers before it takes rows, see
+  // PadlessStream, so that a reader waiting for rows and the writer never wait on each other);
+  // and the longest it waits at a time.
   static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only

@@ -1,5 +1,7 @@
 #include "image/PadlessStream.h"
 
+#include <algorithm>
+
 #include <exception>
 
 #if defined(__SSE2__)
@@ -299,7 +301,7 @@ StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytes
       // The writer is still at work: rows are let gather until the request can be filled (or
       // a little while has passed), so that the reader takes them in one go instead of being
       // handed them row by row.
-      GatherRows(delivered + remaining);
+      GatherRows(delivered + std::min(remaining, kGatherBytes));
       limit = readableLimit_;
       if (limit <= delivered) continue;
     }
@@ -326,7 +328,7 @@ StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytes
     }
     if (!wrapped_->Ended() || readableLimit_ != limit) {
       if (!wrapped_->Ended()) {
-        GatherRows(delivered + remaining);
+        GatherRows(delivered + std::min(remaining, kGatherBytes));
         if (readableLimit_ != limit || wrapped_->Ended() || wrapped_->Canceled()) continue;
       }
       try {

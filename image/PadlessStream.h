@@ -93,6 +93,10 @@ class PadlessStream : public IImageStream {
   uint32_t spaceSize_ = 0;                   // writer only: its size
   // Longest a reader lets rows gather before it takes what is readable.
   static constexpr DWORD kGatherMs = 5;
+  // Most a reader waits to gather at a time: a larger request is filled in several takes, so
+  // that a host reading megabytes at a time moves through the page's memory (which the writer
+  // reuses behind it, see BufferedStream) as steadily as one reading less.
+  static constexpr uint32_t kGatherBytes = 256 * 1024;
 
   std::unique_ptr<Semaphore> moreBytesReady_;
   std::unique_ptr<Event> gathered_;          // auto-reset: a gathering reader's wish is met
