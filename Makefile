@@ -39,7 +39,10 @@ test: check
 	$(MAKE) sanitize
 	$(MAKE) fuzz
 
-scan: build
+# `make scan` builds only what a scan needs (cavix_scan_parts), not the tests and benchmarks.
+scan: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target cavix_scan_parts -j $(JOBS)
 	./scripts/scan.sh $(BUILD) $(DEVICE)
 
 # `make fuzz`: builds the libFuzzer targets with clang in $(FUZZ_BUILD) and runs each for

@@ -16,7 +16,7 @@ scan="$build/tools/cavix-scan"
 module="$build/driver/libcavixdriver.so"
 for f in "$scan" "$module"; do
   if [ ! -e "$f" ]; then
-    echo "$f is not built; run: make build" >&2
+    echo "$f is not built; run: make scan" >&2
     exit 1
   fi
 done
