@@ -1,6 +1,10 @@
 #include "sane/SaneBackend.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,9 +13,16 @@
 #include <cstring>
 #include <thread>
 
+#include "sane/SaneDebug.h"
+
 SaneBackend::SaneBackend(SaneConfig config) : config_(std::move(config)) {
   for (const std::string& p : config_.problems)
     std::fprintf(stderr, "[cavix] %s: %s\n", config_.path.c_str(), p.c_str());
+  for (const std::string& i : config_.ignored)
+    CAVIX_SANE_DEBUG(SaneDebug::kError, "%s: ignored %s", config_.path.c_str(), i.c_str());
+  CAVIX_SANE_DEBUG(SaneDebug::kInfo, "configuration %s: %zu devices, module %s, discovery %s",
+                   config_.path.empty() ? "(none)" : config_.path.c_str(), config_.devices.size(),
+                   config_.module.empty() ? "(registered)" : config_.module.c_str(), config_.discovery ? "on" : "off");
   for (const SaneDeviceEntry& e : config_.devices) {
     SANE_Device d;
     d.name = e.name.c_str();
@@ -73,13 +84,23 @@ const SANE_Device** SaneBackend::Devices() {
   return deviceList_.data();
 }
 
+bool SaneBackend::ServesRemoteClients() {
+  // saned by name, or a process whose standard input is a network connection (saned started by
+  // inetd or by a socket unit, which hand it the client's connection there).
+  if (std::strcmp(program_invocation_short_name, "saned") == 0) return true;
+  struct stat st = {};
+  return ::fstat(STDIN_FILENO, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 bool SaneBackend::OtherEntry(const std::string& name, SaneDeviceEntry* entry) const {
   for (const SaneDeviceEntry& e : discovered_)
     if (name.empty() || e.name == name) {
       *entry = e;
       return true;
     }
-  if (name.find("\\macaddr:") == std::string::npos) return false;
+  // A network device name is a direct form for the local user only: through saned a client
+  // would choose the address reached and the name of the lock file left behind.
+  if (name.find("\\macaddr:") == std::string::npos || ServesRemoteClients()) return false;
   entry->name = entry->device = name;
   return true;
 }
@@ -126,7 +147,10 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
     }
   SaneDeviceEntry other;
   if (!entry && OtherEntry(name, &other)) entry = &other;
-  if (!entry) return SANE_STATUS_INVAL;
+  if (!entry) {
+    CAVIX_SANE_DEBUG(SaneDebug::kError, "sane_open: \"%s\" is neither listed nor configured", name.c_str());
+    return SANE_STATUS_INVAL;
+  }
   SANE_Status s = EnsureModule();
   if (s != SANE_STATUS_GOOD) return s;
   DeviceTarget target;
@@ -147,7 +171,12 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
     device = std::make_shared<SaneDeviceSession>(module_.Scanner());
     HRESULT hr = S_OK;
     DWORD code = 0;
-    if (!device->Open(target, &hr, &code)) return SaneScanHandle::StatusFor(hr, code);
+    if (!device->Open(target, &hr, &code)) {
+      s = SaneScanHandle::StatusFor(hr, code);
+      CAVIX_SANE_DEBUG(SaneDebug::kError, "sane_open \"%s\": the session did not open (0x%08X, code %u): status %d",
+                       name.c_str(), static_cast<unsigned>(hr), static_cast<unsigned>(code), static_cast<int>(s));
+      return s;
+    }
     sessions_[target.name] = device;
   }
   auto h = std::make_unique<SaneScanHandle>(module_.Scanner(), module_.Adf());
@@ -155,6 +184,8 @@ SANE_Status SaneBackend::Open(const std::string& name, SaneScanHandle** handle) 
   if (s != SANE_STATUS_GOOD) return s;
   *handle = h.get();
   handles_.push_back(std::move(h));
+  CAVIX_SANE_DEBUG(SaneDebug::kInfo, "sane_open \"%s\": device %s, handle %p", name.c_str(), target.name.c_str(),
+                   static_cast<void*>(*handle));
   return SANE_STATUS_GOOD;
 }
 

@@ -33,6 +33,9 @@ class SaneBackend {
 
   // Directory of this backend's shared object (to find the driver module beside it).
   static std::string OwnDirectory();
+  // True in saned (or a process serving a network client): names a client could choose are
+  // refused.
+  static bool ServesRemoteClients();
   // How long an occupied simulator address is tried before the device is called busy.
   static constexpr std::chrono::milliseconds kAddressWait{2000};
 

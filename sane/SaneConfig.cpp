@@ -1,7 +1,11 @@
 #include "sane/SaneConfig.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "tools/DeviceName.h"
@@ -96,15 +100,57 @@ std::vector<std::string> SaneConfig::SearchDirectories() {
   return dirs;
 }
 
+namespace {
+
+// Owned by root or by this process's user, and writable by no one else (a sticky directory
+// lets others add files but not replace this one's).
+const char* OwnerProblem(const struct stat& st, bool directory) {
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return "owned by another user";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(directory && (st.st_mode & S_ISVTX)))
+    return "writable by other users";
+  return nullptr;
+}
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+}  // namespace
+
+bool SaneConfig::Trusts(const std::string& dir, int fd, std::string* why) {
+  const std::string real = RealPath(dir), cwd = RealPath(".");
+  struct stat file = {}, folder = {};
+  const char* problem = nullptr;
+  if (dir.empty() || dir[0] != '/' || real.empty() || real == cwd) {
+    *why = "it is in the current directory";
+    return false;
+  }
+  if (::fstat(fd, &file) != 0 || ::stat(real.c_str(), &folder) != 0) {
+    *why = "it cannot be examined";
+    return false;
+  }
+  if ((problem = OwnerProblem(file, false)) != nullptr) *why = std::string("it is ") + problem;
+  else if ((problem = OwnerProblem(folder, true)) != nullptr) *why = std::string("its directory is ") + problem;
+  return problem == nullptr;
+}
+
 SaneConfig SaneConfig::Load() {
   for (const std::string& dir : SearchDirectories()) {
     const std::string path = dir + "/cavix.conf";
-    std::ifstream f(path);
-    if (!f) continue;
-    std::stringstream text;
-    text << f.rdbuf();
-    SaneConfig c = Parse(text.str());
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    SaneConfig c = Parse(text);
     c.path = path;
+    std::string why;
+    if (!c.module.empty() && !Trusts(dir, fd, &why)) {
+      c.ignored.push_back("module " + c.module + " (" + why + ")");
+      c.module.clear();
+    }
+    ::close(fd);
     return c;
   }
   return SaneConfig();

@@ -5,7 +5,8 @@
 //   \\?\cavixnet#\macaddr:...           a network device name
 //   /dev/usb/lp0                        a USB scanner
 //   simulator [sheets N] [usb] [address A]   the embedded simulated scanner
-//   module /path/libcavixdriver.so      the driver module to load (else the registration)
+//   module /path/libcavixdriver.so      the driver module to load (else the registration);
+//                                       honoured only from a trusted file (see Trusts)
 //   discovery off                       list only these devices (else scanners found on the
 //                                       local network are listed after them)
 // Read once by sane_init; a plain value afterwards.
@@ -32,6 +33,13 @@ struct SaneConfig {
   bool discovery = true;              // look for scanners on the local network
   std::vector<std::string> problems;  // lines that could not be read, with their numbers
   std::string path;                   // the file read (empty: none found)
+  std::vector<std::string> ignored;   // settings left out because the file is not trusted, and why
+
+  // Whether a file may name code to load: not in the current directory (by any spelling), owned
+  // by root or this process's user and writable by no one else, in a directory of the same
+  // owners that no one else can write to (or sticky). `dir` is the directory it was found in,
+  // `fd` the open file. Otherwise false with the reason.
+  static bool Trusts(const std::string& dir, int fd, std::string* why);
 
   // Reads the text of a configuration file.
   static SaneConfig Parse(const std::string& text);

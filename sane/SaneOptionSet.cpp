@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "sane/SaneDebug.h"
 #include "tools/ScanParameterMapping.h"
 
 namespace {
@@ -26,11 +28,20 @@ size_t ListSize(const SANE_String_Const* list) {
 
 bool IsFeeder(const std::string& source) { return source != "Flatbed"; }
 
+// Distances in 64 bits: INT_MIN or INT_MAX minus a listed value does not fit a word.
 SANE_Word Nearest(const SANE_Word* list, SANE_Word v) {
   SANE_Word best = list[1];
   for (SANE_Word i = 2; i <= list[0]; ++i)
-    if (std::abs(list[i] - v) < std::abs(best - v)) best = list[i];
+    if (std::llabs(int64_t(list[i]) - v) < std::llabs(int64_t(best) - v)) best = list[i];
   return best;
+}
+
+// The nearest value of a range's steps (min + n * quant, or max), in 64 bits.
+SANE_Word Snap(const SANE_Range& r, SANE_Word v) {
+  const int64_t clamped = std::min<int64_t>(r.max, std::max<int64_t>(r.min, v));
+  if (r.quant <= 0) return static_cast<SANE_Word>(clamped);
+  const int64_t steps = (clamped - r.min + r.quant / 2) / r.quant;
+  return static_cast<SANE_Word>(std::min<int64_t>(r.max, r.min + steps * r.quant));
 }
 
 }  // namespace
@@ -38,8 +49,8 @@ SANE_Word Nearest(const SANE_Word* list, SANE_Word v) {
 SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
   std::memset(desc_, 0, sizeof desc_);
   const RegionMm platen = ScanParameterMapping::SourceArea(ScanSource::Platen);
-  xRange_ = SANE_Range{0, FixedFromUnits(ScanParameterMapping::MmToUnits(platen.width)), 0};
-  yRange_ = SANE_Range{0, FixedFromUnits(ScanParameterMapping::MmToUnits(platen.height)), 0};
+  xRange_ = SANE_Range{0, FixedFromUnits(ScanParameterMapping::MmToUnits(platen.width)), kUnitStep};
+  yRange_ = SANE_Range{0, FixedFromUnits(ScanParameterMapping::MmToUnits(platen.height)), kUnitStep};
   geometry_[0] = geometry_[1] = 0;
   geometry_[2] = xRange_.max;
   geometry_[3] = yRange_.max;
@@ -124,7 +135,7 @@ SaneOptionSet::SaneOptionSet() : mode_(kModes[0]), source_(kSources[0]) {
 }
 
 SANE_Fixed SaneOptionSet::FixedFromUnits(uint32_t units) {
-  return static_cast<SANE_Fixed>(std::ceil(units * 25.4 / 300.0 * (1 << SANE_FIXED_SCALE_SHIFT)));
+  return static_cast<SANE_Fixed>(units * kUnitStep);
 }
 
 const SANE_Option_Descriptor* SaneOptionSet::Descriptor(SANE_Int option) const {
@@ -193,7 +204,7 @@ SANE_Status SaneOptionSet::SetString(SANE_Int option, char* value, SANE_Int* inf
       const bool changed = source_ != *list;
       source_ = *list;
       ApplySource();
-      if (info && changed) *info |= SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS;
+      if (info && changed) *info |= SANE_INFO_RELOAD_PARAMS;
     }
     // The value is written back as the list spells it.
     if (std::strcmp(*list, value) != 0) {
@@ -211,7 +222,54 @@ SANE_Status SaneOptionSet::SetResolution(SANE_Word value, SANE_Int* info) {
   return SANE_STATUS_GOOD;
 }
 
+std::string SaneOptionSet::Look(SANE_Int option) const {
+  const SANE_Option_Descriptor& d = desc_[option];
+  std::string look = std::to_string(d.cap) + " ";
+  if (d.constraint_type == SANE_CONSTRAINT_RANGE)
+    look += std::to_string(d.constraint.range->min) + ".." + std::to_string(d.constraint.range->max) + "/" +
+            std::to_string(d.constraint.range->quant);
+  else if (d.constraint_type == SANE_CONSTRAINT_WORD_LIST)
+    for (SANE_Word i = 1; i <= d.constraint.word_list[0]; ++i) look += std::to_string(d.constraint.word_list[i]) + ",";
+  switch (option) {
+    case kMode: return look + " " + mode_;
+    case kSource: return look + " " + source_;
+    case kResolution: return look + " " + std::to_string(resolution_);
+    case kPreview: return look + " " + std::to_string(preview_);
+    case kTlX: case kTlY: case kBrX: case kBrY: return look + " " + std::to_string(geometry_[option - kTlX]);
+    default: return look;
+  }
+}
+
 SANE_Status SaneOptionSet::Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info) {
+  if (action != SANE_ACTION_SET_VALUE || option < 0 || option >= kCount || !value)
+    return Apply(option, action, value, info);
+  // Any other option whose activity, constraint or value the change moved makes the frontend
+  // read them all again.
+  std::string before[kCount];
+  for (SANE_Int i = 0; i < kCount; ++i) before[i] = Look(i);
+  const bool text = desc_[option].type == SANE_TYPE_STRING;
+  const std::string asked = text ? std::string(static_cast<const char*>(value), strnlen(static_cast<const char*>(value), 64))
+                                 : std::to_string(*static_cast<const SANE_Word*>(value));
+  SANE_Int got = 0;
+  const SANE_Status s = Apply(option, action, value, &got);
+  for (SANE_Int i = 0; i < kCount && s == SANE_STATUS_GOOD; ++i)
+    if (i != option && Look(i) != before[i]) got |= SANE_INFO_RELOAD_OPTIONS;
+  if (info) *info = got;
+  if (SaneDebug::On(SaneDebug::kOption)) {
+    const SANE_Word word = text ? 0 : *static_cast<const SANE_Word*>(value);
+    const bool fixed = desc_[option].type == SANE_TYPE_FIXED;
+    char back[80];
+    if (text) std::snprintf(back, sizeof back, "%s", static_cast<const char*>(value));
+    else if (fixed) std::snprintf(back, sizeof back, "%.4f", SANE_UNFIX(word));
+    else std::snprintf(back, sizeof back, "%d", word);
+    const std::string was = fixed ? std::to_string(SANE_UNFIX(std::stoi(asked))) : asked;
+    SaneDebug::Print(SaneDebug::kOption, "set %s = %s: status %d, value %s, info 0x%X", desc_[option].name,
+                     was.c_str(), static_cast<int>(s), back, static_cast<unsigned>(got));
+  }
+  return s;
+}
+
+SANE_Status SaneOptionSet::Apply(SANE_Int option, SANE_Action action, void* value, SANE_Int* info) {
   if (info) *info = 0;
   if (option < 0 || option >= kCount || desc_[option].type == SANE_TYPE_GROUP || !value) return SANE_STATUS_INVAL;
   if (action == SANE_ACTION_GET_VALUE) {
@@ -244,16 +302,13 @@ SANE_Status SaneOptionSet::Control(SANE_Int option, SANE_Action action, void* va
       return SANE_STATUS_GOOD;
     }
     default: {
+      // Onto the range's steps (the scanner's unit), then to what the scanner scans.
       SANE_Fixed* v = static_cast<SANE_Fixed*>(value);
-      const SANE_Range* r = desc_[option].constraint.range;
       const SANE_Fixed asked = *v;
-      geometry_[option - kTlX] = std::min(r->max, std::max(r->min, asked));
-      const int axis = (option - kTlX) % 2;
-      const unsigned others = FitAxis(axis) & ~(1u << option);
+      geometry_[option - kTlX] = Snap(*desc_[option].constraint.range, asked);
+      FitAxis((option - kTlX) % 2);
       *v = geometry_[option - kTlX];
-      if (info)
-        *info |= SANE_INFO_RELOAD_PARAMS | (*v != asked ? SANE_INFO_INEXACT : 0) |
-                 (others != 0 ? SANE_INFO_RELOAD_OPTIONS : 0);
+      if (info) *info |= SANE_INFO_RELOAD_PARAMS | (*v != asked ? SANE_INFO_INEXACT : 0);
       return SANE_STATUS_GOOD;
     }
   }
@@ -266,8 +321,14 @@ bool SaneOptionSet::ToScanOptions(ScanOptions* o, std::string* why) const {
                                                  : ColorMode::BlackWhite;
   o->source = source_ == "Flatbed" ? ScanSource::Platen : source_ == "ADF" ? ScanSource::Adf : ScanSource::Duplex;
   o->resolution = static_cast<unsigned>(ScanResolution());
-  if (geometry_[2] <= geometry_[0] || geometry_[3] <= geometry_[1]) {
-    *why = "the scan area is empty";
+  // The corners, named as the frontend knows them.
+  for (int axis = 0; axis < 2; ++axis) {
+    if (geometry_[axis + 2] > geometry_[axis]) continue;
+    char text[160];
+    std::snprintf(text, sizeof text, "the scan area is empty: %s %.3f mm is not before %s %.3f mm",
+                  desc_[kTlX + axis].name, SANE_UNFIX(geometry_[axis]), desc_[kBrX + axis].name,
+                  SANE_UNFIX(geometry_[axis + 2]));
+    *why = text;
     return false;
   }
   const double x0 = SANE_UNFIX(geometry_[0]), x1 = SANE_UNFIX(geometry_[2]);

@@ -2,11 +2,14 @@
 // standard group, and the scan area (tl-x, tl-y, br-x, br-y in millimetres) in the geometry
 // group. Keeps the descriptors and current values and checks values against their
 // constraints. Every value adjusted on the way in is written back and reported inexact: a range
-// clamps, a resolution snaps to the nearest listed value, and a scan area smaller than the
+// clamps (in 64 bits, so INT_MIN and INT_MAX give its ends), an area edge snaps to the nearest
+// step of the scanner's unit, a resolution to the nearest listed value, and a scan area smaller than the
 // scanner's minimum is enlarged (and moved back inside the source) as the scanner would do it,
 // so that reading the options back tells what will be scanned. An empty or inverted area stays
 // as it is (it scans nothing). Changing the source changes the resolution list and the length
-// of the area. Turns the values into the tools' ScanOptions and estimates the frame they give.
+// of the area. A change that moves another option's value, constraint or capabilities answers
+// SANE_INFO_RELOAD_OPTIONS (found by comparing every other option before and after). Each set is
+// in the debug output with the value written back. Turns the values into the tools' ScanOptions and estimates the frame they give.
 // Used by the frontend's thread only.
 #ifndef CAVIX_SANE_SANEOPTIONSET_H
 #define CAVIX_SANE_SANEOPTIONSET_H
@@ -37,6 +40,9 @@ class SaneOptionSet {
   // The scanner's smallest scan area side and its unit (1/300 inch).
   static constexpr uint32_t kMinimumUnits = 576;
   static constexpr SANE_Word kPreviewResolution = 75;
+  // The area's step: one unit (25.4 / 300 mm) rounded up to the next fixed-point value, so that
+  // n steps are n units (the error stays below one unit up to 18,000 units).
+  static constexpr SANE_Word kUnitStep = 5549;
 
   SaneOptionSet();
   SaneOptionSet(const SaneOptionSet&) = delete;
@@ -50,11 +56,14 @@ class SaneOptionSet {
   // The frame a scan with these options gives, by the scanner's arithmetic; 0 pixels or lines
   // on an empty side of the area.
   SANE_Parameters Estimate() const;
-  // Millimetres for a number of units, rounded up to the next fixed-point step so that the
-  // value converts back to the same number of units.
+  // Millimetres for a number of units: that many steps, which convert back to the same number
+  // of units.
   static SANE_Fixed FixedFromUnits(uint32_t units);
 
  private:
+  SANE_Status Apply(SANE_Int option, SANE_Action action, void* value, SANE_Int* info);
+  // What a frontend sees of an option besides its name: capabilities, constraint and value.
+  std::string Look(SANE_Int option) const;
   void ApplySource();
   SANE_Status SetString(SANE_Int option, char* value, SANE_Int* info);
   SANE_Status SetResolution(SANE_Word value, SANE_Int* info);

@@ -6,16 +6,58 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
+#include "sane/SaneDebug.h"
 #include "tools/ScanParameterMapping.h"
 
 namespace {
 constexpr DWORD kAdfDuplex = 0x1;
 constexpr DWORD kAdfMultiPageFlow = 0x4;
 constexpr DWORD kFirstRead = 32 * 1024;
+
+using State = SaneScanHandle::State;
+// The diagram's arrows: kTransitions[from] lists where a state goes.
+const struct {
+  State from;
+  std::initializer_list<State> to;
+} kTransitions[] = {
+    {State::kIdle, {State::kJob}},
+    {State::kJob, {State::kPage, State::kIdle, State::kCancelled}},
+    {State::kPage, {State::kDone, State::kPageEnded, State::kIdle, State::kCancelled}},
+    {State::kPageEnded, {State::kPage, State::kIdle, State::kCancelled}},
+    {State::kDone, {State::kIdle}},
+    {State::kCancelled, {State::kIdle}},
+};
+
+double MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
 }  // namespace
+
+const char* SaneScanHandle::StateName(State s) {
+  static const char* const kNames[] = {"idle", "job", "page", "page ended", "done", "cancelled"};
+  return kNames[static_cast<int>(s)];
+}
+
+bool SaneScanHandle::Allowed(State from, State to) {
+  for (const auto& t : kTransitions)
+    if (t.from == from) return std::find(t.to.begin(), t.to.end(), to) != t.to.end();
+  return false;
+}
+
+void SaneScanHandle::Enter(State next, const char* why) {
+  if (next == state_) return;
+  if (!Allowed(state_, next))
+    CAVIX_SANE_DEBUG(SaneDebug::kError, "handle %p: %s -> %s (%s) is not a transition of the handle",
+                     static_cast<void*>(this), StateName(state_), StateName(next), why);
+  else
+    CAVIX_SANE_DEBUG(SaneDebug::kState, "handle %p: %s -> %s (%s)", static_cast<void*>(this), StateName(state_),
+                     StateName(next), why);
+  state_ = next;
+}
 
 SaneScanHandle::SaneScanHandle(IScanner* scanner, IADF2* adf) : scanner_(scanner), adf_(adf) {}
 
@@ -27,8 +69,9 @@ SaneScanHandle::~SaneScanHandle() {
     cancelThread_.join();
   }
   Settle();
-  if (pageActive_) EndPage();
-  if (jobActive_ || locked_) EndJob(true);
+  if (state_ == State::kPage) EndPage();
+  if (InJob()) EndJob(true);
+  Enter(State::kIdle, "close");
   cancel_.Detach();
   for (int fd : {pipe_[0], pipe_[1], readyPipe_[0], readyPipe_[1]})
     if (fd >= 0) ::close(fd);
@@ -77,14 +120,16 @@ void SaneScanHandle::CancelLoop() {
     ssize_t n = ::read(pipe_[0], &c, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || c == 'q') return;
+    const auto began = std::chrono::steady_clock::now();
     cancel_.Cancel();  // StopScan for the page in progress, if any
+    CAVIX_SANE_DEBUG(SaneDebug::kInfo, "sane_cancel: the page in progress stopped in %.1f ms", MsSince(began));
     {
-      std::lock_guard<std::mutex> g(lock_);
+      MutexLock g(lock_);
       ++handled_;
       handledChanged_.notify_all();
     }
     // A blocking sane_read waiting for rows looks at the cancel.
-    std::lock_guard<std::mutex> g(pageLock_);
+    MutexLock g(pageLock_);
     pageChanged_.notify_all();
   }
 }
@@ -100,16 +145,17 @@ bool SaneScanHandle::Settle() {
   const unsigned target = requested_.load();
   if (target == settled_) return false;
   if (cancelThread_.joinable()) {
-    std::unique_lock<std::mutex> g(lock_);
-    handledChanged_.wait(g, [&] { return handled_ >= target; });
+    MutexUniqueLock g(lock_);
+    handledChanged_.wait(g.Native(), [&]() REQUIRES(lock_) { return handled_ >= target; });
   }
   settled_ = target;
-  // The cancel ended the page (its StopScan went out) and ends the job.
-  if (pageActive_ || jobActive_) cancelled_ = true;
-  if (pageActive_) EndPage();
-  if (jobActive_ || locked_) EndJob(true);
+  // The cancel ended the page (its StopScan went out) and ends the job; after a page's end it
+  // only ends the EOF answers.
+  const bool inJob = InJob();
+  if (state_ == State::kPage) EndPage();
+  if (inJob) EndJob(true);
+  Enter(inJob ? State::kCancelled : state_ == State::kDone ? State::kIdle : state_, "sane_cancel");
   cancel_.Rearm();
-  eof_ = false;
   return true;
 }
 
@@ -121,9 +167,9 @@ void SaneScanHandle::UpdateReady() {
 }
 
 void SaneScanHandle::StartReader() {
-  if (!pageActive_ || reader_.joinable()) return;
+  if (state_ != State::kPage || reader_.joinable()) return;
   {
-    std::lock_guard<std::mutex> g(pageLock_);
+    MutexLock g(pageLock_);
     if (deviceDone_) return;
     stopReading_ = false;
   }
@@ -135,12 +181,12 @@ void SaneScanHandle::ReadLoop() {
     size_t at = 0;
     DWORD ask = 0;
     {
-      std::unique_lock<std::mutex> g(pageLock_);
+      MutexUniqueLock g(pageLock_);
       // Only this thread changes received_. It waits for room for a whole chunk (or the rest of
       // the page), so that a frontend taking a little at a time does not make reads that small.
       const uint64_t left = expected_ - received_;
       const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadChunk, left));
-      pageChanged_.wait(g, [&] { return stopReading_ || kReadAhead - held_ >= want; });
+      pageChanged_.wait(g.Native(), [&]() REQUIRES(pageLock_) { return stopReading_ || kReadAhead - held_ >= want; });
       if (stopReading_) return;
       at = (head_ + held_) % kReadAhead;
       // The free part up to the ring's end; the next read goes on from its start.
@@ -150,7 +196,7 @@ void SaneScanHandle::ReadLoop() {
     // The frontend's thread takes only from the full part: the free part is this thread's.
     DWORD n = 0, code = 0;
     const HRESULT hr = scanner_->ReadScanEx(session_, ring_.get() + at, ask, &n, &code);
-    std::lock_guard<std::mutex> g(pageLock_);
+    MutexLock g(pageLock_);
     if (FAILED(hr)) {
       readHr_ = hr;
       readCode_ = code;
@@ -180,7 +226,7 @@ void SaneScanHandle::EndPage() {
   if (reader_.joinable()) {
     bool running = false;
     {
-      std::lock_guard<std::mutex> g(pageLock_);
+      MutexLock g(pageLock_);
       stopReading_ = true;
       running = !deviceDone_;
       pageChanged_.notify_all();
@@ -192,15 +238,14 @@ void SaneScanHandle::EndPage() {
   }
   DWORD code = 0;
   cancel_.PageEnded(&code);
-  pageActive_ = false;
-  std::lock_guard<std::mutex> g(pageLock_);
+  MutexLock g(pageLock_);
   head_ = 0;
   held_ = 0;
 }
 
 void SaneScanHandle::EndJob(bool cancelRest) {
   DWORD code = 0;
-  if (jobActive_ && feeder_ && cancelRest && jobContinues_) {
+  if (state_ == State::kPageEnded && feeder_ && cancelRest) {
     // Sheets may be left in a job the device is still running: start the next page, take its
     // first bytes and stop it, which cancels the job on the device.
     BYTE ready = 0;
@@ -212,25 +257,26 @@ void SaneScanHandle::EndJob(bool cancelRest) {
       scanner_->StopScan(session_, &code);
     }
   }
-  jobActive_ = false;
-  jobContinues_ = false;
   pages_ = 0;
-  if (locked_) scanner_->UnlockScanner(session_, &code);
-  locked_ = false;
+  if (InJob()) scanner_->UnlockScanner(session_, &code);
   device_->Release(this);
 }
 
 SANE_Status SaneScanHandle::Failed(HRESULT hr, DWORD code) {
   const SANE_Status s = StatusFor(hr, code);
-  if (pageActive_) EndPage();
-  EndJob(false);
+  CAVIX_SANE_DEBUG(SaneDebug::kError, "handle %p: the driver failed in %s (0x%08X, code %u): status %d",
+                   static_cast<void*>(this), StateName(state_), static_cast<unsigned>(hr), static_cast<unsigned>(code),
+                   static_cast<int>(s));
+  if (state_ == State::kPage) EndPage();
+  if (InJob()) EndJob(false);
+  Enter(State::kIdle, "failure");
   return s;
 }
 
 SANE_Status SaneScanHandle::Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info) {
   if (action != SANE_ACTION_GET_VALUE) {
     Settle();
-    if (pageActive_ || jobActive_) {
+    if (InJob()) {
       if (info) *info = 0;
       // Setting a value that is already there changes nothing (frontends set their options again
       // before each page of a feeder job).
@@ -250,7 +296,7 @@ SANE_Status SaneScanHandle::Control(SANE_Int option, SANE_Action action, void* v
 }
 
 SANE_Status SaneScanHandle::GetParameters(SANE_Parameters* p) {
-  if (pageActive_ || (jobActive_ && expected_ > 0)) {
+  if (InJob() && expected_ > 0) {
     *p = params_;
     return SANE_STATUS_GOOD;
   }
@@ -272,7 +318,7 @@ SANE_Status SaneScanHandle::GetParameters(SANE_Parameters* p) {
 
 SANE_Status SaneScanHandle::SetIoMode(SANE_Bool nonBlocking) {
   Settle();
-  if (!pageActive_) return SANE_STATUS_INVAL;
+  if (state_ != State::kPage) return SANE_STATUS_INVAL;
   nonBlocking_ = nonBlocking != SANE_FALSE;
   // A read that must answer at once needs the rows read ahead.
   if (nonBlocking_) StartReader();
@@ -281,7 +327,7 @@ SANE_Status SaneScanHandle::SetIoMode(SANE_Bool nonBlocking) {
 
 SANE_Status SaneScanHandle::GetSelectFd(SANE_Int* fd) {
   Settle();
-  if (!pageActive_) return SANE_STATUS_INVAL;
+  if (state_ != State::kPage) return SANE_STATUS_INVAL;
   // The descriptor tells when rows wait: from now on they are read ahead, on this page and the
   // next ones (the frontend may keep the descriptor).
   readAhead_ = true;
@@ -293,17 +339,25 @@ SANE_Status SaneScanHandle::GetSelectFd(SANE_Int* fd) {
 SANE_Status SaneScanHandle::BeginJob() {
   ScanOptions o;
   std::string why;
-  if (!options_.ToScanOptions(&o, &why)) return SANE_STATUS_INVAL;
+  if (!options_.ToScanOptions(&o, &why)) {
+    CAVIX_SANE_DEBUG(SaneDebug::kError, "sane_start: refused: %s", why.c_str());
+    return SANE_STATUS_INVAL;
+  }
   // Another handle on this device is scanning with the same session.
-  if (!device_->Claim(this)) return SANE_STATUS_DEVICE_BUSY;
+  if (!device_->Claim(this)) {
+    CAVIX_SANE_DEBUG(SaneDebug::kError, "sane_start: another handle on the device is scanning");
+    return SANE_STATUS_DEVICE_BUSY;
+  }
   DWORD code = 0;
   HRESULT hr = scanner_->LockScanner(session_, C_LOCK_PROCESS, kLockTimeoutMs, &code);
   if (FAILED(hr)) {
     device_->Release(this);
-    return StatusFor(hr, code);
+    const SANE_Status s = StatusFor(hr, code);
+    CAVIX_SANE_DEBUG(SaneDebug::kError, "sane_start: the scanner is not locked (0x%08X, code %u): status %d",
+                     static_cast<unsigned>(hr), static_cast<unsigned>(code), static_cast<int>(s));
+    return s;
   }
-  locked_ = true;
-  jobActive_ = true;
+  Enter(State::kJob, "sane_start");
   pages_ = 0;
   feeder_ = o.source != ScanSource::Platen;
   lineart_ = o.mode == ColorMode::BlackWhite;
@@ -330,17 +384,28 @@ SANE_Status SaneScanHandle::BeginJob() {
 }
 
 SANE_Status SaneScanHandle::Start() {
+  const auto began = std::chrono::steady_clock::now();
+  const SANE_Status s = StartPage();
+  CAVIX_SANE_DEBUG(SaneDebug::kInfo, "sane_start: status %d in %.1f ms, page %u, %s", static_cast<int>(s),
+                   MsSince(began), pages_, StateName(state_));
+  if (s == SANE_STATUS_GOOD)
+    CAVIX_SANE_DEBUG(SaneDebug::kInfo, "sane_start: %d pixels x %d lines, %d bytes a line, depth %d",
+                     params_.pixels_per_line, params_.lines, params_.bytes_per_line, params_.depth);
+  return s;
+}
+
+SANE_Status SaneScanHandle::StartPage() {
   Settle();
-  if (pageActive_) {
+  if (state_ == State::kPage) {
     // The frontend starts again before the end of the page: that page is abandoned.
     cancel_.Cancel();
     EndPage();
     EndJob(true);
+    Enter(State::kIdle, "a new sane_start abandons the page");
     cancel_.Rearm();
   }
-  eof_ = false;
-  cancelled_ = false;
-  if (!jobActive_) {
+  if (state_ == State::kDone || state_ == State::kCancelled) Enter(State::kIdle, "sane_start");
+  if (state_ == State::kIdle) {
     SANE_Status s = BeginJob();
     if (s != SANE_STATUS_GOOD) return s;
   }
@@ -352,13 +417,14 @@ SANE_Status SaneScanHandle::Start() {
     if (FAILED(hr)) return Failed(hr, code);
     if (!ready) {
       EndJob(false);
+      Enter(State::kIdle, "the feeder is empty");
       return SANE_STATUS_NO_DOCS;
     }
   }
   hr = scanner_->StartScan(session_, &code);
   if (FAILED(hr)) return Failed(hr, code);
-  jobContinues_ = false;
-  pageActive_ = true;
+  Enter(State::kPage, "StartScan");
+  pageStart_ = std::chrono::steady_clock::now();
   delivered_ = 0;
   if (!cancel_.PageStarted()) {
     Settle();
@@ -375,7 +441,7 @@ SANE_Status SaneScanHandle::Start() {
     return Failed(hr, code);
   }
   {
-    std::lock_guard<std::mutex> g(pageLock_);
+    MutexLock g(pageLock_);
     head_ = 0;
     held_ = n;
     received_ = n;
@@ -393,17 +459,23 @@ SANE_Status SaneScanHandle::Start() {
 SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length) {
   *length = 0;
   if (Settle()) return SANE_STATUS_CANCELLED;
-  if (!pageActive_) return eof_ ? SANE_STATUS_EOF : cancelled_ ? SANE_STATUS_CANCELLED : SANE_STATUS_INVAL;
+  if (state_ != State::kPage) {
+    static const SANE_Status kOutside[] = {SANE_STATUS_INVAL, SANE_STATUS_INVAL, SANE_STATUS_INVAL,
+                                           SANE_STATUS_EOF,   SANE_STATUS_EOF,   SANE_STATUS_CANCELLED};
+    return kOutside[static_cast<int>(state_)];
+  }
   if (max <= 0) return SANE_STATUS_INVAL;
   size_t n = 0;
   HRESULT hr = S_OK;
   DWORD code = 0;
   bool done = false;
   {
-    std::unique_lock<std::mutex> g(pageLock_);
+    MutexUniqueLock g(pageLock_);
     if (reader_.joinable()) {
       if (!nonBlocking_)
-        pageChanged_.wait(g, [&] { return held_ > 0 || deviceDone_ || requested_.load() != settled_; });
+        pageChanged_.wait(g.Native(), [&]() REQUIRES(pageLock_) {
+          return held_ > 0 || deviceDone_ || requested_.load() != settled_;
+        });
       n = TakeAhead(data, static_cast<size_t>(max));
       pageChanged_.notify_all();  // room for the reading thread
     } else {
@@ -412,10 +484,10 @@ SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length
       n = TakeAhead(data, static_cast<size_t>(max));
       if (n == 0 && !deviceDone_) {
         const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(max), expected_ - received_));
-        g.unlock();
+        g.Unlock();
         DWORD got = 0, readCode = 0;
         const HRESULT readHr = scanner_->ReadScanEx(session_, data, ask, &got, &readCode);
-        g.lock();
+        g.Lock();
         if (FAILED(readHr)) {
           readHr_ = readHr;
           readCode_ = readCode;
@@ -445,10 +517,12 @@ SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length
       *length = static_cast<SANE_Int>(n);
       return SANE_STATUS_GOOD;
     }
+    CAVIX_SANE_DEBUG(SaneDebug::kInfo, "sane_read: page %u ended: %llu bytes in %.1f ms, status EOF", pages_,
+                     static_cast<unsigned long long>(delivered_), MsSince(pageStart_));
     EndPage();
     if (!feeder_) EndJob(false);
-    jobContinues_ = feeder_;  // the device goes on with the feeder job
-    eof_ = true;
+    // A feeder's device goes on with the job.
+    Enter(feeder_ ? State::kPageEnded : State::kDone, "the page's last byte");
     return SANE_STATUS_EOF;
   }
   // SANE's one-bit frames use a set bit for black; the driver's rows a set bit for white.
@@ -456,5 +530,7 @@ SANE_Status SaneScanHandle::Read(SANE_Byte* data, SANE_Int max, SANE_Int* length
     for (size_t i = 0; i < n; ++i) data[i] = static_cast<SANE_Byte>(~data[i]);
   delivered_ += n;
   *length = static_cast<SANE_Int>(n);
+  CAVIX_SANE_DEBUG(SaneDebug::kRead, "sane_read: %zu bytes (%llu of the page)", n,
+                   static_cast<unsigned long long>(delivered_));
   return SANE_STATUS_GOOD;
 }

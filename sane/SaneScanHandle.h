@@ -17,24 +17,42 @@
 // stops the page in progress through StopScan (which also ends a ReadScanEx blocked on the
 // frontend's thread or the reading thread), and the next call on the frontend's thread ends the
 // job and releases the lock.
+// The handle's state, changed only by Enter on the frontend's thread (which logs each change at
+// debug level 4):
+//
+//             sane_start            StartScan            the last byte (platen)
+//      kIdle -------------> kJob -------------> kPage ------------------------> kDone
+//      ^ ^ ^  (lock, set up)  |                 ^    |   the last byte (feeder)     |
+//      | | |                  |     next sheet  |    +----------------> kPageEnded  |
+//      | | |                  |    (StartScan)  +----------------------------+ |    |
+//      | | +------------------+----------------------------------------------+-+    |
+//      | |    failure, an empty feeder, close, a sane_start before the page's end   |
+//      | +--------------------------------------------------------------------------+
+//      |      sane_start, a cancel, close
+//      +----- sane_start, close ----- kCancelled <----- a cancel in kJob, kPage or kPageEnded
+//
+// The device is locked and the job set up in kJob, kPage and kPageEnded; reads answer EOF in
+// kPageEnded and kDone, CANCELLED in kCancelled, and INVAL in kIdle and kJob.
 // Threads: the frontend's thread for every call but Cancel; the cancel thread; the page's
 // reading thread. `lock_` guards the cancel counters; `pageLock_` the ring's fill and the
 // reading thread's outcome (`head_` ... `readySignalled_`). The reading thread alone writes the
-// ring's free part, the frontend's thread alone takes from its full part. The rest of the page
-// state belongs to the frontend's thread.
+// ring's free part, the frontend's thread alone takes from its full part. The state and the
+// rest of the page's fields belong to the frontend's thread (the reading thread reads
+// `expected_` and `session_`, written before it starts).
 #ifndef CAVIX_SANE_SANESCANHANDLE_H
 #define CAVIX_SANE_SANESCANHANDLE_H
 
 #include <sane/sane.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "driver/CavixScanner.h"
+#include "platform/Mutex.h"
 #include "sane/SaneDeviceSession.h"
 #include "sane/SaneOptionSet.h"
 #include "tools/DeviceName.h"
@@ -70,9 +88,21 @@ class SaneScanHandle {
   static constexpr size_t kReadAhead = 4 << 20;
   static constexpr DWORD kReadChunk = 256 * 1024;
 
+  enum class State { kIdle, kJob, kPage, kPageEnded, kDone, kCancelled };
+  static const char* StateName(State s);
+  // Whether the diagram above has the arrow.
+  static bool Allowed(State from, State to);
+
  private:
+  // Makes every state change; logs it with its reason, and a change the diagram lacks at
+  // level 1.
+  void Enter(State next, const char* why);
+  bool InJob() const { return state_ == State::kJob || state_ == State::kPage || state_ == State::kPageEnded; }
   SANE_Status BeginJob();
-  // Ends the job: cancels what remains of a feeder job on the device, releases the lock.
+  // sane_start without its debug line.
+  SANE_Status StartPage();
+  // Ends the job (in kJob, kPage or kPageEnded): cancels what remains of a feeder job on the
+  // device, releases the lock. The caller then enters the next state.
   void EndJob(bool cancelRest);
   void EndPage();
   // Waits until the cancel thread has handled every sane_cancel so far; true when one came
@@ -83,11 +113,10 @@ class SaneScanHandle {
   // Starts the page's reading thread unless it runs or the driver has ended the page.
   void StartReader();
   void ReadLoop();
-  // Moves up to `max` bytes from the ring to `data`; under pageLock_.
-  size_t TakeAhead(SANE_Byte* data, size_t max);
-  // Makes the select descriptor readable exactly while bytes or the page's end wait; under
-  // pageLock_.
-  void UpdateReady();
+  // Moves up to `max` bytes from the ring to `data`.
+  size_t TakeAhead(SANE_Byte* data, size_t max) REQUIRES(pageLock_);
+  // Makes the select descriptor readable exactly while bytes or the page's end wait.
+  void UpdateReady() REQUIRES(pageLock_);
 
   IScanner* scanner_;
   IADF2* adf_;
@@ -98,41 +127,37 @@ class SaneScanHandle {
   int pipe_[2] = {-1, -1};
   std::thread cancelThread_;
 
-  std::mutex lock_;
+  Mutex lock_;
   std::condition_variable handledChanged_;
   std::atomic<unsigned> requested_{0};
-  unsigned handled_ = 0;   // guarded by lock_
+  unsigned handled_ GUARDED_BY(lock_) = 0;
   unsigned settled_ = 0;   // frontend thread: requests already acted on
 
   // Frontend thread only.
-  bool locked_ = false;
-  bool jobActive_ = false;
-  bool feeder_ = false;
-  bool jobContinues_ = false;  // a feeder page ended normally: the device's job goes on
-  bool pageActive_ = false;
-  bool eof_ = false;
+  State state_ = State::kIdle;
+  bool feeder_ = false;      // the job's source and mode
   bool lineart_ = false;
   bool nonBlocking_ = false;
-  bool cancelled_ = false;   // the last page was cancelled: reads say so until the next start
   bool readAhead_ = false;   // the frontend asked for the select descriptor: pages read ahead
   unsigned pages_ = 0;
+  std::chrono::steady_clock::time_point pageStart_;  // for the debug output's timings
   SANE_Parameters params_ = {};
   uint64_t expected_ = 0;
   uint64_t delivered_ = 0;
   std::thread reader_;
   int readyPipe_[2] = {-1, -1};
 
-  std::mutex pageLock_;
+  Mutex pageLock_;
   std::condition_variable pageChanged_;
   std::unique_ptr<uint8_t[]> ring_;  // kReadAhead bytes, from Open to the end
-  size_t head_ = 0;             // the ring's next byte to hand out
-  size_t held_ = 0;             // bytes read and not yet handed out, from head_ (wrapping)
-  uint64_t received_ = 0;       // bytes of the page read from the driver
-  bool deviceDone_ = false;     // the driver ended the page (short read) or failed
-  HRESULT readHr_ = S_OK;
-  DWORD readCode_ = 0;
-  bool stopReading_ = false;
-  bool readySignalled_ = false;
+  size_t head_ GUARDED_BY(pageLock_) = 0;          // the ring's next byte to hand out
+  size_t held_ GUARDED_BY(pageLock_) = 0;          // bytes read and not yet handed out, from head_ (wrapping)
+  uint64_t received_ GUARDED_BY(pageLock_) = 0;    // bytes of the page read from the driver
+  bool deviceDone_ GUARDED_BY(pageLock_) = false;  // the driver ended the page (short read) or failed
+  HRESULT readHr_ GUARDED_BY(pageLock_) = S_OK;
+  DWORD readCode_ GUARDED_BY(pageLock_) = 0;
+  bool stopReading_ GUARDED_BY(pageLock_) = false;
+  bool readySignalled_ GUARDED_BY(pageLock_) = false;
 };
 
 #endif

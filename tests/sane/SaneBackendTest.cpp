@@ -26,6 +26,7 @@
 
 #include "ToolTestSupport.h"
 #include "sim/DeviceSimulator.h"
+#include "tools/DeviceName.h"
 
 using tooltest::Image;
 
@@ -491,6 +492,7 @@ TEST_F(SaneBackendTest, ScanimageTestsTheBackendInEveryModeAndSource) {
       EXPECT_NE(r.err.find("scanimage: scanning image of size"), std::string::npos) << r.err;
       EXPECT_NE(r.err.find("stepped read, 3 bytes... \tPASS"), std::string::npos) << r.err;
       EXPECT_EQ(r.err.find("FAIL"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("[cavix]"), std::string::npos) << "no debug output unless asked for";
     }
   }
 }
@@ -623,6 +625,20 @@ TEST_F(SaneBackendTest, ScansThroughSanedAndTheNetBackend) {
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(sim_->SentPages().size(), 5u) << r.err;
   ExpectPagesSent("duplex", 4, 1);
+  // A network device name is a direct form for the local user only: through saned, a name the
+  // server did not list reaches no scanner (here the configured one under another name).
+  const std::string direct = "cavix:" + DeviceName::Network(address_, "00:1B:78:00:00:28");
+  const struct { std::string prefix, configDir; bool reached; } names[] = {
+      {"net:" + kSaned + ":", client, false}, {"", "", true}};
+  for (const auto& n : names) {
+    SCOPED_TRACE(n.prefix);
+    const size_t before = sim_->Requests().size();
+    r = Scanimage({"-d", n.prefix + direct, "--mode", "Gray", "--resolution", "75", "-x", "60", "-y", "60",
+                   "--format=pnm", "-o", scratch_.File("direct.pnm")},
+                  n.configDir);
+    EXPECT_EQ(r.exitStatus == 0, n.reached) << r.err;
+    EXPECT_EQ(sim_->Requests().size() > before, n.reached);
+  }
   saned.Signal(SIGTERM);
   saned.Wait(&said, 60);
 }
@@ -632,7 +648,10 @@ TEST_F(SaneBackendTest, ScanimageBatchWritesADuplexJobAsSixPnmPages) {
   config.adfSheets = 3;
   StartScanner(23, config);
   const std::string pattern = scratch_.File("out%d.pnm");
-  std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", kBackendDir}, {"SANE_CONFIG_DIR", scratch_.Path()}};
+  // With SANE's debug convention at level 4: the opened device, options as written back, each
+  // start and page end, and every state change of the handle (none outside its diagram).
+  std::map<std::string, std::string> env = {
+      {"LD_LIBRARY_PATH", kBackendDir}, {"SANE_CONFIG_DIR", scratch_.Path()}, {"SANE_DEBUG_CAVIX", "4"}};
 #ifdef CAVIX_ASAN_RUNTIME
   // In an address-sanitizer build the backend needs the sanitizer's runtime loaded first in
   // scanimage, which is not built with it; scanimage's own leaks are not this test's concern.
@@ -645,6 +664,23 @@ TEST_F(SaneBackendTest, ScanimageBatchWritesADuplexJobAsSixPnmPages) {
       env);
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   ASSERT_EQ(sim_->SentPages().size(), 6u) << r.err;
+  auto count = [&r](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = r.err.find(text); at != std::string::npos; at = r.err.find(text, at + 1)) ++n;
+    return n;
+  };
+  const struct { std::string text; size_t times; } lines[] = {
+      {"[cavix] sane_open \"" + address_ + "\"", 1},
+      {"set resolution = 75: status 0, value 75", 1},
+      {"set br-x = 90.000000: status 0, value 90.0053, info 0x", 1},  // snapped to 1063 steps
+      {"[cavix] sane_start: status 0 in ", 6},
+      {"[cavix] sane_start: status 7 in ", 1},  // the empty feeder: SANE_STATUS_NO_DOCS
+      {"(StartScan)", 6},
+      {"page -> page ended (the page's last byte)", 6},
+      {"is not a transition", 0},
+      {"sane_read: ", 6},  // level 5 would give each read
+  };
+  for (const auto& l : lines) EXPECT_EQ(count(l.text), l.times) << l.text << "\n" << r.err;
   for (int i = 1; i <= 6; ++i) {
     std::vector<Image> pages;
     std::string error;

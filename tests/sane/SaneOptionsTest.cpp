@@ -4,7 +4,11 @@
 
 #include <sane/saneopts.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -64,6 +68,9 @@ TEST(SaneOptionsTest, EveryDescriptorIsWellFormedAndItsValueWithinItsConstraint)
         EXPECT_EQ(d->size, SANE_Int(sizeof(SANE_Word)));
         EXPECT_LE(d->constraint.range->min, word);
         EXPECT_GE(d->constraint.range->max, word);
+        // The area moves in the scanner's steps (a zero step makes frontends guess one).
+        ASSERT_GT(d->constraint.range->quant, 0);
+        EXPECT_TRUE((word - d->constraint.range->min) % d->constraint.range->quant == 0 || word == d->constraint.range->max);
         break;
       case SANE_CONSTRAINT_WORD_LIST: {
         const SANE_Word* list = d->constraint.word_list;
@@ -95,9 +102,12 @@ TEST(SaneOptionsTest, EveryDescriptorIsWellFormedAndItsValueWithinItsConstraint)
 }
 
 // One set on fresh options: what comes back in the caller's value and info, and what a read
-// gives afterwards. Millimetres of 1/300-inch units: 576 = 48.768, 1974 = 167.132, 2931 = 248.158.
+// gives afterwards. Millimetres of steps of 5549/65536 mm (1/300 inch rounded up): 236 = 19.982,
+// 576 = 48.771, 1974 = 167.141, 2550 = 215.911, 2931 = 248.171. Limits of a word: SANE_FIX of
+// kFixedMin and kFixedMax are INT_MIN and INT_MAX.
 TEST(SaneOptionsTest, AdjustedValuesAreWrittenBackAsInexact) {
   const SANE_Int kParams = SANE_INFO_RELOAD_PARAMS, kInexact = SANE_INFO_INEXACT, kOptions = SANE_INFO_RELOAD_OPTIONS;
+  const double kFixedMin = INT_MIN / 65536.0, kFixedMax = INT_MAX / 65536.0;
   struct Case {
     const char* option;
     double set;          // words: the number; fixed: millimetres
@@ -110,17 +120,25 @@ TEST(SaneOptionsTest, AdjustedValuesAreWrittenBackAsInexact) {
       {SANE_NAME_SCAN_RESOLUTION, 290, SANE_STATUS_GOOD, 300, kParams | kInexact},
       {SANE_NAME_SCAN_RESOLUTION, 5000, SANE_STATUS_GOOD, 1200, kParams | kInexact},
       {SANE_NAME_SCAN_RESOLUTION, -3, SANE_STATUS_GOOD, 75, kParams | kInexact},
+      {SANE_NAME_SCAN_RESOLUTION, INT_MIN, SANE_STATUS_GOOD, 75, kParams | kInexact},
+      {SANE_NAME_SCAN_RESOLUTION, INT_MAX, SANE_STATUS_GOOD, 1200, kParams | kInexact},
       {SANE_NAME_PREVIEW, 1, SANE_STATUS_GOOD, 1, kParams},
       {SANE_NAME_PREVIEW, 2, SANE_STATUS_INVAL, 0, 0},
-      {SANE_NAME_SCAN_TL_X, 20, SANE_STATUS_GOOD, 20, kParams},
+      // Typed millimetres snap to the nearest step; a step's own value stays exact.
+      {SANE_NAME_SCAN_TL_X, 20, SANE_STATUS_GOOD, 19.982, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_X, 236 * 5549 / 65536.0, SANE_STATUS_GOOD, 19.982, kParams},
       {SANE_NAME_SCAN_TL_X, -5, SANE_STATUS_GOOD, 0, kParams | kInexact},
-      {SANE_NAME_SCAN_BR_X, 300, SANE_STATUS_GOOD, 215.9, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_Y, -0.01, SANE_STATUS_GOOD, 0, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_X, kFixedMin, SANE_STATUS_GOOD, 0, kParams | kInexact},
+      {SANE_NAME_SCAN_BR_X, kFixedMax, SANE_STATUS_GOOD, 215.911, kParams | kInexact},
+      {SANE_NAME_SCAN_BR_Y, kFixedMin, SANE_STATUS_GOOD, 0, kParams | kInexact},
+      {SANE_NAME_SCAN_BR_X, 300, SANE_STATUS_GOOD, 215.911, kParams | kInexact},
       // Smaller than the scanner's minimum: enlarged, and moved back inside the glass.
-      {SANE_NAME_SCAN_BR_X, 20, SANE_STATUS_GOOD, 48.768, kParams | kInexact},
-      {SANE_NAME_SCAN_TL_X, 200, SANE_STATUS_GOOD, 167.132, kParams | kInexact},
-      {SANE_NAME_SCAN_TL_Y, 280, SANE_STATUS_GOOD, 248.158, kParams | kInexact},
+      {SANE_NAME_SCAN_BR_X, 20, SANE_STATUS_GOOD, 48.771, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_X, 200, SANE_STATUS_GOOD, 167.141, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_Y, 280, SANE_STATUS_GOOD, 248.171, kParams | kInexact},
       // An empty area is left as it is: it scans nothing.
-      {SANE_NAME_SCAN_TL_X, 216, SANE_STATUS_GOOD, 215.9, kParams | kInexact},
+      {SANE_NAME_SCAN_TL_X, 216, SANE_STATUS_GOOD, 215.911, kParams | kInexact},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.option) + " = " + std::to_string(c.set));
@@ -146,7 +164,7 @@ TEST(SaneOptionsTest, AdjustedValuesAreWrittenBackAsInexact) {
   const SANE_Int mode = Find(o, SANE_NAME_SCAN_MODE);
   char text[32] = "gray";
   ASSERT_EQ(o.Control(mode, SANE_ACTION_SET_VALUE, text, &info), SANE_STATUS_GOOD);
-  EXPECT_EQ(info, kParams | kInexact);
+  EXPECT_EQ(info, kParams | kInexact) << "the mode changes no other option";
   EXPECT_STREQ(text, "Gray");
   std::strcpy(text, "Sepia");
   EXPECT_EQ(o.Control(mode, SANE_ACTION_SET_VALUE, text, &info), SANE_STATUS_INVAL);
@@ -162,9 +180,9 @@ TEST(SaneOptionsTest, AdjustedValuesAreWrittenBackAsInexact) {
   ASSERT_EQ(o.Control(Find(o, SANE_NAME_SCAN_BR_X), SANE_ACTION_SET_VALUE, &x, &info), SANE_STATUS_GOOD);
   x = SANE_FIX(100.0);
   ASSERT_EQ(o.Control(Find(o, SANE_NAME_SCAN_TL_X), SANE_ACTION_SET_VALUE, &x, &info), SANE_STATUS_GOOD);
-  EXPECT_EQ(info, kParams | kOptions);
+  EXPECT_EQ(info, kParams | kOptions | kInexact);
   ASSERT_EQ(o.Control(Find(o, SANE_NAME_SCAN_BR_X), SANE_ACTION_GET_VALUE, &x, &info), SANE_STATUS_GOOD);
-  EXPECT_NEAR(SANE_UNFIX(x), 148.759, 0.001);  // 1181 + 576 units
+  EXPECT_NEAR(SANE_UNFIX(x), 148.767, 0.001);  // 1181 + 576 units
 
   // scanimage -l 200 -x 50: the options say what the scanner scans, and the frame agrees.
   x = SANE_FIX(200.0);
@@ -174,8 +192,8 @@ TEST(SaneOptionsTest, AdjustedValuesAreWrittenBackAsInexact) {
   ScanOptions scan;
   std::string why;
   ASSERT_TRUE(o.ToScanOptions(&scan, &why));
-  EXPECT_NEAR(scan.region.x, 167.132, 0.001);
-  EXPECT_NEAR(scan.region.width, 48.768, 0.001);
+  EXPECT_NEAR(scan.region.x, 167.141, 0.001);
+  EXPECT_NEAR(scan.region.width, 48.771, 0.001);
   const SANE_Parameters p = o.Estimate();
   EXPECT_EQ(p.pixels_per_line, 576);  // 300 dpi
   EXPECT_EQ(p.bytes_per_line, 576);
@@ -198,10 +216,10 @@ TEST(SaneOptionsTest, TheFeederChangesResolutionsAndLengthAndTheScanFollows) {
   EXPECT_EQ(list[list[0]], 300);
   ASSERT_EQ(o.Control(res, SANE_ACTION_GET_VALUE, &dpi, &info), SANE_STATUS_GOOD);
   EXPECT_EQ(dpi, 300);
-  EXPECT_NEAR(SANE_UNFIX(o.Descriptor(bry)->constraint.range->max), 355.6, 0.01);
+  EXPECT_NEAR(SANE_UNFIX(o.Descriptor(bry)->constraint.range->max), 355.618, 0.01);
   SANE_Fixed y = 0;
   ASSERT_EQ(o.Control(bry, SANE_ACTION_GET_VALUE, &y, &info), SANE_STATUS_GOOD);
-  EXPECT_NEAR(SANE_UNFIX(y), 355.6, 0.01) << "a full-length area stays full length";
+  EXPECT_NEAR(SANE_UNFIX(y), 355.618, 0.01) << "a full-length area stays full length";
 
   ScanOptions scan;
   std::string why;
@@ -209,13 +227,13 @@ TEST(SaneOptionsTest, TheFeederChangesResolutionsAndLengthAndTheScanFollows) {
   EXPECT_EQ(scan.source, ScanSource::Duplex);
   EXPECT_EQ(scan.resolution, 300u);
   EXPECT_EQ(scan.mode, ColorMode::Color);
-  EXPECT_NEAR(scan.region.height, 355.6, 0.01);
+  EXPECT_NEAR(scan.region.height, 355.618, 0.01);
 
   // Back on the glass, an area longer than the glass is cut to it.
   char flatbed[32] = "Flatbed";
   ASSERT_EQ(o.Control(src, SANE_ACTION_SET_VALUE, flatbed, &info), SANE_STATUS_GOOD);
   ASSERT_TRUE(o.ToScanOptions(&scan, &why));
-  EXPECT_NEAR(scan.region.height, 296.93, 0.01);
+  EXPECT_NEAR(scan.region.height, 296.941, 0.01);
 
   // A preview is a scan at the lowest resolution.
   SANE_Word on = SANE_TRUE;
@@ -279,7 +297,7 @@ TEST(SaneOptionsTest, NamesBuiltFromAnAddressCarryTheirOwnGuid) {
   }
 }
 
-TEST(SaneOptionsTest, TheConfigurationIsFoundThroughSaneConfigDir) {
+TEST(SaneOptionsTest, TheConfigurationIsFoundThroughSaneConfigDirAndTrustedBeforeItLoadsCode) {
   char dir[] = "/tmp/cavix-sane-XXXXXX";
   ASSERT_NE(::mkdtemp(dir), nullptr);
   std::ofstream(std::string(dir) + "/cavix.conf") << "simulator\n";
@@ -293,6 +311,45 @@ TEST(SaneOptionsTest, TheConfigurationIsFoundThroughSaneConfigDir) {
   EXPECT_EQ(SaneConfig::SearchDirectories().size(), 2u);
   ::setenv("SANE_CONFIG_DIR", (std::string(dir) + ":").c_str(), 1);
   EXPECT_EQ(SaneConfig::SearchDirectories(), (std::vector<std::string>{dir, ".", "/etc/sane.d"}));
+
+  // A module line is honoured only from a file no other user could have written, and never
+  // from the working directory; the file's devices are read either way.
+  const uid_t self = ::geteuid(), other = self == 0 ? 65534 : self;
+  const struct {
+    mode_t dirMode, fileMode;
+    uid_t owner;
+    const char* searched;  // SANE_CONFIG_DIR; "": the directory's absolute path
+    bool honoured;
+  } cases[] = {
+      {0700, 0644, self, "", true},
+      {01777, 0600, self, "", true},   // sticky: others cannot replace the file
+      {0755, 0664, self, "", false},   // group-writable
+      {0755, 0646, self, "", false},   // writable by anyone
+      {0777, 0644, self, "", false},   // anyone may replace it
+      {0755, 0644, other, "", self != 0},
+      {0700, 0644, self, ".", false},  // the working directory, by either name
+      {0700, 0644, self, "cwd", false},
+  };
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(index);
+    const std::string sub = std::string(dir) + "/" + std::to_string(index++);
+    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+    std::ofstream(sub + "/cavix.conf") << "simulator\nmodule /opt/elsewhere/libcavixdriver.so\n";
+    ASSERT_EQ(::chmod((sub + "/cavix.conf").c_str(), c.fileMode), 0);
+    ASSERT_EQ(::chown((sub + "/cavix.conf").c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(::chmod(sub.c_str(), c.dirMode), 0);
+    const bool inCwd = c.searched[0] != 0;
+    if (inCwd) ASSERT_EQ(::chdir(sub.c_str()), 0);
+    ::setenv("SANE_CONFIG_DIR", c.searched == std::string(".") ? "." : sub.c_str(), 1);
+    SaneConfig loaded = SaneConfig::Load();
+    if (inCwd) ASSERT_EQ(::chdir(cwd), 0);
+    EXPECT_EQ(loaded.devices.size(), 1u);
+    EXPECT_EQ(loaded.module, c.honoured ? "/opt/elsewhere/libcavixdriver.so" : "");
+    EXPECT_EQ(loaded.ignored.size(), c.honoured ? 0u : 1u);
+  }
   if (old) ::setenv("SANE_CONFIG_DIR", saved.c_str(), 1);
   else ::unsetenv("SANE_CONFIG_DIR");
   EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
