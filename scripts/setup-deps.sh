@@ -7,7 +7,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev libtiff-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev sane-utils
-  libcairo2-dev poppler-utils
+  libcairo2-dev poppler-utils pngcheck libtiff-tools
   dpkg-dev lintian
   clang libclang-rt-14-dev
   python3

@@ -1,7 +1,9 @@
 #include "tools/TiffPageWriter.h"
 
 #include <tiffio.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -27,11 +29,41 @@ void InstallHandlers() {
   (void)done;
 }
 
+// A worker's part: the strip's rows through the horizontal predictor (each sample less the
+// same sample of the pixel before it), then deflated into one zlib stream, as a TIFF strip
+// of Deflate compression holds.
+void EncodeStrip(size_t bytesPerLine, size_t bytesPerPixel, const TiffPageWriter::Tuning& tuning,
+                 StripCompressor::Strip& strip) {
+  std::vector<uint8_t>& in = strip.input;
+  if (tuning.predictor) {
+    for (size_t at = 0; at + bytesPerLine <= in.size(); at += bytesPerLine) {
+      uint8_t* row = in.data() + at;
+      for (size_t i = bytesPerLine; i-- > bytesPerPixel;) row[i] = static_cast<uint8_t>(row[i] - row[i - bytesPerPixel]);
+    }
+  }
+  z_stream z = {};
+  if (deflateInit(&z, tuning.level) != Z_OK) return;
+  strip.output.resize(deflateBound(&z, in.size()));
+  z.next_in = in.data();
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = strip.output.data();
+  z.avail_out = static_cast<uInt>(strip.output.size());
+  strip.ok = deflate(&z, Z_FINISH) == Z_STREAM_END;
+  strip.output.resize(strip.output.size() - z.avail_out);
+  deflateEnd(&z);
+}
+
 }  // namespace
 
-TiffPageWriter::TiffPageWriter(std::string path) : path_(std::move(path)) { InstallHandlers(); }
+TiffPageWriter::TiffPageWriter(std::string path) : TiffPageWriter(std::move(path), Tuning()) {}
+
+TiffPageWriter::TiffPageWriter(std::string path, const Tuning& tuning) : path_(std::move(path)), tuning_(tuning) {
+  InstallHandlers();
+}
 
 TiffPageWriter::~TiffPageWriter() {
+  filling_.reset();
+  compressor_.reset();
   if (tiff_) TIFFClose(static_cast<TIFF*>(tiff_));
 }
 
@@ -52,6 +84,8 @@ bool TiffPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   row_ = 0;
   const bool bw = layout.mode == ColorMode::BlackWhite;
   const bool color = layout.mode == ColorMode::Color;
+  const uint32_t stripRows =
+      std::max<uint32_t>(1, tuning_.stripBytes / std::max<uint32_t>(1, layout.bytesPerLine));
   bool ok = TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) &&
             TIFFSetField(t, TIFFTAG_IMAGEWIDTH, layout.width) &&
             TIFFSetField(t, TIFFTAG_IMAGELENGTH, layout.height) &&
@@ -60,14 +94,39 @@ bool TiffPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
             TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
                          color ? PHOTOMETRIC_RGB : bw ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK) &&
-            TIFFSetField(t, TIFFTAG_COMPRESSION, bw ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW) &&
+            TIFFSetField(t, TIFFTAG_COMPRESSION, bw ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE) &&
+            (bw || TIFFSetField(t, TIFFTAG_PREDICTOR, tuning_.predictor ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE)) &&
             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
             TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<float>(layout.dpi)) &&
             TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<float>(layout.dpi)) &&
             TIFFSetField(t, TIFFTAG_PAGENUMBER, page_, static_cast<uint16_t>(0)) &&
-            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, bw ? layout.height : TIFFDefaultStripSize(t, 0));
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, bw ? layout.height : stripRows);
   if (!ok) return Fail("cannot describe the page", error);
   buffer_.assign(layout.bytesPerLine, 0);
+  compressor_.reset();
+  filling_.reset();
+  strip_ = 0;
+  if (!bw) {
+    stripRows_ = stripRows;
+    const size_t bytesPerLine = layout.bytesPerLine, bytesPerPixel = color ? 3 : 1;
+    const Tuning tuning = tuning_;
+    compressor_ = std::make_unique<StripCompressor>(
+        tuning.threads, tuning.threads * 2, [bytesPerLine, bytesPerPixel, tuning](StripCompressor::Strip& strip) {
+          EncodeStrip(bytesPerLine, bytesPerPixel, tuning, strip);
+        });
+    filling_ = compressor_->Blank();
+  }
+  return true;
+}
+
+bool TiffPageWriter::WriteDone(bool wait, std::string* error) {
+  TIFF* t = static_cast<TIFF*>(tiff_);
+  while (std::unique_ptr<StripCompressor::Strip> strip = compressor_->Take(wait)) {
+    if (!strip->ok) return Fail("compression failed", error);
+    if (TIFFWriteRawStrip(t, strip_++, strip->output.data(), static_cast<tmsize_t>(strip->output.size())) < 0)
+      return Fail("write failed", error);
+    compressor_->Recycle(std::move(strip));
+  }
   return true;
 }
 
@@ -75,11 +134,15 @@ bool TiffPageWriter::WriteRow(const uint8_t* row, std::string* error) {
   TIFF* t = static_cast<TIFF*>(tiff_);
   if (!t) return Fail("no page started", error);
   if (row_ >= layout_.height) return Fail("more rows than the page has", error);
-  if (layout_.mode == ColorMode::BlackWhite) {
-    for (uint32_t i = 0; i < layout_.bytesPerLine; ++i) buffer_[i] = static_cast<uint8_t>(~row[i]);
-  } else {
-    std::copy(row, row + layout_.bytesPerLine, buffer_.begin());
+  if (compressor_) {
+    filling_->input.insert(filling_->input.end(), row, row + layout_.bytesPerLine);
+    ++row_;
+    if (row_ % stripRows_ != 0 && row_ != layout_.height) return true;
+    compressor_->Submit(std::move(filling_));
+    filling_ = compressor_->Blank();
+    return WriteDone(false, error);
   }
+  for (uint32_t i = 0; i < layout_.bytesPerLine; ++i) buffer_[i] = static_cast<uint8_t>(~row[i]);
   if (TIFFWriteScanline(t, buffer_.data(), row_, 0) < 0) return Fail("write failed", error);
   ++row_;
   return true;
@@ -88,12 +151,20 @@ bool TiffPageWriter::WriteRow(const uint8_t* row, std::string* error) {
 bool TiffPageWriter::EndPage(std::string* error) {
   TIFF* t = static_cast<TIFF*>(tiff_);
   if (!t) return Fail("no page started", error);
+  if (compressor_) {
+    if (row_ != layout_.height) return Fail("the page lacks rows", error);
+    if (!WriteDone(true, error)) return false;
+    compressor_.reset();
+    filling_.reset();
+  }
   if (!TIFFWriteDirectory(t)) return Fail("cannot finish the page", error);
   ++page_;
   return true;
 }
 
 bool TiffPageWriter::Close(std::string* error) {
+  filling_.reset();
+  compressor_.reset();
   if (!tiff_) return true;
   TIFF* t = static_cast<TIFF*>(tiff_);
   tiff_ = nullptr;

@@ -1,18 +1,33 @@
 // TIFF output through libtiff: every page is a directory of one file (a feeder job becomes one
-// multi-page file), colour and grey compressed with LZW, black and white with CCITT Group 4
+// multi-page file). Colour and grey go in strips with Deflate and the horizontal predictor,
+// each strip predicted and deflated by a worker of a StripCompressor while the next is filled
+// and written raw by libtiff in order; black and white with CCITT Group 4 by libtiff itself
 // (min-is-white, so the driver's rows are inverted on the way). Rows go out as they come.
-// One thread at a time; owns the TIFF handle.
+// One thread at a time; owns the TIFF handle and the compressor.
 #ifndef CAVIX_TOOLS_TIFFPAGEWRITER_H
 #define CAVIX_TOOLS_TIFFPAGEWRITER_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/IPageWriter.h"
+#include "tools/StripCompressor.h"
 
 class TiffPageWriter : public IPageWriter {
  public:
+  // How colour and grey strips are compressed; chosen with bench/WriterBench on scanned pages,
+  // a noisy one among them (docs/benchmarks.md): level 1 with the predictor gives 40-60% of
+  // LZW's size at about its CPU time, spread over the workers.
+  struct Tuning {
+    int level = 1;  // zlib level
+    bool predictor = true;
+    uint32_t stripBytes = 256 * 1024;
+    unsigned threads = StripCompressor::Workers();
+  };
+
   explicit TiffPageWriter(std::string path);
+  TiffPageWriter(std::string path, const Tuning& tuning);
   ~TiffPageWriter() override;
   TiffPageWriter(const TiffPageWriter&) = delete;
   TiffPageWriter& operator=(const TiffPageWriter&) = delete;
@@ -25,6 +40,8 @@ class TiffPageWriter : public IPageWriter {
 
  private:
   bool Fail(const std::string& what, std::string* error);
+  // Writes out the strips already compressed (every one given, when `wait`).
+  bool WriteDone(bool wait, std::string* error);
 
   std::string path_;
   void* tiff_ = nullptr;  // TIFF*
@@ -32,6 +49,11 @@ class TiffPageWriter : public IPageWriter {
   uint32_t row_ = 0;
   uint16_t page_ = 0;
   std::vector<uint8_t> buffer_;
+  Tuning tuning_;
+  uint32_t stripRows_ = 0;
+  uint32_t strip_ = 0;  // the next strip to write out
+  std::unique_ptr<StripCompressor> compressor_;  // colour and grey pages
+  std::unique_ptr<StripCompressor::Strip> filling_;
 };
 
 #endif

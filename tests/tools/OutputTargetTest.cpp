@@ -1,6 +1,8 @@
 // Output files: every format and mode written through OutputTarget in uneven chunks, decoded
-// back with libpng, libtiff or a PNM reader and compared pixel by pixel; file name patterns;
-// removal of partial files; pages the device ended early.
+// back with libpng, libtiff or a PNM reader and compared pixel by pixel; the PNG and TIFF
+// writers' compressed strips under every filter, worker count and strip size, also checked by
+// pngcheck and tiffinfo; file name patterns; removal of partial files; pages the device ended
+// early.
 #include <gtest/gtest.h>
 
 #include <tiffio.h>
@@ -10,7 +12,9 @@
 
 #include "ToolTestSupport.h"
 #include "tools/OutputTarget.h"
+#include "tools/PngPageWriter.h"
 #include "tools/PnmPageWriter.h"
+#include "tools/TiffPageWriter.h"
 
 using tooltest::Image;
 
@@ -94,7 +98,7 @@ TEST_F(OutputTargetTest, EveryFormatAndModeDecodesToTheRowsSent) {
     ASSERT_TRUE(tooltest::DecodeTiff(tif, &pages, &compression, &error)) << error;
     ASSERT_EQ(pages.size(), 1u);
     ExpectSame(pages[0], want, "tiff " + tag);
-    EXPECT_EQ(compression[0], mode == ColorMode::BlackWhite ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW);
+    EXPECT_EQ(compression[0], mode == ColorMode::BlackWhite ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE);
 
     const std::string pnm = scratch_.File("page-" + std::to_string(ModeCode(mode)) + ".pnm");
     {
@@ -106,6 +110,74 @@ TEST_F(OutputTargetTest, EveryFormatAndModeDecodesToTheRowsSent) {
     ASSERT_TRUE(tooltest::DecodePnm(pnm, &pages, &error)) << error;
     ASSERT_EQ(pages.size(), 1u);
     ExpectSame(pages[0], want, "pnm " + tag);
+  }
+}
+
+// Rows like a scan's: smooth gradients with a little noise, so that every filter wins some rows.
+std::vector<uint8_t> ScanLikeRows(const PageLayout& l, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> rows(size_t(l.bytesPerLine) * l.height);
+  for (uint32_t y = 0; y < l.height; ++y)
+    for (uint32_t x = 0; x < l.bytesPerLine; ++x)
+      rows[size_t(y) * l.bytesPerLine + x] = static_cast<uint8_t>(x / 3 + 2 * y + (y % 9 == 0 ? rng() : rng() % 6));
+  return rows;
+}
+
+template <typename Writer, typename Tuning>
+void WriteWith(const std::string& path, const Tuning& tuning, const PageLayout& l, const std::vector<uint8_t>& rows) {
+  Writer writer(path, tuning);
+  std::string error;
+  ASSERT_TRUE(writer.BeginPage(l, &error)) << error;
+  for (uint32_t y = 0; y < l.height; ++y) ASSERT_TRUE(writer.WriteRow(rows.data() + size_t(y) * l.bytesPerLine, &error)) << error;
+  ASSERT_TRUE(writer.EndPage(&error)) << error;
+  ASSERT_TRUE(writer.Close(&error)) << error;
+}
+
+TEST_F(OutputTargetTest, CompressedStripsJoinIntoFilesThatDecodeToTheRowsSent) {
+  const bool checkers = tooltest::Run({"sh", "-c", "command -v pngcheck && command -v tiffinfo"}).exitStatus == 0;
+  const struct {
+    ColorMode mode;
+    int filter;  // PNG filter type, or kFilterMinimum; TIFF: the predictor when even
+    int level;
+    unsigned threads;
+    uint32_t stripBytes;  // below one row: a row a strip
+  } cases[] = {{ColorMode::Color, 0, 1, 1, 1},     {ColorMode::Color, 1, 3, 2, 5000},
+               {ColorMode::Color, 2, 6, 3, 20000}, {ColorMode::Gray, 3, 3, 2, 1000},
+               {ColorMode::Gray, 4, 9, 4, 700},    {ColorMode::Color, PngPageWriter::kFilterMinimum, 3, 2, 4096},
+               {ColorMode::Color, 4, 0, 2, 1 << 20}, {ColorMode::BlackWhite, 0, 1, 2, 10}};
+  for (const auto& c : cases) {
+    const PageLayout l = Layout(c.mode, 304, 67);
+    const std::vector<uint8_t> rows = ScanLikeRows(l, c.filter + 10 * c.level);
+    const Image want = tooltest::FromDriverRows(rows, l.width, l.height, ModeCode(c.mode));
+    const std::string tag = "mode " + std::to_string(ModeCode(c.mode)) + " filter " + std::to_string(c.filter) +
+                            " level " + std::to_string(c.level) + " strip " + std::to_string(c.stripBytes);
+    const std::string png = scratch_.File("strips.png"), tif = scratch_.File("strips.tif");
+    std::string error;
+    Image got;
+    PngPageWriter::Tuning pngTuning;
+    pngTuning.filter = c.filter;
+    pngTuning.level = c.level;
+    pngTuning.threads = c.threads;
+    pngTuning.stripBytes = c.stripBytes;
+    WriteWith<PngPageWriter>(png, pngTuning, l, rows);
+    ASSERT_TRUE(tooltest::DecodePng(png, &got, &error)) << tag << ": " << error;
+    ExpectSame(got, want, "png " + tag);
+    TiffPageWriter::Tuning tiffTuning;
+    tiffTuning.predictor = c.filter % 2 == 0;
+    tiffTuning.level = c.level;
+    tiffTuning.threads = c.threads;
+    tiffTuning.stripBytes = c.stripBytes;
+    WriteWith<TiffPageWriter>(tif, tiffTuning, l, rows);
+    std::vector<Image> pages;
+    ASSERT_TRUE(tooltest::DecodeTiff(tif, &pages, nullptr, &error)) << tag << ": " << error;
+    ASSERT_EQ(pages.size(), 1u) << tag;
+    ExpectSame(pages[0], want, "tiff " + tag);
+    if (!checkers) continue;  // pngcheck and tiffinfo come with scripts/setup-deps.sh
+    const tooltest::ProcessResult pngcheck = tooltest::Run({"pngcheck", png});
+    EXPECT_EQ(pngcheck.exitStatus, 0) << tag << ": " << pngcheck.out;
+    const tooltest::ProcessResult tiffinfo = tooltest::Run({"tiffinfo", "-D", tif});
+    EXPECT_EQ(tiffinfo.exitStatus, 0) << tag;
+    EXPECT_EQ(tiffinfo.err, "") << tag;
   }
 }
 
