@@ -25,8 +25,10 @@ class PdfPageWriter : public IPageWriter {
   bool Close(std::string* error) override;
   bool MultiPage() const override { return true; }
 
-  // JPEG quality of colour and grey pages.
-  static constexpr int kJpegQuality = 90;
+  // JPEG quality of colour and grey pages: the scanner's own (85), whose quantisation the
+  // pixels already carry, so that the page comes back closest to what was sent (a 300 dpi
+  // page: 49 dB against the rows, 1.44 MB; quality 90 gave 44 dB in 1.64 MB).
+  static constexpr int kJpegQuality = 85;
 
  private:
   struct Page;  // the page being assembled: JPEG compressor or 1-bit stencil
