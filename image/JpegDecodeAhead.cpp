@@ -48,8 +48,12 @@ bool JpegDecompressor::PrepareDecodeAhead() {
   // share). The library's vector transform looks up the processor's features per thread on
   // first use, and the converting thread may never have called the library: transforms are
   // left to it only where the library's widest vector path is there.
-  const TransformSharing sharing =
-      __builtin_cpu_supports("avx2") ? transformSharing.load() : TransformSharing::NoneDeferred;
+#if defined(__x86_64__) || defined(__i386__)
+  const bool widestVectors = __builtin_cpu_supports("avx2");
+#else
+  const bool widestVectors = false;  // elsewhere the library's per-thread feature look-up is not relied on
+#endif
+  const TransformSharing sharing = widestVectors ? transformSharing.load() : TransformSharing::NoneDeferred;
   if (!DeferredTransformCheck::BuiltIn() ||
       (sharing != TransformSharing::NoneDeferred && !DeferredTransformCheck::Passed()))
     return false;

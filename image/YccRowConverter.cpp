@@ -1,8 +1,14 @@
 #include "image/YccRowConverter.h"
 
-#include <immintrin.h>
-
 #include <atomic>
+#include <cstddef>
+
+// The 32-byte vector path exists on x86 only, chosen at run time where the processor has it;
+// every other processor runs the portable loops below, which give the same bytes.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define CAVIX_YCC_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -70,6 +76,7 @@ __attribute__((always_inline)) inline void Interleave(const uint8_t* __restrict 
   }
 }
 
+#if CAVIX_YCC_AVX2
 // Planes and Interleave at once with 16-bit lanes, 32 pixels a round, the way the library's own
 // vector code computes them (each step equals the fixed-point formula above bit for bit):
 //   red   = y + r + ((mulhi(2r, 0.40200) + 1) >> 1)          1.40200 = 1 + 0.40200
@@ -170,6 +177,8 @@ __attribute__((target("avx2"))) void PlanesAndInterleaveAvx2(const uint8_t* __re
   }
 }
 
+#endif
+
 // The baseline's RGB: planes, then interleaved.
 void ToRgbBaseline(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t n, uint8_t* rgb, uint8_t* red,
                    uint8_t* green, uint8_t* blue) {
@@ -177,26 +186,29 @@ void ToRgbBaseline(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint3
   Interleave(red, green, blue, n, rgb);
 }
 
+#if CAVIX_YCC_AVX2
 void ToRgbAvx2(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint32_t n, uint8_t* rgb, uint8_t*, uint8_t*,
                uint8_t*) {
   PlanesAndInterleaveAvx2(y, cb, cr, n, rgb);
 }
 
-void ColumnSumsBaseline(const uint8_t* row, const uint8_t* other, uint32_t n, int16_t* sums) {
-  ColumnSums(row, other, n, sums);
-}
 __attribute__((target("avx2"))) void ColumnSumsAvx2(const uint8_t* row, const uint8_t* other, uint32_t n,
                                                     int16_t* sums) {
   ColumnSums(row, other, n, sums);
 }
-void SpreadSumsBaseline(const int16_t* sums, uint32_t n, uint8_t* out) { SpreadSums(sums, n, out); }
 __attribute__((target("avx2"))) void SpreadSumsAvx2(const int16_t* sums, uint32_t n, uint8_t* out) {
   SpreadSums(sums, n, out);
 }
-void SpreadRowBaseline(const int16_t* padded, uint32_t n, uint8_t* out) { SpreadRow(padded, n, out); }
 __attribute__((target("avx2"))) void SpreadRowAvx2(const int16_t* padded, uint32_t n, uint8_t* out) {
   SpreadRow(padded, n, out);
 }
+#endif
+
+void ColumnSumsBaseline(const uint8_t* row, const uint8_t* other, uint32_t n, int16_t* sums) {
+  ColumnSums(row, other, n, sums);
+}
+void SpreadSumsBaseline(const int16_t* sums, uint32_t n, uint8_t* out) { SpreadSums(sums, n, out); }
+void SpreadRowBaseline(const int16_t* padded, uint32_t n, uint8_t* out) { SpreadRow(padded, n, out); }
 
 struct Kernels {
   void (*columnSums)(const uint8_t*, const uint8_t*, uint32_t, int16_t*);
@@ -209,9 +221,12 @@ std::atomic<bool> baselineOnly{false};
 
 const Kernels& PickKernels() {
   static const Kernels baseline{ColumnSumsBaseline, SpreadSumsBaseline, SpreadRowBaseline, ToRgbBaseline};
+#if CAVIX_YCC_AVX2
   static const Kernels avx2{ColumnSumsAvx2, SpreadSumsAvx2, SpreadRowAvx2, ToRgbAvx2};
   static const bool hasAvx2 = __builtin_cpu_supports("avx2");
-  return hasAvx2 && !baselineOnly.load(std::memory_order_relaxed) ? avx2 : baseline;
+  if (hasAvx2 && !baselineOnly.load(std::memory_order_relaxed)) return avx2;
+#endif
+  return baseline;
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ class YccRowConverter {
 
   Layout layout() const { return layout_; }
 
-  // Whether converters use only the code for any x86-64 processor, not the code for one with
-  // 32-byte vectors (AVX2), chosen at run time otherwise. For tests of both.
+  // Whether converters use only the portable code, not the code for an x86 processor with
+  // 32-byte vectors (AVX2), chosen at run time otherwise (other processors have the portable
+  // code alone). For tests of both.
   static void UseBaselineOnly(bool only);
 
   // One RGB row (3 x width bytes) from its luma row and its chroma rows (cb, cr); for

@@ -11,6 +11,10 @@
 #include "platform/RegistryKey.h"
 #include "platform/Win32Constants.h"
 
+#ifndef CAVIX_MULTIARCH
+#define CAVIX_MULTIARCH "x86_64-linux-gnu"
+#endif
+
 namespace {
 
 bool IsFile(const std::string& path) {
@@ -48,7 +52,7 @@ std::string ScannerModule::ProgramDirectory() {
 std::vector<std::string> ScannerModule::ModulesNear(const std::string& dir) {
   std::vector<std::string> found;
   for (const char* rel : {"/libcavixdriver.so", "/../driver/libcavixdriver.so", "/../lib/libcavixdriver.so",
-                          "/../lib/x86_64-linux-gnu/libcavixdriver.so", "/../lib/x86_64-linux-gnu/cavix/libcavixdriver.so",
+                          "/../lib/" CAVIX_MULTIARCH "/libcavixdriver.so", "/../lib/" CAVIX_MULTIARCH "/cavix/libcavixdriver.so",
                           "/../lib64/libcavixdriver.so"}) {
     const std::string p = dir + rel;
     if (IsFile(p)) {
