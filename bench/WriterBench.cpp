@@ -217,12 +217,14 @@ int main(int argc, char** argv) {
   }
   const long tifRef = Measure("libtiff LZW (one core)", tif, 0, [&] { return LibtiffLzw(page, tif); });
   for (int level : {1, 2, 3, 6}) {
-    for (bool predictor : {false, true}) {
+    for (int variant = 0; variant < 4; ++variant) {
       TiffPageWriter::Tuning tuning;
       tuning.level = level;
-      tuning.predictor = predictor;
+      tuning.predictor = variant & 1;
+      tuning.libdeflate = variant & 2;
       char what[80];
-      std::snprintf(what, sizeof what, "tiff deflate level %d%s", level, predictor ? " predictor" : "");
+      std::snprintf(what, sizeof what, "tiff %s level %d%s", tuning.libdeflate ? "libdeflate" : "zlib", level,
+                    tuning.predictor ? " predictor" : "");
       Measure(what, tif, tifRef, [&] {
         TiffPageWriter writer(tif, tuning);
         return WriteWith(writer, page);

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   gsoap libgsoap-dev gsoap-doc
-  libjpeg62-turbo-dev libpng-dev libtiff-dev
+  libjpeg62-turbo-dev libpng-dev libtiff-dev libdeflate-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev sane-utils
   libcairo2-dev poppler-utils pngcheck libtiff-tools

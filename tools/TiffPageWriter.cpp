@@ -1,5 +1,6 @@
 #include "tools/TiffPageWriter.h"
 
+#include <libdeflate.h>
 #include <tiffio.h>
 #include <zlib.h>
 
@@ -40,6 +41,27 @@ void EncodeStrip(size_t bytesPerLine, size_t bytesPerPixel, const TiffPageWriter
       uint8_t* row = in.data() + at;
       for (size_t i = bytesPerLine; i-- > bytesPerPixel;) row[i] = static_cast<uint8_t>(row[i] - row[i - bytesPerPixel]);
     }
+  }
+  if (tuning.libdeflate) {
+    // One compressor a worker thread, kept for the strips that follow.
+    struct Compressor {
+      libdeflate_compressor* c = nullptr;
+      int level = -1;
+      ~Compressor() { libdeflate_free_compressor(c); }
+    };
+    thread_local Compressor compressor;
+    if (compressor.level != tuning.level) {
+      libdeflate_free_compressor(compressor.c);
+      compressor.c = libdeflate_alloc_compressor(tuning.level);
+      compressor.level = compressor.c ? tuning.level : -1;
+    }
+    if (!compressor.c) return;
+    strip.output.resize(libdeflate_zlib_compress_bound(compressor.c, in.size()));
+    const size_t size =
+        libdeflate_zlib_compress(compressor.c, in.data(), in.size(), strip.output.data(), strip.output.size());
+    strip.output.resize(size);
+    strip.ok = size > 0;
+    return;
   }
   z_stream z = {};
   if (deflateInit(&z, tuning.level) != Z_OK) return;

@@ -1,6 +1,6 @@
 // TIFF output through libtiff: every page is a directory of one file (a feeder job becomes one
 // multi-page file). Colour and grey go in strips with Deflate and the horizontal predictor,
-// each strip predicted and deflated by a worker of a StripCompressor while the next is filled
+// each strip predicted and deflated (libdeflate) by a worker of a StripCompressor while the next is filled
 // and written raw by libtiff in order; black and white with CCITT Group 4 by libtiff itself
 // (min-is-white, so the driver's rows are inverted on the way). Rows go out as they come.
 // One thread at a time; owns the TIFF handle and the compressor.
@@ -17,11 +17,13 @@
 class TiffPageWriter : public IPageWriter {
  public:
   // How colour and grey strips are compressed; chosen with bench/WriterBench on scanned pages,
-  // a noisy one among them (docs/benchmarks.md): level 1 with the predictor gives 40-60% of
-  // LZW's size at about its CPU time, spread over the workers.
+  // a noisy one among them (docs/benchmarks.md): libdeflate at level 1 with the predictor
+  // gives 36-55% of LZW's size for half its CPU time, spread over the workers (zlib at the
+  // same level takes 40-90% more time).
   struct Tuning {
-    int level = 1;  // zlib level
+    int level = 1;  // zlib's or libdeflate's level
     bool predictor = true;
+    bool libdeflate = true;  // libdeflate (libtiff's own Deflate library) rather than zlib
     uint32_t stripBytes = 256 * 1024;
     unsigned threads = StripCompressor::Workers();
   };

@@ -138,7 +138,7 @@ TEST_F(OutputTargetTest, CompressedStripsJoinIntoFilesThatDecodeToTheRowsSent) {
   const struct {
     ColorMode mode;
     int filter;  // PNG filter type, or kFilterMinimum; TIFF: the predictor when even
-    int level;
+    int level;   // TIFF: libdeflate's when odd, zlib's when even
     unsigned threads;
     uint32_t stripBytes;  // below one row: a row a strip
   } cases[] = {{ColorMode::Color, 0, 1, 1, 1},     {ColorMode::Color, 1, 3, 2, 5000},
@@ -165,6 +165,7 @@ TEST_F(OutputTargetTest, CompressedStripsJoinIntoFilesThatDecodeToTheRowsSent) {
     TiffPageWriter::Tuning tiffTuning;
     tiffTuning.predictor = c.filter % 2 == 0;
     tiffTuning.level = c.level;
+    tiffTuning.libdeflate = c.level % 2 == 1;
     tiffTuning.threads = c.threads;
     tiffTuning.stripBytes = c.stripBytes;
     WriteWith<TiffPageWriter>(tif, tiffTuning, l, rows);
