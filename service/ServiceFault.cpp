@@ -1,7 +1,9 @@
 #include "service/ServiceFault.h"
 
 #include <cstring>
+#include <string>
 
+#include "platform/NetworkText.h"
 #include "service/WscnService.h"
 
 namespace {
@@ -143,8 +145,11 @@ const char* ServiceFault::Detail(struct soap* soap) {
 
 namespace {
 
-void Clip(char* text, size_t cap) {
-  if (text != nullptr && strnlen(text, cap + 1) > cap) text[cap] = '\0';
+// The clean form replaces the text when it differs (the library owns both).
+void Clip(struct soap* soap, char*& text, size_t cap) {
+  if (text == nullptr) return;
+  const std::string clean = NetworkText::Clean(text, strnlen(text, cap * 4 + 4), cap);
+  if (clean != text) text = soap_strdup(soap, clean.c_str());
 }
 
 }  // namespace
@@ -152,14 +157,14 @@ void Clip(char* text, size_t cap) {
 void ServiceFault::ClipTexts(struct soap* soap, size_t cap) {
   if (!soap || !soap->fault) return;
   SOAP_ENV__Fault* fault = soap->fault;
-  for (char* text : {fault->faultcode, fault->faultstring, fault->faultactor, fault->SOAP_ENV__Node,
-                     fault->SOAP_ENV__Role})
-    Clip(text, cap);
+  for (char** text : {&fault->faultcode, &fault->faultstring, &fault->faultactor, &fault->SOAP_ENV__Node,
+                      &fault->SOAP_ENV__Role})
+    Clip(soap, *text, cap);
   for (SOAP_ENV__Detail* detail : {fault->detail, fault->SOAP_ENV__Detail})
-    if (detail) Clip(detail->__any, cap);
-  if (fault->SOAP_ENV__Reason) Clip(fault->SOAP_ENV__Reason->SOAP_ENV__Text, cap);
+    if (detail) Clip(soap, detail->__any, cap);
+  if (fault->SOAP_ENV__Reason) Clip(soap, fault->SOAP_ENV__Reason->SOAP_ENV__Text, cap);
   // Subcodes nest; the library bounds the nesting, and so does this walk.
   SOAP_ENV__Code* code = fault->SOAP_ENV__Code;
   for (int level = 0; code != nullptr && level < 256; ++level, code = code->SOAP_ENV__Subcode)
-    Clip(code->SOAP_ENV__Value, cap);
+    Clip(soap, code->SOAP_ENV__Value, cap);
 }

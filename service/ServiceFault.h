@@ -68,7 +68,9 @@ class ServiceFault {
   static const char* Detail(struct soap* soap);
 
   // Cuts every text the context's fault holds (codes and subcodes, reason, node, role, actor,
-  // detail) to at most `cap` characters. The library caps a text's length as it reads it, but
+  // detail) to at most `cap` characters and replaces its control characters and bytes that are
+  // not UTF-8 (NetworkText::Clean), so that a fault text logged or printed cannot drive a
+  // terminal or forge a log line. The library caps a text's length as it reads it, but
   // not on every path: a fault read at the end of a response cut short kept 4 135 characters
   // under a cap of 4 096. No-op without a fault.
   static void ClipTexts(struct soap* soap, size_t cap);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/NetworkText.h"
 #include "platform/TimeLimits.h"
 #include "service/ServiceFault.h"
 #include "service/SoapPointerMap.h"
@@ -72,12 +73,20 @@ void ExchangeGuard::Detach() {
 
 void ExchangeGuard::ExpectImage(uint64_t capacity) {
   image_ = true;
+  probe_ = false;
   capacity_ = capacity;
 }
 
 void ExchangeGuard::ExpectControl() {
   image_ = false;
+  probe_ = false;
   capacity_ = 0;
+}
+
+void ExchangeGuard::ExpectProbe(Clock::time_point deadline) {
+  ExpectControl();
+  probe_ = true;
+  probeDeadline_ = deadline;
 }
 
 void ExchangeGuard::Abort() {
@@ -101,7 +110,7 @@ void ExchangeGuard::Rearm() {
 
 int ExchangeGuard::Outcome(int status) const {
   // What a failed exchange kept of the device's fault stays within the text cap as well.
-  if (status != SOAP_OK) ServiceFault::ClipTexts(soap_, static_cast<size_t>(kMaxTextLength));
+  if (status != SOAP_OK) ServiceFault::ClipTexts(soap_, NetworkText::kMaxCharacters);
   if (status == SOAP_OK || IsGuardStatus(status)) return status;
   if (ended_ != 0) return ended_;
   if (status == SOAP_LENGTH || status == SOAP_OCCURS || status == SOAP_LEVEL) return kTooLarge;
@@ -113,7 +122,11 @@ void ExchangeGuard::BeginExchange() {
   const Clock::time_point now = Clock::now();
   received_ = 0;
   ended_ = 0;
-  if (image_) {
+  if (probe_) {
+    maxBytes_ = kProbeResponseBytes;
+    deadline_ = probeDeadline_;
+    progressDeadline_ = deadline_;
+  } else if (image_) {
     progressMs_ = limits.streamReadMs.load();
     maxBytes_ = capacity_ + capacity_ / 4 + kEnvelopeBytes;
     const uint64_t transferMs = capacity_ * 1000 / kMinImageBytesPerSecond;

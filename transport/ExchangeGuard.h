@@ -12,6 +12,9 @@
 //     capacity plus room for framing and envelope; the exchange fails when no image byte has
 //     arrived for the stream's read limit (empty DIME chunks are no progress), and ends at the
 //     latest after that limit plus the capacity at kMinImageBytesPerSecond.
+//   - Probe exchanges (ExpectProbe, a discovery's GetScannerElements to a host that may not be
+//     a scanner at all): the exchange ends by the caller's deadline, and its response is at
+//     most kProbeResponseBytes.
 //   - Texts: the context's string, nesting and repetition caps (kMaxTextLength, kMaxLevel,
 //     kMaxOccurs); a longer text fails the parse.
 // Each wait for the device's bytes is bounded by what is left of the exchange's time and is
@@ -49,6 +52,7 @@ class ExchangeGuard {
   static constexpr uint64_t kControlResponseBytes = 256 * 1024;
   static constexpr uint64_t kEnvelopeBytes = 256 * 1024;  // besides a page, per image response
   static constexpr uint64_t kMinImageBytesPerSecond = 16 * 1024;
+  static constexpr uint64_t kProbeResponseBytes = 64 * 1024;
   static constexpr long kMaxTextLength = 4096;
   static constexpr unsigned kMaxLevel = 64;
   static constexpr std::size_t kMaxOccurs = 1024;
@@ -74,6 +78,8 @@ class ExchangeGuard {
   void ExpectImage(uint64_t capacity);
   // The following exchanges are control exchanges (the default).
   void ExpectControl();
+  // The following exchanges are probes that end by `deadline` (steady clock).
+  void ExpectProbe(std::chrono::steady_clock::time_point deadline);
 
   // Ends the exchange in flight and fails every later one until Rearm. Any thread.
   void Abort();
@@ -86,7 +92,7 @@ class ExchangeGuard {
 
   // The status of the last exchange: `status` itself, or the guard's status when the guard
   // ended it or the response broke a text cap. After a failure the texts of the context's
-  // fault are cut to kMaxTextLength (ServiceFault::ClipTexts).
+  // fault are cut to NetworkText::kMaxCharacters and cleaned (ServiceFault::ClipTexts).
   int Outcome(int status) const;
 
  private:
@@ -117,6 +123,8 @@ class ExchangeGuard {
 
   // The current exchange (owner thread).
   bool image_ = false;
+  bool probe_ = false;
+  Clock::time_point probeDeadline_;
   uint64_t capacity_ = 0;
   uint64_t maxBytes_ = kControlResponseBytes;
   uint64_t received_ = 0;

@@ -137,20 +137,20 @@ TEST_F(ServiceFaultTest, EveryFaultFormReadsItsStatusCodeSubcodeReasonAndDetail)
   }
 }
 
-// Every text a fault keeps is cut to a cap (the exchange bounds' text cap); texts within it,
-// and a context without a fault, are left as they are.
+// Every text a fault keeps is cut to a cap (the exchange bounds' text cap) with its control
+// characters replaced; clean texts within it, and a context without a fault, are left as they are.
 TEST_F(ServiceFaultTest, ClipTextsCutsEveryTextOfTheFaultToTheCap) {
   server_.SetReply(LoopbackHttpServer::HttpReply(kSoap12Type, Soap12(
       R"(<env:Fault>
           <env:Code><env:Value>env:Receiver</env:Value>
             <env:Subcode><env:Value>w:ServerErrorTemporaryError</env:Value></env:Subcode>
           </env:Code>
-          <env:Reason><env:Text xml:lang="en">the scanner is warming up</env:Text></env:Reason>
+          <env:Reason><env:Text xml:lang="en">the scanner is&#27;warming up</env:Text></env:Reason>
           <env:Detail>twelve chars</env:Detail>
         </env:Fault>)"), "500 Internal Server Error"));
   ASSERT_EQ(2, GetJobInfo(soap_, server_.Endpoint()));
   ServiceFault::ClipTexts(soap_, 64);
-  EXPECT_STREQ("the scanner is warming up", ServiceFault::Reason(soap_)) << "within the cap";
+  EXPECT_STREQ("the scanner is\xEF\xBF\xBDwarming up", ServiceFault::Reason(soap_)) << "within the cap";
   ServiceFault::ClipTexts(soap_, 12);
   EXPECT_STREQ("SOAP-ENV:Rec", ServiceFault::Code(soap_));
   EXPECT_STREQ("wscn:ServerE", ServiceFault::Subcode(soap_));
