@@ -62,7 +62,7 @@ const SANE_Device** SaneBackend::Devices() {
       if (!e.simulator && DeviceName::Resolve(e.device, e.mac, &target, &error))
         configured.push_back(DeviceName::AddressOf(target.name));
     }
-    for (const FoundScanner& f : ScannerDiscovery::Find()) {
+    for (const FoundScanner& f : ScannerDiscovery::Find(config_.search)) {
       if (std::find(configured.begin(), configured.end(), f.address) != configured.end()) continue;
       SaneDeviceEntry e;
       e.name = e.device = f.deviceName;

@@ -38,9 +38,18 @@ SaneConfig SaneConfig::Parse(const std::string& text) {
       else c.module = w[1];
       continue;
     }
-    if (w[0] == "discovery") {
-      if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) problem("discovery takes on or off");
-      else c.discovery = w[1] == "on";
+    if (w[0] == "discovery" || w[0] == "discovery-time") {
+      std::string list, error;
+      for (size_t i = 1; i < w.size(); ++i) list += w[i] + " ";
+      if (w[0] == "discovery-time") {
+        if (w.size() != 2 || !c.search.SetSearchMs(w[1], &error)) problem(error.empty() ? "discovery-time takes milliseconds" : error);
+      } else if (w.size() == 2 && w[1] == "on") {
+        c.discovery = true;
+      } else if (!c.search.SetSources(list, &error)) {
+        problem(error);
+      } else {
+        c.discovery = c.search.Any();
+      }
       continue;
     }
     if (w[0] == "simulator") {

@@ -9,12 +9,16 @@
 //                                       honoured only from a trusted file (see Trusts)
 //   discovery off                       list only these devices (else scanners found on the
 //                                       local network are listed after them)
+//   discovery wsd[,neighbours]          where the network is searched (both by default)
+//   discovery-time 2000                 the whole search's time in milliseconds
 // Read once by sane_init; a plain value afterwards.
 #ifndef CAVIX_SANE_SANECONFIG_H
 #define CAVIX_SANE_SANECONFIG_H
 
 #include <string>
 #include <vector>
+
+#include "transport/DiscoverySettings.h"
 
 struct SaneDeviceEntry {
   std::string name;      // the SANE device name (the line's device text, or "simulator")
@@ -31,6 +35,7 @@ struct SaneConfig {
   std::vector<SaneDeviceEntry> devices;
   std::string module;
   bool discovery = true;              // look for scanners on the local network
+  DiscoverySettings search = DiscoverySettings::FromEnvironment();  // how
   std::vector<std::string> problems;  // lines that could not be read, with their numbers
   std::string path;                   // the file read (empty: none found)
   std::vector<std::string> ignored;   // settings left out because the file is not trusted, and why

@@ -26,9 +26,27 @@ void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
 
-bool IsLoopback(const std::string& address, in_addr& out) {
-  if (inet_pton(AF_INET, address.c_str(), &out) != 1) return false;
-  return (ntohl(out.s_addr) >> 24) == 127;
+// A loopback address as a socket address for `port`: any of 127.0.0.0/8, or ::1.
+bool LoopbackAddress(const std::string& address, uint16_t port, sockaddr_storage& out, socklen_t& length) {
+  out = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    length = sizeof *v4;
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1 || !IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return false;
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(port);
+  length = sizeof *v6;
+  return true;
+}
+
+// The address as the host part of a URL.
+std::string UrlHost(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
 }
 
 void SetNonBlocking(int fd) {
@@ -80,6 +98,11 @@ bool DeviceSimulator::Start(std::string* error) {
       return false;
     }
   }
+  // Announcing is best effort: a loopback without multicast leaves the device unannounced.
+  if (!transport_.usb && transport_.announce) {
+    announcer_ = std::make_unique<WsDiscoveryResponder>(transport_.listenAddress, transport_.port);
+    if (!announcer_->Start()) announcer_.reset();
+  }
   running_ = true;
   if (transport_.usb) mainThread_ = std::thread(&DeviceSimulator::PtyLoop, this);
   else mainThread_ = std::thread(&DeviceSimulator::AcceptLoop, this);
@@ -87,23 +110,20 @@ bool DeviceSimulator::Start(std::string* error) {
 }
 
 bool DeviceSimulator::StartNetwork(std::string* error) {
-  in_addr addr{};
-  if (!IsLoopback(transport_.listenAddress, addr)) {
-    SetError(error, "not a loopback IPv4 address: '" + transport_.listenAddress + "'");
+  sockaddr_storage sa{};
+  socklen_t saLength = 0;
+  if (!LoopbackAddress(transport_.listenAddress, transport_.port, sa, saLength)) {
+    SetError(error, "not a loopback address (127.0.0.0/8 or ::1): '" + transport_.listenAddress + "'");
     return false;
   }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetError(error, std::string("socket: ") + strerror(errno));
     return false;
   }
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(transport_.port);
-  sa.sin_addr = addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 32) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), saLength) != 0 || listen(fd, 32) != 0) {
     SetError(error, "cannot listen on " + transport_.listenAddress + ":" +
                         std::to_string(transport_.port) + ": " + strerror(errno));
     close(fd);
@@ -148,6 +168,8 @@ bool DeviceSimulator::StartPty(std::string* error) {
 void DeviceSimulator::Stop() {
   std::lock_guard<std::mutex> life(lifeLock_);
   if (!running_) return;
+  if (announcer_) announcer_->Stop();
+  announcer_.reset();
   stopping_ = true;
   if (mainThread_.joinable()) mainThread_.join();
   ReapConnections(true);
@@ -249,12 +271,12 @@ void DeviceSimulator::PtyLoop() {
 
 std::string DeviceSimulator::Endpoint() const {
   if (transport_.usb) return "http:" + ptyPath_;
-  return "http://" + transport_.listenAddress + ":" + std::to_string(transport_.port);
+  return "http://" + UrlHost(transport_.listenAddress) + ":" + std::to_string(transport_.port);
 }
 
 std::string DeviceSimulator::ReadyLine() const {
   if (transport_.usb) return ptyPath_;
-  return "listening " + transport_.listenAddress + ":" + std::to_string(transport_.port);
+  return "listening " + UrlHost(transport_.listenAddress) + ":" + std::to_string(transport_.port);
 }
 
 std::string DeviceSimulator::NeighbourTableLine() const {

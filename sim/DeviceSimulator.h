@@ -36,6 +36,7 @@
 #include "sim/ScannerModel.h"
 #include "sim/SimConfig.h"
 #include "sim/SimTypes.h"
+#include "sim/WsDiscoveryResponder.h"
 
 namespace cavixsim {
 
@@ -104,6 +105,7 @@ class DeviceSimulator {
   std::atomic<bool> running_{false};
   std::mutex lifeLock_;
   int listenFd_ = -1;
+  std::unique_ptr<WsDiscoveryResponder> announcer_;  // while running, unless config.announce is off
   int accepted_ = 0;  // connections accepted (accept loop only)
   int ptyMaster_ = -1;
   int ptySlave_ = -1;  // held open so the master never sees a hang-up between exchanges

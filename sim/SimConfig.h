@@ -33,6 +33,7 @@ struct SimConfig {
   std::string listenAddress;      // loopback address; the port is always 8289
   uint16_t port = 8289;           // tests may move it; the command line cannot
   bool usb = false;               // serve over a pseudo-terminal instead
+  bool announce = true;           // WS-Discovery on loopback (WsDiscoveryResponder)
 
   // The scanner.
   std::string model = "vqm440";

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "transport/HostAddress.h"
+
 namespace {
 const char* const kNoMac = "00:00:00:00:00:00";
 // Namespace of the name-based GUIDs of the device names this tool builds.
@@ -115,7 +117,7 @@ bool DeviceName::Resolve(const std::string& given, const std::string& mac, Devic
     *target = DeviceTarget{given, C_IOTYPE_NETWORK};
     return true;
   }
-  if (IsIPv4(given)) {
+  if (IsIPv4(given) || (given.find(':') != std::string::npos && HostAddress::IsUsable(given))) {
     *target = DeviceTarget{Network(given, mac), C_IOTYPE_NETWORK};
     return true;
   }
@@ -123,7 +125,7 @@ bool DeviceName::Resolve(const std::string& given, const std::string& mac, Devic
     *target = DeviceTarget{given, C_IOTYPE_USB};
     return true;
   }
-  *error = "'" + given + "' is neither a network device name, an IPv4 address nor a USB device path";
+  *error = "'" + given + "' is neither a network device name, an IP address nor a USB device path";
   return false;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/ScanCommandLine.h"
 
+#include "transport/DiscoverySettings.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -11,6 +13,7 @@
 #include "tools/DeviceName.h"
 #include "tools/OutputTarget.h"
 #include "tools/ScanParameterMapping.h"
+#include "transport/DiscoverySettings.h"
 
 namespace {
 
@@ -152,6 +155,14 @@ bool Parser::ScanOption(const std::string& name, const std::string& arg) {
     if (!DeviceName::IsIPv4(v) || v.rfind("127.", 0) != 0)
       return Fail("--sim-address takes a loopback address such as 127.0.0.5, not '" + v + "'");
     o.simAddress = v;
+  } else if (name == "--discovery" || name == "--discovery-time") {
+    if (o.command != ScanCommand::List) return Fail("option " + name + " is only for list");
+    std::string error;
+    if (!Value(arg, name, &v)) return false;
+    DiscoverySettings check;
+    const bool ok = name == "--discovery" ? check.SetSources(v, &error) : check.SetSearchMs(v, &error);
+    if (!ok) return Fail(name + ": " + error);
+    (name == "--discovery" ? o.discovery : o.discoveryTime) = v;
   } else if (name == "--lock-timeout") {
     if (!usesDevice) return Fail("option --lock-timeout is not used by this command");
     uint64_t ms = 0;
@@ -327,6 +338,10 @@ std::string ScanCommandLine::UsageText() {
       "      --lock-timeout MS wait this long for a scanner another program holds (10000)\n"
       "      --sim-usb         the embedded simulated scanner serves over a pseudo-terminal\n"
       "      --sim-address A   the embedded simulated scanner listens on loopback address A\n"
+      "List (a WS-Discovery Probe to each multicast-capable interface, the kernel's neighbour\n"
+      "table as it stands, then GetScannerElements to each host found on port 8289):\n"
+      "      --discovery S     the sources: wsd, neighbours (both by default) or off\n"
+      "      --discovery-time MS   the whole search's time (2000)\n"
       "Scan:\n"
       "  -s, --source S        platen (default), adf or duplex\n"
       "  -m, --mode M          color (default), gray or bw\n"

@@ -48,6 +48,8 @@ struct ScanOptions {
   bool simUsb = false;     // embedded simulator over a pseudo-terminal instead of the network
   std::string simAddress;  // embedded simulator's loopback address; empty: the first free one
   LogRequest log;
+  std::string discovery;      // `list`: the sources (DiscoverySettings::SetSources); empty: default
+  std::string discoveryTime;  // `list`: milliseconds (DiscoverySettings::SetSearchMs); empty: default
 };
 
 #endif

@@ -93,7 +93,7 @@ int ScanTool::Run(const ScanOptions& o) {
     case ScanCommand::Log: return Log(o);
     case ScanCommand::Caps: return Caps(o);
     case ScanCommand::Status: return Status(o);
-    case ScanCommand::List: return List();
+    case ScanCommand::List: return List(o);
     case ScanCommand::Scan: return Scan(o);
   }
   return kExitFailure;
@@ -222,8 +222,11 @@ int ScanTool::Status(const ScanOptions& o) {
   return kExitOk;
 }
 
-int ScanTool::List() {
-  const std::vector<FoundScanner> found = ScannerDiscovery::Find();
+int ScanTool::List(const ScanOptions& o) {
+  DiscoverySettings settings = DiscoverySettings::FromEnvironment();
+  if (!o.discovery.empty()) settings.SetSources(o.discovery, nullptr);
+  if (!o.discoveryTime.empty()) settings.SetSearchMs(o.discoveryTime, nullptr);
+  const std::vector<FoundScanner> found = ScannerDiscovery::Find(settings);
   if (found.empty()) {
     std::fprintf(err_, "no Cavix scanner found on the local network\n");
     return kExitOk;
@@ -231,7 +234,7 @@ int ScanTool::List() {
   std::fprintf(out_, "%-16s %-15s %-17s %s\n", "model", "address", "MAC address", "device name");
   for (const FoundScanner& s : found)
     std::fprintf(out_, "%-16s %-15s %-17s %s\n", s.model.empty() ? "-" : s.model.c_str(), s.address.c_str(),
-                 s.mac.c_str(), s.deviceName.c_str());
+                 s.mac.empty() ? "-" : s.mac.c_str(), s.deviceName.c_str());
   return kExitOk;
 }
 

@@ -31,7 +31,7 @@ class ScanTool {
               std::unique_ptr<ScannerSession>& session);
   int Caps(const ScanOptions& o);
   int Status(const ScanOptions& o);
-  int List();
+  int List(const ScanOptions& o);
   int Scan(const ScanOptions& o);
   void Error(const std::string& text);
   void Info(const ScanOptions& o, const std::string& text);

@@ -1,16 +1,19 @@
 #include "tools/ScannerDiscovery.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
 
+#include "platform/NetworkText.h"
 #include "service/ServiceContext.h"
 #include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
 #include "tools/DeviceName.h"
+#include "transport/ExchangeGuard.h"
+#include "transport/WsDiscovery.h"
 
 namespace {
 
@@ -26,90 +29,128 @@ struct Candidate {
   std::string model;
 };
 
-// One probe's time budget: connecting and answering share it. gSOAP's own connect is wrapped
-// (the wrapper finds the budget in the context's pointer map) so that, once connected, the
-// send and receive time-outs get what is left.
-struct ProbeBudget {
-  std::chrono::steady_clock::time_point deadline;
-  SOAP_SOCKET (*connect)(struct soap*, const char*, const char*, int) = nullptr;
-};
+// An address as the host part of the library's endpoint: IPv6 literals in brackets (a zone as
+// the resolver takes it, "%eth0").
+std::string UrlHost(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
 
-SOAP_SOCKET ConnectWithinBudget(struct soap* soap, const char* endpoint, const char* host, int port) {
-  auto* budget = static_cast<ProbeBudget*>(SoapPointerMap::Lookup(soap, "ProbeBudget"));
-  if (!budget) return SOAP_INVALID_SOCKET;
-  const SOAP_SOCKET socket = budget->connect(soap, endpoint, host, port);
-  const auto left =
-      std::chrono::duration_cast<std::chrono::microseconds>(budget->deadline - std::chrono::steady_clock::now());
-  // Negative time-outs are microseconds; at least a millisecond, so that none means "no limit".
-  const int us = -static_cast<int>(std::max<int64_t>(left.count(), 1000));
-  soap->send_timeout = us;
-  soap->recv_timeout = us;
-  soap->transfer_timeout = us;
-  return socket;
+// The MAC address the table gives `address`; empty when it has none.
+std::string MacOf(const std::vector<NeighbourDevice>& table, const std::string& address) {
+  const std::string bare = address.substr(0, address.find('%'));
+  for (const NeighbourDevice& d : table) {
+    if (std::find(d.ipv4.begin(), d.ipv4.end(), bare) != d.ipv4.end()) return d.mac;
+    if (std::find(d.ipv6.begin(), d.ipv6.end(), bare) != d.ipv6.end()) return d.mac;
+  }
+  return "";
 }
 
 }  // namespace
 
-std::vector<NeighbourDevice> ScannerDiscovery::Candidates() {
+std::vector<NeighbourDevice> ScannerDiscovery::Neighbours() {
   std::vector<NeighbourDevice> devices;
   const char* fixture = std::getenv("CAVIX_NEIGHBOUR_TABLE");
-  if (fixture && *fixture) {
-    NeighbourTable::ReadFixtureFile(fixture, devices, nullptr);
-    return devices;
-  }
-  NeighbourTable::Probe();
-  NeighbourTable::ReadKernel(devices);
+  if (fixture && *fixture) NeighbourTable::ReadFixtureFile(fixture, devices, nullptr);
+  else NeighbourTable::ReadKernel(devices);
   return devices;
 }
 
-bool ScannerDiscovery::Ask(const std::string& address, int port, int timeoutMs, std::string* model) {
+std::vector<NeighbourDevice> ScannerDiscovery::Candidates(const DiscoverySettings& settings,
+                                                          Clock::time_point gatherUntil) {
+  const std::vector<NeighbourDevice> table = Neighbours();
+  std::vector<NeighbourDevice> candidates;
+  if (settings.wsDiscovery) {
+    for (const std::string& host : WsDiscovery::Search(gatherUntil)) {
+      const std::string mac = MacOf(table, host);
+      auto same = std::find_if(candidates.begin(), candidates.end(),
+                               [&](const NeighbourDevice& d) { return !mac.empty() && d.mac == mac; });
+      if (same == candidates.end()) same = candidates.insert(candidates.end(), NeighbourDevice{mac, {}, {}});
+      (host.find(':') == std::string::npos ? same->ipv4 : same->ipv6).push_back(host);
+    }
+  }
+  if (settings.neighbours) {
+    for (const NeighbourDevice& d : table) {
+      auto same = std::find_if(candidates.begin(), candidates.end(), [&](const NeighbourDevice& c) { return c.mac == d.mac; });
+      if (same == candidates.end()) {
+        candidates.push_back(d);
+        continue;
+      }
+      for (const std::string& a : d.ipv4)
+        if (std::find(same->ipv4.begin(), same->ipv4.end(), a) == same->ipv4.end()) same->ipv4.push_back(a);
+      for (const std::string& a : d.ipv6)
+        if (std::find(same->ipv6.begin(), same->ipv6.end(), a) == same->ipv6.end()) same->ipv6.push_back(a);
+    }
+  }
+  return candidates;
+}
+
+std::vector<FoundScanner> ScannerDiscovery::Find(const DiscoverySettings& settings) {
+  if (!settings.Any()) return {};
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + std::chrono::milliseconds(settings.searchMs);
+  return Probe(Candidates(settings, start + std::chrono::milliseconds(settings.GatherMs())), deadline);
+}
+
+bool ScannerDiscovery::Ask(const std::string& address, int port, Clock::time_point deadline, std::string* model) {
   struct soap* soap = ServiceContext::Create(ServiceContext::kPlainOutput);
   if (!soap) return false;
-  ProbeBudget budget;
-  budget.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  budget.connect = soap->fopen;
   SoapPointerMap map;
   SoapPointerMap::Attach(soap, &map);
-  map.Set("ProbeBudget", &budget);
-  soap->fopen = ConnectWithinBudget;
-  soap->connect_timeout = -timeoutMs * 1000;
-  const std::string endpoint = "http://" + address + ":" + std::to_string(port);
+  ExchangeGuard guard;
+  guard.Attach(soap);
+  guard.ExpectProbe(deadline);
+  const std::string endpoint = "http://" + UrlHost(address) + ":" + std::to_string(port);
   wscn__ScanElements elements;
-  const int status = soap_call_wscn__GetScannerElements(soap, endpoint.c_str(), nullptr, &elements);
+  const int status = guard.Outcome(soap_call_wscn__GetScannerElements(soap, endpoint.c_str(), nullptr, &elements));
   const bool ok = status == SOAP_OK;
-  if (ok && model) model->assign(elements.ScannerInfo.ModelNumber ? elements.ScannerInfo.ModelNumber : "");
+  if (ok && model) *model = NetworkText::Clean(elements.ScannerInfo.ModelNumber);
+  guard.Detach();
   SoapPointerMap::Attach(soap, nullptr);
   ServiceContext::Destroy(soap);
   return ok;
 }
 
-std::vector<FoundScanner> ScannerDiscovery::Probe(const std::vector<NeighbourDevice>& candidates, int timeoutMs,
-                                                  int port) {
+std::vector<FoundScanner> ScannerDiscovery::Probe(const std::vector<NeighbourDevice>& candidates,
+                                                  Clock::time_point deadline, int port) {
   std::vector<Candidate> asks;
-  for (size_t i = 0; i < candidates.size(); ++i)
+  for (size_t i = 0; i < candidates.size(); ++i) {
     for (const std::string& a : candidates[i].ipv4) asks.push_back(Candidate{i, a, false, ""});
-  // All at once, but not more threads than a sane process holds: a huge table is asked in
-  // rounds.
-  constexpr size_t kMostAtOnce = 256;
-  for (size_t first = 0; first < asks.size(); first += kMostAtOnce) {
-    std::vector<std::thread> threads;
-    const size_t end = std::min(asks.size(), first + kMostAtOnce);
-    for (size_t i = first; i < end; ++i) {
-      Candidate& c = asks[i];
-      threads.emplace_back([&c, timeoutMs, port] { c.answered = Ask(c.address, port, timeoutMs, &c.model); });
-    }
-    for (std::thread& t : threads) t.join();
+    for (const std::string& a : candidates[i].ipv6) asks.push_back(Candidate{i, a, false, ""});
   }
+  // A few workers take the addresses in turn; none starts a probe past the deadline, and every
+  // probe ends by it, so the workers are done by then.
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next++) < asks.size() && Clock::now() < deadline;)
+      asks[i].answered = Ask(asks[i].address, port, deadline, &asks[i].model);
+  };
+  std::vector<std::thread> workers;
+  for (size_t w = 0; w < std::min(asks.size(), kMostAtOnce); ++w) workers.emplace_back(work);
+  for (std::thread& t : workers) t.join();
 
+  // Hosts the table did not know before they were asked are looked up once more.
+  std::vector<NeighbourDevice> table;
+  bool tableRead = false;
   std::vector<FoundScanner> found;
+  std::vector<std::string> listedMacs;
   std::vector<bool> listed(candidates.size(), false);
   for (const Candidate& c : asks) {
     if (!c.answered || listed[c.device]) continue;
+    std::string mac = candidates[c.device].mac;
+    if (mac.empty()) {
+      if (!tableRead) {
+        table = Neighbours();
+        tableRead = true;
+      }
+      mac = MacOf(table, c.address);
+    }
+    if (!mac.empty() && std::find(listedMacs.begin(), listedMacs.end(), mac) != listedMacs.end()) continue;
     listed[c.device] = true;
+    if (!mac.empty()) listedMacs.push_back(mac);
     FoundScanner s;
     s.model = c.model;
     s.address = c.address;
-    s.mac = Upper(candidates[c.device].mac);
+    s.mac = Upper(mac);
     s.deviceName = DeviceName::Network(s.address, s.mac);
     found.push_back(s);
   }

@@ -39,7 +39,15 @@ bool HostAddress::IsUsable(const std::string& address) {
   if (address.find('\0') != std::string::npos) return false;
   unsigned char raw[sizeof(struct in6_addr)];
   if (address.find(':') != std::string::npos) {
-    return inet_pton(AF_INET6, address.c_str(), raw) == 1;
+    // A link-local address names its interface after '%' (letters, digits, '.', '-', '_').
+    const std::size_t percent = address.find('%');
+    if (inet_pton(AF_INET6, address.substr(0, percent).c_str(), raw) != 1) return false;
+    if (percent == std::string::npos) return true;
+    const std::string zone = address.substr(percent + 1);
+    if (raw[0] != 0xfe || (raw[1] & 0xc0) != 0x80 || zone.empty() || zone.size() > 15) return false;
+    for (const char c : zone)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
+    return true;
   }
   if (inet_pton(AF_INET, address.c_str(), raw) == 1) return true;
   return IsHostName(address);

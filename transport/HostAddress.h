@@ -11,7 +11,8 @@ class HostAddress {
  public:
   static constexpr int kScanServicePort = 8289;
 
-  // True for an IPv4 literal (dotted quad), an IPv6 literal without zone, or a host name of
+  // True for an IPv4 literal (dotted quad), an IPv6 literal (a link-local one may name its
+  // interface: "fe80::1%eth0", as the resolver takes it), or a host name of
   // letters, digits, '-' and '.' (labels of 1 to 63 characters, not starting or ending with
   // '-', at most 253 characters, the last label not all digits).
   static bool IsUsable(const std::string& address);

@@ -1,12 +1,10 @@
 #include "transport/NeighbourTable.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
-#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -102,7 +100,7 @@ std::vector<NeighbourDevice> NeighbourTable::ParseFixture(std::istream& in,
       unsigned char raw[sizeof(struct in6_addr)];
       if (inet_pton(AF_INET, word.c_str(), raw) == 1) {
         device.ipv4.push_back(word);
-      } else if (inet_pton(AF_INET6, word.c_str(), raw) == 1) {
+      } else if (inet_pton(AF_INET6, word.substr(0, word.find('%')).c_str(), raw) == 1) {
         device.ipv6.push_back(word);
       } else if (skipped) {
         skipped->push_back("line " + std::to_string(lineNumber) + ": address " + word);
@@ -152,10 +150,15 @@ void NeighbourTable::ParseNeighbourDump(const void* data, std::size_t length,
       if (!inet_ntop(AF_INET, dst, text, sizeof text)) continue;
       AddUnique(DeviceFor(devices, MacText(lladdr)).ipv4, text);
     } else if (nd->ndm_family == AF_INET6 && dstLength == 16) {
-      // A link-local address needs a zone, which an endpoint cannot carry.
-      if (dst[0] == 0xfe && (dst[1] & 0xc0) == 0x80) continue;
       if (!inet_ntop(AF_INET6, dst, text, sizeof text)) continue;
-      AddUnique(DeviceFor(devices, MacText(lladdr)).ipv6, text);
+      std::string address = text;
+      // A link-local address is reached through its interface, named after '%'.
+      if (dst[0] == 0xfe && (dst[1] & 0xc0) == 0x80) {
+        char name[IF_NAMESIZE] = {};
+        if (nd->ndm_ifindex <= 0 || !if_indextoname(static_cast<unsigned>(nd->ndm_ifindex), name)) continue;
+        address += std::string("%") + name;
+      }
+      AddUnique(DeviceFor(devices, MacText(lladdr)).ipv6, address);
     }
   }
 }
@@ -199,50 +202,6 @@ bool NeighbourTable::ReadKernel(std::vector<NeighbourDevice>& devices) {
     ParseNeighbourDump(buffer.data(), static_cast<std::size_t>(n), devices);
     if (done) return true;
   }
-}
-
-void NeighbourTable::Probe() {
-  struct ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return;
-  Fd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  Fd echo(::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMPV6));
-  const char payload[1] = {0};
-  for (auto* ifa = list; ifa; ifa = ifa->ifa_next) {
-    if (!ifa->ifa_addr || !(ifa->ifa_flags & IFF_UP) || (ifa->ifa_flags & IFF_LOOPBACK)) continue;
-    if (ifa->ifa_addr->sa_family == AF_INET && ifa->ifa_netmask && udp.fd >= 0) {
-      const uint32_t self = ntohl(reinterpret_cast<struct sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr);
-      const uint32_t mask =
-          ntohl(reinterpret_cast<struct sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr);
-      const uint32_t hosts = ~mask;
-      if (hosts < 2 || hosts > 1023) continue;  // point-to-point, or too large to sweep
-      const uint32_t network = self & mask;
-      for (uint32_t h = 1; h < hosts; ++h) {
-        const uint32_t target = network | h;
-        if (target == self) continue;
-        struct sockaddr_in to;
-        std::memset(&to, 0, sizeof to);
-        to.sin_family = AF_INET;
-        to.sin_port = htons(9);
-        to.sin_addr.s_addr = htonl(target);
-        (void)::sendto(udp.fd, payload, sizeof payload, 0, reinterpret_cast<struct sockaddr*>(&to),
-                       sizeof to);
-      }
-    } else if (ifa->ifa_addr->sa_family == AF_INET6 && echo.fd >= 0) {
-      const auto* own = reinterpret_cast<struct sockaddr_in6*>(ifa->ifa_addr);
-      if (!IN6_IS_ADDR_LINKLOCAL(&own->sin6_addr)) continue;  // once per link
-      struct sockaddr_in6 to;
-      std::memset(&to, 0, sizeof to);
-      to.sin6_family = AF_INET6;
-      inet_pton(AF_INET6, "ff02::1", &to.sin6_addr);
-      to.sin6_scope_id = if_nametoindex(ifa->ifa_name);
-      struct icmp6_hdr request;
-      std::memset(&request, 0, sizeof request);
-      request.icmp6_type = ICMP6_ECHO_REQUEST;
-      (void)::sendto(echo.fd, &request, sizeof request, 0, reinterpret_cast<struct sockaddr*>(&to),
-                     sizeof to);
-    }
-  }
-  ::freeifaddrs(list);
 }
 
 std::vector<NeighbourDevice> NeighbourTable::Select(const std::vector<NeighbourDevice>& devices,

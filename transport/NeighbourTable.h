@@ -27,7 +27,7 @@ class NeighbourTable {
   static bool CanonicalMac(const std::string& text, std::string& mac);
 
   // Reads a fixture: one device a line, a MAC address followed by addresses separated by
-  // blanks; '#' starts a comment. Lines whose MAC address cannot be read, and address tokens
+  // blanks (an IPv6 one may carry its interface after '%'); '#' starts a comment. Lines whose MAC address cannot be read, and address tokens
   // that are not IPv4 or IPv6 literals, are skipped and described in `skipped`.
   static std::vector<NeighbourDevice> ParseFixture(std::istream& in,
                                                    std::vector<std::string>* skipped);
@@ -37,19 +37,14 @@ class NeighbourTable {
                               std::vector<std::string>* skipped);
 
   // Groups the entries of an rtnetlink neighbour dump (a sequence of RTM_NEWNEIGH messages)
-  // into devices by link-layer address. Entries that are unresolved (incomplete, failed),
-  // without a 6-byte link-layer address, or IPv6 link-local are left out.
+  // into devices by link-layer address. Entries that are unresolved (incomplete, failed) or
+  // without a 6-byte link-layer address are left out; an IPv6 link-local address carries its
+  // interface ("fe80::1%eth0"), and is left out when the interface has no name.
   static void ParseNeighbourDump(const void* data, std::size_t length,
                                  std::vector<NeighbourDevice>& devices);
 
   // Dumps the kernel's neighbour tables (both families); false when netlink fails.
   static bool ReadKernel(std::vector<NeighbourDevice>& devices);
-
-  // Makes the kernel resolve the neighbours of the local links: a UDP datagram to the discard
-  // port of every host of each directly attached IPv4 subnet of at most 1024 addresses, and
-  // an ICMPv6 echo to the all-nodes group of each link where unprivileged echo is allowed.
-  // Loopback interfaces are left alone.
-  static void Probe();
 
   // The devices that carry mac (canonical form).
   static std::vector<NeighbourDevice> Select(const std::vector<NeighbourDevice>& devices,

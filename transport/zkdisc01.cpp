@@ -10,10 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "transport/DiscoverySettings.h"
 #include "transport/NeighbourTable.h"
+#include "transport/WsDiscovery.h"
 
 #define SDI_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -22,10 +23,6 @@ namespace {
 std::atomic<int32_t> loggingLevel{0};
 thread_local bool started = false;
 thread_local std::vector<NeighbourDevice> found;  // the last search of this thread's session
-
-// How long a search waits for the probe's answers to reach the neighbour tables.
-constexpr int kResolvePolls = 15;
-constexpr std::chrono::milliseconds kResolvePollInterval(100);
 
 void Trace(int32_t level, const char* format, ...) {
   if (loggingLevel < level) return;
@@ -37,32 +34,53 @@ void Trace(int32_t level, const char* format, ...) {
   va_end(args);
 }
 
-// Fills `found` with the devices that carry mac; SDI_OK or SDI_ERR_SOURCE.
+// Keeps of `devices` only the addresses in `answered` (zones left aside), and the devices that
+// keep one.
+void KeepAnswered(std::vector<NeighbourDevice>& devices, const std::vector<std::string>& answered) {
+  auto heard = [&](const std::string& a) {
+    for (const std::string& h : answered)
+      if (h.substr(0, h.find('%')) == a) return true;
+    return false;
+  };
+  std::vector<NeighbourDevice> kept;
+  for (NeighbourDevice& d : devices) {
+    NeighbourDevice k{d.mac, {}, {}};
+    for (const std::string& a : d.ipv4)
+      if (heard(a)) k.ipv4.push_back(a);
+    for (const std::string& a : d.ipv6)
+      if (heard(a)) k.ipv6.push_back(a);
+    if (!k.ipv4.empty() || !k.ipv6.empty()) kept.push_back(std::move(k));
+  }
+  devices.swap(kept);
+}
+
+// Fills `found` with the devices that carry mac; SDI_OK or SDI_ERR_SOURCE. The hosts that
+// answer a WS-Discovery Probe are matched by their MAC addresses in the neighbour table (their
+// exchange with this host left them there); with the neighbour source on, every neighbour the
+// table holds is matched as well. Nothing is sent to fill the table.
 int32_t Search(const std::string& mac) {
+  const DiscoverySettings settings = DiscoverySettings::FromEnvironment();
+  std::vector<std::string> answered;
+  if (settings.wsDiscovery) {
+    answered = WsDiscovery::Search(std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.GatherMs()));
+    Trace(2, "WS-Discovery: %zu host(s) answered", answered.size());
+  }
+  std::vector<NeighbourDevice> devices;
   // A test fixture only: never read on behalf of the caller of a set-user-ID host.
   const char* fixture = secure_getenv("CAVIX_NEIGHBOUR_TABLE");
   if (fixture && *fixture) {
-    std::vector<NeighbourDevice> devices;
     std::vector<std::string> skipped;
     if (!NeighbourTable::ReadFixtureFile(fixture, devices, &skipped)) {
       Trace(1, "cannot read %s", fixture);
       return SDI_ERR_SOURCE;
     }
     for (const auto& s : skipped) Trace(1, "%s: skipped %s", fixture, s.c_str());
-    found = NeighbourTable::Select(devices, mac);
-    return SDI_OK;
+  } else if (!NeighbourTable::ReadKernel(devices)) {
+    Trace(1, "cannot read the kernel's neighbour tables");
+    return SDI_ERR_SOURCE;
   }
-  NeighbourTable::Probe();
-  for (int poll = 0; poll < kResolvePolls; ++poll) {
-    std::vector<NeighbourDevice> devices;
-    if (!NeighbourTable::ReadKernel(devices)) {
-      Trace(1, "cannot read the kernel's neighbour tables");
-      return SDI_ERR_SOURCE;
-    }
-    found = NeighbourTable::Select(devices, mac);
-    if (!found.empty()) break;
-    std::this_thread::sleep_for(kResolvePollInterval);
-  }
+  if (!settings.neighbours) KeepAnswered(devices, answered);
+  found = NeighbourTable::Select(devices, mac);
   return SDI_OK;
 }
 

@@ -5,11 +5,13 @@
  * A discovery session (SDI_startup, SDI_discoverMAC, the queries, SDI_shutdown) belongs to
  * the thread that started it: each thread has at most one session of its own.
  *
- * Where the addresses come from: when the environment variable CAVIX_NEIGHBOUR_TABLE names a
- * file, only that file (one device a line: a MAC address, colon- or hyphen-separated, any
- * letter case, followed by its addresses separated by blanks, IPv4 before IPv6; '#' starts a
- * comment). Otherwise the kernel's IPv4 and IPv6 neighbour tables, read after a probe that
- * refreshes them. */
+ * Where the addresses come from: the hosts that answer a WS-Discovery Probe and the neighbour
+ * table as it stands (DiscoverySettings: both by default; CAVIX_DISCOVERY chooses), matched by
+ * MAC address in the neighbour table. The neighbour table is the kernel's IPv4 and IPv6 tables,
+ * or, when the environment variable CAVIX_NEIGHBOUR_TABLE names a file, only that file (one
+ * device a line: a MAC address, colon- or hyphen-separated, any letter case, followed by its
+ * addresses separated by blanks, IPv4 before IPv6; '#' starts a comment). No packet is sent to
+ * fill the table, and no address range is swept. */
 #ifndef CAVIX_TRANSPORT_ZKDISC01_H
 #define CAVIX_TRANSPORT_ZKDISC01_H
 

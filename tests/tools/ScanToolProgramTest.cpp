@@ -47,7 +47,7 @@ TEST_F(ScanToolProgramTest, WrongOptionsGiveAUsageMessageAndStatus2) {
   // A device text that is no name, address or path is a usage error too.
   tooltest::ProcessResult r = Scan({"caps", "--device", "scanner-on-the-left", "--module", kModule});
   EXPECT_EQ(r.exitStatus, 2);
-  EXPECT_NE(r.err.find("neither a network device name, an IPv4 address nor a USB device path"), std::string::npos)
+  EXPECT_NE(r.err.find("neither a network device name, an IP address nor a USB device path"), std::string::npos)
       << r.err;
   r = Scan({"--help"});
   EXPECT_EQ(r.exitStatus, 0);

@@ -1,10 +1,13 @@
 // Discovery of scanners on the local network: a neighbour-table fixture names three simulated
-// scanners, a host that never answers, a web server and an address where nothing listens;
-// exactly the three scanners are found, with their models and MAC addresses, within the time
-// bound; and `cavix-scan list` prints them with device names the driver opens.
+// scanners, a host that never answers, a web server, an address where nothing listens and the
+// misbehaving hosts of kHostile; exactly the three scanners and the hostile hosts that answer
+// within the bounds are found, with their models cleaned, within the search's deadline; and
+// `cavix-scan list` prints them with device names the driver opens.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -16,11 +19,51 @@ namespace {
 const std::string kScan = CAVIX_SCAN_PATH;
 const std::string kModule = CAVIX_MODULE_PATH;
 
+// Hosts on the network that a search must survive: the model it lists for each, if any.
+struct HostileHost {
+  const char* what;
+  std::function<void(cavixsim::SimConfig&)> set;
+  bool listed;
+  std::string model;  // as listed
+};
+
+const std::string kBadUtf8 = std::string(300, 'w') + "\xC0\xAF";
+const std::string kReplacement = "\xEF\xBF\xBD";
+const HostileHost kHostile[] = {
+    {"never answers", [](cavixsim::SimConfig& c) { c.noAnswer = {cavixsim::Operation::GetScannerElements}; },
+     false, ""},
+    {"trickles a byte every 200 ms",
+     [](cavixsim::SimConfig& c) {
+       c.misbehave = {{cavixsim::Operation::GetScannerElements, cavixsim::Misbehaviour::Trickle, -1}};
+       c.trickleIntervalMs = 200;
+     },
+     false, ""},
+    {"answers without end",
+     [](cavixsim::SimConfig& c) {
+       c.misbehave = {{cavixsim::Operation::GetScannerElements, cavixsim::Misbehaviour::Endless, -1}};
+     },
+     false, ""},
+    {"a 10 MB model", [](cavixsim::SimConfig& c) { c.model = std::string(10u << 20, 'm'); }, false, ""},
+    {"escape sequences and line breaks", [](cavixsim::SimConfig& c) { c.model = "\x1b]0;t\x07\x1b[2J\nx\r\x7f"; },
+     true, "\xEF\xBF\xBD]0;t" + kReplacement + kReplacement + "[2J" + kReplacement + "x" + kReplacement + kReplacement},
+    {"300 characters and bad UTF-8", [](cavixsim::SimConfig& c) { c.model = "\xC3\xA9" + kBadUtf8; }, true,
+     "\xC3\xA9" + std::string(255, 'w')},
+};
+
+std::vector<cavixsim::SimConfig> HostileConfigs() {
+  std::vector<cavixsim::SimConfig> configs;
+  for (const HostileHost& h : kHostile) {
+    configs.emplace_back();
+    h.set(configs.back());
+  }
+  return configs;
+}
+
 // Each test has a network of its own (ctest runs tests side by side).
 class ScannerDiscoveryTest : public ::testing::Test {
  protected:
-  void Start(int net) {
-    network_ = std::make_unique<tooltest::Neighbourhood>(net, scratch_.File("neighbours.txt"));
+  void Start(int net, const std::vector<cavixsim::SimConfig>& hosts = {}) {
+    network_ = std::make_unique<tooltest::Neighbourhood>(net, scratch_.File("neighbours.txt"), hosts);
     ASSERT_EQ(network_->Error(), "");
   }
   const tooltest::Neighbourhood::Scanner& Want(size_t i) const { return network_->Scanners()[i]; }
@@ -30,23 +73,36 @@ class ScannerDiscoveryTest : public ::testing::Test {
 };
 
 TEST_F(ScannerDiscoveryTest, ExactlyTheScannersAreFoundWithModelAndMacWithinTheBound) {
-  Start(79);
+  // A network of its own: the Probe reaches loopback's group alone, and the hostile hosts are
+  // known only from their WS-Discovery answers (the scanners from both sources, merged by MAC).
+  std::string error;
+  ASSERT_TRUE(tooltest::OwnNetwork(&error)) << error;
+  ::setenv("CAVIX_DISCOVERY", "wsd,neighbours", 1);
+  Start(79, HostileConfigs());
   const auto start = std::chrono::steady_clock::now();
   const std::vector<FoundScanner> found = ScannerDiscovery::Find();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ASSERT_EQ(found.size(), 3u);
+  size_t listedHostile = 0;
+  for (size_t i = 0; i < sizeof kHostile / sizeof kHostile[0]; ++i) {
+    const std::string address = "127.0.79." + std::to_string(10 + i);
+    auto it = std::find_if(found.begin(), found.end(), [&](const FoundScanner& f) { return f.address == address; });
+    EXPECT_EQ(it != found.end(), kHostile[i].listed) << kHostile[i].what;
+    if (it == found.end()) continue;
+    ++listedHostile;
+    EXPECT_EQ(it->model, kHostile[i].model) << kHostile[i].what;
+  }
+  ASSERT_EQ(found.size(), 3u + listedHostile);
   for (size_t i = 0; i < 3; ++i) {
     const tooltest::Neighbourhood::Scanner& want = Want(i);
-    EXPECT_EQ(found[i].model, want.model);
-    EXPECT_EQ(found[i].address, want.address);
-    EXPECT_EQ(found[i].mac, want.mac);
-    EXPECT_EQ(found[i].deviceName.find("\\\\?\\cavixnet#\\macaddr:" + want.mac + "\\port1\\ipaddr:" + want.address +
-                                       "\\guid"),
-              0u)
-        << found[i].deviceName;
+    auto it = std::find_if(found.begin(), found.end(), [&](const FoundScanner& f) { return f.address == want.address; });
+    ASSERT_NE(it, found.end()) << want.address;
+    EXPECT_EQ(it->model, want.model);
+    EXPECT_EQ(it->mac, want.mac);
+    EXPECT_EQ(it->deviceName.find("\\\\?\\cavixnet#\\macaddr:" + want.mac + "\\port1\\ipaddr:" + want.address + "\\guid"), 0u)
+        << it->deviceName;
   }
-  // The silent host is given up on after the probe's time-out; the others answer at once.
-  EXPECT_LT(seconds, 2.0);
+  // The search ends by its deadline whatever the hosts send.
+  EXPECT_LT(seconds, 2.5);
 }
 
 TEST_F(ScannerDiscoveryTest, CavixScanListPrintsNamesTheDriverOpens) {

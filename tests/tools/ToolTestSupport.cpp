@@ -4,6 +4,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <jpeglib.h>
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +40,7 @@ Scratch::Scratch() {
       {"CAVIX_REGISTRY_HKCU", File("hkcu.reg")},
       {"CAVIX_LOCK_DIR", File("lock")},
       {"CAVIX_NEIGHBOUR_TABLE", File("neighbours.txt")},
+      {"CAVIX_DISCOVERY", "neighbours"},
   };
   for (const auto& v : vars) {
     const char* old = std::getenv(v.first.c_str());
@@ -43,6 +48,22 @@ Scratch::Scratch() {
     else unset_.push_back(v.first);
     ::setenv(v.first.c_str(), v.second.c_str(), 1);
   }
+}
+
+bool OwnNetwork(std::string* error) {
+  if (::unshare(CLONE_NEWNET) != 0) {
+    *error = std::string("no network namespace of its own: ") + std::strerror(errno);
+    return false;
+  }
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq lo{};
+  std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &lo) == 0;
+  lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP | IFF_MULTICAST);
+  up = up && ::ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
+  if (!up) *error = std::string("cannot bring loopback up: ") + std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  return up;
 }
 
 Scratch::~Scratch() {
@@ -385,7 +406,7 @@ int ListenOn(const std::string& address) {
 
 }  // namespace
 
-Neighbourhood::Neighbourhood(int net, const std::string& fixturePath) {
+Neighbourhood::Neighbourhood(int net, const std::string& fixturePath, const std::vector<cavixsim::SimConfig>& hosts) {
   const std::string prefix = "127.0." + std::to_string(net) + ".";
   char netHex[3];
   std::snprintf(netHex, sizeof netHex, "%02X", net & 0xFF);
@@ -416,6 +437,14 @@ Neighbourhood::Neighbourhood(int net, const std::string& fixturePath) {
   fixture << "02:00:5E:" << netHex << ":00:05 " << prefix << "5   # silent\n"
           << "02:00:5E:" << netHex << ":00:06 " << prefix << "6   # a web server\n"
           << "02:00:5E:" << netHex << ":00:07 " << prefix << "7 fe80::7 # nobody\n";
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    cavixsim::SimConfig config = hosts[i];
+    config.listenAddress = prefix + std::to_string(10 + i);
+    auto sim = std::make_shared<cavixsim::DeviceSimulator>(config);
+    std::string error;
+    if (!sim->Start(&error)) error_ = config.listenAddress + ": " + error;
+    simulators_.push_back(sim);
+  }
   std::ofstream(fixturePath) << fixture.str();
   if (webFd_ >= 0 && stopPipe_[0] >= 0) web_ = std::thread([this] { ServeNotFound(); });
 }

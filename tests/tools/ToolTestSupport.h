@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/SimConfig.h"
 #include "sim/SimTypes.h"
 
 namespace tooltest {
@@ -36,6 +37,11 @@ class Scratch {
   std::map<std::string, std::string> saved_;
   std::vector<std::string> unset_;
 };
+
+// Moves the calling thread, and the threads and programs it starts afterwards, into a network
+// namespace of its own with only loopback up (multicast on): nothing sent there leaves it. False
+// with the reason when no namespace can be had.
+bool OwnNetwork(std::string* error);
 
 struct ProcessResult {
   int exitStatus = -1;  // exit code, or 128 + signal
@@ -93,7 +99,9 @@ Image FromDriverRows(const std::vector<uint8_t>& rows, uint32_t width, uint32_t 
 // neighbour-table fixture that names every host of it: three simulated scanners (.2, .3, .4;
 // models vqm440, vqm450, vqm460), a host that takes connections on port 8289 and never
 // answers (.5), a web server that answers every request with 404 (.6) and an address where
-// nothing listens (.7). Started by the constructor (check Error()); stopped by the destructor.
+// nothing listens (.7), and one simulated host per entry of `hosts` (.10, .11, ...) configured
+// as given, known only from its WS-Discovery answers (not in the fixture). Started by the constructor (check
+// Error()); stopped by the destructor.
 class Neighbourhood {
  public:
   struct Scanner {
@@ -102,7 +110,7 @@ class Neighbourhood {
     std::string mac;  // upper case, colon-separated
   };
 
-  Neighbourhood(int net, const std::string& fixturePath);
+  Neighbourhood(int net, const std::string& fixturePath, const std::vector<cavixsim::SimConfig>& hosts = {});
   ~Neighbourhood();
   Neighbourhood(const Neighbourhood&) = delete;
   Neighbourhood& operator=(const Neighbourhood&) = delete;

@@ -50,6 +50,7 @@ TEST(HostAddress, EndpointBracketsIpv6Only) {
   EXPECT_EQ("http://127.0.0.2:8289", HostAddress::Endpoint("127.0.0.2"));
   EXPECT_EQ("http://[2001:db8::17]:8289", HostAddress::Endpoint("2001:db8::17"));
   EXPECT_EQ("http://[::1]:8289", HostAddress::Endpoint("::1"));
+  EXPECT_EQ("http://[fe80::1%eth0]:8289", HostAddress::Endpoint("fe80::1%eth0"));
   EXPECT_EQ("http://scanner-3.office.example:8289", HostAddress::Endpoint("scanner-3.office.example"));
   EXPECT_EQ("http://localhost:8289", HostAddress::Endpoint("localhost"));
 }
@@ -65,7 +66,9 @@ TEST(HostAddress, RefusesWhatCouldChangeTheRequestTargetOrPath) {
       "127.0.0.2 ",               // a blank
       "scanner\r\nHost: x",       // header injection
       "[::1]",                    // brackets are added, not accepted
-      "fe80::1%eth0",             // a zone
+      "2001:db8::1%eth0",         // a zone on an address that is not link-local
+      "fe80::1%",                 // an empty zone
+      "fe80::1%eth0/x",           // a zone that is not an interface name
       "2001:db8::zz",             // not hexadecimal
       "1.2.3.999",                // neither a dotted quad nor a host name
       "-scanner",                 // a label starting with '-'

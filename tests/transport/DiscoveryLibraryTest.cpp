@@ -1,5 +1,6 @@
 // The discovery library libzkdisc01.so through its seven C functions (loaded with dlopen as
-// the driver does), and its neighbour sources: the fixture format and rtnetlink dumps.
+// the driver does), and its sources: the fixture format, rtnetlink dumps and WS-Discovery
+// messages; and the cleaning of texts taken from the network.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,7 +16,9 @@
 
 #include "tests/transport/TransportTestSupport.h"
 #include "transport/DiscoveryLibrary.h"
+#include "platform/NetworkText.h"
 #include "transport/NeighbourTable.h"
+#include "transport/WsDiscovery.h"
 #include "transport/zkdisc01.h"
 
 namespace {
@@ -55,6 +58,56 @@ TEST(NeighbourTable, FixtureLinesCommentsAndSkippedTokens) {
   EXPECT_EQ(0u, NeighbourTable::Select(devices, "00:1b:78:aa:bb:cd").size());
 }
 
+TEST(NetworkText, ControlsAndBadUtf8AreReplacedAndTheTextCapped) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  const struct {
+    std::string raw;
+    size_t cap;
+    std::string clean;
+  } kCases[] = {
+      {"vqm440 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 256, "vqm440 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"\x1b]0;title\x07\r\nx\t\x7f", 256, r + "]0;title" + r + r + r + "x" + r + r},
+      {"\xC2\x9B" "2J", 256, r + "2J"},                           // C1 control (CSI)
+      {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xC3", 256, r + r + r + r + r + r + r + r + r + r},
+      {"a\xE2\x82", 256, "a" + r + r},                            // cut sequence
+      {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\xC3\xA9"},   // cap counts characters
+      {std::string("a\0b", 3), 256, "a" + r + "b"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(c.clean, NetworkText::Clean(c.raw, c.cap)) << c.raw;
+  EXPECT_EQ(std::string(256, 'm'), NetworkText::Clean(std::string(10u << 20, 'm')));
+  EXPECT_EQ("", NetworkText::Clean(nullptr));
+}
+
+TEST(WsDiscovery, ReadsWhatDiscoveryNeedsFromAHandWrittenProbeMatches) {
+  const std::string matches =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
+      "xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
+      "xmlns:d=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\">\n"
+      "<s:Header><a:Action s:mustUnderstand=\"1\">\n  http://schemas.xmlsoap.org/ws/2005/04/discovery/ProbeMatches</a:Action>"
+      "<a:MessageID>urn:uuid:2</a:MessageID><a:RelatesTo>urn:uuid:1</a:RelatesTo>"
+      "<d:AppSequence InstanceId=\"7\" MessageNumber=\"3\"/></s:Header>"
+      "<s:Body><d:ProbeMatches><d:ProbeMatch><a:EndpointReference><a:Address>urn:uuid:dev</a:Address>"
+      "</a:EndpointReference><d:Types>wscn:ScanDeviceType</d:Types>"
+      "<d:XAddrs>http://192.0.2.7:8289/x?a=1&amp;b=2  http://[fe80::7%25eth0]:8289/ http://host.example/</d:XAddrs>"
+      "</d:ProbeMatch></d:ProbeMatches></s:Body></s:Envelope>";
+  WsDiscovery::Message m;
+  ASSERT_TRUE(WsDiscovery::Parse(matches.data(), matches.size(), &m));
+  EXPECT_EQ("ProbeMatches", m.action);
+  EXPECT_EQ("urn:uuid:1", m.relatesTo);
+  EXPECT_EQ("urn:uuid:dev", m.endpoint);
+  ASSERT_EQ(3u, m.xaddrs.size());
+  EXPECT_EQ("http://192.0.2.7:8289/x?a=1&b=2", m.xaddrs[0]);
+  const std::string hosts[] = {"192.0.2.7", "fe80::7%eth0", ""};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(hosts[i], WsDiscovery::HostOf(m.xaddrs[i])) << m.xaddrs[i];
+  // What this side writes reads back; what is not an envelope, or is cut, does not.
+  ASSERT_TRUE(WsDiscovery::Parse(WsDiscovery::Probe("urn:uuid:9").data(), WsDiscovery::Probe("urn:uuid:9").size(), &m));
+  EXPECT_EQ("Probe", m.action);
+  EXPECT_EQ("urn:uuid:9", m.messageId);
+  for (const std::string& bad : {std::string("<Action>Probe</Action>"), matches.substr(0, 40), std::string()})
+    EXPECT_FALSE(WsDiscovery::Parse(bad.data(), bad.size(), &m)) << bad;
+}
+
 // Appends one RTM_NEWNEIGH message to a dump.
 void AddNeighbour(std::vector<char>& dump, unsigned char family, uint16_t state,
                   const std::string& address, const unsigned char* mac) {
@@ -89,7 +142,7 @@ TEST(NeighbourTable, KernelDumpGroupsResolvedEntriesByMac) {
   std::vector<char> dump;
   AddNeighbour(dump, AF_INET, NUD_REACHABLE, "192.168.1.20", ours);
   AddNeighbour(dump, AF_INET, NUD_STALE, "192.168.1.30", other);
-  AddNeighbour(dump, AF_INET6, NUD_STALE, "fe80::21b:78ff:feaa:bbcc", ours);  // needs a zone
+  AddNeighbour(dump, AF_INET6, NUD_STALE, "fe80::21b:78ff:feaa:bbcc", ours);  // on an interface with no name
   AddNeighbour(dump, AF_INET6, NUD_DELAY, "2001:db8::20", ours);
   AddNeighbour(dump, AF_INET, NUD_FAILED, "192.168.1.21", ours);       // unresolved
   AddNeighbour(dump, AF_INET, NUD_INCOMPLETE, "192.168.1.22", nullptr);
@@ -119,8 +172,8 @@ TEST(NeighbourTable, KernelTablesGiveCanonicalMacsAndLiterals) {
     unsigned char raw[16];
     for (const auto& a : d.ipv4) EXPECT_EQ(1, inet_pton(AF_INET, a.c_str(), raw)) << a;
     for (const auto& a : d.ipv6) {
-      EXPECT_EQ(1, inet_pton(AF_INET6, a.c_str(), raw)) << a;
-      EXPECT_NE(0, a.compare(0, 4, "fe80")) << a;
+      EXPECT_EQ(1, inet_pton(AF_INET6, a.substr(0, a.find('%')).c_str(), raw)) << a;
+      EXPECT_EQ(a.compare(0, 4, "fe80") == 0, a.find('%') != std::string::npos) << a << ": a zone on link-local only";
     }
   }
 }

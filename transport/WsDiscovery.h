@@ -1,0 +1,62 @@
+// WS-Discovery (the OASIS standard, April 2005 namespace as network devices speak it; SOAP 1.2
+// envelopes in UDP datagrams on port 3702) as far as finding scan services goes: the messages a
+// device and a client exchange, a reader that takes from a datagram only what discovery needs,
+// and the client's search.
+//
+// The search sends one Probe to the group (IPv4 239.255.255.250, IPv6 ff02::c) on every
+// interface that is up and multicast-capable, and gathers, until its deadline, the hosts of the
+// transport addresses (XAddrs) of the ProbeMatches that relate to that Probe. Nothing else is
+// sent. Every datagram is hostile input: at most kMaxDatagram bytes are read, each text kept is
+// at most kMaxText bytes, and at most kMaxHosts hosts are kept.
+//
+// Threads: stateless; every function may be called from any thread. Part of libzkdisc01.so as
+// well as of the host programs (it links nothing of the driver).
+#ifndef CAVIX_TRANSPORT_WSDISCOVERY_H
+#define CAVIX_TRANSPORT_WSDISCOVERY_H
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+class WsDiscovery {
+ public:
+  static constexpr int kPort = 3702;
+  static const char* const kIpv4Group;  // "239.255.255.250"
+  static const char* const kIpv6Group;  // "ff02::c"
+  static constexpr std::size_t kMaxDatagram = 65536;
+  static constexpr std::size_t kMaxText = 1024;
+  static constexpr std::size_t kMaxHosts = 256;
+
+  // What a received message says, as far as discovery needs it.
+  struct Message {
+    std::string action;     // the last segment of wsa:Action: "Probe", "ProbeMatches", "Hello", ...
+    std::string messageId;
+    std::string relatesTo;
+    std::string endpoint;   // the first wsa:Address (the device's endpoint reference)
+    std::vector<std::string> xaddrs;
+  };
+
+  static std::string NewMessageId();  // "urn:uuid:" and a random UUID
+
+  // The messages. `xaddrs` is the scan service's URL; `endpoint` the device's "urn:uuid:...".
+  static std::string Probe(const std::string& messageId);
+  static std::string Resolve(const std::string& messageId, const std::string& endpoint);
+  static std::string Hello(const std::string& messageId, const std::string& endpoint, const std::string& xaddrs);
+  static std::string Bye(const std::string& messageId, const std::string& endpoint);
+  // ProbeMatches or ResolveMatches (`action`), relating to the request `relatesTo`.
+  static std::string Matches(const std::string& action, const std::string& messageId, const std::string& relatesTo,
+                             const std::string& endpoint, const std::string& xaddrs);
+
+  // Reads a datagram; false when it is not a SOAP envelope carrying an action.
+  static bool Parse(const char* data, std::size_t length, Message* message);
+
+  // The host of a transport address "http://HOST[:PORT][/PATH]" as a literal (an IPv6 literal
+  // without its brackets, a zone kept); empty when HOST is not an IPv4 or IPv6 literal.
+  static std::string HostOf(const std::string& xaddr);
+
+  // The client's search (see above): the hosts that answered, each once, in the order heard.
+  static std::vector<std::string> Search(std::chrono::steady_clock::time_point deadline);
+};
+
+#endif
