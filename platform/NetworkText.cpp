@@ -50,6 +50,6 @@ std::string NetworkText::Clean(const char* raw, std::size_t length, std::size_t 
   return out;
 }
 
-std::string NetworkText::Clean(const char* raw, std::size_t cap) {
+std::string NetworkText::FromC(const char* raw, std::size_t cap) {
   return raw ? Clean(raw, std::strlen(raw), cap) : std::string();
 }

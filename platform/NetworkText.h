@@ -16,12 +16,12 @@ class NetworkText {
 
   // The safe form of `raw`: control characters and invalid UTF-8 replaced, cut after `cap`
   // characters (a whole character is never split).
-  static std::string Clean(const char* raw, std::size_t length, std::size_t cap = kMaxCharacters);
+  static std::string Clean(const char* raw, std::size_t length, std::size_t cap);
   static std::string Clean(const std::string& raw, std::size_t cap = kMaxCharacters) {
     return Clean(raw.data(), raw.size(), cap);
   }
-  // A null text is empty.
-  static std::string Clean(const char* raw, std::size_t cap = kMaxCharacters);
+  // The same for a C string; a null one is empty.
+  static std::string FromC(const char* raw, std::size_t cap = kMaxCharacters);
 };
 
 #endif

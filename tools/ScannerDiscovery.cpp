@@ -103,7 +103,7 @@ bool ScannerDiscovery::Ask(const std::string& address, int port, Clock::time_poi
   wscn__ScanElements elements;
   const int status = guard.Outcome(soap_call_wscn__GetScannerElements(soap, endpoint.c_str(), nullptr, &elements));
   const bool ok = status == SOAP_OK;
-  if (ok && model) *model = NetworkText::Clean(elements.ScannerInfo.ModelNumber);
+  if (ok && model) *model = NetworkText::FromC(elements.ScannerInfo.ModelNumber);
   guard.Detach();
   SoapPointerMap::Attach(soap, nullptr);
   ServiceContext::Destroy(soap);

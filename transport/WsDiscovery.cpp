@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -73,10 +74,20 @@ std::string Trim(const std::string& text) {
   return text.substr(a, text.find_last_not_of(blanks) - a + 1);
 }
 
+// An IPv4 literal, or an IPv6 one; a link-local one may name its interface after '%' (letters,
+// digits, '.', '-', '_'). A NUL would end the address early where it goes on as a C string.
 bool IsLiteral(const std::string& host) {
+  if (host.find('\0') != std::string::npos) return false;
   unsigned char raw[sizeof(struct in6_addr)];
   if (inet_pton(AF_INET, host.c_str(), raw) == 1) return true;
-  return inet_pton(AF_INET6, host.substr(0, host.find('%')).c_str(), raw) == 1;
+  const size_t percent = host.find('%');
+  if (inet_pton(AF_INET6, host.substr(0, percent).c_str(), raw) != 1) return false;
+  if (percent == std::string::npos) return true;
+  const std::string zone = host.substr(percent + 1);
+  if (raw[0] != 0xfe || (raw[1] & 0xc0) != 0x80 || zone.empty() || zone.size() >= IF_NAMESIZE) return false;
+  for (const char c : zone)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
+  return true;
 }
 
 struct Fd {

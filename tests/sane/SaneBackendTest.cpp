@@ -719,7 +719,7 @@ TEST_F(SaneBackendTest, ScanimageListsConfiguredDevicesThenDiscoveredScanners) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.discovery);
     std::ofstream(scratch_.File("cavix.conf"))
-        << "module " << kModule << "\n" << scanners[0].address << "\n127.0.78.250\n" << c.discovery;
+        << "module " << kModule << "\n" << scanners[0].address << "\n127.0.78.250\ndiscovery-time 1500\n" << c.discovery;
     const auto start = std::chrono::steady_clock::now();
     tooltest::ProcessResult r = tooltest::Run({"scanimage", "-f", "%d %m%n"}, env);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "ToolTestSupport.h"
+#include "tests/support/OwnNetwork.h"
 #include "tools/ScannerDiscovery.h"
 
 namespace {
@@ -76,7 +77,7 @@ TEST_F(ScannerDiscoveryTest, ExactlyTheScannersAreFoundWithModelAndMacWithinTheB
   // A network of its own: the Probe reaches loopback's group alone, and the hostile hosts are
   // known only from their WS-Discovery answers (the scanners from both sources, merged by MAC).
   std::string error;
-  ASSERT_TRUE(tooltest::OwnNetwork(&error)) << error;
+  ASSERT_TRUE(testsupport::OwnNetwork(&error)) << error;
   ::setenv("CAVIX_DISCOVERY", "wsd,neighbours", 1);
   Start(79, HostileConfigs());
   const auto start = std::chrono::steady_clock::now();

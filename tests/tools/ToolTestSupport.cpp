@@ -4,9 +4,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <jpeglib.h>
@@ -18,7 +15,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,22 +44,6 @@ Scratch::Scratch() {
     else unset_.push_back(v.first);
     ::setenv(v.first.c_str(), v.second.c_str(), 1);
   }
-}
-
-bool OwnNetwork(std::string* error) {
-  if (::unshare(CLONE_NEWNET) != 0) {
-    *error = std::string("no network namespace of its own: ") + std::strerror(errno);
-    return false;
-  }
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq lo{};
-  std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &lo) == 0;
-  lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP | IFF_MULTICAST);
-  up = up && ::ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
-  if (!up) *error = std::string("cannot bring loopback up: ") + std::strerror(errno);
-  if (fd >= 0) ::close(fd);
-  return up;
 }
 
 Scratch::~Scratch() {

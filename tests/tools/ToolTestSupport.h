@@ -38,11 +38,6 @@ class Scratch {
   std::vector<std::string> unset_;
 };
 
-// Moves the calling thread, and the threads and programs it starts afterwards, into a network
-// namespace of its own with only loopback up (multicast on): nothing sent there leaves it. False
-// with the reason when no namespace can be had.
-bool OwnNetwork(std::string* error);
-
 struct ProcessResult {
   int exitStatus = -1;  // exit code, or 128 + signal
   std::string out;

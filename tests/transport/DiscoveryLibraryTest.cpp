@@ -75,7 +75,7 @@ TEST(NetworkText, ControlsAndBadUtf8AreReplacedAndTheTextCapped) {
   };
   for (const auto& c : kCases) EXPECT_EQ(c.clean, NetworkText::Clean(c.raw, c.cap)) << c.raw;
   EXPECT_EQ(std::string(256, 'm'), NetworkText::Clean(std::string(10u << 20, 'm')));
-  EXPECT_EQ("", NetworkText::Clean(nullptr));
+  EXPECT_EQ("", NetworkText::FromC(nullptr));
 }
 
 TEST(WsDiscovery, ReadsWhatDiscoveryNeedsFromAHandWrittenProbeMatches) {
@@ -89,17 +89,19 @@ TEST(WsDiscovery, ReadsWhatDiscoveryNeedsFromAHandWrittenProbeMatches) {
       "<d:AppSequence InstanceId=\"7\" MessageNumber=\"3\"/></s:Header>"
       "<s:Body><d:ProbeMatches><d:ProbeMatch><a:EndpointReference><a:Address>urn:uuid:dev</a:Address>"
       "</a:EndpointReference><d:Types>wscn:ScanDeviceType</d:Types>"
-      "<d:XAddrs>http://192.0.2.7:8289/x?a=1&amp;b=2  http://[fe80::7%25eth0]:8289/ http://host.example/</d:XAddrs>"
+      "<d:XAddrs>http://192.0.2.7:8289/x?a=1&amp;b=2  http://[fe80::7%25eth0]:8289/ http://host.example/"
+      " http://[fe80::7%25e[x]:8289/</d:XAddrs>"
       "</d:ProbeMatch></d:ProbeMatches></s:Body></s:Envelope>";
   WsDiscovery::Message m;
   ASSERT_TRUE(WsDiscovery::Parse(matches.data(), matches.size(), &m));
   EXPECT_EQ("ProbeMatches", m.action);
   EXPECT_EQ("urn:uuid:1", m.relatesTo);
   EXPECT_EQ("urn:uuid:dev", m.endpoint);
-  ASSERT_EQ(3u, m.xaddrs.size());
+  ASSERT_EQ(4u, m.xaddrs.size());
   EXPECT_EQ("http://192.0.2.7:8289/x?a=1&b=2", m.xaddrs[0]);
-  const std::string hosts[] = {"192.0.2.7", "fe80::7%eth0", ""};
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(hosts[i], WsDiscovery::HostOf(m.xaddrs[i])) << m.xaddrs[i];
+  const std::string hosts[] = {"192.0.2.7", "fe80::7%eth0", "", ""};  // no names, no zone that is none
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(hosts[i], WsDiscovery::HostOf(m.xaddrs[i])) << m.xaddrs[i];
+  EXPECT_EQ("", WsDiscovery::HostOf(std::string("http://[fe80::7\0x]/", 19)));
   // What this side writes reads back; what is not an envelope, or is cut, does not.
   ASSERT_TRUE(WsDiscovery::Parse(WsDiscovery::Probe("urn:uuid:9").data(), WsDiscovery::Probe("urn:uuid:9").size(), &m));
   EXPECT_EQ("Probe", m.action);

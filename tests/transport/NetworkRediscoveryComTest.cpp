@@ -1,7 +1,9 @@
 // Through the driver's COM interface, loaded like a host loads it: a network scanner that has
 // moved since it was installed. The first exchange fails with a TCP error, the driver finds the
-// device again by MAC address through the discovery library, repeats the exchange on the new
-// address, scans the page, and remembers the address in the user's key.
+// device again by MAC address through the discovery library (in a network of the test's own:
+// the scanner answers WS-Discovery from its new address, whose MAC address the neighbour-table
+// fixture gives), repeats the exchange on the new address, scans the page, and remembers the
+// address in the user's key.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -15,6 +17,7 @@
 #include "driver/CavixScanner.h"
 #include "sim/DeviceSimulator.h"
 #include "tests/support/HostCalls.h"
+#include "tests/support/OwnNetwork.h"
 #include "tests/transport/TransportTestSupport.h"
 
 using cavixsim::DeviceSimulator;
@@ -57,10 +60,13 @@ class DriverModule {
 };
 
 TEST(NetworkRediscoveryCom, MovedScannerIsFoundAgainAndScanned) {
+  std::string error;
+  ASSERT_TRUE(testsupport::OwnNetwork(&error)) << error;
   transporttest::Sandbox sandbox;
   const std::string table = sandbox.Path("neighbours.txt");
   transporttest::WriteText(table, "# the simulated scanner adds its line\n");
   setenv("CAVIX_NEIGHBOUR_TABLE", table.c_str(), 1);
+  setenv("CAVIX_DISCOVERY", "wsd", 1);  // only hosts that answer the Probe
 
   // Installed at 127.0.85.2 (nothing listens there); now at a 127.0.84.x of its own.
   SimConfig config;
