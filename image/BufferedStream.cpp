@@ -119,23 +119,19 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     writeMapping_ = page.get();
     // A large page goes through its ring while the reader keeps up (a pooled mapping keeps the
     // view it had); without one it is written in place.
-    const size_t ringBytes = RingBytesFor(capacity, rowLength_);
-    ring_ = ringBytes != 0 ? page->RingView(ringBytes) : nullptr;
-    ringBytes_ = ring_ != nullptr ? ringBytes : 0;
-    writeRingBytes_ = ringBytes_;
-    maxLead_ = (ringBytes != 0 ? ringBytes : kDefaultRingBytes) / 2;
-    linearFrom_ = ring_ != nullptr ? page->Data() + capacity : page->Data();
+    const size_t ringBytes = PageRing::BytesFor(capacity, rowLength_);
+    ringView_ = ringBytes != 0 ? page->RingView(ringBytes) : nullptr;
+    ring_ = PageRing(capacity, ringView_ != nullptr ? ringBytes : 0);
     writeRing_ = ring_;
-    writeLinearFrom_ = linearFrom_;
+    writeRingView_ = ringView_;
     // Without a ring the page is written in place from its start, reusing passed memory once
     // the page is large enough to gain from it; the same follows a ring the reader fell behind
     // (a pooled mapping too: beyond its ring, little of it is mapped in).
     spareFrom_ = preparedTo_ = page->Data();
     readable_ = 0;
     ringWaited_ = false;
-    movesOn_ = capacity >= 2 * kDefaultRingBytes;
-    pacing_ = ring_ != nullptr || movesOn_;
-    unpacedWhileAt_ = nullptr;
+    movesOn_ = PageRing::MovesChunks(capacity);
+    stalledAt_ = 0;
     passedTo_.store(page->Data(), std::memory_order_release);
     view_ = page->Data();
     limit_ = page->Data() + capacity;
@@ -220,9 +216,8 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   uint32_t n = 0;
   uint32_t generation = 0;
   const uint8_t* base = nullptr;
-  const uint8_t* ring = nullptr;
-  size_t ringBytes = 0;
-  const uint8_t* linearFrom = nullptr;
+  const uint8_t* ringView = nullptr;
+  PageRing ring;
   {
     CAutoCriticalSection countGuard(countLock_);
     uint32_t count = counter == kAvailable ? availableBytes_ : unreadBytes_;
@@ -234,10 +229,9 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
     generation = pageGeneration_;
     // Where the bytes live follows the current page's layout, for a position inside it.
     base = view_;
-    if (base != nullptr && readPos_ >= base) {
+    if (base != nullptr && readPos_ >= base && ringView_ != nullptr) {
       ring = ring_;
-      ringBytes = ringBytes_;
-      linearFrom = linearFrom_;
+      ringView = ringView_;
     }
   }
   // Copied without countLock_, so that the writer's count of a new row does not wait for a
@@ -245,9 +239,9 @@ bool BufferedStream::ReadBytes(Counter counter, uint8_t*& buffer, uint32_t& rema
   // them (passedTo_, below), and their page stays mapped while the read end is open (a new
   // page retires it, see OpenWriteEnd). The part in the ring is contiguous in its view: the
   // ring never holds more unread bytes than its size.
-  const size_t inRing =
-      ring != nullptr && readPos_ < linearFrom ? std::min<size_t>(n, static_cast<size_t>(linearFrom - readPos_)) : 0;
-  if (inRing > 0) std::memcpy(buffer, Locate(readPos_, base, ring, ringBytes, linearFrom), inRing);
+  const size_t at = ringView != nullptr ? static_cast<size_t>(readPos_ - base) : 0;
+  const size_t inRing = ringView != nullptr ? ring.RingPart(at, n) : 0;
+  if (inRing > 0) std::memcpy(buffer, ringView + ring.RingOffset(at), inRing);
   if (inRing < n) std::memcpy(buffer + inRing, readPos_ + inRing, n - inRing);
   bool stillAvailable = false;
   {
@@ -335,71 +329,53 @@ StreamStatus BufferedStream::Read(uint8_t* buffer, uint32_t size, uint32_t& byte
   return StreamOk;
 }
 
-size_t BufferedStream::RingBytesFor(size_t capacity, uint32_t rowLength) {
-  size_t ring = kDefaultRingBytes;
-  if (rowLength != 0) {
-    ring = kMinRingBytes;
-    while (ring < kRingRows * rowLength && ring < kMaxRingBytes) ring *= 2;
-  }
-  return capacity >= 2 * ring ? ring : 0;
-}
-
 bool BufferedStream::RoomFor(uint32_t size) const {
   const uint8_t* end = limit_;
   return writePos_ != nullptr && end != nullptr && size <= static_cast<size_t>(end - writePos_);
 }
 
 uint8_t* BufferedStream::PrepareRoom(uint32_t size) {
-  if (writeRing_ != nullptr && writePos_ < writeLinearFrom_) {
+  uint8_t* const base = writeMapping_ != nullptr ? writeMapping_->Data() : nullptr;
+  const size_t at = static_cast<size_t>(writePos_ - base);
+  if (writeRingView_ != nullptr && writeRing_.InRing(at)) {
     // Room in the ring ends a ring's length after what the reader has passed.
-    const uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
-    const bool fits = size <= writeRingBytes_;
-    uint8_t* const inRing =
-        const_cast<uint8_t*>(Locate(writePos_, writeMapping_->Data(), writeRing_, writeRingBytes_, writeLinearFrom_));
-    if (fits && static_cast<size_t>(writePos_ + size - passed) <= writeRingBytes_) return inRing;
+    const size_t passed = static_cast<size_t>(passedTo_.load(std::memory_order_acquire) - base);
+    uint8_t* const inRing = writeRingView_ + writeRing_.RingOffset(at);
+    if (writeRing_.Fits(at, size, passed)) return inRing;
     // Full: a reader that can make the room (it has not begun the page yet, as when it is still
     // finishing the one before, or is a little slow) is waited for once, a little; one that
     // could not (the rows it lacks are held back from it) is not.
-    uint8_t* const target = writePos_ + size - writeRingBytes_;
-    if (fits && !ringWaited_ && static_cast<size_t>(target - writeMapping_->Data()) <= readable_) {
+    if (!ringWaited_ && writeRing_.ReaderCanMakeRoom(at, size, readable_)) {
       ringWaited_ = true;
-      if (WaitForReader(target)) return inRing;
+      if (WaitForReader(base + writeRing_.RoomAt(at, size))) return inRing;
     }
     // The reader is a ring behind: the rest of the page goes in place. Bytes below here keep
-    // their place in the ring. In place, below a ring's length, is the ring's own memory, which
-    // holds exactly these positions there; from the first whole chunk above both, the memory
-    // the reader passes is reused as below.
-    writeLinearFrom_ = writePos_;
-    uint8_t* const base = writeMapping_->Data();
-    const size_t from = std::max(static_cast<size_t>(writePos_ - base), writeRingBytes_);
-    const size_t aligned = (from + kRingChunk - 1) / kRingChunk * kRingChunk;
-    uint8_t* const limit = limit_;
-    spareFrom_ = preparedTo_ = aligned < static_cast<size_t>(limit - base) ? base + aligned : limit;
+    // their place in the ring; the memory the reader passes is reused as below.
+    spareFrom_ = preparedTo_ = base + writeRing_.GoInPlace(at);
     CAutoCriticalSection countGuard(countLock_);
-    linearFrom_ = writePos_;
+    ring_ = writeRing_;
   }
   uint8_t* const end = writePos_ + size;
   uint8_t* const limit = limit_;
   if (movesOn_ && writeMapping_ != nullptr && writePos_ >= spareFrom_) {
     // Every chunk the reader has passed goes ahead, onto the next chunk not made ready yet,
     // so that memory neither piles up behind the reader nor is taken fresh while some is free.
-    uint8_t* const base = writeMapping_->Data();
     uint8_t* const passed = passedTo_.load(std::memory_order_acquire);
-    while (spareFrom_ + kRingChunk <= passed && static_cast<size_t>(limit - preparedTo_) >= kRingChunk) {
+    while (spareFrom_ + kChunk <= passed && static_cast<size_t>(limit - preparedTo_) >= kChunk) {
       if (!writeMapping_->MoveMemory(static_cast<size_t>(spareFrom_ - base), static_cast<size_t>(preparedTo_ - base),
-                                     kRingChunk)) {
+                                     kChunk)) {
         movesOn_ = false;  // the kernel refused: the rest of the page uses its own memory
         break;
       }
-      spareFrom_ += kRingChunk;
-      preparedTo_ += kRingChunk;
+      spareFrom_ += kChunk;
+      preparedTo_ += kChunk;
     }
   }
   if (preparedTo_ < end) {
     // Beyond what came from behind the reader the page's own (fresh) memory is used, a whole
     // chunk at a time, or the rest of the page where less than a chunk is left.
-    const size_t chunks = (static_cast<size_t>(end - preparedTo_) + kRingChunk - 1) / kRingChunk;
-    preparedTo_ = static_cast<size_t>(limit - preparedTo_) > chunks * kRingChunk ? preparedTo_ + chunks * kRingChunk
+    const size_t chunks = (static_cast<size_t>(end - preparedTo_) + kChunk - 1) / kChunk;
+    preparedTo_ = static_cast<size_t>(limit - preparedTo_) > chunks * kChunk ? preparedTo_ + chunks * kChunk
                                                                                   : limit;
   }
   return writePos_;
@@ -472,19 +448,18 @@ bool BufferedStream::WaitForReader(uint8_t* target) {
 
 void BufferedStream::PaceWriter(uint32_t readable) {
   readable_ = readable;
-  if (!pacing_ || writeMapping_ == nullptr || writePos_ == nullptr) return;
+  if (!writeRing_.Paced() || writeMapping_ == nullptr || writePos_ == nullptr) return;
   uint8_t* const base = writeMapping_->Data();
   uint8_t* const start = passedTo_.load();
-  // The reader can come no closer than what it may read: rows held back above do not count.
-  uint8_t* const ahead = static_cast<size_t>(writePos_ - base) > readable ? base + readable : writePos_;
   // Not before the reader has begun (a host that reads late is never waited for), nor again
   // before a reader that did not move during a wait has moved.
-  if (start == base || start == unpacedWhileAt_ || ahead <= start || static_cast<size_t>(ahead - start) <= maxLead_)
-    return;
-  const bool caughtUp = WaitForReader(ahead - maxLead_ / 2);
+  const size_t passed = static_cast<size_t>(start - base);
+  const size_t target = writeRing_.PaceTarget(static_cast<size_t>(writePos_ - base), readable, passed, stalledAt_);
+  if (target == 0) return;
+  const bool caughtUp = WaitForReader(base + target);
   // A reader that did not move at all meanwhile has stopped reading for now, or waits for rows
   // not released yet (a long stretch of blank rows): the writer goes on unpaced until it moves.
-  if (!caughtUp && passedTo_.load() == start) unpacedWhileAt_ = start;
+  if (!caughtUp && passedTo_.load() == start) stalledAt_ = passed;
 }
 
 bool BufferedStream::CloseWriteEnd() {
@@ -521,8 +496,8 @@ bool BufferedStream::ReleasePage() {
     } else {
       view_ = nullptr;
       limit_ = nullptr;
-      ring_ = nullptr;
-      ringBytes_ = 0;
+      ring_ = PageRing();
+      ringView_ = nullptr;
       released = std::move(mapping_);
       unreadBytes_ = 0;
       availableBytes_ = 0;
@@ -541,8 +516,8 @@ void BufferedStream::DropUnreadPage() {
     pageWaiting_ = false;
     view_ = nullptr;
     limit_ = nullptr;
-    ring_ = nullptr;
-    ringBytes_ = 0;
+    ring_ = PageRing();
+    ringView_ = nullptr;
     released = std::move(mapping_);
     unreadBytes_ = 0;
     availableBytes_ = 0;

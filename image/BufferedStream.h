@@ -9,33 +9,40 @@
 // Threads: one writer (OpenWriteEnd, Write, MakeWrittenBytesAvailable, CloseWriteEnd) and one
 // reader (OpenReadEnd, Read, CloseReadEnd) per page; Cancel, Canceled and Ended from any thread.
 // Owns the page mapping and the four kernel objects.
-// Locks: readLock_ serialises the reader side and is held through the reader's waits;
-// countLock_ guards the two byte counters and is the only lock the writer takes. Order:
-// readLock_ before countLock_. Neither copy holds countLock_: a byte is written before the
-// counter that covers it is raised under countLock_, the reader never touches bytes beyond the
-// counters it sees under countLock_, so every byte read was completely written, and the reader
-// takes the bytes it copied off the counters afterwards (unless a new page began meanwhile).
+// Locks, each taken in this order and never the other way round:
+//   readLock_  (recursive) serialises the reader side; held through the reader's waits.
+//   countLock_ (recursive) guards the byte counters, the page's ring and the page hand-over;
+//              taken by both sides, by the reader inside readLock_.
+//   paceLock_  with readerMoved_: the writer's pacing wait (WaitForReader, no other lock
+//              held); the reader takes it inside countLock_ only to wake that writer.
+//   flagLock_  makes each change of an end flag and its event one step; taken by Cancel,
+//              CloseWriteEnd, and by the reader's close inside readLock_.
+// The semaphore and the three events lock nothing the stream sees. Neither copy holds countLock_: a
+// byte is written before the counter that covers it is raised under countLock_, the reader never
+// touches bytes beyond the counters it sees under countLock_, so every byte read was completely
+// written, and the reader takes the bytes it copied off the counters afterwards (unless a new page
+// began meanwhile).
 // The end flags and page pointers that both sides look at are atomics; the page itself is
 // replaced only by OpenWriteEnd and released only by CloseReadEnd, and the event handshake
 // (writeEndOpened_, endOfData_) orders those against the other side.
-// Memory behind the reader: while the reader keeps up, the page is written into a ring over
-// the first ringBytes_ of its mapping (RingBytesFor) instead of the whole of it: the stream is linear and the
-// reader never reads below what it has passed, so the writer may write over what the reader has
+// Memory behind the reader: while the reader keeps up, the page is written into a ring over the
+// front of its mapping (PageRing::BytesFor) instead of the whole of it: the stream is linear and
+// the reader never reads below what it has passed, so the writer may write over what the reader has
 // passed (passedTo_, raised after its copy). The ring is seen through the mapping's ring view
-// (PageMapping::RingView), in which any ringBytes_ in a row are contiguous, so rows decoded in
-// place and the reader's copies never split at the wrap. A page then costs its ring in
+// (PageMapping::RingView), in which a ring's length of bytes in a row are contiguous, so rows
+// decoded in place and the reader's copies never split at the wrap. A page then costs its ring in
 // memory, whatever its size, and no change to the mapping while it is written. Once the writer
-// would write over bytes the reader has not passed (a reader that reads late or pauses, rows
-// held back for it), the rest of the page is written straight into the mapping (linearFrom_);
-// bytes before that point stay in the ring. Offsets into the page (writePos_, readPos_,
-// passedTo_) are the mapping's addresses either way; where a byte lives follows from
-// linearFrom_ (Locate). In place, the memory of whole chunks (kRingChunk) the reader has passed
-// is moved ahead to where the writer writes next (PageMapping::MoveMemory) instead of touching
-// fresh memory, so that a reader that catches up again holds little memory; a reader that stays
-// behind passes nothing, and the page grows to its size. Pages too small for a ring, or whose
-// ring the kernel refuses, are written in place from their start.
+// would write over bytes the reader has not passed (a reader that reads late or pauses, rows held
+// back for it), the rest of the page is written straight into the mapping (PageRing::GoInPlace);
+// bytes before that point stay in the ring. Offsets into the page (writePos_, readPos_, passedTo_)
+// are the mapping's addresses either way; where a byte lives follows from the page's PageRing,
+// which holds all of the ring's arithmetic. In place, the memory of whole chunks (PageRing::kChunk)
+// the reader has passed is moved ahead to where the writer writes next (PageMapping::MoveMemory)
+// instead of touching fresh memory, so that a reader that catches up again holds little memory; a
+// reader that stays behind passes nothing, and the page grows to its size. Pages too small for a
+// ring, or whose ring the kernel refuses, are written in place from their start.
 // The writer is paced to a reader that reads as the page arrives: once what the reader may read
-// (rows a layer above holds back do not count) is more than maxLead_ ahead of a reader that
+// (rows a layer above holds back do not count) is more than PageRing::MaxLead ahead of a reader that
 // has begun, PaceWriter (called once a publication is made
 // in every layer of streams, see PadlessStream) waits at most kPaceWaitMs for the reader to come
 // closer, so that on a busy machine the page stays in its ring even when the decoding threads
@@ -56,6 +63,7 @@
 #include <mutex>
 
 #include "image/IByteStream.h"
+#include "image/PageRing.h"
 #include "platform/CCriticalSection2.h"
 #include "platform/Event.h"
 #include "platform/Mutex.h"
@@ -84,7 +92,7 @@ class BufferedStream : public IByteStream {
   bool MakeWrittenBytesAvailable() override;
   // See above: waits for a reader that has fallen far behind. Writer only, after a publication.
   void PaceWriter(uint32_t readable = UINT32_MAX) override;
-  // Sizes the ring of the pages that follow (see RingBytesFor). Writer only, between pages.
+  // Sizes the ring of the pages that follow (see PageRing::BytesFor). Writer only, between pages.
   void SetRowLength(uint32_t bytes) override { rowLength_ = bytes; }
 
  private:
@@ -111,33 +119,14 @@ class BufferedStream : public IByteStream {
   uint8_t* PrepareRoom(uint32_t size);
   // Waits at most kPaceWaitMs for the reader to pass `target`; whether it did. Writer only.
   bool WaitForReader(uint8_t* target);
-  // Where the byte at page address `at` lives, for a page at `base` written into `ring` (of
-  // ringBytes, a power of two) up to `linearFrom`.
-  static const uint8_t* Locate(const uint8_t* at, const uint8_t* base, const uint8_t* ring, size_t ringBytes,
-                               const uint8_t* linearFrom) {
-    return ring != nullptr && at < linearFrom ? ring + (static_cast<size_t>(at - base) & (ringBytes - 1)) : at;
-  }
-  // The ring for a page of `capacity` bytes in rows of `rowLength` (0: not known): kRingRows
-  // rows, a power of two between kMinRingBytes and kMaxRingBytes; 0 for a page under twice
-  // that, which is written in place.
-  static size_t RingBytesFor(size_t capacity, uint32_t rowLength);
 
   // Chunks of memory a page written in place reuses behind its reader (moved ahead with
-  // PageMapping::MoveMemory): small enough that little memory is held, large enough that moving
-  // them is rare.
-  static constexpr size_t kRingChunk = size_t(1) << 20;
-  // The ring a page is written into while its reader keeps up, in the page's rows: the
-  // writer's lead, its largest write (16 rows) and the reader's requests fit in it (4 MB for a
-  // 600 dpi colour page, 2 MB at 300 dpi); 4 MB when the rows are not known.
-  static constexpr size_t kRingRows = 256;
-  static constexpr size_t kMinRingBytes = size_t(1) << 20;
-  static constexpr size_t kMaxRingBytes = size_t(16) << 20;
-  static constexpr size_t kDefaultRingBytes = size_t(4) << 20;
-  // How far the writer may run ahead of a reader that reads as the page arrives (counted up to
-  // what the reader may read): half the ring (of 4 MB without one); a waiting writer lets the
-  // reader come to a quarter of it (well over what a reader gathers before it takes rows, see
-  // PadlessStream, so that a reader waiting for rows and the writer never wait on each other);
-  // and the longest it waits at a time.
+  // PageMapping::MoveMemory).
+  static constexpr size_t kChunk = PageRing::kChunk;
+  // The writer may run PageRing::MaxLead ahead of a reader that reads as the page arrives; a
+  // waiting writer lets the reader come to a quarter of the ring (well over what a reader
+  // gathers before it takes rows, see PadlessStream, so that a reader waiting for rows and the
+  // writer never wait on each other). The longest it waits at a time:
   static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only
@@ -147,16 +136,13 @@ class BufferedStream : public IByteStream {
   std::atomic<uint8_t*> limit_{nullptr};      // end of the current page
   uint8_t* writePos_ = nullptr;               // writer only
   PageMapping* writeMapping_ = nullptr;       // the page being written; writer only
-  uint8_t* ring_ GUARDED_BY(countLock_) = nullptr;  // the current page's ring view, or null
-  // Page address from which the current page is written in place (its end while all of it goes
-  // into the ring, its start without a ring); set by the writer.
-  uint8_t* linearFrom_ GUARDED_BY(countLock_) = nullptr;
-  size_t ringBytes_ GUARDED_BY(countLock_) = 0;     // its size
+  // Where the current page's bytes live (set by the writer; the reader copies it) and its
+  // ring view, or null for a page written in place.
+  PageRing ring_ GUARDED_BY(countLock_);
+  uint8_t* ringView_ GUARDED_BY(countLock_) = nullptr;
   uint32_t rowLength_ = 0;                    // the next pages' rows, if known; writer only
-  size_t writeRingBytes_ = 0;                 // ringBytes_, for the writer without the lock
-  size_t maxLead_ = kDefaultRingBytes / 2;    // writer only
-  uint8_t* writeRing_ = nullptr;              // ring_, for the writer without the lock
-  uint8_t* writeLinearFrom_ = nullptr;        // linearFrom_, for the writer without the lock
+  PageRing writeRing_;                        // ring_, for the writer without the lock
+  uint8_t* writeRingView_ = nullptr;          // ringView_, for the writer without the lock
   uint32_t readable_ = 0;                     // what the reader may read, from PaceWriter; writer only
   bool ringWaited_ = false;                   // the writer waited for room in the ring; writer only
   // In place, behind a reader that fell a ring behind: writer only.
@@ -164,10 +150,9 @@ class BufferedStream : public IByteStream {
   uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet
   bool movesOn_ = false;                      // passed chunks' memory is moved ahead
   std::atomic<uint8_t*> passedTo_{nullptr};   // the reader will read nothing below this again
-  bool pacing_ = false;                       // the writer waits for a reader far behind; writer only
-  uint8_t* unpacedWhileAt_ = nullptr;         // where the reader stood during a wait it did not
-                                              // move in; writer only
-  Mutex paceLock_;                            // with readerMoved_: the writer's pacing wait
+  size_t stalledAt_ = 0;                      // where the reader stood during a wait it did not
+                                              // move in (page offset, 0: none); writer only
+  Mutex paceLock_ ACQUIRED_AFTER(countLock_);  // with readerMoved_: the writer's pacing wait
   std::condition_variable readerMoved_;       // the reader has passed more of the page
   std::atomic<bool> writerPacing_{false};     // the writer waits on readerMoved_
   std::atomic<uint8_t*> paceTarget_{nullptr}; // where the reader wakes the waiting writer
@@ -176,7 +161,7 @@ class BufferedStream : public IByteStream {
   std::unique_ptr<Event> writeEndOpened_;     // auto-reset
   std::atomic<bool> writeEndOpen_{false};
   std::atomic<bool> readEndOpen_{false};
-  CCriticalSection2 readLock_ ACQUIRED_BEFORE(countLock_);
+  CCriticalSection2 readLock_ ACQUIRED_BEFORE(countLock_, flagLock_);
   CCriticalSection2 countLock_;
   std::unique_ptr<Semaphore> dataAvailable_;  // one unit per publication, and one back for
                                               // published bytes a read leaves

@@ -36,9 +36,14 @@ bool PageMapping::MoveMemory(size_t from, size_t to, size_t length) {
   void* moved = mremap(data_ + from, length, length, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, data_ + to);
   if (moved == MAP_FAILED) return false;
   moved_ = true;
-  (void)mmap(data_ + from, length, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-             -1, 0);
-  return true;
+  void* fresh = mmap(data_ + from, length, PROT_READ | PROT_WRITE,
+                     MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (fresh != MAP_FAILED) return true;
+  // Refused (out of mappings, as a rule): the source still shows the memory now at the
+  // destination. It is closed to every access (its own mapping already, so nothing is split),
+  // and the move counts as failed, so that the caller moves no more and leaves the source be.
+  (void)mprotect(data_ + from, length, PROT_NONE);
+  return false;
 }
 
 uint8_t* PageMapping::RingView(size_t length) {

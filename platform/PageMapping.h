@@ -40,6 +40,9 @@ class PageMapping {
   // the memory its reader has passed for the bytes its writer is about to write. False
   // (nothing changed) when the kernel refuses. The caller serialises moves with every access
   // to both ranges. A mapping that had memory moved is never pooled (Recycle releases it).
+  // Every mapping call's result is checked: should the kernel move the memory but refuse the
+  // source its fresh memory, the source is left inaccessible and the call returns false too;
+  // the caller then stops moving for this mapping and never touches that source again.
   bool MoveMemory(size_t from, size_t to, size_t length);
   bool Moved() const { return moved_; }
   // A second view of the mapping's first `length` bytes, mapped twice in a row: byte i of them
