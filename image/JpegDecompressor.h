@@ -37,7 +37,9 @@
 // CloseRetiredFile may come from any thread at any time (retiredFile_ is handed over by an
 // atomic exchange). While a page is split, the library object, the input and the file's read
 // position belong to the decode-ahead thread; the calling thread takes them back (StopAhead)
-// before it ends or abandons the page.
+// before it ends or abandons the page. The members that change hands that way and are looked
+// at from both sides (file_, readPosition_, final_) are atomics; the rest of the library's
+// input is ordered by that hand-over under aheadLock_.
 // Locks: aheadLock_ guards the decode-ahead thread's hand-over (the members marked so); the
 // ring's block rows are read without it, as the ahead thread writes only block rows no
 // unconverted row needs. appendLock_ guards fileLength_, diskLength_, writing_ and unwritten_, and is never
@@ -243,9 +245,11 @@ class JpegDecompressor {
   Mutex appendLock_;
   int32_t fileLength_ GUARDED_BY(appendLock_) = 0;
   long diskLength_ GUARDED_BY(appendLock_) = 0;  // bytes written to the file
-  FILE* file_ = nullptr;       // written and read through its descriptor at explicit offsets
+  // Written and read through its descriptor at explicit offsets; set and cleared by the
+  // calling thread, used by the receiving thread too (see the hand-over below).
+  std::atomic<FILE*> file_{nullptr};
   std::atomic<FILE*> retiredFile_{nullptr};  // a finished page's file, not yet closed
-  long readPosition_ = 0;      // where the library's next input comes from in the file
+  std::atomic<long> readPosition_{0};  // where the library's next input comes from in the file
   // The batch being written to the file, at diskLength_, read from here meanwhile; only the
   // appending thread changes it (and reads it without the lock while it writes it out).
   std::vector<uint8_t> writing_ GUARDED_BY(appendLock_);
@@ -265,7 +269,7 @@ class JpegDecompressor {
   FileSource source_;
   std::vector<JOCTET> input_;  // the library's input buffer
   long pendingSkip_ = 0;       // bytes the library skipped beyond its buffer
-  bool final_ = false;         // the whole page is in the file: its end ends the image
+  std::atomic<bool> final_{false};  // the whole page is in the file: its end ends the image
   bool endSupplied_ = false;   // the source has supplied an end-of-image marker for the page
   bool truncated_ = false;     // the decoder needed scan data past the page's end
   bool failed_ = false;        // see Failed()

@@ -81,7 +81,7 @@ bool DeviceSimulator::Reconfigure(const SimConfig& config, std::string* error) {
 }
 
 bool DeviceSimulator::Start(std::string* error) {
-  std::lock_guard<std::mutex> life(lifeLock_);
+  MutexLock life(lifeLock_);
   if (running_) return true;
   transport_ = model_.Config();
   if (!LoadFiles(transport_, error)) return false;
@@ -166,7 +166,7 @@ bool DeviceSimulator::StartPty(std::string* error) {
 }
 
 void DeviceSimulator::Stop() {
-  std::lock_guard<std::mutex> life(lifeLock_);
+  MutexLock life(lifeLock_);
   if (!running_) return;
   if (announcer_) announcer_->Stop();
   announcer_.reset();
@@ -185,7 +185,7 @@ void DeviceSimulator::ReapConnections(bool all) {
   std::list<std::unique_ptr<Worker>> finished;
   std::deque<int> untaken;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (all) {
       // Idle threads end on the stop; connections nobody took are closed unanswered.
       connectionWaiting_.notify_all();
@@ -224,7 +224,7 @@ void DeviceSimulator::AcceptLoop() {
 }
 
 void DeviceSimulator::Dispatch(int fd) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (idle_ > static_cast<int>(waiting_.size())) {
     waiting_.push_back(fd);
     connectionWaiting_.notify_one();
@@ -244,10 +244,10 @@ void DeviceSimulator::Dispatch(int fd) {
 void DeviceSimulator::ServeConnections(int fd, std::atomic<bool>* done) {
   for (;;) {
     ServeSocket(fd);
-    std::unique_lock<std::mutex> guard(lock_);
+    MutexUniqueLock guard(lock_);
     if (stopping_ || idle_ >= kIdleThreads) break;
     ++idle_;
-    connectionWaiting_.wait(guard, [this] { return stopping_ || !waiting_.empty(); });
+    connectionWaiting_.wait(guard.Native(), [this]() REQUIRES(lock_) { return stopping_ || !waiting_.empty(); });
     --idle_;
     if (waiting_.empty()) break;  // stopping
     fd = waiting_.front();

@@ -18,7 +18,9 @@
 //
 // Threads: every public operation may be called from any thread. `lock_` guards the
 // connection threads list, the accepted connections not taken yet and the idle count; the
-// model locks itself; `stopping_` is atomic. Start and Stop are serialised by `lifeLock_`.
+// model locks itself; `stopping_` is atomic. Start and Stop are serialised by `lifeLock_`,
+// which guards the accepting (or pseudo-terminal) thread and is taken before `lock_` (Stop
+// reaps the connection threads).
 #ifndef CAVIX_SIM_DEVICESIMULATOR_H
 #define CAVIX_SIM_DEVICESIMULATOR_H
 
@@ -28,11 +30,11 @@
 #include <deque>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "sim/ScannerModel.h"
 #include "sim/SimConfig.h"
 #include "sim/SimTypes.h"
@@ -103,19 +105,19 @@ class DeviceSimulator {
   ScannerModel model_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> running_{false};
-  std::mutex lifeLock_;
+  Mutex lifeLock_ ACQUIRED_BEFORE(lock_);
   int listenFd_ = -1;
   std::unique_ptr<WsDiscoveryResponder> announcer_;  // while running, unless config.announce is off
   int accepted_ = 0;  // connections accepted (accept loop only)
   int ptyMaster_ = -1;
   int ptySlave_ = -1;  // held open so the master never sees a hang-up between exchanges
   std::string ptyPath_;
-  std::thread mainThread_;
-  mutable std::mutex lock_;
+  std::thread mainThread_ GUARDED_BY(lifeLock_);
+  mutable Mutex lock_;
   std::condition_variable connectionWaiting_;   // a connection for an idle thread, or a stop
-  std::list<std::unique_ptr<Worker>> workers_;  // guarded by lock_
-  std::deque<int> waiting_;                     // accepted, not taken yet; guarded by lock_
-  int idle_ = 0;                                // threads waiting for one; guarded by lock_
+  std::list<std::unique_ptr<Worker>> workers_ GUARDED_BY(lock_);
+  std::deque<int> waiting_ GUARDED_BY(lock_);   // accepted, not taken yet
+  int idle_ GUARDED_BY(lock_) = 0;              // threads waiting for one
 };
 
 }  // namespace cavixsim

@@ -3,7 +3,8 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace cavixsim {
 
@@ -11,10 +12,10 @@ namespace {
 
 // Pages kept for plans marked cached, by everything that shapes their bytes. Shared by all
 // connections of the process; emptied when it would grow past its limit.
-std::mutex g_cacheLock;
-std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> g_cache;  // guarded by g_cacheLock
-std::map<std::string, uint64_t> g_cacheHashes;  // each kept page's hash; guarded by g_cacheLock
-size_t g_cacheBytes = 0;                                                       // guarded by g_cacheLock
+Mutex g_cacheLock;
+std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> g_cache GUARDED_BY(g_cacheLock);
+std::map<std::string, uint64_t> g_cacheHashes GUARDED_BY(g_cacheLock);  // each kept page's hash
+size_t g_cacheBytes GUARDED_BY(g_cacheLock) = 0;
 constexpr size_t kCacheLimit = size_t(256) << 20;
 std::atomic<uint64_t> g_pagesEncoded{0};
 
@@ -53,7 +54,7 @@ PageTransfer::PageTransfer(const PagePlan& plan, bool keepBytes, std::shared_ptr
       keep_(keepBytes) {
   if (plan.cached && !plan.breakOff && !file) {
     cacheKey_ = CacheKey(plan);
-    std::lock_guard<std::mutex> guard(g_cacheLock);
+    MutexLock guard(g_cacheLock);
     auto hit = g_cache.find(cacheKey_);
     if (hit != g_cache.end()) {
       cachedPage_ = hit->second;
@@ -94,7 +95,7 @@ size_t PageTransfer::Read(uint8_t* buf, size_t len) {
     if (!cacheKey_.empty()) {
       gathered_.insert(gathered_.end(), buf, buf + n);
       if (encoder_.Finished() && !encoder_.Failed()) {
-        std::lock_guard<std::mutex> guard(g_cacheLock);
+        MutexLock guard(g_cacheLock);
         if (g_cacheBytes + gathered_.size() > kCacheLimit) {
           g_cache.clear();
           g_cacheHashes.clear();

@@ -54,7 +54,7 @@ ScannerModel::ScannerModel(const SimConfig& config) : start_(std::chrono::steady
 }
 
 void ScannerModel::Reset(const SimConfig& config) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   config_ = config;
   ++generation_;
   adfSheets_ = config.adfSheets;
@@ -70,7 +70,7 @@ void ScannerModel::Reset(const SimConfig& config) {
 }
 
 SimConfig ScannerModel::Config() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return config_;
 }
 
@@ -142,7 +142,7 @@ void ScannerModel::Finish(Job& job, int state, int reason) {
 }
 
 Answer<CreatedJob> ScannerModel::CreateScanJob(const char* scanIdentifier, const Ticket& ticket) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::CreateScanJob, 0);
   rec.hasTicket = true;
   rec.ticket = ticket;
@@ -188,7 +188,7 @@ Answer<CreatedJob> ScannerModel::CreateScanJob(const char* scanIdentifier, const
 }
 
 Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::RetrieveImage, jobId);
   rec.jobToken = token ? token : "";
   Fault injected;
@@ -265,7 +265,7 @@ Answer<PagePlan> ScannerModel::RetrieveImage(uint32_t jobId, const char* token) 
 
 void ScannerModel::PageTransferEnded(const PagePlan& plan, uint64_t bytes, uint64_t fnv1a,
                                      bool complete, std::vector<uint8_t>&& data) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (plan.generation != generation_) return;  // a page of the device before a reset
   if (plan.pageIndex < pages_.size()) {
     SentPage& page = pages_[plan.pageIndex];
@@ -297,14 +297,14 @@ void ScannerModel::PageTransferEnded(const PagePlan& plan, uint64_t bytes, uint6
 }
 
 bool ScannerModel::JobCanceled(const PagePlan& plan) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (plan.generation != generation_) return true;  // the device was reset under the page
   const Job* job = FindJob(plan.jobId);
   return job && job->canceled;
 }
 
 Answer<uint32_t> ScannerModel::CancelJob(uint32_t jobId) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::CancelJob, jobId);
   Fault injected;
   if (TakeInjectedFault(Operation::CancelJob, injected))
@@ -325,7 +325,7 @@ Answer<uint32_t> ScannerModel::CancelJob(uint32_t jobId) {
 }
 
 Answer<JobSummary> ScannerModel::GetJobInfo(uint32_t jobId) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::GetJobInfo, jobId);
   Fault injected;
   if (TakeInjectedFault(Operation::GetJobInfo, injected))
@@ -367,7 +367,7 @@ ScannerStatus ScannerModel::CurrentStatus() {
 }
 
 Answer<ScannerDescription> ScannerModel::GetScannerElements() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::GetScannerElements, 0);
   Fault injected;
   if (TakeInjectedFault(Operation::GetScannerElements, injected))
@@ -390,7 +390,7 @@ Answer<ScannerDescription> ScannerModel::GetScannerElements() {
 }
 
 Answer<int> ScannerModel::GetPreviousImagePadInfo() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::GetPreviousImagePadInfo, 0);
   Fault injected;
   if (TakeInjectedFault(Operation::GetPreviousImagePadInfo, injected))
@@ -403,7 +403,7 @@ Answer<int> ScannerModel::GetPreviousImagePadInfo() {
 }
 
 Fault ScannerModel::BadRequest(const std::string& reason) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   RequestRecord& rec = Record(Operation::Unknown, 0);
   rec.faultSubcode = "Sender";
   Fault f;
@@ -413,7 +413,7 @@ Fault ScannerModel::BadRequest(const std::string& reason) {
 }
 
 bool ScannerModel::Silent(Operation op, uint32_t jobId) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (std::find(config_.noAnswer.begin(), config_.noAnswer.end(), op) == config_.noAnswer.end())
     return false;
   Record(op, jobId).answered = false;
@@ -421,7 +421,7 @@ bool ScannerModel::Silent(Operation op, uint32_t jobId) {
 }
 
 Misbehaviour ScannerModel::Misbehave(Operation op) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   for (InjectedMisbehaviour& m : config_.misbehave) {
     if (m.op != op || m.remaining == 0) continue;
     if (m.remaining > 0) --m.remaining;
@@ -431,48 +431,48 @@ Misbehaviour ScannerModel::Misbehave(Operation op) {
 }
 
 void ScannerModel::NoteUnmodelled(Operation op, uint32_t jobId) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   Record(op, jobId);
 }
 
 void ScannerModel::LoadAdf(int sheets) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   adfSheets_ = std::max(0, sheets);
 }
 
 int ScannerModel::AdfSheets() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return adfSheets_;
 }
 
 void ScannerModel::ClearScannerFault() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   stickyReason_ = kScannerNone;
   transientReason_ = kScannerNone;
 }
 
 std::vector<RequestRecord> ScannerModel::Requests() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return requests_;
 }
 
 void ScannerModel::ClearRequests() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   requests_.clear();
 }
 
 std::vector<SentPage> ScannerModel::SentPages() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return pages_;
 }
 
 void ScannerModel::SetPageFiles(std::vector<std::shared_ptr<const PnmImage>> files) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   files_ = std::move(files);
 }
 
 std::shared_ptr<const PnmImage> ScannerModel::PageFile(const PagePlan& plan) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (files_.empty()) return nullptr;
   const bool duplex = plan.ticket.inputSource == kSourceAdfDuplex;
   const size_t index = size_t(std::max(plan.sheet - 1, 0)) * (duplex ? 2 : 1) + size_t(plan.side);
@@ -480,7 +480,7 @@ std::shared_ptr<const PnmImage> ScannerModel::PageFile(const PagePlan& plan) con
 }
 
 bool ScannerModel::KeepPageBytes() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return config_.keepPageBytes;
 }
 

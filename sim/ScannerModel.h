@@ -14,10 +14,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "sim/PageImage.h"
 #include "sim/SimConfig.h"
 #include "sim/SimTypes.h"
@@ -120,34 +120,34 @@ class ScannerModel {
     bool transferring = false;
   };
 
-  RequestRecord& Record(Operation op, uint32_t jobId);
-  bool TakeInjectedFault(Operation op, Fault& out);
-  bool NotAcceptingJobs(bool refusing);
-  ScannerStatus CurrentStatus();
-  Job* FindJob(uint32_t id);
-  const Job* FindJob(uint32_t id) const;
-  void Finish(Job& job, int state, int reason);
+  RequestRecord& Record(Operation op, uint32_t jobId) REQUIRES(lock_);
+  bool TakeInjectedFault(Operation op, Fault& out) REQUIRES(lock_);
+  bool NotAcceptingJobs(bool refusing) REQUIRES(lock_);
+  ScannerStatus CurrentStatus() REQUIRES(lock_);
+  Job* FindJob(uint32_t id) REQUIRES(lock_);
+  const Job* FindJob(uint32_t id) const REQUIRES(lock_);
+  void Finish(Job& job, int state, int reason) REQUIRES(lock_);
   template <typename T>
   Answer<T> Refuse(RequestRecord& rec, const std::string& code, const std::string& subcode,
-                   const std::string& reason);
+                   const std::string& reason) REQUIRES(lock_);
 
   const std::chrono::steady_clock::time_point start_;
-  mutable std::mutex lock_;
-  SimConfig config_;                   // guarded by lock_
-  uint64_t generation_ = 0;            // guarded by lock_: counts resets
-  int adfSheets_ = 0;                  // guarded by lock_
-  int cancelNotFoundLeft_ = 0;         // guarded by lock_
-  int stickyReason_ = kScannerNone;    // guarded by lock_: jam or cover left by a scenario
-  int transientReason_ = kScannerNone; // guarded by lock_: reported until the next job
-  bool refusedOnce_ = false;           // guarded by lock_
-  std::chrono::steady_clock::time_point firstRefusal_;  // guarded by lock_
-  uint32_t nextJobId_ = 1;             // guarded by lock_
-  std::map<uint32_t, Job> jobs_;       // guarded by lock_
-  int lastPadLines_ = 0;               // guarded by lock_
-  int pagesStarted_ = 0;               // guarded by lock_
-  std::vector<RequestRecord> requests_;  // guarded by lock_
-  std::vector<SentPage> pages_;        // guarded by lock_
-  std::vector<std::shared_ptr<const PnmImage>> files_;  // guarded by lock_
+  mutable Mutex lock_;
+  SimConfig config_ GUARDED_BY(lock_);
+  uint64_t generation_ GUARDED_BY(lock_) = 0;  // counts resets
+  int adfSheets_ GUARDED_BY(lock_) = 0;
+  int cancelNotFoundLeft_ GUARDED_BY(lock_) = 0;
+  int stickyReason_ GUARDED_BY(lock_) = kScannerNone;  // jam or cover left by a scenario
+  int transientReason_ GUARDED_BY(lock_) = kScannerNone;  // reported until the next job
+  bool refusedOnce_ GUARDED_BY(lock_) = false;
+  std::chrono::steady_clock::time_point firstRefusal_ GUARDED_BY(lock_);
+  uint32_t nextJobId_ GUARDED_BY(lock_) = 1;
+  std::map<uint32_t, Job> jobs_ GUARDED_BY(lock_);
+  int lastPadLines_ GUARDED_BY(lock_) = 0;
+  int pagesStarted_ GUARDED_BY(lock_) = 0;
+  std::vector<RequestRecord> requests_ GUARDED_BY(lock_);
+  std::vector<SentPage> pages_ GUARDED_BY(lock_);
+  std::vector<std::shared_ptr<const PnmImage>> files_ GUARDED_BY(lock_);
 };
 
 }  // namespace cavixsim

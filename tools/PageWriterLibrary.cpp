@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
 
+#include "platform/Mutex.h"
 #include "tools/ScannerModule.h"
 
 #ifndef CAVIX_MULTIARCH
@@ -21,11 +21,15 @@ std::vector<std::string> PageWriterLibrary::Candidates(const std::string& progra
   return paths;
 }
 
+namespace {
+// The library is loaded once a process, by whichever thread writes a file first.
+Mutex loadLock;
+PageWriterLibrary::Factory factory GUARDED_BY(loadLock) = nullptr;
+std::string failure GUARDED_BY(loadLock);  // why it could not be loaded, once tried
+}  // namespace
+
 PageWriterLibrary::Factory PageWriterLibrary::Load(std::string* error) {
-  static std::mutex lock;
-  static Factory factory = nullptr;
-  static std::string failure;
-  std::lock_guard<std::mutex> guard(lock);
+  MutexLock guard(loadLock);
   if (factory != nullptr) return factory;
   if (failure.empty()) {
     std::string tried;

@@ -1,13 +1,13 @@
 #include "tools/ScanCancellation.h"
 
 void ScanCancellation::Attach(IScanner* scanner, DWORD session) {
-  std::lock_guard<std::mutex> g(lock_);
+  MutexLock g(lock_);
   scanner_ = scanner;
   session_ = session;
 }
 
 void ScanCancellation::Detach() {
-  std::lock_guard<std::mutex> g(lock_);
+  MutexLock g(lock_);
   scanner_ = nullptr;
   session_ = 0;
   scanning_ = false;
@@ -15,7 +15,7 @@ void ScanCancellation::Detach() {
 
 void ScanCancellation::Cancel() {
   requested_ = true;
-  std::lock_guard<std::mutex> g(lock_);
+  MutexLock g(lock_);
   if (scanning_ && !stopSent_ && scanner_) {
     DWORD code = 0;
     scanner_->StopScan(session_, &code);
@@ -24,7 +24,7 @@ void ScanCancellation::Cancel() {
 }
 
 bool ScanCancellation::PageStarted() {
-  std::lock_guard<std::mutex> g(lock_);
+  MutexLock g(lock_);
   scanning_ = true;
   stopSent_ = false;
   if (requested_ && scanner_) {
@@ -37,7 +37,7 @@ bool ScanCancellation::PageStarted() {
 }
 
 HRESULT ScanCancellation::PageEnded(DWORD* code) {
-  std::lock_guard<std::mutex> g(lock_);
+  MutexLock g(lock_);
   HRESULT hr = S_OK;
   *code = 0;
   if (scanning_ && !stopSent_ && scanner_) hr = scanner_->StopScan(session_, code);

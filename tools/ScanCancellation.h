@@ -6,9 +6,9 @@
 #define CAVIX_TOOLS_SCANCANCELLATION_H
 
 #include <atomic>
-#include <mutex>
 
 #include "driver/CavixScanner.h"
+#include "platform/Mutex.h"
 
 class ScanCancellation {
  public:
@@ -30,11 +30,11 @@ class ScanCancellation {
   HRESULT PageEnded(DWORD* code);
 
  private:
-  std::mutex lock_;
-  IScanner* scanner_ = nullptr;  // guarded by lock_
-  DWORD session_ = 0;            // guarded by lock_
-  bool scanning_ = false;        // guarded by lock_
-  bool stopSent_ = false;        // guarded by lock_
+  Mutex lock_;
+  IScanner* scanner_ GUARDED_BY(lock_) = nullptr;
+  DWORD session_ GUARDED_BY(lock_) = 0;
+  bool scanning_ GUARDED_BY(lock_) = false;
+  bool stopSent_ GUARDED_BY(lock_) = false;
   std::atomic<bool> requested_{false};
 };
 
