@@ -101,16 +101,17 @@ struct Fd {
 };
 
 // Sends the probe to the group on every up, multicast-capable interface, once per interface
-// and family.
-void SendProbes(int v4, int v6, const std::string& probe) {
+// and family; the number of probes sent.
+int SendProbes(int v4, int v6, const std::string& probe) {
   struct ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return;
-  std::set<std::pair<int, unsigned>> sent;
+  if (::getifaddrs(&list) != 0) return 0;
+  int sent = 0;
+  std::set<std::pair<int, unsigned>> done;
   for (auto* ifa = list; ifa; ifa = ifa->ifa_next) {
     if (!ifa->ifa_addr || !(ifa->ifa_flags & IFF_UP) || !(ifa->ifa_flags & IFF_MULTICAST)) continue;
     const int family = ifa->ifa_addr->sa_family;
     const unsigned index = if_nametoindex(ifa->ifa_name);
-    if (index == 0 || (family != AF_INET && family != AF_INET6) || !sent.insert({family, index}).second) continue;
+    if (index == 0 || (family != AF_INET && family != AF_INET6) || !done.insert({family, index}).second) continue;
     if (family == AF_INET && v4 >= 0) {
       struct ip_mreqn via = {};
       via.imr_ifindex = static_cast<int>(index);
@@ -119,7 +120,7 @@ void SendProbes(int v4, int v6, const std::string& probe) {
       to.sin_family = AF_INET;
       to.sin_port = htons(WsDiscovery::kPort);
       inet_pton(AF_INET, WsDiscovery::kIpv4Group, &to.sin_addr);
-      (void)::sendto(v4, probe.data(), probe.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to);
+      sent += ::sendto(v4, probe.data(), probe.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
     } else if (family == AF_INET6 && v6 >= 0) {
       struct sockaddr_in6 to = {};
       to.sin6_family = AF_INET6;
@@ -127,10 +128,11 @@ void SendProbes(int v4, int v6, const std::string& probe) {
       to.sin6_scope_id = index;
       inet_pton(AF_INET6, WsDiscovery::kIpv6Group, &to.sin6_addr);
       if (::setsockopt(v6, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0) continue;
-      (void)::sendto(v6, probe.data(), probe.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to);
+      sent += ::sendto(v6, probe.data(), probe.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
     }
   }
   ::freeifaddrs(list);
+  return sent;
 }
 
 }  // namespace
@@ -243,7 +245,8 @@ std::vector<std::string> WsDiscovery::Search(std::chrono::steady_clock::time_poi
     const int one = 1;
     ::setsockopt(v6.fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   }
-  SendProbes(v4.fd, v6.fd, Probe(id));
+  // No probe out (no multicast-capable interface): no answer to wait for.
+  if (SendProbes(v4.fd, v6.fd, Probe(id)) == 0) return hosts;
   std::vector<char> buffer(kMaxDatagram);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

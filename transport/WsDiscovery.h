@@ -5,9 +5,10 @@
 //
 // The search sends one Probe to the group (IPv4 239.255.255.250, IPv6 ff02::c) on every
 // interface that is up and multicast-capable, and gathers, until its deadline, the hosts of the
-// transport addresses (XAddrs) of the ProbeMatches that relate to that Probe. Nothing else is
-// sent. Every datagram is hostile input: at most kMaxDatagram bytes are read, each text kept is
-// at most kMaxText bytes, and at most kMaxHosts hosts are kept.
+// transport addresses (XAddrs) of the ProbeMatches that relate to that Probe (none, at once,
+// when no interface could take the Probe). Nothing else is sent. Every datagram is hostile
+// input: at most kMaxDatagram bytes are read, each text kept is at most kMaxText bytes, and at
+// most kMaxHosts hosts are kept.
 //
 // Threads: stateless; every function may be called from any thread. Part of libzkdisc01.so as
 // well as of the host programs (it links nothing of the driver).
