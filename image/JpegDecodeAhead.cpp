@@ -2,23 +2,24 @@
 // decode-ahead thread into a ring of block rows, and upsampled and converted to RGB rows on the
 // thread that asks for rows (see JpegDecompressor.h).
 #include <algorithm>
-#include <atomic>
-#include <cstring>
 #include <system_error>
 
-#include "image/DeferredTransformCheck.h"
 #include "image/ImageLog.h"
 #include "image/JpegDecompressor.h"
 #include "log/CHRESULT2.h"
 #include "log/LogHelpers.h"
 
-// The library's module interfaces (after jpeglib.h), for its inverse transform methods: only
-// for a library whose internals the build recognised (see DeferredTransformCheck).
-#if CAVIX_JPEG_TRANSFORM_HOOK
-#include <jpegint.h>
-#endif
-
 namespace {
+
+// Pages are split only for the library whose output stage YccRowConverter reproduces
+// (libjpeg-turbo 2.x with the version 6b interface); with another, colour pages are decoded in
+// one piece.
+#if defined(LIBJPEG_TURBO_VERSION_NUMBER) && JPEG_LIB_VERSION == 62 && LIBJPEG_TURBO_VERSION_NUMBER >= 2000000 && \
+    LIBJPEG_TURBO_VERSION_NUMBER < 3000000
+constexpr bool kKnownOutputStage = true;
+#else
+constexpr bool kKnownOutputStage = false;
+#endif
 
 // Block rows the ring holds: the converter needs two at a time (a row and the one above it),
 // the rest let the decoder run ahead while the converting thread does something else. Each
@@ -30,33 +31,13 @@ constexpr uint32_t kRingSlots = 8;
 constexpr uint32_t kWakeBlockRows = 4;
 // Chroma sample rows in a block row: the layouts split here keep chroma at one block per MCU.
 constexpr uint32_t kChromaBlockRowHeight = DCTSIZE;
-// Decoded block rows not yet converted up to which the ahead thread leaves its transforms to
-// the converting thread: beyond them that thread is behind and the ahead thread does them.
-// Above the wake-up batch, so that a converting thread woken for a batch has transforms to do.
-constexpr uint32_t kDeferBacklog = 8;
-
-std::atomic<JpegDecompressor::TransformSharing> transformSharing{JpegDecompressor::kDefaultSharing};
 
 }  // namespace
 
 bool JpegDecompressor::PrepareDecodeAhead() {
   jpeg_decompress_struct& s = decompressionState_;
   if (!decodeAheadWanted_) return false;
-  // Pages are split only with the library whose internals and output stage this code was
-  // written for, and, where they share their transforms, once its transform methods were found
-  // to defer safely (the self-test runs before the first such page, not for pages that do not
-  // share). The library's vector transform looks up the processor's features per thread on
-  // first use, and the converting thread may never have called the library: transforms are
-  // left to it only where the library's widest vector path is there.
-#if defined(__x86_64__) || defined(__i386__)
-  const bool widestVectors = __builtin_cpu_supports("avx2");
-#else
-  const bool widestVectors = false;  // elsewhere the library's per-thread feature look-up is not relied on
-#endif
-  const TransformSharing sharing = widestVectors ? transformSharing.load() : TransformSharing::NoneDeferred;
-  if (!DeferredTransformCheck::BuiltIn() ||
-      (sharing != TransformSharing::NoneDeferred && !DeferredTransformCheck::Passed()))
-    return false;
+  if (!kKnownOutputStage) return false;
   // The layouts whose output stage YccRowConverter reproduces: three components, YCbCr to RGB,
   // one scan, full size, the library's default (fancy) upsampling.
   if (s.num_components != 3 || s.jpeg_color_space != JCS_YCbCr || s.out_color_space != JCS_RGB) return false;
@@ -99,14 +80,6 @@ bool JpegDecompressor::PrepareDecodeAhead() {
     for (size_t i = 0; i < ringRowPointers_[k].size(); ++i) ringRowPointers_[k][i] = ringPlanes_[k].data() + i * width;
   }
   converter_.reset(new YccRowConverter(layout, s.image_width, c[1].downsampled_width));
-  sharing_ = sharing;
-  deferredCount_.assign(ringSlots_, 0);
-  blockRowsTransformed_ = 0;
-  if (sharing_ != TransformSharing::NoneDeferred) {
-    slotBlocks_ = 0;
-    for (int k = 0; k < 3; ++k) slotBlocks_ += static_cast<size_t>(c[k].width_in_blocks) * c[k].v_samp_factor;
-    deferred_.resize(slotBlocks_ * ringSlots_);
-  }
   aheadWakeBytes_ = static_cast<int32_t>(2 * 3 * s.image_width);
   s.raw_data_out = TRUE;
   return true;
@@ -122,9 +95,6 @@ void JpegDecompressor::AheadThreadMain() {
     const bool final = aheadFinal_;
     final_ = final;
     const uint32_t slot = blockRowsDecoded_ % ringSlots_;
-    deferring_ = sharing_ == TransformSharing::AllDeferred ||
-                 (sharing_ == TransformSharing::ByLoad &&
-                  blockRowsDecoded_ < std::min(rowsConverted_, pageRows_) / blockRowHeight_ + kDeferBacklog);
     aheadStepping_ = true;
     lock.Unlock();
     const int32_t lengthSeen = FileLength();
@@ -157,7 +127,6 @@ bool JpegDecompressor::AheadCanStep() const {
 }
 
 int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
-  aheadSlot_ = slot;
   aheadPlanes_[0] = ringRowPointers_[0].data() + static_cast<size_t>(slot) * blockRowHeight_;
   aheadPlanes_[1] = ringRowPointers_[1].data() + static_cast<size_t>(slot) * kChromaBlockRowHeight;
   aheadPlanes_[2] = ringRowPointers_[2].data() + static_cast<size_t>(slot) * kChromaBlockRowHeight;
@@ -182,44 +151,6 @@ int JpegDecompressor::DecodeBlockRow(uint32_t slot) {
   }
 }
 
-void JpegDecompressor::TakeOverTransforms() {
-  if (sharing_ == TransformSharing::NoneDeferred) return;
-#if CAVIX_JPEG_TRANSFORM_HOOK
-  jpeg_inverse_dct* idct = decompressionState_.idct;
-  for (int k = 0; k < 3; ++k) {
-    transforms_[k] = idct->inverse_DCT[k];
-    idct->inverse_DCT[k] = &JpegDecompressor::DeferTransform;
-  }
-#endif
-}
-
-void JpegDecompressor::DeferTransform(j_decompress_ptr info, jpeg_component_info* component, JCOEFPTR block,
-                                      JSAMPARRAY rows, JDIMENSION column) {
-  JpegDecompressor* self = static_cast<JpegDecompressor*>(info->client_data);
-  uint32_t& count = self->deferredCount_[self->aheadSlot_];
-  if (!self->deferring_ || count == self->slotBlocks_) {
-    self->transforms_[component->component_index](info, component, block, rows, column);
-    return;
-  }
-  // The library reuses its block buffer for the next blocks.
-  DeferredBlock& deferred = self->deferred_[self->aheadSlot_ * self->slotBlocks_ + count++];
-  std::memcpy(deferred.coefficients, block, sizeof deferred.coefficients);
-  deferred.component = component;
-  deferred.rows = rows;
-  deferred.column = column;
-}
-
-void JpegDecompressor::TransformBlockRow(uint32_t blockRow) {
-  const uint32_t slot = blockRow % ringSlots_;
-  DeferredBlock* block = deferred_.data() + slot * slotBlocks_;
-  // The methods only read the library object's tables, which stay as they are during the page.
-  for (uint32_t i = 0; i < deferredCount_[slot]; ++i, ++block)
-    transforms_[block->component->component_index](&decompressionState_, block->component, block->coefficients,
-                                                   block->rows, block->column);
-  deferredCount_[slot] = 0;
-}
-
-void JpegDecompressor::ShareTransforms(TransformSharing sharing) { transformSharing.store(sharing); }
 
 uint32_t JpegDecompressor::NewestBlockRowFor(uint32_t row) const {
   if (converter_->layout() != YccRowConverter::Layout::HalfBothWays) return row / blockRowHeight_;
@@ -271,8 +202,6 @@ bool JpegDecompressor::GetRowsAhead(uint8_t* into, uint32_t maxRows, uint32_t& r
       // The ahead thread does not touch these rows' block rows until they are counted.
       const uint32_t first = rowsConverted_;
       lock.Unlock();
-      const uint32_t newest = NewestBlockRowFor(first + ready - 1);
-      while (blockRowsTransformed_ <= newest) TransformBlockRow(blockRowsTransformed_++);
       for (uint32_t i = 0; i < ready; ++i) ConvertRow(first + i, into + (rows + i) * rowLength);
       lock.Lock();
       rowsConverted_ += ready;

@@ -433,7 +433,6 @@ bool JpegDecompressor::StartDecompression() {
       "no memory for a row");
   if (!allocated.Ok()) return LogLibraryError("Buffer allocation failed", allocated);
   if (ahead) {
-    TakeOverTransforms();
     // From here on the library object belongs to the decode-ahead thread.
     MutexLock guard(aheadLock_);
     split_ = true;

@@ -21,15 +21,9 @@
 // same bytes as the library's own output). As without the split, a GetRows waits for the rows
 // the data submitted so far completes, once it is two rows' worth more than the ahead thread
 // last ran out at, and not for data still to come.
-// The ahead thread runs the library's inverse transform as it decodes. It can instead share
-// the transforms out by load: while the converting thread keeps up, the ahead thread leaves
-// the transform of the block row it decodes to it (the blocks' coefficients are copied into
-// the slot, and the converting thread runs the library's own transform on them before it
-// converts the rows), so that the entropy decoding, which only one thread can do, goes faster;
-// once the converting thread falls behind, the ahead thread transforms as it decodes. Sharing
-// costs the process about a tenth more CPU (every block's coefficients are copied and cross
-// to the other processor, through a few megabytes more memory) and gains wall time only
-// where a processor is free, so it is not the default. The bytes are the same either way.
+// The ahead thread runs the library's inverse transform as it decodes: handing blocks'
+// transforms to the converting thread cost about a tenth more CPU per page (every block's
+// coefficients copied across to the other processor) for no gain on two busy processors.
 //
 // Threads: one thread at a time (through DimeDataSource), except that SubmitNextBuffer may
 // come from one thread while another decodes (EnoughDataAvailableForDecompression, GetRow,
@@ -82,12 +76,6 @@ class JpegDecompressor {
   void UseDecodeAhead(bool use) { decodeAheadWanted_ = use; }
   // Whether the current page is decoded ahead.
   bool DecodingAhead() const { return split_.load(); }
-  // Who runs the inverse transform of a split page's blocks: shared out by load, always the
-  // converting thread, or always the ahead thread (kDefaultSharing). For tests; every
-  // decompressor, from its next page.
-  enum class TransformSharing { ByLoad, AllDeferred, NoneDeferred };
-  static constexpr TransformSharing kDefaultSharing = TransformSharing::NoneDeferred;
-  static void ShareTransforms(TransformSharing sharing);
 
   // The page the next JPEGs must be, checked from the header before any row is decoded or any
   // buffer for the image is allocated: rows of rowLength bytes (width x 1 for grey, width x 3
@@ -222,25 +210,6 @@ class JpegDecompressor {
   void StopAhead();
   // Ends the ahead thread (destructor).
   void EndAheadThread();
-  // Once the page's library object is started: puts DeferTransform in place of the library's
-  // inverse transform methods when the page shares its transforms.
-  void TakeOverTransforms();
-  // The library's inverse transform method while a page is split: runs the transform it
-  // replaced, or, while the block row is deferring_, copies the block into the slot for the
-  // converting thread. Ahead thread.
-  static void DeferTransform(j_decompress_ptr info, jpeg_component_info* component, JCOEFPTR block,
-                             JSAMPARRAY rows, JDIMENSION column);
-  // Runs the transforms deferred in block row `blockRow`'s slot. Calling thread, without
-  // aheadLock_, for a decoded block row whose rows are not converted yet.
-  void TransformBlockRow(uint32_t blockRow);
-  // A block whose inverse transform is left to the converting thread, and where it goes.
-  struct alignas(32) DeferredBlock {
-    JCOEF coefficients[DCTSIZE2];
-    jpeg_component_info* component;
-    JSAMPARRAY rows;
-    JDIMENSION column;
-  };
-  using TransformMethod = void (*)(j_decompress_ptr, jpeg_component_info*, JCOEFPTR, JSAMPARRAY, JDIMENSION);
 
   Mutex appendLock_;
   int32_t fileLength_ GUARDED_BY(appendLock_) = 0;
@@ -308,17 +277,6 @@ class JpegDecompressor {
   std::vector<uint8_t> ringPlanes_[3];       // a block row of each component in every slot
   std::vector<JSAMPROW> ringRowPointers_[3]; // rows of ringPlanes_, slot after slot
   std::unique_ptr<YccRowConverter> converter_;
-  TransformSharing sharing_ = TransformSharing::NoneDeferred;  // set up with the page
-  TransformMethod transforms_[3] = {nullptr, nullptr, nullptr};  // the library's, per component
-  size_t slotBlocks_ = 0;                  // room for deferred blocks in a slot
-  std::vector<DeferredBlock> deferred_;    // slot after slot
-  // Blocks deferred in each slot: counted up by the ahead thread while it decodes the slot's
-  // block row, set back to 0 by the calling thread once it has transformed them (the slot's
-  // hand-over under aheadLock_ orders the two).
-  std::vector<uint32_t> deferredCount_;
-  bool deferring_ = false;                 // the block row being decoded defers; ahead thread
-  uint32_t aheadSlot_ = 0;                 // the slot being decoded; ahead thread
-  uint32_t blockRowsTransformed_ = 0;      // block rows whose deferred transforms ran; calling thread
 };
 
 #endif

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ImageTestSupport.h"
-#include "image/DeferredTransformCheck.h"
 #include "image/JpegDecompressor.h"
 
 using imagetest::LogTail;
@@ -17,17 +16,6 @@ using imagetest::OpenDescriptors;
 using imagetest::PrivateTmpDir;
 
 namespace {
-
-// Who runs a split page's inverse transforms, for the scope.
-struct SharingOfTransforms {
-  explicit SharingOfTransforms(JpegDecompressor::TransformSharing sharing) {
-    JpegDecompressor::ShareTransforms(sharing);
-  }
-  ~SharingOfTransforms() { JpegDecompressor::ShareTransforms(JpegDecompressor::kDefaultSharing); }
-};
-constexpr JpegDecompressor::TransformSharing kEveryWayOfSharing[] = {
-    JpegDecompressor::TransformSharing::ByLoad, JpegDecompressor::TransformSharing::AllDeferred,
-    JpegDecompressor::TransformSharing::NoneDeferred};
 
 struct Decoded {
   std::vector<uint8_t> pixels;
@@ -469,38 +457,19 @@ TEST(JpegDecompressorTest, RowsInPlaceFromACutShortPageFail) {
 }
 
 // The receiving thread appends while another thread takes the rows: every row arrives intact,
-// decoded in one piece, or split with a third thread decoding ahead (each way of sharing the
-// inverse transform).
+// decoded in one piece, or split with a third thread decoding ahead.
 TEST(JpegDecompressorTest, ChunksAppendedWhileAnotherThreadDecodes) {
   PrivateTmpDir tmp;
   const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(512, 160, 2, 2, 100, 41);
   const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
   const size_t header = imagetest::JpegHeaderLength(jpeg);
-  struct Way {
-    bool split;
-    JpegDecompressor::TransformSharing sharing;
-    bool checkFails;  // the transforms are taken as unsafe to defer: a sharing page is decoded whole
-  };
-  ASSERT_TRUE(DeferredTransformCheck::BuiltIn()) << "the library these tests run with has known internals";
-  ASSERT_TRUE(DeferredTransformCheck::RunSelfTest());
-  for (const Way way : {Way{false, JpegDecompressor::TransformSharing::ByLoad, false},
-                        Way{true, JpegDecompressor::TransformSharing::ByLoad, false},
-                        Way{true, JpegDecompressor::TransformSharing::AllDeferred, false},
-                        Way{true, JpegDecompressor::TransformSharing::NoneDeferred, false},
-                        Way{true, JpegDecompressor::TransformSharing::AllDeferred, true},
-                        Way{true, JpegDecompressor::TransformSharing::NoneDeferred, true}}) {
-    SCOPED_TRACE(testing::Message() << "split " << way.split << " sharing " << int(way.sharing) << " check fails "
-                                    << way.checkFails);
-    SharingOfTransforms sharing(way.sharing);
-    DeferredTransformCheck::ForceFailure(way.checkFails);
+  for (const bool split : {false, true}) {
+    SCOPED_TRACE(testing::Message() << "split " << split);
     JpegDecompressor d;
-    d.UseDecodeAhead(way.split);
+    d.UseDecodeAhead(split);
     ASSERT_TRUE(d.SubmitFirstBuffer(jpeg.data(), static_cast<uint32_t>(header)));
     ASSERT_TRUE(d.StartDecompression());
-    DeferredTransformCheck::ForceFailure(false);
-    // A page that does not share its transforms does not depend on the self-test.
-    ASSERT_EQ(way.split && !(way.checkFails && way.sharing != JpegDecompressor::TransformSharing::NoneDeferred),
-              d.DecodingAhead());
+    ASSERT_EQ(split, d.DecodingAhead());
     std::vector<uint8_t> page(reference.size());
     std::atomic<bool> allIn{false};
     uint32_t done = 0;
@@ -593,20 +562,17 @@ TEST(JpegDecompressorTest, PagesDecodedAheadMatchOneGoDecoding) {
   for (const Case& c : cases) {
     const std::vector<uint8_t> jpeg = imagetest::MakeNoisyColourJpeg(c.width, c.height, c.across, c.down, 95, seed++);
     const std::vector<uint8_t> reference = imagetest::DecodeWhole(jpeg);
-    for (const auto way : kEveryWayOfSharing) {
-      SharingOfTransforms sharing(way);
-      for (uint32_t maxRows : {1u, 16u, 100u})
-        for (size_t chunk : {700u, 1u << 20}) {
-          SCOPED_TRACE(testing::Message() << c.across << "x" << c.down << " " << c.width << "x" << c.height
-                                          << " rows " << maxRows << " chunk " << chunk << " sharing " << int(way));
-          d.UseDecodeAhead(true);
-          Decoded got = FeedInPlace(d, jpeg, chunk, maxRows);
-          EXPECT_EQ(c.split, got.split);
-          EXPECT_EQ(c.height, got.rows);
-          EXPECT_TRUE(reference == got.pixels);
-          EXPECT_FALSE(d.DecodingAhead()) << "the page has ended";
-        }
-    }
+    for (uint32_t maxRows : {1u, 16u, 100u})
+      for (size_t chunk : {700u, 1u << 20}) {
+        SCOPED_TRACE(testing::Message() << c.across << "x" << c.down << " " << c.width << "x" << c.height << " rows "
+                                        << maxRows << " chunk " << chunk);
+        d.UseDecodeAhead(true);
+        Decoded got = FeedInPlace(d, jpeg, chunk, maxRows);
+        EXPECT_EQ(c.split, got.split);
+        EXPECT_EQ(c.height, got.rows);
+        EXPECT_TRUE(reference == got.pixels);
+        EXPECT_FALSE(d.DecodingAhead()) << "the page has ended";
+      }
     Decoded byRow = FeedInChunks(d, jpeg, 500);
     EXPECT_EQ(c.split, byRow.split);
     EXPECT_TRUE(reference == byRow.pixels);
@@ -649,57 +615,53 @@ TEST(JpegDecompressorTest, SplitPagesThatEndBadlyOrEarlyLeaveTheNextPageIntact) 
     EXPECT_TRUE(again.split);
     EXPECT_TRUE(reference == again.pixels);
   };
-  for (const auto way : {JpegDecompressor::TransformSharing::ByLoad, JpegDecompressor::TransformSharing::AllDeferred}) {
-    SCOPED_TRACE(testing::Message() << "sharing " << int(way));
-    SharingOfTransforms sharing(way);
-    {
-      SCOPED_TRACE("cut short");
-      start(jpeg, jpeg.size() / 2);
-      const uint32_t before = drain(false);
-      EXPECT_GT(before, 0u);
-      EXPECT_LT(before, 100u);
-      EXPECT_FALSE(d.Failed());
-      const uint32_t after = drain(true);
-      EXPECT_TRUE(d.Failed());
-      EXPECT_LT(before + after, 200u);
-      EXPECT_TRUE(std::equal(page.begin(), page.begin() + long(before) * rowLength, reference.begin()));
-      std::unique_ptr<uint8_t[]> row;
-      uint32_t length = 0;
-      EXPECT_FALSE(d.GetRow(row, length, true));
-      EXPECT_FALSE(d.FinishDecompress());
-      nextPageIsIntact();
-    }
-    {
-      SCOPED_TRACE("damaged");
-      std::vector<uint8_t> damaged = jpeg;
-      for (size_t i = header + damaged.size() / 4; i < damaged.size() / 2; ++i) damaged[i] = (i % 2) ? 0xFF : 0xC4;
-      start(damaged, damaged.size());
-      drain(false);
-      drain(true);
-      d.FinishDecompress();
-      EXPECT_FALSE(d.Busy());
-      nextPageIsIntact();
-    }
-    {
-      SCOPED_TRACE("finished early");
-      start(jpeg, jpeg.size());
-      uint32_t rows = 0;
-      ASSERT_TRUE(d.GetRows(page.data(), 16, rows, false));
-      EXPECT_TRUE(d.FinishDecompress());
-      nextPageIsIntact();
-    }
-    for (size_t length : {jpeg.size(), jpeg.size() / 3}) {
-      SCOPED_TRACE(testing::Message() << "abandoned with " << length << " bytes in");
-      // The ahead thread is decoding (the ring has room for a few rows of blocks) when the page
-      // goes.
-      start(jpeg, length);
-      uint32_t rows = 0;
-      ASSERT_TRUE(d.GetRows(page.data(), 1, rows, false));
-      d.Abort();
-      EXPECT_FALSE(d.Busy());
-      EXPECT_FALSE(d.DecodingAhead());
-      nextPageIsIntact();
-    }
+  {
+    SCOPED_TRACE("cut short");
+    start(jpeg, jpeg.size() / 2);
+    const uint32_t before = drain(false);
+    EXPECT_GT(before, 0u);
+    EXPECT_LT(before, 100u);
+    EXPECT_FALSE(d.Failed());
+    const uint32_t after = drain(true);
+    EXPECT_TRUE(d.Failed());
+    EXPECT_LT(before + after, 200u);
+    EXPECT_TRUE(std::equal(page.begin(), page.begin() + long(before) * rowLength, reference.begin()));
+    std::unique_ptr<uint8_t[]> row;
+    uint32_t length = 0;
+    EXPECT_FALSE(d.GetRow(row, length, true));
+    EXPECT_FALSE(d.FinishDecompress());
+    nextPageIsIntact();
+  }
+  {
+    SCOPED_TRACE("damaged");
+    std::vector<uint8_t> damaged = jpeg;
+    for (size_t i = header + damaged.size() / 4; i < damaged.size() / 2; ++i) damaged[i] = (i % 2) ? 0xFF : 0xC4;
+    start(damaged, damaged.size());
+    drain(false);
+    drain(true);
+    d.FinishDecompress();
+    EXPECT_FALSE(d.Busy());
+    nextPageIsIntact();
+  }
+  {
+    SCOPED_TRACE("finished early");
+    start(jpeg, jpeg.size());
+    uint32_t rows = 0;
+    ASSERT_TRUE(d.GetRows(page.data(), 16, rows, false));
+    EXPECT_TRUE(d.FinishDecompress());
+    nextPageIsIntact();
+  }
+  for (size_t length : {jpeg.size(), jpeg.size() / 3}) {
+    SCOPED_TRACE(testing::Message() << "abandoned with " << length << " bytes in");
+    // The ahead thread is decoding (the ring has room for a few rows of blocks) when the page
+    // goes.
+    start(jpeg, length);
+    uint32_t rows = 0;
+    ASSERT_TRUE(d.GetRows(page.data(), 1, rows, false));
+    d.Abort();
+    EXPECT_FALSE(d.Busy());
+    EXPECT_FALSE(d.DecodingAhead());
+    nextPageIsIntact();
   }
   {
     SCOPED_TRACE("destroyed during a page");
