@@ -1,7 +1,5 @@
 #include "tools/OutputTarget.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -106,6 +104,14 @@ std::unique_ptr<IPageWriter> OutputTarget::MakeWriter(const std::string& path, s
   return PageWriterLibrary::Create(format_, path, error);
 }
 
+bool OutputTarget::Failed(std::string* error) const {
+  const std::string& temp = file_.TempPath();
+  if (error && !temp.empty())
+    for (size_t at = error->find(temp); at != std::string::npos; at = error->find(temp, at + currentFile_.size()))
+      error->replace(at, temp.size(), currentFile_);
+  return false;
+}
+
 bool OutputTarget::BeginPage(unsigned page, const PageLayout& layout, std::string* error) {
   if (!writer_ || pattern_) {
     if (!pattern_ && page > 1 && !writer_) {
@@ -113,8 +119,13 @@ bool OutputTarget::BeginPage(unsigned page, const PageLayout& layout, std::strin
       return false;
     }
     currentFile_ = FileName(name_, page);
-    writer_ = MakeWriter(currentFile_, error);
-    if (!writer_) return false;
+    if (!file_.Create(currentFile_, error)) return false;
+    writer_ = MakeWriter(file_.TempPath(), error);
+    if (!writer_) {
+      Failed(error);
+      file_.Discard();
+      return false;
+    }
   } else if (!writer_->MultiPage()) {
     *error = name_ + ": a " + LowerExtension(name_) + " file holds one page; use a pattern such as page-%03d." +
              LowerExtension(name_);
@@ -124,7 +135,7 @@ bool OutputTarget::BeginPage(unsigned page, const PageLayout& layout, std::strin
   partial_.clear();
   partial_.reserve(layout.bytesPerLine);
   rows_ = 0;
-  return writer_->BeginPage(layout, error);
+  return writer_->BeginPage(layout, error) || Failed(error);
 }
 
 bool OutputTarget::Write(const uint8_t* data, size_t size, std::string* error) {
@@ -135,7 +146,7 @@ bool OutputTarget::Write(const uint8_t* data, size_t size, std::string* error) {
       return false;
     }
     if (partial_.empty() && size >= bpl) {
-      if (!writer_->WriteRow(data, error)) return false;
+      if (!writer_->WriteRow(data, error)) return Failed(error);
       ++rows_;
       data += bpl;
       size -= bpl;
@@ -146,7 +157,7 @@ bool OutputTarget::Write(const uint8_t* data, size_t size, std::string* error) {
     data += take;
     size -= take;
     if (partial_.size() == bpl) {
-      if (!writer_->WriteRow(partial_.data(), error)) return false;
+      if (!writer_->WriteRow(partial_.data(), error)) return Failed(error);
       ++rows_;
       partial_.clear();
     }
@@ -160,48 +171,48 @@ bool OutputTarget::EndPage(std::string* error) {
   std::vector<uint8_t> white(layout_.bytesPerLine, 0xFF);
   if (!partial_.empty()) {
     std::copy(partial_.begin(), partial_.end(), white.begin());
-    if (!writer_->WriteRow(white.data(), error)) return false;
+    if (!writer_->WriteRow(white.data(), error)) return Failed(error);
     ++rows_;
     ++filledRows_;
     partial_.clear();
     std::fill(white.begin(), white.end(), 0xFF);
   }
   while (rows_ < layout_.height) {
-    if (!writer_->WriteRow(white.data(), error)) return false;
+    if (!writer_->WriteRow(white.data(), error)) return Failed(error);
     ++rows_;
     ++filledRows_;
   }
-  if (!writer_->EndPage(error)) return false;
-  if (pattern_) {
-    if (!writer_->Close(error)) return false;
-    writer_.reset();
-    files_.push_back(currentFile_);
+  if (!writer_->EndPage(error)) return Failed(error);
+  return !pattern_ || Complete(error);
+}
+
+bool OutputTarget::Complete(std::string* error) {
+  const bool closed = writer_->Close(error) || Failed(error);
+  writer_.reset();
+  if (!closed || !file_.Commit(error)) {
+    file_.Discard();
     currentFile_.clear();
+    return false;
   }
+  files_.push_back(currentFile_);
+  currentFile_.clear();
   return true;
 }
 
 bool OutputTarget::Finish(std::string* error) {
-  if (writer_) {
-    if (!writer_->Close(error)) {
-      Abort();
-      return false;
-    }
-    writer_.reset();
-    if (!currentFile_.empty()) files_.push_back(currentFile_);
-    currentFile_.clear();
-  }
   finished_ = true;
-  return true;
+  return !writer_ || Complete(error);
 }
 
-void OutputTarget::Abort() {
+bool OutputTarget::Abort() {
   if (writer_) {
     std::string ignored;
     writer_->Close(&ignored);
     writer_.reset();
   }
-  if (!currentFile_.empty()) ::unlink(currentFile_.c_str());
+  const bool dropped = !file_.TempPath().empty();
+  file_.Discard();
   currentFile_.clear();
   finished_ = true;
+  return dropped;
 }

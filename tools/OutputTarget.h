@@ -1,8 +1,10 @@
 // Where the pages of one scan go: a single file, or one file per page when the name is a
 // pattern such as "page-%03d.png". Picks the format from the extension, opens the writers,
 // assembles whole rows from the driver's arbitrary chunks, fills a page the device ended early
-// with white rows, and on a failure or a cancel removes every file that does not hold a whole
-// page (a multi-page file that was being written goes as a whole). One thread at a time.
+// with white rows. Each file is written whole or not at all (ReplacingFile): it takes its name
+// only once complete, so a failure or a cancel leaves whatever was at the name untouched, and
+// only the temporary file of the page (or multi-page file) being written is removed. Files of
+// a pattern that were complete stay. One thread at a time.
 #ifndef CAVIX_TOOLS_OUTPUTTARGET_H
 #define CAVIX_TOOLS_OUTPUTTARGET_H
 
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "tools/IPageWriter.h"
+#include "tools/ReplacingFile.h"
 
 class OutputTarget {
  public:
@@ -32,14 +35,19 @@ class OutputTarget {
   // Completes the page; rows the device did not send are written white (the count is kept).
   bool EndPage(std::string* error);
   bool Finish(std::string* error);
-  // Closes and removes the partial file(s).
-  void Abort();
+  // Closes and removes the temporary file being written; true when there was one (a part
+  // page was dropped).
+  bool Abort();
 
   uint32_t FilledRows() const { return filledRows_; }
   const std::vector<std::string>& Files() const { return files_; }  // complete files
 
  private:
-  bool FlushRows(std::string* error);
+  // Closes the writer and gives the file its name; false (the temporary file removed) on any
+  // failure.
+  bool Complete(std::string* error);
+  // A writer's message names the temporary file; the user knows the file by its name.
+  bool Failed(std::string* error) const;
   // PNM is written here; the other formats by the writers' library (PageWriterLibrary).
   std::unique_ptr<IPageWriter> MakeWriter(const std::string& path, std::string* error) const;
 
@@ -48,6 +56,7 @@ class OutputTarget {
   bool pattern_ = false;
   std::unique_ptr<IPageWriter> writer_;
   std::string currentFile_;       // the file being written (may hold complete pages already)
+  ReplacingFile file_;            // its temporary file until it is complete
   std::vector<std::string> files_;
   PageLayout layout_;
   std::vector<uint8_t> partial_;  // bytes of a row not yet complete

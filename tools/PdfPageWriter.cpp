@@ -3,7 +3,9 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <jpeglib.h>
+#include <jerror.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -42,13 +44,65 @@ bool LittleEndian() {
 
 }  // namespace
 
+struct PdfPageWriter::Stream {
+  std::FILE* file = nullptr;
+  int error = 0;  // errno of the first failed write; later writes are refused
+
+  ~Stream() {
+    if (file) std::fclose(file);
+  }
+  static cairo_status_t Write(void* closure, const unsigned char* data, unsigned int length) {
+    auto* self = static_cast<Stream*>(closure);
+    if (self->error == 0 && std::fwrite(data, 1, length, self->file) != length) self->error = errno ? errno : EIO;
+    return self->error == 0 ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
+  }
+  // Flushes and closes the file: 0 or the first error of any write, the flush or the close.
+  int Close() {
+    std::FILE* f = file;
+    file = nullptr;
+    errno = 0;
+    if (std::fflush(f) != 0 && error == 0) error = errno ? errno : EIO;
+    if (std::ferror(f) && error == 0) error = EIO;
+    if (std::fclose(f) != 0 && error == 0) error = errno ? errno : EIO;
+    return error;
+  }
+};
+
 struct PdfPageWriter::Page {
-  // Colour and grey: the compressor writes into jpeg (malloc'd by jpeg_mem_dest).
+  // Colour and grey: the compressor writes into jpeg (malloc'd, grown by doubling) through
+  // destination. Not jpeg_mem_dest: a page dropped before its end would leave that one's
+  // buffer with neither of its owners.
   jpeg_compress_struct jpegInfo;
+  jpeg_destination_mgr destination;
   JpegErrors errors;
   bool compressing = false;
   unsigned char* jpeg = nullptr;
   unsigned long jpegSize = 0;
+  size_t capacity = 0;
+
+  static Page* Of(j_compress_ptr info) { return static_cast<Page*>(info->client_data); }
+  static void Start(j_compress_ptr info) {
+    Page* p = Of(info);
+    p->capacity = 65536;
+    p->jpeg = static_cast<unsigned char*>(std::malloc(p->capacity));
+    if (!p->jpeg) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    p->destination.next_output_byte = p->jpeg;
+    p->destination.free_in_buffer = p->capacity;
+  }
+  static boolean Grow(j_compress_ptr info) {
+    Page* p = Of(info);
+    auto* bigger = static_cast<unsigned char*>(std::realloc(p->jpeg, p->capacity * 2));
+    if (!bigger) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    p->jpeg = bigger;
+    p->destination.next_output_byte = bigger + p->capacity;
+    p->destination.free_in_buffer = p->capacity;
+    p->capacity *= 2;
+    return TRUE;
+  }
+  static void End(j_compress_ptr info) {
+    Page* p = Of(info);
+    p->jpegSize = p->capacity - p->destination.free_in_buffer;
+  }
   // Black and white: an A1 surface whose set bits are the black pixels.
   cairo_surface_t* stencil = nullptr;
 
@@ -64,6 +118,7 @@ PdfPageWriter::PdfPageWriter(std::string path) : path_(std::move(path)) {}
 PdfPageWriter::~PdfPageWriter() {
   page_.reset();
   if (surface_) cairo_surface_destroy(static_cast<cairo_surface_t*>(surface_));
+  stream_.reset();  // after the surface, which may still write into it
 }
 
 bool PdfPageWriter::Fail(const std::string& what, std::string* error) {
@@ -80,7 +135,14 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   const double widthPt = layout.width * 72.0 / layout.dpi;
   const double heightPt = layout.height * 72.0 / layout.dpi;
   if (!surface_) {
-    cairo_surface_t* s = cairo_pdf_surface_create(path_.c_str(), widthPt, heightPt);
+    stream_ = std::make_unique<Stream>();
+    stream_->file = std::fopen(path_.c_str(), "wb");
+    if (!stream_->file) {
+      const int err = errno;
+      stream_.reset();
+      return Fail(std::string("cannot create the file (") + std::strerror(err) + ")", error);
+    }
+    cairo_surface_t* s = cairo_pdf_surface_create_for_stream(&Stream::Write, stream_.get(), widthPt, heightPt);
     if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
       const std::string why = cairo_status_to_string(cairo_surface_status(s));
       cairo_surface_destroy(s);
@@ -106,7 +168,11 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
   jpeg_create_compress(&j);
   p.compressing = true;
-  jpeg_mem_dest(&j, &p.jpeg, &p.jpegSize);
+  j.client_data = &p;
+  p.destination.init_destination = &Page::Start;
+  p.destination.empty_output_buffer = &Page::Grow;
+  p.destination.term_destination = &Page::End;
+  j.dest = &p.destination;
   j.image_width = layout.width;
   j.image_height = layout.height;
   const bool color = layout.mode == ColorMode::Color;
@@ -197,8 +263,10 @@ bool PdfPageWriter::PlacePage(std::string* error) {
   page_.reset();
   if (status != CAIRO_STATUS_SUCCESS)
     return Fail(std::string("cannot write the page (") + cairo_status_to_string(status) + ")", error);
-  if (cairo_surface_status(doc) != CAIRO_STATUS_SUCCESS)
-    return Fail(std::string("cannot write the page (") + cairo_status_to_string(cairo_surface_status(doc)) + ")",
+  if (cairo_surface_status(doc) != CAIRO_STATUS_SUCCESS || stream_->error != 0)
+    return Fail(std::string("cannot write the page (") +
+                    (stream_->error ? std::strerror(stream_->error) : cairo_status_to_string(cairo_surface_status(doc))) +
+                    ")",
                 error);
   return true;
 }
@@ -217,6 +285,11 @@ bool PdfPageWriter::Close(std::string* error) {
   cairo_surface_finish(doc);
   const cairo_status_t status = cairo_surface_status(doc);
   cairo_surface_destroy(doc);
+  // The file is complete only when cairo, every write of the stream, its flush and its close
+  // all succeeded.
+  const int written = stream_->Close();
+  stream_.reset();
+  if (written != 0) return Fail(std::string("cannot finish the file (") + std::strerror(written) + ")", error);
   if (status != CAIRO_STATUS_SUCCESS)
     return Fail(std::string("cannot finish the file (") + cairo_status_to_string(status) + ")", error);
   return true;

@@ -2,7 +2,9 @@
 // one document), each page as large as the scanned area at the scan's resolution. Colour and
 // grey rows are JPEG-compressed with libjpeg as they arrive and the JPEG stream is embedded as
 // it is (cairo writes it with DCTDecode); black-and-white rows are kept as a 1-bit stencil
-// that cairo writes Flate-compressed. cairo writes each page to the file when it ends.
+// that cairo writes Flate-compressed. cairo writes each page to the file when it ends, through
+// a stream of our own (Stream) so that every failed write is seen: cairo's status after
+// finishing does not always report a failed last write.
 // One thread at a time; owns the cairo surface, the libjpeg compressor and the page buffers.
 #ifndef CAVIX_TOOLS_PDFPAGEWRITER_H
 #define CAVIX_TOOLS_PDFPAGEWRITER_H
@@ -31,12 +33,14 @@ class PdfPageWriter : public IPageWriter {
   static constexpr int kJpegQuality = 85;
 
  private:
-  struct Page;  // the page being assembled: JPEG compressor or 1-bit stencil
+  struct Page;    // the page being assembled: JPEG compressor or 1-bit stencil
+  struct Stream;  // the file cairo writes into, with the first write error
   bool Fail(const std::string& what, std::string* error);
   bool PlacePage(std::string* error);
 
   std::string path_;
   void* surface_ = nullptr;  // cairo_surface_t* of the document
+  std::unique_ptr<Stream> stream_;
   PageLayout layout_;
   uint32_t row_ = 0;
   std::unique_ptr<Page> page_;

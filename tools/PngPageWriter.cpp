@@ -286,9 +286,11 @@ bool PngPageWriter::EndPage(std::string* error) {
   FILE* f = file_;
   file_ = nullptr;
   Release();
+  errno = 0;
   if (std::fflush(f) != 0 || std::ferror(f)) {
+    const int err = errno;
     std::fclose(f);
-    if (error) *error = path_ + ": write failed";
+    if (error) *error = path_ + ": write failed" + (err ? std::string(" (") + std::strerror(err) + ")" : "");
     return false;
   }
   if (std::fclose(f) != 0) {

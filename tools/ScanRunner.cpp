@@ -158,10 +158,10 @@ ScanOutcome ScanRunner::Run() {
     if (!feeder) break;
   }
   if (pageOpen) {
-    // The file being written holds a part page: it goes (files of whole pages stay).
+    // The file being written holds a part page: its temporary file goes, the name keeps what
+    // it held before (files of whole pages stay).
     const std::string partial = OutputTarget::FileName(options_.output, page);
-    out.Abort();
-    o.removed.push_back(partial);
+    if (out.Abort()) o.removed.push_back(partial);
   } else {
     std::string error;
     if (!out.Finish(&error)) {

@@ -20,7 +20,7 @@ struct ScanOutcome {
   std::string message;             // why it failed (empty on success)
   std::vector<std::string> files;  // complete files written
   unsigned pages = 0;              // complete pages
-  std::vector<std::string> removed;  // partial files removed
+  std::vector<std::string> removed;  // names whose part page was dropped, left as they were
 };
 
 class ScanRunner {

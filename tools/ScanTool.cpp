@@ -255,7 +255,7 @@ int ScanTool::Scan(const ScanOptions& o) {
   ScanRunner runner(module.Scanner(), module.Adf(), session->Handle(), o, progress, cancel);
   ScanOutcome outcome = runner.Run();
   cancel.Detach();
-  for (const std::string& f : outcome.removed) Info(o, "removed the partial file " + f);
+  for (const std::string& f : outcome.removed) Info(o, "dropped the part page; " + f + " is as it was before the scan");
   if (outcome.exit == kExitCancelled) {
     Error("scan cancelled");
   } else if (outcome.exit != kExitOk) {

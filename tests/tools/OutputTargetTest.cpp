@@ -1,13 +1,19 @@
 // Output files: every format and mode written through OutputTarget in uneven chunks, decoded
 // back with libpng, libtiff or a PNM reader and compared pixel by pixel; the PNG and TIFF
 // writers' compressed strips under every filter, worker count and strip size, also checked by
-// pngcheck and tiffinfo; file name patterns; removal of partial files; pages the device ended
-// early.
+// pngcheck and tiffinfo; file name patterns; each file written whole or not at all (a refused
+// open, a part page, a full disk and links); pages the device ended early.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <random>
 
 #include "ToolTestSupport.h"
@@ -233,8 +239,49 @@ TEST_F(OutputTargetTest, FeederPagesGoToOneTiffOrToNumberedFiles) {
   EXPECT_EQ(OutputTarget::FileName("scan-%d-100%%.pnm", 12), "scan-12-100%.pnm");
 }
 
-TEST_F(OutputTargetTest, AbortRemovesThePartPageAndKeepsWholePages) {
-  const PageLayout l = Layout(ColorMode::Color, 32, 10);
+// What a name holds before a scan: the test compares it after a failure.
+struct Before {
+  const char* link;     // the name is a symbolic link to this file (nullptr: no link)
+  const char* content;  // the file's content (nullptr: no file)
+  mode_t mode;          // its mode
+};
+
+std::string State(const std::string& dir, const std::string& name) {
+  std::string state;
+  for (const std::string& n : {name, std::string("real")}) {
+    struct stat st;
+    char target[256] = {};
+    if (::lstat((dir + "/" + n).c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) state += n + " -> " + std::string(target, ::readlink((dir + "/" + n).c_str(), target, 255)) + "; ";
+    else state += n + " " + std::to_string(st.st_mode & 07777) + " " + tooltest::ReadFile(dir + "/" + n) + "; ";
+  }
+  for (const std::string& f : tooltest::ListDirectory(dir))
+    if (f != name && f != "real" && f != "filler") state += "stray " + f + "; ";
+  return state;
+}
+
+void Plant(const std::string& dir, const std::string& name, const Before& b) {
+  const std::string file = dir + "/" + (b.link ? b.link : name.c_str());
+  if (b.link) { ASSERT_EQ(::symlink(b.link, (dir + "/" + name).c_str()), 0); }
+  if (b.content) {
+    std::ofstream(file) << b.content;
+    ASSERT_EQ(::chmod(file.c_str(), b.mode), 0);
+  }
+}
+
+// Fills the file system of `dir` but for `blocks` blocks of 4 KiB.
+void FillBut(const std::string& dir, size_t blocks) {
+  const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  const std::vector<char> block(4096, 'f');
+  off_t size = 0;
+  while (::write(fd, block.data(), block.size()) == 4096) size += 4096;
+  ASSERT_EQ(::ftruncate(fd, std::max<off_t>(0, size - off_t(blocks) * 4096)), 0);
+  ::close(fd);
+}
+
+TEST_F(OutputTargetTest, AFailedOrCancelledFileLeavesItsNameAsItWasAndWholePagesStay) {
+  const PageLayout l = Layout(ColorMode::Color, 160, 120);
   const std::vector<uint8_t> rows = RandomRows(l, 5);
   std::string error;
   {
@@ -242,21 +289,92 @@ TEST_F(OutputTargetTest, AbortRemovesThePartPageAndKeepsWholePages) {
     WritePage(out, 1, l, rows);
     ASSERT_TRUE(out.BeginPage(2, l, &error));
     ASSERT_TRUE(out.Write(rows.data(), rows.size() / 2, &error));
-    EXPECT_TRUE(tooltest::Exists(scratch_.File("s-2.pnm")));
-    out.Abort();
+    EXPECT_TRUE(out.Abort());
   }
   EXPECT_TRUE(tooltest::Exists(scratch_.File("s-1.pnm")));
   EXPECT_FALSE(tooltest::Exists(scratch_.File("s-2.pnm")));
-  // A multi-page target dropped in the middle of a page (an error path) removes the file just
-  // as well.
-  for (const char* name : {"whole.tif", "whole.pdf"}) {
-    {
-      OutputTarget out(scratch_.File(name));
-      WritePage(out, 1, l, rows);
-      ASSERT_TRUE(out.BeginPage(2, l, &error));
-      EXPECT_TRUE(tooltest::Exists(scratch_.File(name))) << name;
+  for (const std::string& f : tooltest::ListDirectory(scratch_.Path())) EXPECT_NE(f[0], '.') << "stray " << f;
+
+  // Small file systems of their own for the full disk and a read-only one (the refused open
+  // that holds for root too), in a mount namespace of this process.
+  const bool tmpfs = ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  enum Failure { kRefused, kReadOnly, kMidPage, kFullDisk };
+  const Before kOld{nullptr, "old", 0644}, kOldReadOnly{nullptr, "old", 0444}, kLink{"real", "old", 0640},
+      kNothing{nullptr, nullptr, 0}, kDangling{"real", nullptr, 0};
+  const struct {
+    const char* name;
+    Before before;
+    Failure failure;
+    const char* error;
+  } cases[] = {
+      {"keep.png", kOldReadOnly, kReadOnly, "keep.png: Read-only file system"},
+      {"keep.tif", kOld, kReadOnly, "keep.tif: Read-only file system"},
+      {"keep.pdf", kOld, kReadOnly, "keep.pdf: Read-only file system"},
+      {"link.pnm", kLink, kReadOnly, "link.pnm (a link to "},
+      {"dir.png", kNothing, kRefused, "dir.png: Is a directory"},
+      {"link.pnm", kLink, kMidPage, ""},
+      {"old.tif", kOld, kMidPage, ""},
+      {"old.pdf", kOld, kMidPage, ""},
+      {"new.png", kNothing, kMidPage, ""},
+      {"full.png", kOld, kFullDisk, "No space left on device"},
+      {"full.tif", kOld, kFullDisk, "full.tif: write failed"},
+      {"full.pnm", kLink, kFullDisk, "No space left on device"},
+      {"full.pdf", kOld, kFullDisk, "No space left on device"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = scratch_.File("case" + std::to_string(index++));
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string name = dir + "/" + c.name;
+    size_t blocks = 0;
+    const bool ownFs = c.failure == kReadOnly || c.failure == kFullDisk;
+    if (ownFs && !tmpfs) GTEST_SKIP() << "a file system of its own needs root";
+    if (c.failure == kFullDisk) {
+      // The whole file's size, then a file system one block short of it: the last write fails.
+      {
+        OutputTarget probe(name);
+        WritePage(probe, 1, l, rows);
+        ASSERT_TRUE(probe.Finish(&error)) << error;
+      }
+      blocks = (tooltest::ReadFile(name).size() + 4095) / 4096 - 1;
+      ASSERT_EQ(::unlink(name.c_str()), 0);
     }
-    EXPECT_FALSE(tooltest::Exists(scratch_.File(name))) << name;
+    if (ownFs) { ASSERT_EQ(::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m,mode=0700"), 0); }
+    if (c.failure == kRefused && std::string(c.name) == "dir.png") { ASSERT_EQ(::mkdir(name.c_str(), 0700), 0); }
+    Plant(dir, c.name, c.before);
+    if (c.failure == kFullDisk) FillBut(dir, blocks);
+    if (c.failure == kReadOnly) {
+      ASSERT_EQ(::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    }
+    const std::string before = State(dir, c.name);
+    {
+      OutputTarget out(name);
+      bool ok = out.BeginPage(1, l, &error);
+      EXPECT_EQ(ok, c.failure != kRefused && c.failure != kReadOnly) << error;
+      if (ok && c.failure == kMidPage) { EXPECT_TRUE(out.Write(rows.data(), rows.size() / 2, &error)) << error; }
+      if (ok && c.failure == kFullDisk)
+        ok = out.Write(rows.data(), rows.size(), &error) && out.EndPage(&error) && out.Finish(&error);
+      EXPECT_EQ(ok, c.failure == kMidPage);
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      EXPECT_EQ(error.find("/."), std::string::npos) << "names the temporary file: " << error;
+    }
+    EXPECT_EQ(State(dir, c.name), before);
+    if (ownFs) ::umount(dir.c_str());
+  }
+  // A link is followed, and the file it points to replaced whole; the link stays.
+  for (const Before& b : {kLink, kDangling}) {
+    const std::string dir = scratch_.File("case" + std::to_string(index++));
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    Plant(dir, "ok.pnm", b);
+    OutputTarget out(dir + "/ok.pnm");
+    WritePage(out, 1, l, rows);
+    ASSERT_TRUE(out.Finish(&error)) << error;
+    std::vector<Image> pages;
+    ASSERT_TRUE(tooltest::DecodePnm(dir + "/real", &pages, &error)) << error;
+    // The link stays, and a file that was there keeps its mode.
+    const std::string want = b.content ? "ok.pnm -> real; real 416 P6" : "ok.pnm -> real; real ";
+    EXPECT_EQ(State(dir, "ok.pnm").substr(0, want.size()), want);
   }
 }
 

@@ -3,6 +3,7 @@
 #include "sim/DeviceSimulator.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -191,6 +192,17 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::vector<std::string> ListDirectory(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 bool DecodePng(const std::string& path, Image* image, std::string* error) {
   png_image img;

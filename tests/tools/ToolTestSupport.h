@@ -68,6 +68,8 @@ class Child {
 
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+// The names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> ListDirectory(const std::string& dir);
 
 // A decoded image: samples per pixel 3 (RGB) or 1 (grey or one-bit, one byte per pixel with
 // 255 white and 0 black).
