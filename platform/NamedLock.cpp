@@ -11,31 +11,12 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform/SharedDirectory.h"
+
 namespace {
 
 [[noreturn]] void Throw(int err, const std::string& what) {
   throw std::system_error(err, std::generic_category(), what);
-}
-
-// Creates dir (and missing parents); the lock directory itself gets mode 1777 whatever the umask,
-// so that processes of every user can make lock files in it.
-void MakeLockDirectory(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return;
-  size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) {
-    std::string parent = dir.substr(0, slash);
-    if (stat(parent.c_str(), &st) != 0) {
-      MakeLockDirectory(parent);
-      // Parents are ordinary directories.
-      chmod(parent.c_str(), 0755);
-    }
-  }
-  if (mkdir(dir.c_str(), 01777) == 0) {
-    chmod(dir.c_str(), 01777);
-  } else if (errno != EEXIST) {
-    Throw(errno, "NamedLock: cannot create " + dir);
-  }
 }
 
 }  // namespace
@@ -59,16 +40,29 @@ std::string NamedLock::Directory() {
 }
 
 NamedLock::NamedLock(const std::string& name) : name_(name) {
-  std::string dir = Directory();
-  MakeLockDirectory(dir);
-  path_ = dir + "/" + SanitizeName(name);
-  // The directory is shared by every user: a name planted there as a symbolic link, a FIFO or a
-  // device must not make us open (let alone chmod) something else. O_NOFOLLOW refuses a link,
-  // O_NONBLOCK keeps a FIFO from blocking the open, and only a regular file is accepted.
+  // The directory is shared by every user: it is checked before use (a real directory owned by
+  // root or this user, sticky when others may write) and the lock file is opened relative to
+  // it, so that a link planted at its name sends no file elsewhere. Mode 1777 when made here:
+  // every account makes its own lock files in it (world-writable), and none may remove or
+  // replace another's (sticky).
+  const std::string dir = Directory();
+  std::string why;
+  const int dirFd = SharedDirectory::Open(dir, true, 01777, &why);
+  if (dirFd < 0) Throw(EPERM, "the lock directory " + why);
+  const std::string file = SanitizeName(name);
+  path_ = dir + "/" + file;
+  // A name planted in the directory as a symbolic link, a FIFO or a device must not make us
+  // open (let alone chmod) something else. O_NOFOLLOW refuses a link, O_NONBLOCK keeps a FIFO
+  // from blocking the open, and only a regular file is accepted.
   const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | flags, 0666);
-  if (fd_ < 0 && (errno == EACCES || errno == EROFS)) fd_ = open(path_.c_str(), O_RDONLY | flags);
-  if (fd_ < 0) Throw(errno == ELOOP ? EPERM : errno, "NamedLock: cannot open " + path_);
+  // Mode 0666, the narrowest the lock across accounts allows: every account opens the file
+  // for reading and writing, as the waiters' queue (a counter in the file, raised under a write
+  // record lock) needs. Nothing else is kept in it.
+  fd_ = openat(dirFd, file.c_str(), O_RDWR | O_CREAT | flags, 0666);
+  if (fd_ < 0 && (errno == EACCES || errno == EROFS)) fd_ = openat(dirFd, file.c_str(), O_RDONLY | flags);
+  const int openErr = errno;
+  close(dirFd);
+  if (fd_ < 0) Throw(openErr == ELOOP ? EPERM : openErr, "NamedLock: cannot open " + path_);
   struct stat st;
   const int err = fstat(fd_, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EPERM);
   if (err != 0) {

@@ -1,6 +1,7 @@
 // A named cross-process lock of one unit: an advisory flock on "<lock dir>/<sanitised name>",
-// lock dir = $CAVIX_LOCK_DIR else /run/lock/cavix (created with mode 1777; lock files 0666). The
-// kernel frees it when the holding process dies. Each object opens the file itself, so two
+// lock dir = $CAVIX_LOCK_DIR else /run/lock/cavix (created with mode 1777; lock files 0666),
+// checked before use by SharedDirectory and the file opened relative to it. The kernel frees
+// it when the holding process dies. Each object opens the file itself, so two
 // objects of one name exclude each other even within one process. Like a semaphore of one unit,
 // the lock is not tied to a thread: any thread may Release what another acquired, and an Acquire
 // on an object that already holds it waits for that Release. Any thread; the object's own state
@@ -29,7 +30,8 @@
 
 class NamedLock {
  public:
-  // Opens (creating when missing) the lock directory and file. Throws std::system_error.
+  // Opens (creating when missing) the lock directory and file. Throws std::system_error; for a
+  // lock directory that is not to be trusted, EPERM with a text naming it and what is wrong.
   explicit NamedLock(const std::string& name);
   ~NamedLock();  // releases when held
   NamedLock(const NamedLock&) = delete;

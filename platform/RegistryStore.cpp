@@ -1,5 +1,7 @@
 #include "platform/RegistryStore.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -8,6 +10,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/RegFileFormat.h"
@@ -113,6 +116,27 @@ void ReplaceFile(const std::string& path, const std::string& text, mode_t mode) 
   }
 }
 
+// Removes the temporary files ReplaceFile left behind when its writer was killed: "<name>." and
+// six letters or digits, regular files only. Called with the exclusive lock on the current
+// file held: a writer's temporary file exists only while it holds that lock, so every such file
+// seen then is a dead writer's.
+void RemoveStaleTemporaries(const std::string& path) {
+  const std::string dir = DirectoryOf(path);
+  const std::string prefix = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1) + ".";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    bool temporary = true;
+    for (size_t i = prefix.size(); i < name.size(); ++i) temporary = temporary && isalnum(static_cast<unsigned char>(name[i]));
+    struct stat st;
+    if (temporary && fstatat(dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      unlinkat(dirfd(d), name.c_str(), 0);
+  }
+  closedir(d);
+}
+
 }  // namespace
 
 RegistryStore::RegistryStore(RegistryRoot root, std::string filePath) : root_(root), filePath_(std::move(filePath)) {}
@@ -173,6 +197,7 @@ void RegistryStore::Modify(const std::function<bool(RegistryTree&)>& change) {
     FdCloser closer(fd);
     LockFd(fd, LOCK_EX, filePath_);
     if (!StillCurrent(fd, path)) continue;
+    RemoveStaleTemporaries(path);
     struct stat st;
     if (fstat(fd, &st) != 0) ThrowErrno(ERROR_CANTREAD, filePath_ + ": cannot stat", errno);
     std::string text = ReadAll(fd, filePath_);
@@ -187,4 +212,34 @@ void RegistryStore::Modify(const std::function<bool(RegistryTree&)>& change) {
     ReplaceFile(path, RegFileFormat::Format(tree, root_), st.st_mode & 07777);
     return;  // the lock is dropped only now, after the rename
   }
+}
+
+std::string RegistryStore::SetAsideIfBroken(std::string* why) {
+  try {
+    Read();
+    return "";
+  } catch (const RegistryError& e) {
+    if (e.Code() != ERROR_REGISTRY_CORRUPT) throw;
+    *why = e.what();
+  }
+  std::string path = filePath_;
+  char resolved[PATH_MAX];
+  if (realpath(filePath_.c_str(), resolved) != nullptr) path = resolved;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) ThrowErrno(ERROR_CANTREAD, filePath_ + ": cannot open", errno);
+  FdCloser closer(fd);
+  LockFd(fd, LOCK_EX, filePath_);
+  // Checked again under the lock: another writer may have repaired it meanwhile.
+  try {
+    RegistryTree tree;
+    RegFileFormat::Parse(ReadAll(fd, filePath_), filePath_, root_, &tree);
+    return "";
+  } catch (const RegistryError& e) {
+    if (e.Code() != ERROR_REGISTRY_CORRUPT) throw;
+  }
+  const std::string copy = path + ".broken-" + std::to_string(static_cast<long long>(time(nullptr)));
+  // link, not rename over: an older copy of the same second is never lost.
+  if (link(path.c_str(), copy.c_str()) != 0 || unlink(path.c_str()) != 0)
+    ThrowErrno(ERROR_CANTWRITE, filePath_ + ": cannot keep the broken store as " + copy, errno);
+  return copy;
 }

@@ -2,7 +2,8 @@
 // change an exclusive one across the whole read-modify-write, so that writers in several
 // processes (and threads: each call opens the file anew) lose nothing. A change is written to a
 // temporary file in the same directory and renamed over the old one; a failed or refused change
-// leaves the file as it was. A missing (or empty) file is an empty root. Any thread.
+// leaves the file as it was; the temporary files of a writer killed meanwhile are removed by the
+// next writer of the store. A missing (or empty) file is an empty root. Any thread.
 #ifndef CAVIX_PLATFORM_REGISTRYSTORE_H
 #define CAVIX_PLATFORM_REGISTRYSTORE_H
 
@@ -30,6 +31,12 @@ class RegistryStore {
   // nothing changed, no write). The directory is created when missing. Throws RegistryError;
   // exceptions from change propagate and nothing is written.
   void Modify(const std::function<bool(RegistryTree&)>& change);
+
+  // A store that cannot be read as a registry file (ERROR_REGISTRY_CORRUPT) is moved aside,
+  // under the writers' lock, to "<file>.broken-<seconds since 1970>", so that the next change
+  // starts a fresh one. Returns the copy's name and sets `why` to what was wrong; "" when the
+  // store was readable or missing. Throws RegistryError when it cannot be moved.
+  std::string SetAsideIfBroken(std::string* why);
 
  private:
   RegistryRoot root_;

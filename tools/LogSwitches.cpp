@@ -1,6 +1,9 @@
 #include "tools/LogSwitches.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,15 +11,26 @@
 #include "driver/CavixScanner.h"
 #include "platform/ComGuid.h"
 #include "platform/RegistryKey.h"
+#include "platform/SharedDirectory.h"
 #include "platform/Win32Constants.h"
 
 namespace {
 
 constexpr uint32_t kDefaultLevel = 0xB000001A;  // errors; information and warnings of trace, messages, dumps
 
-void MakeDirectories(const std::string& path) {
-  for (size_t i = 1; i < path.size(); ++i)
-    if (path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
+// A relative name would be taken from each logging process's own working directory.
+bool Absolute(const std::string& file, std::string* out, std::string* error) {
+  if (!file.empty() && file[0] == '/') {
+    *out = file;
+    return true;
+  }
+  char cwd[4096];
+  if (!::getcwd(cwd, sizeof cwd)) {
+    *error = "cannot make the log file name " + file + " absolute: " + std::strerror(errno);
+    return false;
+  }
+  *out = std::string(cwd) + (cwd[1] ? "/" : "") + file;
+  return true;
 }
 
 }  // namespace
@@ -27,9 +41,9 @@ std::string LogSwitches::KeyPath() {
 
 std::string LogSwitches::DefaultFile() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  if (state && *state) return std::string(state) + "/cavix/driver.log";
+  if (state && *state == '/') return std::string(state) + "/cavix/driver.log";
   const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.local/state/cavix/driver.log";
+  return home && *home == '/' ? std::string(home) + "/.local/state/cavix/driver.log" : std::string();
 }
 
 bool LogSwitches::Read(LogSettings* s, std::string* error) {
@@ -67,7 +81,20 @@ bool LogSwitches::Apply(const LogRequest& request, std::string* error) {
   if (!request.on) return check(key.SetDword("LogEnabled", 0));
   std::string file = request.file.empty() ? current.file : request.file;
   if (file.empty()) file = DefaultFile();
-  MakeDirectories(file);
+  if (file.empty()) {
+    // No shared temporary directory instead: another account could have planted a link there.
+    *error = "no log file given, and neither XDG_STATE_HOME nor HOME names a directory for the default one: "
+             "give one with --file";
+    return false;
+  }
+  if (!Absolute(file, &file, error)) return false;
+  // The log's directories are checked as the lock directory is: a planted link or a directory
+  // of another account would receive the log.
+  std::string why;
+  if (!SharedDirectory::MakePath(file.substr(0, file.find_last_of('/')), 0755, &why)) {
+    *error = "cannot use the log file's directory " + why;
+    return false;
+  }
   const uint32_t level = request.level >= 0 ? static_cast<uint32_t>(request.level)
                                             : current.level ? current.level : kDefaultLevel;
   return check(key.SetString("LogFile", file)) && check(key.SetDword("LogLevel", level)) &&

@@ -22,10 +22,12 @@ struct LogSettings {
 class LogSwitches {
  public:
   static std::string KeyPath();
-  // Default log file: $XDG_STATE_HOME/cavix/driver.log, else ~/.local/state/cavix/driver.log.
+  // Default log file: $XDG_STATE_HOME/cavix/driver.log, else ~/.local/state/cavix/driver.log;
+  // "" when neither names an absolute directory (never a shared temporary directory).
   static std::string DefaultFile();
   // `log on`: LogEnabled 1, LogDestination 1 (file), the file (default when not given and
-  // none is set), level (default 0xB000001A when none is set), size and roll count when given.
+  // none is set; made absolute, its directories made and checked), level (default 0xB000001A
+  // when none is set), size and roll count when given.
   // `log off`: LogEnabled 0, the rest kept. False with a message.
   static bool Apply(const LogRequest& request, std::string* error);
   static bool Read(LogSettings* settings, std::string* error);

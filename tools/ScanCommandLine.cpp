@@ -137,6 +137,11 @@ bool Parser::ScanOption(const std::string& name, const std::string& arg) {
     if (!Value(arg, name, &v)) return false;
     if (v.empty()) return Fail("option --module needs a path");
     o.module = v;
+  } else if (name == "--registered-as") {
+    if (o.command != ScanCommand::Register) return Fail("option --registered-as is only for register");
+    if (!Value(arg, name, &v)) return false;
+    if (v.empty() || v[0] != '/') return Fail("option --registered-as needs an absolute path");
+    o.registeredAs = v;
   } else if (name == "-d" || name == "--device") {
     if (!usesDevice) return Fail("option " + name + " is not used by this command");
     if (!Value(arg, name, &v)) return false;
@@ -326,6 +331,7 @@ std::string ScanCommandLine::UsageText() {
       "       cavix-scan status [--device D]         reachability, lock and feeder\n"
       "       cavix-scan list                        scanners found on the local network\n"
       "       cavix-scan register   [--module PATH]  register the module (HKLM store)\n"
+      "                 [--registered-as P]  recorded as P (an installation into another root)\n"
       "       cavix-scan unregister [--module PATH]  remove the registration\n"
       "       cavix-scan log on [--file F] [--level L] [--size-kb N] [--roll N]\n"
       "       cavix-scan log off | log show          the driver's log switches\n"

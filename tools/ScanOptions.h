@@ -36,6 +36,7 @@ struct ScanOptions {
   std::string device;      // as given: empty (embedded simulator), an address, a name or a path
   std::string mac;         // MAC address for a name built from an address
   std::string module;      // load the module from this path instead of the registration
+  std::string registeredAs;  // register: the module's path as the installed system sees it
   ScanSource source = ScanSource::Platen;
   ColorMode mode = ColorMode::Color;
   unsigned resolution = 300;

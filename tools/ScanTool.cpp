@@ -1,9 +1,13 @@
 #include "tools/ScanTool.h"
 
+#include <unistd.h>
+
 #include <memory>
 #include <sstream>
 
+#include "platform/NamedLock.h"
 #include "platform/RegistryStore.h"
+#include "platform/SharedDirectory.h"
 #include "tools/DeviceName.h"
 #include "tools/EmbeddedScanner.h"
 #include "tools/ErrorCatalog.h"
@@ -116,10 +120,31 @@ int ScanTool::Register(const ScanOptions& o, bool registering) {
     return kExitModule;
   }
   std::string error;
+  if (registering) {
+    // A store that cannot be read would refuse the registration for good: it is kept beside
+    // the fresh one for whoever wants to look at it.
+    try {
+      const std::string kept = RegistryStore(RegistryRoot::LocalMachine).SetAsideIfBroken(&error);
+      if (!kept.empty())
+        Error("the registry store could not be read (" + error + "): kept it as " + kept + " and wrote a fresh one");
+    } catch (const RegistryError& e) {
+      Error(std::string(e.what()) + " (set CAVIX_REGISTRY_HKLM to use another file)");
+      return kExitModule;
+    }
+  }
   HRESULT hr = ScannerModule::CallRegistration(module, registering, &error);
   if (FAILED(hr)) {
     Error(error + " (registry store " + store + "; set CAVIX_REGISTRY_HKLM to use another file)");
     return kExitModule;
+  }
+  if (registering && !o.registeredAs.empty()) {
+    // Loaded from a staging root, the module recorded where it was loaded from; the installed
+    // system finds it at the path given.
+    if (!ScannerModule::RecordRegisteredModule(o.registeredAs, &error)) {
+      Error("cannot record the module as " + o.registeredAs + " in " + store + ": " + error);
+      return kExitModule;
+    }
+    module = o.registeredAs;
   }
   std::fprintf(out_, "%s %s in %s\n", registering ? "registered" : "unregistered", module.c_str(), store.c_str());
   return kExitOk;
@@ -170,6 +195,14 @@ int ScanTool::Connect(const ScanOptions& o, ScannerModule& module, EmbeddedScann
     Error(error);
     return kExitUsage;
   }
+  // The scanner's lock lives in a directory every user shares; one that cannot be trusted
+  // fails the lock inside the module with a bare code, so it is named here first.
+  const int lockDir = SharedDirectory::Open(NamedLock::Directory(), true, 01777, &error);
+  if (lockDir < 0) {
+    Error("cannot lock the scanner: the lock directory " + error);
+    return kExitFailure;
+  }
+  ::close(lockDir);
   session = std::make_unique<ScannerSession>(module.Scanner());
   if (!session->Open(target, o.lockTimeoutMs)) {
     Error(ErrorCatalog::Describe(session->Result(), session->Code()) + " [" + session->Failed() + "]");

@@ -17,6 +17,9 @@
 
 namespace {
 
+// The registration's key of the module path (its default value).
+std::string ServerKey() { return "Software\\Classes\\CLSID\\" + GuidToString(CLSID_CavixScanner) + "\\InprocServer32"; }
+
 bool IsFile(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -63,10 +66,17 @@ std::vector<std::string> ScannerModule::ModulesNear(const std::string& dir) {
   return found;
 }
 
+bool ScannerModule::RecordRegisteredModule(const std::string& path, std::string* error) {
+  RegistryKey key;
+  if (key.Open(RegistryRoot::LocalMachine, ServerKey()) == ERROR_SUCCESS && key.SetString("", path) == ERROR_SUCCESS)
+    return true;
+  *error = key.LastErrorText().empty() ? "the driver is not registered" : key.LastErrorText();
+  return false;
+}
+
 std::string ScannerModule::RegisteredModule() {
   RegistryKey key;
-  const std::string path = "Software\\Classes\\CLSID\\" + GuidToString(CLSID_CavixScanner) + "\\InprocServer32";
-  if (key.Open(RegistryRoot::LocalMachine, path) != ERROR_SUCCESS) return "";
+  if (key.Open(RegistryRoot::LocalMachine, ServerKey()) != ERROR_SUCCESS) return "";
   std::string module;
   if (key.QueryString("", &module) != ERROR_SUCCESS) return "";
   return module;

@@ -36,6 +36,8 @@ class ScannerModule {
   static std::string ProgramDirectory();
   // The module path registered in the HKLM store; empty when the class is not registered.
   static std::string RegisteredModule();
+  // Records `path` as the registered module (after a registration made from a staging root).
+  static bool RecordRegisteredModule(const std::string& path, std::string* error);
   // Loads the module and calls DllRegisterServer (or DllUnregisterServer).
   static HRESULT CallRegistration(const std::string& modulePath, bool registering, std::string* error);
 

@@ -82,8 +82,12 @@ export DPKG_ROOT="$stage"
 "$stage/DEBIAN/postinst" configure || fail "postinst failed"
 store="$stage/etc/cavix/hklm.reg"
 grep -q "InprocServer32" "$store" || fail "postinst did not register the module"
-grep -qF "$stage/usr/lib/$ma/cavix/libcavixdriver.so" "$store" || fail "the registration names another module"
+grep -qF "\"/usr/lib/$ma/cavix/libcavixdriver.so\"" "$store" || fail "the registration does not name the installed module"
 [ "$(stat -c %a "$store")" = 644 ] || fail "the store is not readable by every user"
+# The scan below loads the staged module: a store of its own registers it where it lies.
+store="$work/staged-hklm.reg"
+CAVIX_REGISTRY_HKLM="$store" "$stage/usr/bin/cavix-scan" register --module "$stage/usr/lib/$ma/cavix/libcavixdriver.so" \
+    >/dev/null || fail "cannot register the staged module"
 
 # A staged simulated scanner that only discovery names; scanimage finds and scans it.
 addr=127.0.81.2

@@ -1,8 +1,13 @@
 // cavix-scan as a program: usage errors (message and exit status 2), the registration and the
 // log switches it writes into the HKLM store (checked against hand-written .reg text), the
 // capability table from the embedded simulated scanner, and the busy exit status when another
-// host holds the scanner.
+// host holds the scanner; shared directories checked before use, the store repaired by register.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "ToolTestSupport.h"
 #include "driver/CavixScanner.h"
@@ -117,6 +122,74 @@ TEST_F(ScanToolProgramTest, LogSwitchesGoIntoTheDriversKey) {
   r = Scan({"log", "show"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out.rfind("log: off\n  file:        " + file + "\n", 0), 0u) << r.out;
+}
+
+// The lock directory and the log's directories: one another account planted (a link, a
+// directory of its own, one anybody may write to without the sticky bit) is refused with its
+// name and what is wrong, and nothing appears in it; the log never falls back to a shared place.
+TEST_F(ScanToolProgramTest, SharedDirectoriesAreCheckedBeforeAnythingIsMadeInThem) {
+  const std::string planted = scratch_.File("planted"), lock = scratch_.File("lock");
+  ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  enum Plant { kNone, kLink, kForeign, kOpen };
+  const struct {
+    Plant plant;
+    const char* dir;  // under the scratch directory
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    int status;
+    std::string message;  // in the error output, or in the store for a success
+  } cases[] = {
+      {kLink, "lock", {"caps"}, {}, 1, "the lock directory " + lock + ": it is a symbolic link"},
+      {kForeign, "lock", {"caps"}, {}, 1, lock + ": it belongs to user 65534, neither root nor this user"},
+      {kOpen, "lock", {"caps"}, {}, 1, lock + ": others may write to it but it is not sticky (mode 0777)"},
+      {kLink, "state", {"log", "on", "--file", scratch_.File("state/cavix/d.log")}, {}, 1, scratch_.File("state") + ": it is a symbolic link"},
+      {kLink, "state", {"log", "on"}, {{"XDG_STATE_HOME", scratch_.File("state")}}, 1, "it is a symbolic link"},
+      {kNone, "", {"log", "on"}, {{"XDG_STATE_HOME", ""}, {"HOME", ""}}, 1, "neither XDG_STATE_HOME nor HOME names a directory"},
+      {kNone, "", {"log", "on", "--file", "rel.log"}, {}, 0, "\"LogFile\"=\"" + std::string(cwd) + "/rel.log\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::string dir = scratch_.File(c.dir);
+    if (c.plant == kLink) { ASSERT_EQ(::symlink(planted.c_str(), dir.c_str()), 0); }
+    if (c.plant == kForeign || c.plant == kOpen) {
+      ASSERT_EQ(::mkdir(dir.c_str(), c.plant == kOpen ? 0777 : 01777), 0);
+    }
+    if (c.plant == kForeign) { ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0); }
+    if (c.plant == kOpen) { ASSERT_EQ(::chmod(dir.c_str(), 0777), 0); }
+    std::vector<std::string> argv = c.args;
+    argv.insert(argv.begin(), kScan);
+    if (c.args[0] == "caps") argv.insert(argv.end(), {"--module", kModule, "--sim-address", "127.0.77.44"});
+    const tooltest::ProcessResult r = tooltest::Run(argv, c.env);
+    EXPECT_EQ(r.exitStatus, c.status) << r.err;
+    EXPECT_NE((c.status ? r.err : tooltest::ReadFile(scratch_.Hklm())).find(c.message), std::string::npos) << r.err;
+    EXPECT_TRUE(tooltest::ListDirectory(planted).empty()) << "a file appeared in the planted directory";
+    if (c.plant == kLink) ::unlink(dir.c_str());
+    if (c.plant == kForeign || c.plant == kOpen) ::rmdir(dir.c_str());
+  }
+}
+
+// register repairs the store it writes: a store that cannot be read is kept beside a fresh one,
+// and the temporary files of a writer that was killed are removed.
+TEST_F(ScanToolProgramTest, RegisterRepairsItsStore) {
+  const std::string stale = scratch_.Hklm() + ".Ab12Z9", kept = scratch_.Hklm() + ".broken-";
+  const char* broken[] = {"Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\X]\n\"A\"=dwor",
+                          "\x01\x02 no registry file", ""};
+  for (const char* old : broken) {
+    std::ofstream(scratch_.Hklm()) << old;
+    std::ofstream(stale) << "half a store";
+    const tooltest::ProcessResult r = Scan({"register", "--module", kModule, "--registered-as", "/usr/lib/cavix/d.so"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(tooltest::ReadFile(scratch_.Hklm()).find("InprocServer32]\n@=\"/usr/lib/cavix/d.so\""), std::string::npos);
+    EXPECT_FALSE(tooltest::Exists(stale));
+    std::string copy;
+    for (const std::string& f : tooltest::ListDirectory(scratch_.Path()))
+      if (scratch_.File(f).rfind(kept, 0) == 0) copy = scratch_.File(f);
+    EXPECT_EQ(r.err.find("kept it as " + copy + " and wrote a fresh one") != std::string::npos, *old != 0) << r.err;
+    if (*old) { EXPECT_EQ(tooltest::ReadFile(copy), old); }
+    if (*old) { ASSERT_EQ(::unlink(copy.c_str()), 0); }
+  }
 }
 
 TEST_F(ScanToolProgramTest, CapsFromTheEmbeddedScannerWithoutRegistration) {
