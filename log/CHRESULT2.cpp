@@ -7,9 +7,10 @@
 #include "log/ErrorNames.h"
 #include "platform/SystemInfo.h"
 
-std::atomic<int32_t> g_traceDepth{0};
-
 namespace {
+
+// Scopes with a log open in this thread.
+thread_local int32_t t_traceDepth = 0;
 
 void AppendHex(std::string& out, uint32_t value) {
   char buf[16];
@@ -25,6 +26,8 @@ void AppendDecimal(std::string& out, uint32_t value) {
 
 }  // namespace
 
+int32_t CHRESULT2::Depth() { return t_traceDepth; }
+
 CHRESULT2::CHRESULT2(CLog2* log, const char* name, DWORD session, DWORD* errorCode,
                      uint32_t level)
     : name_(name), session_(session), errorCode_(errorCode), level_(level), log_(log) {
@@ -37,7 +40,7 @@ CHRESULT2::CHRESULT2(CLog2* log, const char* name, DWORD session, DWORD* errorCo
         // The trace never changes the operation's outcome.
       }
     }
-    g_traceDepth.fetch_add(1, std::memory_order_relaxed);
+    ++t_traceDepth;
   }
 }
 
@@ -55,14 +58,14 @@ CHRESULT2::CHRESULT2(CLog2* log, const char* name, DWORD session, DWORD* errorCo
       }
       va_end(args);
     }
-    g_traceDepth.fetch_add(1, std::memory_order_relaxed);
+    ++t_traceDepth;
   }
 }
 
 CHRESULT2::~CHRESULT2() {
   if (log_ == nullptr) return;
   // Decrement first, so that the exit line is indented like its entry line.
-  g_traceDepth.fetch_sub(1, std::memory_order_relaxed);
+  --t_traceDepth;
   try {
     WriteExitLine();
   } catch (...) {

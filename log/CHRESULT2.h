@@ -10,24 +10,20 @@
 //     return hr;
 //   }
 //
-// Threads: a scope lives on its caller's stack and is used by that thread only. The one shared
-// state is the process-wide depth counter (atomic), which counts the scopes open in all threads
-// and gives the log its indentation.
+// Threads: a scope lives on its caller's stack and is used by that thread only. The depth
+// counter that gives the log its indentation is kept per thread, so a line is indented by the
+// scopes open in the thread that writes it and concurrent scopes do not shift each other.
 // Cost with a log that refuses the levels: the filter test and the depth counter; no allocation,
 // no lock, no system call. A null log means no lines and no depth counting.
 #ifndef CAVIX_LOG_CHRESULT2_H
 #define CAVIX_LOG_CHRESULT2_H
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "driver/CavixCom.h"
 #include "driver/CavixErrors.h"
 #include "log/CLog2.h"
-
-// Scopes open in this process, all threads together.
-extern std::atomic<int32_t> g_traceDepth;
 
 class CHRESULT2 {
  public:
@@ -59,7 +55,8 @@ class CHRESULT2 {
   // The level of the exit line: error when the result is negative or the code is nonzero.
   static uint32_t ExitLevel(HRESULT result, const DWORD* errorCode, uint32_t level);
 
-  static int32_t Depth() { return g_traceDepth.load(std::memory_order_relaxed); }
+  // Scopes with a log open in the calling thread.
+  static int32_t Depth();
 
  protected:
   virtual void WriteEntryLine(const char* args);

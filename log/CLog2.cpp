@@ -273,7 +273,7 @@ CLog2::Line* CLog2::BeginLine(bool indent) {
 
 CLog2::Line* CLog2::StartLine(bool indent) {
   try {
-    const int32_t depth = g_traceDepth.load();
+    const int32_t depth = CHRESULT2::Depth();
     std::unique_ptr<Line> owned(new Line);
     Line* line = owned.get();
 

@@ -1,5 +1,6 @@
 // CHRESULT2: the entry and exit lines byte for byte, their levels, the depth counter, and
 // scopes without a log.
+#include <atomic>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -164,37 +165,45 @@ TEST(TraceScope, NullLogCountsNoDepthAndKeepsTheResult) {
   EXPECT_EQ(static_cast<HRESULT>(hr), CAVIX_E_DEVICE_ABORT);
 }
 
-TEST(TraceScope, DepthCountsScopesOfAllThreadsEvenWhenTheLogIsOff) {
+TEST(TraceScope, DepthCountsTheCallingThreadsScopesEvenWhenTheLogIsOff) {
   CLog2 off{std::string()};  // empty name: no configuration, nothing admitted
   ASSERT_EQ(CHRESULT2::Depth(), 0);
   {
     CHRESULT2 outer(&off, "Outer::Op");
     EXPECT_EQ(CHRESULT2::Depth(), 1);
     std::vector<std::thread> threads;
+    std::atomic<int> wrongDepths{0};
     for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&off] {
+      threads.emplace_back([&off, &wrongDepths] {
         for (int i = 0; i < 10000; ++i) {
           CHRESULT2 a(&off, "T::A");
           CHRESULT2 b(&off, "T::B");
+          if (CHRESULT2::Depth() != 2) ++wrongDepths;
         }
       });
     }
     for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrongDepths.load(), 0);
     EXPECT_EQ(CHRESULT2::Depth(), 1);
   }
   EXPECT_EQ(CHRESULT2::Depth(), 0);
 }
 
-TEST_F(LogTest, IndentationReflectsScopesOpenInOtherThreads) {
+TEST_F(LogTest, IndentationReflectsOnlyTheWritingThreadsScopes) {
   EnableLog("ThreadsIndentLog", 0x1000000A);
   CLog2 log(std::string("ThreadsIndentLog"));
   {
     CHRESULT2 outer(&log, "Main::Op");
-    std::thread([&log] { log.print(0, "from another thread"); }).join();
+    std::thread([&log] {
+      log.print(0, "from another thread");
+      CHRESULT2 own(&log, "Other::Op");
+      log.print(0, "inside its own scope");
+    }).join();
   }
   const std::vector<std::string> messages = MessagesOf(PathOf("cavix.log"));
-  ASSERT_EQ(messages.size(), 3u);
-  EXPECT_EQ(messages[1], "   from another thread");
+  ASSERT_EQ(messages.size(), 6u);
+  EXPECT_EQ(messages[1], "from another thread");
+  EXPECT_EQ(messages[3], "   inside its own scope");
 }
 
 }  // namespace
