@@ -57,7 +57,7 @@ void SoapScanDevice::DoDriverAndDeviceCancel(struct soap* cancelContext) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoDriverAndDeviceCancel");
   if (CancelSoftware(CERR_CANCEL_PRESSED)) {
     DoDeviceCancel(cancelContext);
-  } else if (closeTookCancel_.exchange(false) && jobId_.load() != 0) {
+  } else if (job_.closeTookCancel.exchange(false) && jobId_.load() != 0) {
     // The session's close woke the reader before this cancel ran; the job on the device
     // still has to end.
     DoDeviceCancel(cancelContext);
@@ -83,13 +83,13 @@ void SoapScanDevice::DoDeviceCancel(struct soap* context) {
     return;
   }
   if (!CancelScanOnConnectionOrientedDevice(context)) LogText("Warning: Couldn't cancel scan on device");
-  jobActive_.store(false);
+  job_.Apply(ScanJobState::Event::DeviceCancelled);
 }
 
 void SoapScanDevice::DoSerializedDeviceCancel() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoSerializedDeviceCancel");
   if (!CancelScanOnConnectionlessDevice()) LogText("Warning! CancelScanOnConnectionlessDevice() failed unexpectedly");
-  jobActive_.store(false);
+  job_.Apply(ScanJobState::Event::DeviceCancelled);
 }
 
 bool SoapScanDevice::CancelScanOnConnectionlessDevice() {
@@ -145,16 +145,18 @@ bool SoapScanDevice::EjectAdfMedia() {
   if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
   if (!WaitForPendingCancelsToFinish()) return false;
   error_.store(0);
+  uint32_t result = 0;
   try {
-    AskScanThread(JobStatusQuery);
+    result = AskScanThread(JobStatusQuery);
   } catch (...) {
     return Fail(ErrorCodeFromCurrentException());
   }
-  if (const uint32_t error = error_.load()) {
-    LogErrorCode(error);
+  if (result != 0) {
+    error_.store(result);
+    LogErrorCode(result);
     return false;
   }
-  switch (jobStatus_.JobState) {
+  switch (JobStatus().JobState) {
     case wscn__JobStateType__Aborted:
     case wscn__JobStateType__Canceled:
     case wscn__JobStateType__Completed:
@@ -174,6 +176,7 @@ bool SoapScanDevice::EjectAdfMedia() {
 
 void SoapScanDevice::DoJobStatusQuery(DoneEvent done) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoJobStatusQuery");
+  scanError_ = 0;
   CallRpc(&SoapScanDevice::CacheJobStatus);
-  if (!done.Signal()) LogErrorText("Could not signal job query done");
+  if (!done.Signal(scanError_)) LogErrorText("Could not signal job query done");
 }

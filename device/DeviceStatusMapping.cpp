@@ -2,7 +2,7 @@
 // SOAP statuses and fault subcodes, the judgement whether a RetrieveImage delivered its page,
 // the reaction to a refused CreateScanJob, the wait for an idle scanner, and the caches of
 // scanner and job status. Everything here runs on the scan thread and reads the scan context;
-// it reports through error_ and its result and never throws.
+// it reports through the recorded scan error (RecordScanError) and its result and never throws.
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -18,6 +18,7 @@
 #include "log/LogHelpers.h"
 #include "log/LogLevels.h"
 #include "platform/TimeLimits.h"
+#include "service/ExchangeStatus.h"
 #include "service/ServiceFault.h"
 #include "transport/ISoapIoProtocol.h"
 
@@ -26,8 +27,6 @@ namespace {
 constexpr int kTcpError = SOAP_TCP_ERROR;             // 28
 constexpr int kHttpError = SOAP_HTTP_ERROR;           // 29
 constexpr int kOutOfMemory = SOAP_EOM;                // 20
-constexpr int kFlushFailed = SOAP_FATAL_ERROR;        // 11
-constexpr int kScannerNotIdle = 100;                  // the device's own: no idle in time
 constexpr int kIdleRounds = 16;
 
 constexpr const char* kJobIdNotFound = "wscn:ClientErrorJobIdNotFound";
@@ -44,10 +43,11 @@ constexpr StatusCode kStatusCodes[] = {
     {kOutOfMemory, CERR_OUT_OF_MEMORY},
     {kTcpError, CERR_SCANNER_COMMUNICATION_FAILED},
     {kHttpError, CERR_SCANNER_COMMUNICATION_FAILED},
-    {kScannerNotIdle, CERR_NET_SOCKET_BUSY},
-    {ExchangeGuard::kTimedOut, CERR_SCANNER_COMMUNICATION_FAILED},
-    {ExchangeGuard::kTooLarge, CERR_SCANNER_COMMUNICATION_FAILED},
-    {ExchangeGuard::kAborted, CERR_SCANNER_COMMUNICATION_FAILED},
+    {kExchangeScannerNotIdle, CERR_NET_SOCKET_BUSY},
+    {kExchangeNotCompleted, CERR_UNKNOWN},
+    {kExchangeTimedOut, CERR_SCANNER_COMMUNICATION_FAILED},
+    {kExchangeTooLarge, CERR_SCANNER_COMMUNICATION_FAILED},
+    {kExchangeAborted, CERR_SCANNER_COMMUNICATION_FAILED},
 };
 
 // Fault subcodes with a code of their own, in the order they are tried; any other: unknown.
@@ -153,11 +153,11 @@ bool SoapScanDevice::SoapFaultDueToBadArgs(int status) {
 }
 
 bool SoapScanDevice::ImagesAbsentButExpected(int status) {
-  return jobActive_.load() && LastSoapFault(status) == kNoImagesAvailable;
+  return job_.JobActive() && LastSoapFault(status) == kNoImagesAvailable;
 }
 
 bool SoapScanDevice::ImagesAbsentAsExpected(int status) {
-  return !jobActive_.load() && LastSoapFault(status) == kNoImagesAvailable;
+  return !job_.JobActive() && LastSoapFault(status) == kNoImagesAvailable;
 }
 
 bool SoapScanDevice::RpcNotImplemented(int status) {
@@ -167,14 +167,20 @@ bool SoapScanDevice::RpcNotImplemented(int status) {
 }
 
 bool SoapScanDevice::JobStateIndicatesScanFailed() const {
-  return jobStatus_.JobState == wscn__JobStateType__Aborted || jobStatus_.JobState == wscn__JobStateType__Terminating;
+  const int state = JobStatus().JobState;
+  return state == wscn__JobStateType__Aborted || state == wscn__JobStateType__Terminating;
+}
+
+wscn__JobSummaryType SoapScanDevice::JobStatus() const {
+  MutexLock guard(jobStatusLock_);
+  return jobStatus_;
 }
 
 // ---- Result of a page's RetrieveImage ---------------------------------------------------------
 
 bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
   // The checks in order; the first that applies decides. A row without text accepts the page.
-  // kNoCancel: the page is cancelled already; kRecordedError: the code error_ holds.
+  // kNoCancel: the page is cancelled already; kRecordedError: the code the scan thread recorded.
   // The host's cancel (and the close of the session) cancels with CERR_CANCEL_PRESSED; a page
   // the data source failed itself (another reason) is judged by the job's state on the device,
   // so that a cancel at the device reads the same for raw and JPEG pages.
@@ -192,7 +198,7 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
     uint32_t code;
   };
   static const Row kRows[] = {
-      {[](SoapScanDevice&, const Judged& j) { return j.status == kTcpError || ExchangeGuard::IsGuardStatus(j.status); },
+      {[](SoapScanDevice&, const Judged& j) { return j.status == kTcpError || IsGuardStatus(j.status); },
        "Network connection failure",
        CERR_SCANNER_COMMUNICATION_FAILED},
       {[](SoapScanDevice& d, const Judged&) {
@@ -204,23 +210,23 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
       {[](SoapScanDevice& d, const Judged& j) { return d.ImagesAbsentButExpected(j.status); }, "ADF empty", CERR_ADF_EMPTY},
       {[](SoapScanDevice& d, const Judged&) {
          d.CallRpc(&SoapScanDevice::CacheJobStatus);
-         return d.error_.load() != 0;
+         return d.scanError_ != 0;
        },
        "Could not cache job status", kRecordedError},
-      {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobState == wscn__JobStateType__Canceled; },
+      {[](SoapScanDevice& d, const Judged&) { return d.JobStatus().JobState == wscn__JobStateType__Canceled; },
        "User pressed cancel on device", CERR_CANCEL_PRESSED},
       {[](SoapScanDevice& d, const Judged&) {
          std::shared_ptr<const ScanParameters> job = d.JobParameters();
          return job && job->InputSource() == kInputSourceAdf &&
-                d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__MediaMispick;
+                d.JobStatus().JobStateReasons == wscn__JobStateReasonsType__MediaMispick;
        },
        "ADF mispick", CERR_ADF_PICK_FAILED},
-      {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__MediaJam; },
+      {[](SoapScanDevice& d, const Judged&) { return d.JobStatus().JobStateReasons == wscn__JobStateReasonsType__MediaJam; },
        "ADF jam", CERR_ADF_JAMMED},
-      {[](SoapScanDevice& d, const Judged&) { return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__CoverOpen; },
+      {[](SoapScanDevice& d, const Judged&) { return d.JobStatus().JobStateReasons == wscn__JobStateReasonsType__CoverOpen; },
        "ADF cover open", CERR_ADF_HATCH_OPEN},
       {[](SoapScanDevice& d, const Judged&) {
-         return d.jobStatus_.JobStateReasons == wscn__JobStateReasonsType__InternalStorageFull;
+         return d.JobStatus().JobStateReasons == wscn__JobStateReasonsType__InternalStorageFull;
        },
        "Scanner resource problem", CERR_NET_SOCKET_BUSY},
       {[](SoapScanDevice& d, const Judged&) { return d.JobStateIndicatesScanFailed(); },
@@ -228,22 +234,24 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
       {[](SoapScanDevice& d, const Judged&) { return d.dataSource_->Canceled(); }, "Scan failed for unknown reasons",
        CERR_UNKNOWN},
       {[](SoapScanDevice& d, const Judged& j) {
-         return (!d.jobActive_.load() && j.subcode == kNoImagesAvailable) || j.status == SOAP_OK;
+         return (!d.job_.JobActive() && j.subcode == kNoImagesAvailable) || j.status == SOAP_OK;
        }, nullptr, CERR_NONE},
       {[](SoapScanDevice&, const Judged&) { return true; }, "Scan failed for unknown reasons", CERR_UNKNOWN},
   };
   const Judged judged{status, LastSoapFault(status)};
   const uint32_t errorBefore = error_.load();
+  const uint32_t scanErrorBefore = scanError_;
   for (const Row& row : kRows) {
     if (!row.applies(*this, judged)) continue;
     if (!row.text) return true;
     CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
-    const uint32_t code = row.code == kRecordedError ? error_.load() : row.code;
-    jobActive_.store(false);
+    const uint32_t code = row.code == kRecordedError ? scanError_ : row.code;
+    job_.Apply(ScanJobState::Event::PageFailed);
     if (pageEnded && row.code != kNoCancel) {
       // The closing exchange of a feeder job failed after a whole page: the host reads that page
       // to its end, and the failure is reported by its next call instead.
-      deferredFailure_.store(code);
+      job_.deferredFailure.store(code);
+      scanError_ = scanErrorBefore;
       error_.store(errorBefore);
       return LogErrorText(row.text);
     }
@@ -254,7 +262,7 @@ bool SoapScanDevice::HandleRetrieveImageResult(int status, bool pageEnded) {
 }
 
 void SoapScanDevice::FailPage(uint32_t code) {
-  pageFailure_.store(code);
+  job_.pageFailure.store(code);
   CancelSoftware(code);
 }
 
@@ -263,8 +271,8 @@ void SoapScanDevice::FailPage(uint32_t code) {
 void SoapScanDevice::HandleCreateScanJobError(int status, DoneEvent& done) {
   if (status == kTcpError) {
     CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::CreateScanJobError");
-    error_.store(LogErrorCode(CERR_SCANNER_COMMUNICATION_FAILED));
-    if (!done.Signal()) LogErrorText("Could not signal done event");
+    RecordScanError(LogErrorCode(CERR_SCANNER_COMMUNICATION_FAILED));
+    if (!done.Signal(scanError_)) LogErrorText("Could not signal done event");
     LogText("Could not connect");
     return;
   }
@@ -272,9 +280,9 @@ void SoapScanDevice::HandleCreateScanJobError(int status, DoneEvent& done) {
   // context holds, and the code must come from the refused exchange, not from the query.
   const uint32_t original = SoapErrorToDriverError(status);
   CallRpc(&SoapScanDevice::CacheScannerStateReason);
-  if (error_.load() != 0) {
-    error_.store(LogErrorCode(original));
-    if (!done.Signal()) LogErrorText("Could not signal done event");
+  if (scanError_ != 0) {
+    RecordScanError(LogErrorCode(original));
+    if (!done.Signal(scanError_)) LogErrorText("Could not signal done event");
     LogText("Could not query scanner state, so reporting error based on original error code");
     return;
   }
@@ -304,21 +312,21 @@ void SoapScanDevice::HandleCreateScanJobError(int status, DoneEvent& done) {
   // between the two queries) must not let the host believe the scan started.
   if (code == CERR_NONE) code = CERR_UNKNOWN;
   if (row->commonTail) return CreateScanJobError(done, code, row->text);
-  error_.store(LogErrorCode(code));
-  if (!done.Signal()) LogErrorText("Could not signal done event");
+  RecordScanError(LogErrorCode(code));
+  if (!done.Signal(scanError_)) LogErrorText("Could not signal done event");
   LogText(row->text);
 }
 
 void SoapScanDevice::CreateScanJobError(DoneEvent& done, uint32_t code, const char* text) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::CreateScanJobError");
-  error_.store(LogErrorCode(code));
-  if (!done.Signal()) LogErrorText("Could not signal done event");
+  RecordScanError(LogErrorCode(code));
+  if (!done.Signal(scanError_)) LogErrorText("Could not signal done event");
   LogText(text);
 }
 
 void SoapScanDevice::HandleCacheScanIdError(int status, DoneEvent& done) {
-  error_.store(SoapErrorToDriverError(status));
-  if (!done.Signal()) {
+  RecordScanError(SoapErrorToDriverError(status));
+  if (!done.Signal(scanError_)) {
     LogText("Error: done event signal failed, so we can't wake up Cavix thread");
     LogText("Cavix thread will hang until timeout");
   }
@@ -332,11 +340,11 @@ void SoapScanDevice::HandleWaitForScannerToIdleError(int status, DoneEvent& done
 
 int SoapScanDevice::GetScannerElements(wscn__ScanElements& elements) {
   if (!protocol_->Flush()) {
-    error_.store(CERR_UNKNOWN);
-    return kFlushFailed;
+    RecordScanError(CERR_UNKNOWN);
+    return kExchangeNotCompleted;
   }
   const int status = soap_call_wscn__GetScannerElements(scanContext_, protocol_->GetEndpoint(), nullptr, &elements);
-  error_.store(SoapErrorToDriverError(status));
+  RecordScanError(SoapErrorToDriverError(status));
   return status;
 }
 
@@ -344,7 +352,7 @@ int SoapScanDevice::CacheScannerStateReason() {
   wscn__ScanElements elements;
   const int status = GetScannerElements(elements);
   if (status != SOAP_OK) {
-    error_.store(SoapErrorToDriverError(status));
+    RecordScanError(SoapErrorToDriverError(status));
   } else {
     scannerStateReason_.store(elements.ScannerStatus.ScannerStateReason);
   }
@@ -356,7 +364,7 @@ int SoapScanDevice::CacheScannerIdleStatus() {
   wscn__ScanElements elements;
   const int status = GetScannerElements(elements);
   if (status != SOAP_OK) {
-    error_.store(SoapErrorToDriverError(status));
+    RecordScanError(SoapErrorToDriverError(status));
   } else {
     scannerIdle_.store(elements.ScannerStatus.ScannerState == wscn__ScannerStateType__Idle);
   }
@@ -371,28 +379,30 @@ int SoapScanDevice::WaitForScannerToIdle() {
     if (scannerIdle_.load()) return SOAP_OK;
     std::this_thread::sleep_for(std::chrono::milliseconds(TimeLimits::Instance().scannerIdlePollMs.load()));
   }
-  return kScannerNotIdle;
+  return kExchangeScannerNotIdle;
 }
 
 int SoapScanDevice::CacheJobStatus() {
   if (!protocol_->Flush()) {
-    error_.store(CERR_SCANNER_COMMUNICATION_FAILED);
-    return kFlushFailed;
+    RecordScanError(CERR_SCANNER_COMMUNICATION_FAILED);
+    return kExchangeNotCompleted;
   }
   wscn__JobSummaryType summary;
   const int status = soap_call_wscn__GetJobInfo(scanContext_, protocol_->GetEndpoint(), nullptr, jobId_.load(), &summary);
   if (status == SOAP_OK) {
     // Only the values are kept: the texts of the answer live in the scan context.
+    MutexLock guard(jobStatusLock_);
     jobStatus_.JobId = summary.JobId;
     jobStatus_.JobState = summary.JobState;
     jobStatus_.JobStateReasons = summary.JobStateReasons;
     jobStatus_.ScansCompleted = summary.ScansCompleted;
   } else {
-    error_.store(SoapErrorToDriverError(status));
+    RecordScanError(SoapErrorToDriverError(status));
   }
   if (CLog2* log = GetGlobalLog()) {
-    const int state = jobStatus_.JobState;
-    const int reason = jobStatus_.JobStateReasons;
+    const wscn__JobSummaryType current = JobStatus();
+    const int state = current.JobState;
+    const int reason = current.JobStateReasons;
     log->print(LOG_INFO_MSG, "job state %d (%s)", state, NameOf(kJobStateNames, state));
     log->print(LOG_INFO_MSG, "job state reason %d (%s)", reason, NameOf(kJobStateReasonNames, reason));
   }

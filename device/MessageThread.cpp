@@ -14,9 +14,9 @@
 
 namespace {
 
-// The done event of a synchronous message travels in wParam as a heap-held shared reference,
-// which Receive takes over.
-using DoneHolder = std::shared_ptr<Event>;
+// The answer of a synchronous message travels in wParam as a heap-held shared reference, which
+// Receive takes over.
+using DoneHolder = std::shared_ptr<DoneEvent::Answer>;
 
 bool WaitFor(Event& event, uint32_t limitMs) {
   try {
@@ -86,9 +86,9 @@ void MessageThread::PostMessageAsynchronously(uint32_t message) {
   if (!Post(message)) RaiseError(CERR_UNKNOWN);
 }
 
-void MessageThread::PostMessageSynchronously(uint32_t message) {
+uint32_t MessageThread::PostMessageSynchronously(uint32_t message) {
   if (state_->abandonedEvent.IsSet()) RaiseError(CERR_INVALID_SESSION);
-  std::shared_ptr<Event> done = std::make_shared<Event>(true, false);
+  std::shared_ptr<DoneEvent::Answer> done = std::make_shared<DoneEvent::Answer>();
   auto* holder = new DoneHolder(done);
   if (!Post(message, reinterpret_cast<uintptr_t>(holder))) {
     delete holder;
@@ -97,7 +97,7 @@ void MessageThread::PostMessageSynchronously(uint32_t message) {
   // The done event is listed first: an answer that came wins over a later abandonment.
   DWORD which = WAIT_FAILED;
   try {
-    which = WaitForAny({done.get(), &state_->abandonedEvent}, TimeLimits::Instance().doneEventMs.load());
+    which = WaitForAny({&done->event, &state_->abandonedEvent}, TimeLimits::Instance().doneEventMs.load());
   } catch (...) {
     RaiseError(CERR_UNKNOWN);
   }
@@ -106,6 +106,7 @@ void MessageThread::PostMessageSynchronously(uint32_t message) {
     WaitExpired();
     RaiseError(CERR_UNKNOWN);
   }
+  return done->result.load();
 }
 
 void MessageThread::WaitForIdle() {

@@ -60,9 +60,10 @@ class MessageThread {
   // Posts a message without a done event; throws CERR_UNKNOWN when the thread is not running.
   void PostMessageAsynchronously(uint32_t message);
   // Posts a message with a done event and waits for the handler to signal it (done-event
-  // limit). Throws CERR_UNKNOWN when the post fails or the event is not signalled in time,
-  // CERR_INVALID_SESSION when the worker was abandoned.
-  void PostMessageSynchronously(uint32_t message);
+  // limit); returns the result the handler signalled with. Throws CERR_UNKNOWN when the post
+  // fails or the event is not signalled in time, CERR_INVALID_SESSION when the worker was
+  // abandoned.
+  uint32_t PostMessageSynchronously(uint32_t message);
   // Posts an idle request and waits for the worker's NotifyIdle (idle limit): success means
   // every message posted before has been handled. Throws CERR_UNKNOWN on failure,
   // CERR_INVALID_SESSION when the worker was abandoned.

@@ -15,15 +15,8 @@
 #include "log/LogHelpers.h"
 #include "log/ResultHelpers.h"
 #include "transport/ISoapIoProtocol.h"
+#include "service/ExchangeStatus.h"
 #include "transport/RpcRetry.h"
-
-namespace {
-
-// The device's own status for "the transport could not be flushed before the exchange" and
-// "a text could not be copied".
-constexpr int kFlushOrCopyFailed = SOAP_FATAL_ERROR;
-
-}  // namespace
 
 // ---- Host side -------------------------------------------------------------------------------
 
@@ -32,33 +25,38 @@ bool SoapScanDevice::AdfReady(bool& ready) {
   if (!initialized_.load()) return Fail(CERR_INVALID_SESSION);
   if (!WaitForScanThreadToIdle()) return Fail(CERR_UNKNOWN);
   error_.store(0);
+  uint32_t result = 0;
   try {
-    AskScanThread(AdfStatusQuery);
+    result = AskScanThread(AdfStatusQuery);
   } catch (...) {
     return Fail(ErrorCodeFromCurrentException());
   }
-  if (error_.load() != 0) return LogErrorText("Could not complete ADF status query");
+  if (result != 0) {
+    error_.store(result);
+    return LogErrorText("Could not complete ADF status query");
+  }
   ready = adfLoaded_.load();
   return true;
 }
 
 bool SoapScanDevice::BeginScan() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::BeginScan");
-  if (!initialized_.load() || closed_.load()) return Fail(CERR_INVALID_SESSION);
+  if (!initialized_.load() || job_.Closed()) return Fail(CERR_INVALID_SESSION);
   if (!TakeDeferredFailure()) {
-    noPageReason_.store(error_.load());
+    job_.noPageReason.store(error_.load());
     return false;
   }
   try {
     DoAsynchronousScan();
   } catch (...) {
-    Fail(ErrorCodeFromCurrentException());
+    const uint32_t code = ErrorCodeFromCurrentException();
+    Fail(code);
     // A read that follows learns at once why no page comes.
-    noPageReason_.store(error_.load());
+    job_.noPageReason.store(job_.Closed() ? CERR_INVALID_SESSION : code);
     return false;
   }
   bytesRead_.store(0);
-  noPageReason_.store(0);
+  job_.noPageReason.store(0);
   return true;
 }
 
@@ -78,8 +76,7 @@ void SoapScanDevice::DoAsynchronousScan() {
 }
 
 void SoapScanDevice::DoAsynchronousSinglePageScan() {
-  AskScanThread(SinglePageScan);
-  if (const uint32_t error = error_.load()) RaiseError(error);
+  if (const uint32_t error = AskScanThread(SinglePageScan)) RaiseError(error);
 }
 
 void SoapScanDevice::DoAsynchronousMultiPageScan() {
@@ -92,13 +89,12 @@ void SoapScanDevice::DoAsynchronousMultiPageScan() {
   // the job's creation and the flag that records it.
   IdleLockForCancelThread lock(*this);
   if (!WaitForScanThreadToIdle()) RaiseError(CERR_UNKNOWN);
-  if (jobActive_.load()) {
+  if (job_.JobActive()) {
     // The next page of the open job is fetched while the host reads.
     scanThread_.PostMessageAsynchronously(MultiPageScan);
     return;
   }
-  AskScanThread(MultiPageScan);
-  if (const uint32_t error = error_.load()) RaiseError(error);
+  if (const uint32_t error = AskScanThread(MultiPageScan)) RaiseError(error);
 }
 
 uint64_t SoapScanDevice::PageCapacity() const {
@@ -116,21 +112,21 @@ bool SoapScanDevice::OpenDataSource() {
   if (dataSource_->Canceled()) return Fail(dataSource_->GetCancelReason());
   // The end of the scan closes the page and takes the cancel back, possibly before this
   // reader, woken by that cancel, looked: the reason the scan ended was recorded first.
-  const uint32_t reason = noPageReason_.load();
+  const uint32_t reason = job_.noPageReason.load();
   return Fail(reason != 0 ? reason : CERR_UNKNOWN);
 }
 
 bool SoapScanDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Read");
-  if (!initialized_.load() || closed_.load()) return Fail(CERR_INVALID_SESSION);
+  if (!initialized_.load() || job_.Closed()) return Fail(CERR_INVALID_SESSION);
   // No page will come (no scan started, the scan was refused or ended): nothing to wait for.
-  if (const uint32_t reason = noPageReason_.load()) return Fail(reason);
+  if (const uint32_t reason = job_.noPageReason.load()) return Fail(reason);
   if (dataSource_->IsClosed() && !OpenDataSource()) return false;
   uint32_t status = dataSource_->Read(buffer, size, bytesRead);
-  if (status == CERR_UNKNOWN && dataSource_->Canceled() && !closed_.load()) {
+  if (status == CERR_UNKNOWN && dataSource_->Canceled() && !job_.Closed()) {
     // The data source failed the page itself (a JPEG that broke off, for example): the scan
     // thread's judgement of the exchange (the job's state on the device) names the cause.
-    if (WaitForScanThreadToIdle() && pageFailure_.load() != 0) status = pageFailure_.load();
+    if (WaitForScanThreadToIdle() && job_.pageFailure.load() != 0) status = job_.pageFailure.load();
   }
   if (status != CERR_NONE && status != CERR_SCANNER_END_OF_PAGE) return Fail(status);
   bytesRead_ += bytesRead;
@@ -146,8 +142,8 @@ bool SoapScanDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
 
 bool SoapScanDevice::EndScan() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::EndScan");
-  if (!initialized_.load() || closed_.load()) return Fail(CERR_INVALID_SESSION);
-  noPageReason_.store(CERR_CANCEL_PRESSED);
+  if (!initialized_.load() || job_.Closed()) return Fail(CERR_INVALID_SESSION);
+  job_.noPageReason.store(CERR_CANCEL_PRESSED);
   if (!dataSource_->Ended()) DoAsynchronousCancel(CERR_CANCEL_PRESSED);
   try {
     scanThread_.PostMessageAsynchronously(EndScanRequest);
@@ -159,8 +155,8 @@ bool SoapScanDevice::EndScan() {
 
 bool SoapScanDevice::Reset() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Reset");
-  if (!closed_.load()) noPageReason_.store(CERR_INVALID_PARAMETER);
-  deferredFailure_.store(0);
+  if (!job_.Closed()) job_.noPageReason.store(CERR_INVALID_PARAMETER);
+  job_.deferredFailure.store(0);
   try {
     scanThread_.PostMessageAsynchronously(ResetRequest);
   } catch (...) {
@@ -173,7 +169,7 @@ bool SoapScanDevice::Reset() {
 
 int SoapScanDevice::CallRpc(Rpc routine) {
   // A closed session starts no further exchange: the handler in progress ends quickly.
-  if (closed_.load()) return SOAP_TCP_ERROR;
+  if (job_.Closed()) return SOAP_TCP_ERROR;
   return RpcRetry::Call(protocol_.get(), [this, routine] { return ExchangeOutcome((this->*routine)()); });
 }
 
@@ -189,7 +185,7 @@ int SoapScanDevice::CacheScanId() {
     scanIdentifier_.assign(identifier ? identifier : "");
   } catch (...) {
     LogText("Error: string operation failed");
-    return kFlushOrCopyFailed;
+    return kExchangeNotCompleted;
   }
   if (identifier) LogText("ScanTo in effect");
   return SOAP_OK;
@@ -199,7 +195,7 @@ int SoapScanDevice::CreateScanJob() {
   wscn__ScanTicketType ticket;
   std::shared_ptr<const ScanParameters> job = JobParameters();
   InitScanTicket(ticket, job ? *job : ScanParameters::DefaultParameters());
-  if (!protocol_->Flush()) return kFlushOrCopyFailed;
+  if (!protocol_->Flush()) return kExchangeNotCompleted;
   wscn__CreateScanJobResponseType response;
   const int status = soap_call_wscn__CreateScanJobRequest(
       scanContext_, protocol_->GetEndpoint(), nullptr, const_cast<char*>(scanIdentifier_.c_str()), nullptr,
@@ -242,7 +238,7 @@ int SoapScanDevice::CachePadlinesAddedByFirmware() {
   }
   padlines_.store(status == SOAP_OK && response.TotalPadLines > 0 ? static_cast<uint32_t>(response.TotalPadLines)
                                                                   : 0);
-  if (status != SOAP_OK) error_.store(SoapErrorToDriverError(status));
+  if (status != SOAP_OK) RecordScanError(SoapErrorToDriverError(status));
   return status;
 }
 
@@ -252,7 +248,7 @@ int SoapScanDevice::CacheAdfStatus() {
   if (status == SOAP_OK) {
     adfLoaded_.store(elements.ScannerStatus.ScanToStatus.PaperInADF);
   } else {
-    error_.store(SoapErrorToDriverError(status));
+    RecordScanError(SoapErrorToDriverError(status));
   }
   return status;
 }
@@ -261,19 +257,19 @@ int SoapScanDevice::CacheAdfStatus() {
 
 void SoapScanDevice::DoSinglePageScan(DoneEvent done) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoSinglePageScan");
-  error_.store(0);
+  RecordScanError(0);
   SetupScanJob(done);
-  if (error_.load() == 0) {
+  if (scanError_ == 0) {
     ScanPage();
-    jobActive_.store(false);  // a platen job yields one page
+    job_.Apply(ScanJobState::Event::PlatenJobDone);
   }
 }
 
 void SoapScanDevice::DoMultiPageScan(DoneEvent done) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoMultiPageScan");
-  error_.store(0);
-  if (!jobActive_.load()) SetupScanJob(done);
-  if (error_.load() != 0) return;
+  RecordScanError(0);
+  if (!job_.JobActive()) SetupScanJob(done);
+  if (scanError_ != 0) return;
   if (ScanPage()) {
     CallRpc(&SoapScanDevice::CacheAdfStatus);
     if (!adfLoaded_.load()) EndAdfJob();
@@ -295,7 +291,7 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
     jobParameters_ = parameters_;
     job = jobParameters_;
   }
-  if (!job) return HandleCacheScanIdError(SOAP_FATAL_ERROR, done);
+  if (!job) return HandleCacheScanIdError(kExchangeNotCompleted, done);
 
   int status = CallRpc(&SoapScanDevice::CacheScanId);
   if (status != SOAP_OK) return HandleCacheScanIdError(status, done);
@@ -313,12 +309,12 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
   }
   if (status != SOAP_OK) return HandleCreateScanJobError(status, done);
 
-  jobActive_.store(true);
-  if (done && !done.Signal()) {
+  job_.Apply(ScanJobState::Event::JobCreated);
+  if (done && !done.Signal(0)) {
     LogErrorText("Could not signal done event");
     CancelSoftware(CERR_UNKNOWN);
-    jobActive_.store(false);
-    error_.store(CERR_UNKNOWN);
+    job_.Apply(ScanJobState::Event::SetUpAbandoned);
+    RecordScanError(CERR_UNKNOWN);
   }
   // The host may already be reading; the page's write end opens only with the first image bytes.
   dataSource_->SetMaxStreamLength(job->BytesPerLine() * job->Lines());
@@ -328,32 +324,37 @@ void SoapScanDevice::SetupScanJob(DoneEvent& done) {
 
 bool SoapScanDevice::ScanPage() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::ScanPage");
-  pageFailure_.store(0);
+  job_.pageFailure.store(0);
+  job_.Apply(ScanJobState::Event::PageStarted);
   std::shared_ptr<const ScanParameters> job = JobParameters();
   dataSource_->SetBytesPerLine(job ? job->BytesPerLine() : 0);
   dataSource_->SetPixelsPerLine(job ? job->PixelsPerLine() : 0);
   const int status = CallRpc(&SoapScanDevice::RetrieveImage);
   if (!HandleRetrieveImageResult(status)) return LogErrorText("RetrieveImage() did not succeed");
   CallRpc(&SoapScanDevice::CachePadlinesAddedByFirmware);
-  if (const uint32_t error = error_.load()) {
+  if (const uint32_t error = scanError_) {
     CHRESULT2 failure(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
     FailPage(error);
-    jobActive_.store(false);
+    job_.Apply(ScanJobState::Event::PageFailed);
     return LogErrorText("Unable to query device for padline count");
   }
-  if (dataSource_->SetNumberOfTrailingPadlines(padlines_.load())) return true;
+  if (dataSource_->SetNumberOfTrailingPadlines(padlines_.load())) {
+    job_.Apply(ScanJobState::Event::PageDelivered);
+    return true;
+  }
   CHRESULT2 failure(GetGlobalLog(), "SoapScanDevice::RetrieveImageError");
   FailPage(CERR_UNKNOWN);
-  jobActive_.store(false);
+  job_.Apply(ScanJobState::Event::PageFailed);
   return LogErrorText("Unable to set number of trailing padlines");
 }
 
 void SoapScanDevice::EndAdfJob() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::EndAdfJob");
+  job_.Apply(ScanJobState::Event::FeederEmpty);
   dataSource_->SetDiscardData(true);
   const int status = CallRpc(&SoapScanDevice::RetrieveDiscardedImage);
   dataSource_->SetDiscardData(false);
-  jobActive_.store(false);
+  job_.Apply(ScanJobState::Event::FeederJobEnded);
   if (status != SOAP_OK) {
     // A refusal for lack of images, with no job active, is the expected end. Any other failure
     // leaves the page before, delivered whole, to the host that may still be reading it.
@@ -374,8 +375,9 @@ void SoapScanDevice::EndAdfJob() {
 
 void SoapScanDevice::DoAdfStatusQuery(DoneEvent done) {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoAdfStatusQuery");
+  scanError_ = 0;
   CallRpc(&SoapScanDevice::CacheAdfStatus);
-  if (!done.Signal()) LogErrorText("Could not signal adf query done event");
+  if (!done.Signal(scanError_)) LogErrorText("Could not signal adf query done event");
 }
 
 void SoapScanDevice::DoEndScan() {
@@ -397,12 +399,12 @@ void SoapScanDevice::DoEndScan() {
 
 void SoapScanDevice::DoReset() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::DoReset");
-  jobActive_.store(false);
+  job_.Apply(ScanJobState::Event::Reset);
   adfLoaded_.store(false);
   jobId_.store(0);
   jobToken_.store(nullptr);
   multiPageFlow_.store(true);
-  error_.store(0);
+  RecordScanError(0);
   if (!dataSource_->IsClosed()) dataSource_->Close();
   protocol_->Reset();
 }

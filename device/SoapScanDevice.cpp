@@ -35,8 +35,11 @@ SoapScanDevice::SoapScanDevice()
       scanThread_(&SoapScanDevice::ScanThread),
       cancelThread_(&SoapScanDevice::CancelThread),
       jobStatus_() {
-  jobStatus_.JobState = wscn__JobStateType__Unknown;
-  jobStatus_.JobStateReasons = wscn__JobStateReasonsType__None;
+  {
+    MutexLock guard(jobStatusLock_);
+    jobStatus_.JobState = wscn__JobStateType__Unknown;
+    jobStatus_.JobStateReasons = wscn__JobStateReasonsType__None;
+  }
   // A host that stops waiting for a worker ends the exchange holding it up.
   scanThread_.OnWaitExpired([this] { scanGuard_.Abort(); });
   cancelThread_.OnWaitExpired([this] { cancelGuard_.Abort(); });
@@ -50,13 +53,18 @@ SoapScanDevice::~SoapScanDevice() {
 
 bool SoapScanDevice::Fail(uint32_t code) {
   // A call that the session's close ended reports the closed session, whatever woke it.
-  if (closed_.load()) code = CERR_INVALID_SESSION;
+  if (job_.Closed()) code = CERR_INVALID_SESSION;
   error_.store(LogErrorCode(code));
   return false;
 }
 
+void SoapScanDevice::RecordScanError(uint32_t code) {
+  scanError_ = code;
+  error_.store(code);
+}
+
 bool SoapScanDevice::TakeDeferredFailure() {
-  const uint32_t code = deferredFailure_.exchange(0);
+  const uint32_t code = job_.deferredFailure.exchange(0);
   if (code == 0) return true;
   LogText("Reporting the failure of the job's closing exchange");
   return Fail(code);
@@ -64,13 +72,13 @@ bool SoapScanDevice::TakeDeferredFailure() {
 
 void SoapScanDevice::Close() {
   CHRESULT2 hr(GetGlobalLog(), "SoapScanDevice::Close");
-  closed_.store(true);
-  noPageReason_.store(CERR_INVALID_SESSION);
+  job_.Apply(ScanJobState::Event::Close);
+  job_.noPageReason.store(CERR_INVALID_SESSION);
   // A cancel the host posted just before runs first (within the grace), so that the device's
   // job is cancelled by it and not left running because the close took the page's cancel.
   if (!WaitForPostedCancels(kCloseGraceMs)) LogText("Warning! posted cancel still pending at close");
   // A reader blocked in the page wakes with the cancel; waits for the workers' answers end.
-  if (dataSource_ && protocol_ && CancelSoftware(CERR_CANCEL_PRESSED)) closeTookCancel_.store(true);
+  if (dataSource_ && protocol_ && CancelSoftware(CERR_CANCEL_PRESSED)) job_.closeTookCancel.store(true);
   scanThread_.Abandon();
   cancelThread_.Abandon();
 }
@@ -243,7 +251,7 @@ void SoapScanDevice::Cleanup() {
   // The messages already posted still run (a cancel must reach the device), but an exchange
   // that holds a worker past a short grace is aborted, with every later one: the session
   // closes at once whatever the device does.
-  closing_.store(true);
+  job_.Apply(ScanJobState::Event::Cleanup);
   // The scan thread may be waiting for the cancel thread (end of scan), so both are hurried.
   bool ended = scanThread_.Stop(kCloseGraceMs, [this] {
     scanGuard_.Abort();
@@ -311,7 +319,7 @@ void SoapScanDevice::HandleScanThreadMessage() {
       continue;
     }
     // An abort by a host that gave up on an earlier message ends with that message.
-    if (!closing_.load()) scanGuard_.Rearm();
+    if (!job_.Stopping()) scanGuard_.Rearm();
     try {
       if (handler->withDone) {
         (this->*handler->withDone)(done);
@@ -322,8 +330,9 @@ void SoapScanDevice::HandleScanThreadMessage() {
       // The host waiting for this message learns the failure now rather than after the done
       // event's time-out.
       if (done && !done.Signalled()) {
-        error_.store(ErrorCodeFromCurrentException());
-        done.Signal();
+        const uint32_t code = ErrorCodeFromCurrentException();
+        error_.store(code);
+        done.Signal(code);
       }
       throw;
     }
@@ -372,7 +381,7 @@ bool SoapScanDevice::HandleCancelThreadMessage(struct soap* cancelContext) {
       return false;
     case DriverAndDeviceCancel:
     case DeviceCancel: {
-      if (!closing_.load()) cancelGuard_.Rearm();
+      if (!job_.Stopping()) cancelGuard_.Rearm();
       // The posted cancel counts as handled however its handler ends.
       struct Handled {
         SoapScanDevice* device;
@@ -401,10 +410,12 @@ void SoapScanDevice::DoIdleNotification() {
   }
 }
 
-void SoapScanDevice::AskScanThread(uint32_t message) {
-  scanThread_.PostMessageSynchronously(message);
-  // Close sets closed_ before it cuts the handler short, so a handler ended by the close is seen here.
-  if (closed_.load()) RaiseError(CERR_INVALID_SESSION);
+uint32_t SoapScanDevice::AskScanThread(uint32_t message) {
+  const uint32_t result = scanThread_.PostMessageSynchronously(message);
+  // Close marks the session closed before it cuts the handler short, so a handler ended by the
+  // close is seen here.
+  if (job_.Closed()) RaiseError(CERR_INVALID_SESSION);
+  return result;
 }
 
 bool SoapScanDevice::WaitForScanThreadToIdle() {

@@ -12,10 +12,14 @@
 // Owns: the scan context and its pointer map, the data source, the protocol (its twin belongs
 // to the cancel context), the current parameters (unless they are the shared default), the
 // two worker threads and the cancel-thread lock event.
-// Sharing: members written by a worker and read by host operations (error_, adfLoaded_,
-// jobStatus_, bytesRead_, ...) take no lock; the order comes from the done events and idle
-// handshakes (a worker writes before it signals). The flags and numbers that several threads
-// touch are atomics so that this ordering is also well defined for the compiler.
+// Sharing: the job's phase, the session's close and the page's hand-over fields are one state
+// machine, job_ (device/ScanJobState.h), changed from any thread. A handler's result travels
+// back to the host call that asked for it with its answer (DoneEvent), so another call cannot
+// clear it on the way; error_ stays the last failure GetError reports. Members written by a
+// worker and read by host operations (adfLoaded_, bytesRead_, ...) take no lock; the order
+// comes from the done events and idle handshakes (a worker writes before it signals), and they
+// are atomics so that this ordering is also well defined for the compiler. jobStatusLock_
+// guards jobStatus_ (written by the scan thread, read by EjectAdfMedia on a host thread).
 // parametersLock_ guards parameters_, jobParameters_ and duplex_. The parameter objects are
 // read-only once published: SetParameters, SetAdfOptions and SetMfgMode publish new ones, and
 // a job takes the current object when it is created and keeps it for all its pages, so that
@@ -46,6 +50,7 @@
 #include "device/DoneEvent.h"
 #include "device/IScanDevice.h"
 #include "device/MessageThread.h"
+#include "device/ScanJobState.h"
 #include "device/ScanParameters.h"
 #include "platform/Event.h"
 #include "platform/Mutex.h"
@@ -130,10 +135,10 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   // established in time.
   bool WaitForScanThreadToIdle();
   // Posts `message` to the scan thread and waits for its handler's answer (as
-  // PostMessageSynchronously). Throws CERR_INVALID_SESSION when the session's close came
-  // meanwhile: the handler's outcome no longer counts (its exchanges were skipped or cut, and
-  // the close's reset may have cleared error_ before this thread read it).
-  void AskScanThread(uint32_t message);
+  // PostMessageSynchronously); returns the handler's result code. Throws CERR_INVALID_SESSION
+  // when the session's close came meanwhile: the handler's outcome no longer counts (its
+  // exchanges were skipped or cut).
+  uint32_t AskScanThread(uint32_t message);
   // Every cancel posted before has run, and the cancel thread stays parked (handles nothing)
   // until UnlockCancelThread or until the park limit has passed. Throws as WaitForIdle (after
   // unlocking again).
@@ -202,9 +207,11 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   bool ImagesAbsentAsExpected(int status);
   bool RpcNotImplemented(int status);
   bool JobStateIndicatesScanFailed() const;
+  // A copy of the last GetJobInfo answer's values. Any thread.
+  wscn__JobSummaryType JobStatus() const;
   // Whether the page was delivered; a failed page is cancelled with its reason. With
   // `pageEnded` (the closing exchange of a feeder job, after a whole page) the page the host
-  // may still be reading is kept: the failure is kept in deferredFailure_ instead.
+  // may still be reading is kept: the failure is kept in job_.deferredFailure instead.
   bool HandleRetrieveImageResult(int status, bool pageEnded = false);
   // The page's failure as judged on the scan thread: kept for the host's Read and cancels the
   // page with `code` (unless the page was cancelled already, which keeps its first reason).
@@ -253,6 +260,8 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   bool Fail(uint32_t code);
   // A failure kept for the next BeginScan or EndScan (0 when none); taken once.
   bool TakeDeferredFailure();
+  // Scan thread: records `code` as its handlers' last failure (0 clears it) and as the device's.
+  void RecordScanError(uint32_t code);
 
   // ---- Worker loops ----------------------------------------------------------------------
   static void ScanThread(void* device);
@@ -280,31 +289,24 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   std::atomic<uint32_t> jobId_{0};
   std::atomic<const char*> jobToken_{nullptr};     // text owned by the scan context
   std::atomic<bool> adfLoaded_{false};
-  std::atomic<bool> jobActive_{false};
   std::string scanIdentifier_;                     // scan thread
   std::atomic<bool> multiPageFlow_{true};
   std::unique_ptr<Event> cancelThreadLock_;        // auto-reset; created by Init
   std::atomic<int32_t> scannerStateReason_{9};     // None
   std::atomic<uint32_t> bytesRead_{0};
-  wscn__JobSummaryType jobStatus_;                 // JobState Unknown, reason None
+  mutable Mutex jobStatusLock_;
+  wscn__JobSummaryType jobStatus_ GUARDED_BY(jobStatusLock_);  // JobState Unknown, reason None
   std::atomic<uint32_t> padlines_{0};
   std::atomic<bool> scannerIdle_{false};
   std::atomic<bool> mfgMode_{false};
   std::string lastSoapFault_;                      // scan thread
-  // Why a Read finds no page to come: CERR_INVALID_PARAMETER before any BeginScan (and after a
-  // reset), a refused BeginScan's code, CERR_CANCEL_PRESSED after EndScan; 0 while a page is
-  // to come (host threads).
-  std::atomic<uint32_t> noPageReason_{CERR_INVALID_PARAMETER};
-  // The scan thread's judgement of the current page's failure (0: none yet); a Read that
-  // finds the page cancelled by the data source's own failure waits for it.
-  std::atomic<uint32_t> pageFailure_{0};
-  // A failure of a feeder job's closing exchange after a whole page (scan thread), reported
-  // by the next BeginScan or EndScan.
-  std::atomic<uint32_t> deferredFailure_{0};
-  std::atomic<bool> closed_{false};                // set by Close
+  // The job's phase, the session, and the page's hand-over fields (any thread).
+  ScanJobState job_;
+  // The last failure the scan thread's handlers recorded (scan thread only); a handler answers
+  // its host call with it.
+  uint32_t scanError_ = 0;
   ExchangeGuard scanGuard_;                        // bounds of the scan context's exchanges
   ExchangeGuard cancelGuard_;                      // bounds of the cancel context's exchanges
-  std::atomic<bool> closing_{false};               // Cleanup began: aborted exchanges stay so
   // How long Cleanup lets a worker finish what was posted before it aborts its exchange.
   static constexpr uint32_t kCloseGraceMs = 400;
   // Cancels posted to the cancel thread and not yet handled: Close lets them run first, so
@@ -313,9 +315,6 @@ class SoapScanDevice : public IScanDevice, public std::enable_shared_from_this<S
   Mutex cancelsLock_;
   std::condition_variable cancelsHandled_;
   int cancelsPending_ GUARDED_BY(cancelsLock_) = 0;
-  // Close cancelled the page's software half while a posted cancel had not run yet: that
-  // cancel still sends the device half (any thread).
-  std::atomic<bool> closeTookCancel_{false};
   void PostCancel(uint32_t message);
   void CancelHandled();
   bool WaitForPostedCancels(uint32_t limitMs);

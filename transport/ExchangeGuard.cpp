@@ -113,7 +113,7 @@ int ExchangeGuard::Outcome(int status) const {
   if (status != SOAP_OK) ServiceFault::ClipTexts(soap_, NetworkText::kMaxCharacters);
   if (status == SOAP_OK || IsGuardStatus(status)) return status;
   if (ended_ != 0) return ended_;
-  if (status == SOAP_LENGTH || status == SOAP_OCCURS || status == SOAP_LEVEL) return kTooLarge;
+  if (status == SOAP_LENGTH || status == SOAP_OCCURS || status == SOAP_LEVEL) return kExchangeTooLarge;
   return status;
 }
 
@@ -161,7 +161,7 @@ SOAP_SOCKET ExchangeGuard::OpenHook(struct soap* soap, const char* endpoint, con
   }
   guard->BeginExchange();
   if (guard->aborted_.load()) {
-    guard->End(kAborted);
+    guard->End(kExchangeAborted);
     soap->error = SOAP_EOF;
     return SOAP_INVALID_SOCKET;
   }
@@ -192,15 +192,15 @@ int ExchangeGuard::CloseSocketHook(struct soap* soap, SOAP_SOCKET socket) {
 int ExchangeGuard::SendHook(struct soap* soap, const char* data, std::size_t length) {
   ExchangeGuard* guard = Of(soap);
   if (!guard || !guard->send_) return SOAP_EOF;
-  if (guard->aborted_.load()) return guard->End(kAborted), SOAP_EOF;
+  if (guard->aborted_.load()) return guard->End(kExchangeAborted), SOAP_EOF;
   const long long left = guard->MillisecondsLeft();
-  if (left <= 0) return guard->End(kTimedOut), SOAP_EOF;
+  if (left <= 0) return guard->End(kExchangeTimedOut), SOAP_EOF;
   // A device that takes no bytes holds the send no longer than the exchange may last.
   const int saved = soap->send_timeout;
   soap->send_timeout = BoundedTimeout(saved, left);
   const int result = guard->send_(soap, data, length);
   soap->send_timeout = saved;
-  if (result != SOAP_OK && guard->aborted_.load()) guard->End(kAborted);
+  if (result != SOAP_OK && guard->aborted_.load()) guard->End(kExchangeAborted);
   return result;
 }
 
@@ -208,10 +208,10 @@ std::size_t ExchangeGuard::ReceiveHook(struct soap* soap, char* buffer, std::siz
   ExchangeGuard* guard = Of(soap);
   if (!guard || !guard->receive_) return 0;
   if (guard->ended_ != 0) return 0;
-  if (guard->aborted_.load()) return guard->End(kAborted);
-  if (guard->received_ >= guard->maxBytes_) return guard->End(kTooLarge);
+  if (guard->aborted_.load()) return guard->End(kExchangeAborted);
+  if (guard->received_ >= guard->maxBytes_) return guard->End(kExchangeTooLarge);
   const long long left = guard->MillisecondsLeft();
-  if (left <= 0) return guard->End(kTimedOut);
+  if (left <= 0) return guard->End(kExchangeTimedOut);
   // The read waits no longer than the exchange may last.
   const int saved = soap->recv_timeout;
   soap->recv_timeout = BoundedTimeout(saved, left);
@@ -220,8 +220,8 @@ std::size_t ExchangeGuard::ReceiveHook(struct soap* soap, char* buffer, std::siz
   soap->recv_timeout = saved;
   guard->received_ += got;
   if (got == 0) {
-    if (guard->aborted_.load()) return guard->End(kAborted);
-    if (guard->MillisecondsLeft() <= 0) return guard->End(kTimedOut);
+    if (guard->aborted_.load()) return guard->End(kExchangeAborted);
+    if (guard->MillisecondsLeft() <= 0) return guard->End(kExchangeTimedOut);
   }
   return got;
 }

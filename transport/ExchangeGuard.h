@@ -21,8 +21,9 @@
 // woken at once by Abort: the library's TCP reads through the context's receive time-out, which
 // the guard narrows for each read, and through the socket, which Abort shuts down; a transport
 // with waits of its own (USB) bounds them by MillisecondsLeft and wakes on AbortEvent.
-// An exchange the guard ended reports its own status through Outcome: kTimedOut, kTooLarge or
-// kAborted, which the scan device reports as a communication failure.
+// An exchange the guard ended reports its own status through Outcome: kExchangeTimedOut,
+// kExchangeTooLarge or kExchangeAborted (service/ExchangeStatus.h), which the scan device
+// reports as a communication failure.
 //
 // Threads: Attach, Detach, ExpectImage, ExpectControl, Outcome and the hooks run on the thread
 // that owns the context, as do MillisecondsLeft and AbortEvent's waits. Abort, Rearm and Aborted
@@ -44,6 +45,7 @@
 
 #include "platform/Event.h"
 #include "platform/Mutex.h"
+#include "service/ExchangeStatus.h"
 
 class ExchangeGuard {
  public:
@@ -56,12 +58,6 @@ class ExchangeGuard {
   static constexpr long kMaxTextLength = 4096;
   static constexpr unsigned kMaxLevel = 64;
   static constexpr std::size_t kMaxOccurs = 1024;
-
-  // Statuses of an exchange that the guard ended (beside the library's own).
-  static constexpr int kTimedOut = 120;  // the deadline or the image progress limit passed
-  static constexpr int kTooLarge = 121;  // the response or one of its texts was over its limit
-  static constexpr int kAborted = 122;   // Abort was called
-  static bool IsGuardStatus(int status) { return status == kTimedOut || status == kTooLarge || status == kAborted; }
 
   ExchangeGuard();
   ~ExchangeGuard();

@@ -53,8 +53,8 @@ struct Worker {
         w->kept = done;
         continue;
       }
-      if (message == kLateAnswer) w->kept.Signal();
-      done.Signal();
+      if (message == kLateAnswer) w->kept.Signal(kNoAnswer);
+      done.Signal(message);  // each answer carries its own message as the result
     }
   }
   std::vector<uint32_t> Seen() {
@@ -100,7 +100,7 @@ TEST_F(MessageThreadTest, SynchronousPostReturnsOnceTheHandlerSignalled) {
   Worker w;
   w.thread.Start(&w);
   w.release.Set();
-  w.thread.PostMessageSynchronously(kBlock);
+  EXPECT_EQ(kBlock, w.thread.PostMessageSynchronously(kBlock));
   EXPECT_EQ(std::vector<uint32_t>{kBlock}, w.Seen());
   EXPECT_TRUE(w.thread.Stop());
 }
@@ -113,7 +113,7 @@ TEST_F(MessageThreadTest, UnansweredDoneEventFailsAfterItsLimitAndALateAnswerIsH
   // The handler still holds the event the poster gave up on; signalling it now must not touch
   // freed memory.
   TimeLimits::Instance().doneEventMs = 90000;
-  w.thread.PostMessageSynchronously(kLateAnswer);
+  EXPECT_EQ(kLateAnswer, w.thread.PostMessageSynchronously(kLateAnswer));
   EXPECT_EQ((std::vector<uint32_t>{kNoAnswer, kLateAnswer}), w.Seen());
   EXPECT_TRUE(w.thread.Stop());
 }

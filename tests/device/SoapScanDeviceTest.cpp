@@ -36,6 +36,7 @@ class ProbeDevice : public SoapScanDevice {
   std::atomic<bool> blockEndScan{false};
   std::shared_ptr<Event> endScanRelease = std::make_shared<Event>(true, false);
   std::atomic<uint32_t> singlePageThrows{0};
+  std::atomic<bool> resetBeforeTheAnswer{false};
 
   using SoapScanDevice::error_;
   using SoapScanDevice::multiPageFlow_;
@@ -58,6 +59,14 @@ class ProbeDevice : public SoapScanDevice {
   }
   void DoSinglePageScan(DoneEvent done) override {
     if (uint32_t code = singlePageThrows.load()) throw static_cast<CAVIX_ERRORS>(code);
+    if (resetBeforeTheAnswer) {
+      // The job's set-up fails, and the reset a close posts runs before the host looks.
+      DoneEvent answer = DoneEvent::Make();
+      HandleCacheScanIdError(SOAP_TCP_ERROR, answer);
+      DoReset();
+      done.Signal(answer.Result());
+      return;
+    }
     SoapScanDevice::DoSinglePageScan(done);
   }
   void DoDeviceCancel(struct soap*) override { ++deviceCancels; }
@@ -314,6 +323,13 @@ TEST_F(SoapScanDeviceTest, ThrowingHandlerDoesNotStopTheScanThread) {
   EXPECT_FALSE(handle->BeginScan());
   EXPECT_EQ(CERR_ADF_JAMMED, handle->GetError());
   EXPECT_TRUE(probe->WaitForScanThreadToIdle());
+
+  // A failed set-up is the host's answer even when a reset clears the last failure before the
+  // host reads it.
+  probe->singlePageThrows = 0;
+  probe->resetBeforeTheAnswer = true;
+  EXPECT_FALSE(handle->BeginScan());
+  EXPECT_EQ(CERR_SCANNER_COMMUNICATION_FAILED, handle->GetError());
 }
 
 TEST_F(SoapScanDeviceTest, UnknownMessagesAreLoggedOnBothThreads) {
