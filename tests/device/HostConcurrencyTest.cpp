@@ -76,8 +76,8 @@ TEST_F(HostConcurrencyTest, CloseDuringACallEndsTheCallAndLeavesNothingBehind) {
     const Clock::time_point closing = Clock::now();
     EXPECT_EQ(S_OK, scanner_->CloseScannerSession(session_, &code));
     const double closeSeconds = SecondsSince(closing);
+    host.join();  // before the handle is cleared: the host thread reads it for each call
     session_ = 0;
-    host.join();
     EXPECT_LT(std::chrono::duration<double>(returned - closing).count(), 5.0);
     EXPECT_EQ(E_FAIL, result);
     EXPECT_EQ(static_cast<DWORD>(CERR_INVALID_SESSION), callCode);
