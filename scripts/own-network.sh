@@ -15,7 +15,9 @@ if [ "${CAVIX_OWN_NETWORK:-}" = 1 ]; then
   exec "$@"
 fi
 if unshare -n true 2>/dev/null; then
-  exec unshare -n sh -c 'ip link set lo up multicast on || exit 1; CAVIX_OWN_NETWORK=1 exec "$@"' own-network "$@"
+  # No system bus either: an Avahi daemon of the host would browse the host's network.
+  exec unshare -n sh -c 'ip link set lo up multicast on || exit 1
+    DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/cavix-own-network CAVIX_OWN_NETWORK=1 exec "$@"' own-network "$@"
 fi
 if [ "$required" = 1 ]; then
   echo "own-network: no network namespace of its own can be had here (unshare -n needs root);" \

@@ -11,6 +11,7 @@ packages=(
   dpkg-dev lintian
   clang libclang-rt-14-dev
   python3
+  avahi-daemon dbus
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -22,5 +23,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $sudo_cmd apt-get update -qq
+  # avahi-daemon is for the discovery test, which starts one in a network of its own: the
+  # package must not start one on the host's network, so services are refused while installing.
+  policy=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    policy=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | $sudo_cmd tee "$policy" >/dev/null
+    $sudo_cmd chmod 755 "$policy"
+  fi
   $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  [ -z "$policy" ] || $sudo_cmd rm -f "$policy"
 fi

@@ -98,10 +98,15 @@ bool DeviceSimulator::Start(std::string* error) {
       return false;
     }
   }
-  // Announcing is best effort: a loopback without multicast leaves the device unannounced.
+  // Announcing is best effort: a loopback without multicast leaves the device unannounced, and
+  // with no Avahi daemon it is not published.
   if (!transport_.usb && transport_.announce) {
     announcer_ = std::make_unique<WsDiscoveryResponder>(transport_.listenAddress, transport_.port);
     if (!announcer_->Start()) announcer_.reset();
+  }
+  if (!transport_.usb && transport_.publish) {
+    publisher_ = std::make_unique<AvahiPublisher>(transport_.listenAddress, transport_.port, transport_.model);
+    if (!publisher_->Start()) publisher_.reset();
   }
   running_ = true;
   if (transport_.usb) mainThread_ = std::thread(&DeviceSimulator::PtyLoop, this);
@@ -170,6 +175,7 @@ void DeviceSimulator::Stop() {
   if (!running_) return;
   if (announcer_) announcer_->Stop();
   announcer_.reset();
+  publisher_.reset();
   stopping_ = true;
   if (mainThread_.joinable()) mainThread_.join();
   ReapConnections(true);

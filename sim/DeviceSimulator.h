@@ -38,6 +38,7 @@
 #include "sim/ScannerModel.h"
 #include "sim/SimConfig.h"
 #include "sim/SimTypes.h"
+#include "sim/AvahiPublisher.h"
 #include "sim/WsDiscoveryResponder.h"
 
 namespace cavixsim {
@@ -108,6 +109,7 @@ class DeviceSimulator {
   Mutex lifeLock_ ACQUIRED_BEFORE(lock_);
   int listenFd_ = -1;
   std::unique_ptr<WsDiscoveryResponder> announcer_;  // while running, unless config.announce is off
+  std::unique_ptr<AvahiPublisher> publisher_;        // while running, unless config.publish is off
   int accepted_ = 0;  // connections accepted (accept loop only)
   int ptyMaster_ = -1;
   int ptySlave_ = -1;  // held open so the master never sees a hang-up between exchanges

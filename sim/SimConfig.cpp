@@ -121,7 +121,8 @@ const OptionInfo kOptions[] = {
     {"extra-elements", false, "", "add elements unknown to the schema to responses"},
     {"enum-numbers", false, "", "write enumerations as decimal numbers"},
     {"mac", true, "MAC", "MAC address of the simulated device (for discovery fixtures)"},
-    {"no-announce", false, "", "stay silent on WS-Discovery (no Hello, Bye or answers to Probe and Resolve)"},
+    {"no-announce", false, "", "stay silent: neither WS-Discovery (Hello, Bye, answers to Probe and Resolve) nor Avahi"},
+    {"no-wsd", false, "", "stay silent on WS-Discovery; publish through Avahi alone"},
     {"neighbour-table", true, "FILE", "append the line \"MAC ADDRESS\" to FILE at start"},
     {"help", false, "", "print this text and exit"},
 };
@@ -180,7 +181,8 @@ ParseResult ApplyOption(const std::string& name, const std::string& value, SimCo
     else if (name == "same-image") c.sameImageEverySheet = flag;
     else if (name == "padinfo-not-implemented") c.padInfoNotImplemented = flag;
     else if (name == "soap11") c.soap11 = flag;
-    else if (name == "no-announce") c.announce = !flag;
+    else if (name == "no-announce") c.announce = c.publish = !flag;
+    else if (name == "no-wsd") c.announce = !flag;
     else if (name == "reorder") c.reorderElements = flag;
     else if (name == "extra-elements") c.extraElements = flag;
     else if (name == "enum-numbers") c.enumNumbers = flag;

@@ -34,6 +34,7 @@ struct SimConfig {
   uint16_t port = 8289;           // tests may move it; the command line cannot
   bool usb = false;               // serve over a pseudo-terminal instead
   bool announce = true;           // WS-Discovery on loopback (WsDiscoveryResponder)
+  bool publish = true;            // through the Avahi daemon, when one runs (AvahiPublisher)
 
   // The scanner.
   std::string model = "vqm440";

@@ -346,7 +346,7 @@ std::string ScanCommandLine::UsageText() {
       "      --sim-address A   the embedded simulated scanner listens on loopback address A\n"
       "List (a WS-Discovery Probe to each multicast-capable interface, the kernel's neighbour\n"
       "table as it stands, then GetScannerElements to each host found on port 8289):\n"
-      "      --discovery S     the sources: wsd, neighbours (both by default) or off\n"
+      "      --discovery S     the sources: wsd, avahi, neighbours (all by default) or off\n"
       "      --discovery-time MS   the whole search's time (2000)\n"
       "Scan:\n"
       "  -s, --source S        platen (default), adf or duplex\n"

@@ -12,6 +12,7 @@
 #include "service/SoapPointerMap.h"
 #include "service/WscnService.h"
 #include "tools/DeviceName.h"
+#include "transport/AvahiBrowser.h"
 #include "transport/ExchangeGuard.h"
 #include "transport/WsDiscovery.h"
 
@@ -59,14 +60,20 @@ std::vector<NeighbourDevice> ScannerDiscovery::Candidates(const DiscoverySetting
                                                           Clock::time_point gatherUntil) {
   const std::vector<NeighbourDevice> table = Neighbours();
   std::vector<NeighbourDevice> candidates;
-  if (settings.wsDiscovery) {
-    for (const std::string& host : WsDiscovery::Search(gatherUntil)) {
-      const std::string mac = MacOf(table, host);
-      auto same = std::find_if(candidates.begin(), candidates.end(),
-                               [&](const NeighbourDevice& d) { return !mac.empty() && d.mac == mac; });
-      if (same == candidates.end()) same = candidates.insert(candidates.end(), NeighbourDevice{mac, {}, {}});
-      (host.find(':') == std::string::npos ? same->ipv4 : same->ipv6).push_back(host);
-    }
+  // Avahi's browser gathers on a thread of its own while WS-Discovery gathers on this one.
+  std::vector<std::string> heard, announced;
+  std::thread avahi;
+  if (settings.avahi) avahi = std::thread([&announced, gatherUntil] { announced = AvahiBrowser::Search(gatherUntil); });
+  if (settings.wsDiscovery) heard = WsDiscovery::Search(gatherUntil);
+  if (avahi.joinable()) avahi.join();
+  for (const std::string& host : announced)
+    if (std::find(heard.begin(), heard.end(), host) == heard.end()) heard.push_back(host);
+  for (const std::string& host : heard) {
+    const std::string mac = MacOf(table, host);
+    auto same = std::find_if(candidates.begin(), candidates.end(),
+                             [&](const NeighbourDevice& d) { return !mac.empty() && d.mac == mac; });
+    if (same == candidates.end()) same = candidates.insert(candidates.end(), NeighbourDevice{mac, {}, {}});
+    (host.find(':') == std::string::npos ? same->ipv4 : same->ipv6).push_back(host);
   }
   if (settings.neighbours) {
     for (const NeighbourDevice& d : table) {

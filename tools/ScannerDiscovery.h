@@ -1,6 +1,6 @@
 // Finds Cavix scanners on the local network without configuration, from what the network
 // announces and never by sweeping it: the candidates are the hosts that answer a WS-Discovery
-// Probe and the neighbours the kernel knows as its table stands (or the fixture named by
+// Probe, the hosts of the printer and scanner services the Avahi daemon knows, and the neighbours the kernel knows as its table stands (or the fixture named by
 // CAVIX_NEIGHBOUR_TABLE, as for the discovery library), as DiscoverySettings choose. Each
 // candidate address is asked GetScannerElements on the scan service's port, and those that
 // answer by the search's deadline are listed, merged by MAC address, with their model, address,
@@ -40,7 +40,7 @@ class ScannerDiscovery {
   // the kernel's tables.
   static std::vector<NeighbourDevice> Neighbours();
   // The hosts to ask, grouped by MAC address where the neighbour table knows it: those that
-  // answered WS-Discovery by `gatherUntil`, then the table's neighbours.
+  // answered WS-Discovery or Avahi's browser by `gatherUntil`, then the table's neighbours.
   static std::vector<NeighbourDevice> Candidates(const DiscoverySettings& settings, Clock::time_point gatherUntil);
 
   // Asks every address of the candidates (IPv4 first) until `deadline`; lists the scanners in

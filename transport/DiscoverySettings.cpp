@@ -5,14 +5,16 @@
 #include <sstream>
 
 int DiscoverySettings::GatherMs() const {
-  return wsDiscovery ? std::min(searchMs * 3 / 10, 1000) : 0;
+  return wsDiscovery || avahi ? std::min(searchMs * 3 / 10, 1000) : 0;
 }
 
 bool DiscoverySettings::SetSources(const std::string& list, std::string* error) {
   static const struct {
     const char* name;
     bool DiscoverySettings::*source;
-  } kSources[] = {{"wsd", &DiscoverySettings::wsDiscovery}, {"neighbours", &DiscoverySettings::neighbours}};
+  } kSources[] = {{"wsd", &DiscoverySettings::wsDiscovery},
+                  {"avahi", &DiscoverySettings::avahi},
+                  {"neighbours", &DiscoverySettings::neighbours}};
   std::string words = list;
   std::replace(words.begin(), words.end(), ',', ' ');
   std::istringstream in(words);
@@ -27,12 +29,12 @@ bool DiscoverySettings::SetSources(const std::string& list, std::string* error) 
     for (const auto& s : kSources)
       if (word == s.name) chosen.*s.source = known = true;
     if (!known) {
-      if (error) *error = "unknown discovery source '" + word + "' (wsd, neighbours or off)";
+      if (error) *error = "unknown discovery source '" + word + "' (wsd, avahi, neighbours or off)";
       return false;
     }
   }
   if (!named || (off && chosen.Any())) {
-    if (error) *error = "discovery takes wsd, neighbours, both, or off";
+    if (error) *error = "discovery takes wsd, avahi, neighbours, any of them, or off";
     return false;
   }
   *this = chosen;
@@ -54,7 +56,7 @@ DiscoverySettings DiscoverySettings::FromEnvironment() {
   DiscoverySettings s;
   // Test settings only: never read on behalf of the caller of a set-user-ID host.
   const char* fixture = secure_getenv("CAVIX_NEIGHBOUR_TABLE");
-  if (fixture && *fixture) s.wsDiscovery = false;
+  if (fixture && *fixture) s.wsDiscovery = s.avahi = false;
   const char* sources = secure_getenv("CAVIX_DISCOVERY");
   if (sources && *sources) s.SetSources(sources, nullptr);
   return s;

@@ -1,10 +1,11 @@
 // Where a search for scanners looks and how long it may take: WS-Discovery (a Probe to the
-// multicast group of every up, multicast-capable interface), the kernel's neighbour table as it
-// stands (nothing is sent to fill it), both by default, within 2 s.
+// multicast group of every up, multicast-capable interface), the services the Avahi daemon has
+// heard announced (when one runs), the kernel's neighbour table as it stands (nothing is sent to
+// fill it), all three by default, within 2 s.
 // A neighbour-table fixture (CAVIX_NEIGHBOUR_TABLE) stands for the whole network: with one, only
 // the fixture is read unless CAVIX_DISCOVERY names the sources. CAVIX_DISCOVERY takes the same
 // list as cavix.conf's "discovery" line and `cavix-scan list --discovery`: source names
-// ("wsd", "neighbours") separated by commas or blanks, or "off".
+// ("wsd", "avahi", "neighbours") separated by commas or blanks, or "off".
 //
 // Threads: a plain value; FromEnvironment may be called from any thread.
 #ifndef CAVIX_TRANSPORT_DISCOVERYSETTINGS_H
@@ -17,11 +18,13 @@ struct DiscoverySettings {
   static constexpr int kMaxSearchMs = 60000;
 
   bool wsDiscovery = true;
+  bool avahi = true;
   bool neighbours = true;
   int searchMs = kDefaultSearchMs;
 
-  bool Any() const { return wsDiscovery || neighbours; }
-  // The share of the search spent gathering WS-Discovery answers before the candidates are
+  bool Any() const { return wsDiscovery || avahi || neighbours; }
+  // The share of the search spent gathering WS-Discovery answers and Avahi's services before the
+  // candidates are
   // asked for their scanner elements: 30 %, at most a second.
   int GatherMs() const;
 

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "transport/AvahiBrowser.h"
 #include "transport/DiscoverySettings.h"
 #include "transport/NeighbourTable.h"
 #include "transport/WsDiscovery.h"
@@ -55,15 +57,24 @@ void KeepAnswered(std::vector<NeighbourDevice>& devices, const std::vector<std::
 }
 
 // Fills `found` with the devices that carry mac; SDI_OK or SDI_ERR_SOURCE. The hosts that
-// answer a WS-Discovery Probe are matched by their MAC addresses in the neighbour table (their
+// answer a WS-Discovery Probe or whose services Avahi's browser resolves (both gathered at once)
+// are matched by their MAC addresses in the neighbour table (their
 // exchange with this host left them there); with the neighbour source on, every neighbour the
 // table holds is matched as well. Nothing is sent to fill the table.
 int32_t Search(const std::string& mac) {
   const DiscoverySettings settings = DiscoverySettings::FromEnvironment();
-  std::vector<std::string> answered;
+  const auto gatherUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.GatherMs());
+  std::vector<std::string> answered, announced;
+  std::thread avahi;
+  if (settings.avahi) avahi = std::thread([&announced, gatherUntil] { announced = AvahiBrowser::Search(gatherUntil); });
   if (settings.wsDiscovery) {
-    answered = WsDiscovery::Search(std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.GatherMs()));
+    answered = WsDiscovery::Search(gatherUntil);
     Trace(2, "WS-Discovery: %zu host(s) answered", answered.size());
+  }
+  if (avahi.joinable()) {
+    avahi.join();
+    Trace(2, "Avahi: %zu host(s) announced", announced.size());
+    answered.insert(answered.end(), announced.begin(), announced.end());
   }
   std::vector<NeighbourDevice> devices;
   // A test fixture only: never read on behalf of the caller of a set-user-ID host.

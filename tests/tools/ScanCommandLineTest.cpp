@@ -42,6 +42,8 @@ TEST(ScanCommandLineTest, WrongOptionsAreRefusedWithAMessageNamingThem) {
       {{"caps", "--mode", "gray"}, "option --mode is only for scanning"},
       {{"register", "--device", "192.0.2.1"}, "not used by this command"},
       {{"list", "--device", "192.0.2.1"}, "not used by this command"},
+      {{"list", "--discovery", "avahi,mdns"}, "unknown discovery source 'mdns' (wsd, avahi, neighbours or off)"},
+      {{"list", "--discovery", "avahi off"}, "discovery takes wsd, avahi, neighbours, any of them, or off"},
       {{"log", "maybe"}, "log takes on, off or show"},
       {{"log", "on", "--roll", "9"}, "--roll takes 0 to 5 copies"},
       {{"log", "on", "--size-kb", "20000"}, "--size-kb takes 0 (no roll-over) to 10240"},
