@@ -9,6 +9,9 @@ namespace cavixsim {
 
 namespace {
 
+constexpr int kCollision = -8;  // AVAHI_ERR_COLLISION
+constexpr int kMostCollisions = 10;
+
 // A host-name label made of the address: letters and digits kept, anything else a dash.
 std::string Label(const std::string& text) {
   std::string label;
@@ -22,9 +25,10 @@ struct AvahiPublisher::Session {
   const AvahiLibrary* avahi = AvahiLibrary::Get();
   std::string address;
   uint16_t port = 0;
-  std::string serviceName;  // "Cavix MODEL on PORT", numbered after a collision
+  std::string baseName;     // "Cavix MODEL at ADDRESS port PORT"
+  std::string serviceName;  // the base name, numbered after a collision
   std::string hostName;     // "cavix-sim-PORT-ADDRESS.local"
-  int collisions = 0;
+  int renamed = 0;          // numbers taken after collisions
   AvahiLibrary::ThreadedPoll* poll = nullptr;
   AvahiLibrary::Client* client = nullptr;
   AvahiLibrary::EntryGroup* group = nullptr;
@@ -32,13 +36,15 @@ struct AvahiPublisher::Session {
   static void ClientChanged(AvahiLibrary::Client* client, int state, void* user);
   static void GroupChanged(AvahiLibrary::EntryGroup* group, int state, void* user);
   void Publish(AvahiLibrary::Client* client);
+  void Rename();
 };
 
 AvahiPublisher::AvahiPublisher(const std::string& address, uint16_t port, const std::string& model)
     : session_(new Session) {
   session_->address = address;
   session_->port = port;
-  session_->serviceName = "Cavix " + model + " on " + std::to_string(port);
+  session_->baseName = "Cavix " + model + " at " + address + " port " + std::to_string(port);
+  session_->serviceName = session_->baseName;
   session_->hostName = "cavix-sim-" + std::to_string(port) + "-" + Label(address) + ".local";
 }
 
@@ -81,12 +87,16 @@ void AvahiPublisher::Session::ClientChanged(AvahiLibrary::Client* client, int st
 
 void AvahiPublisher::Session::GroupChanged(AvahiLibrary::EntryGroup* group, int state, void* user) {
   Session& s = *static_cast<Session*>(user);
-  // Another service holds the name: take the next number, a few times at most.
-  if (state != AvahiLibrary::kGroupCollision || ++s.collisions > 9) return;
-  s.serviceName = s.serviceName.substr(0, s.serviceName.find(" #")) + " #" + std::to_string(s.collisions + 1);
+  // Another host on the link holds the name: publish again under the next number.
+  if (state != AvahiLibrary::kGroupCollision || s.renamed >= kMostCollisions) return;
   s.avahi->entry_group_reset(group);
   s.group = group;
+  s.Rename();
   s.Publish(nullptr);
+}
+
+void AvahiPublisher::Session::Rename() {
+  serviceName = baseName + " #" + std::to_string(++renamed + 1);
 }
 
 void AvahiPublisher::Session::Publish(AvahiLibrary::Client* from) {
@@ -95,14 +105,24 @@ void AvahiPublisher::Session::Publish(AvahiLibrary::Client* from) {
   AvahiLibrary::Address bytes{};
   const int protocol = address.find(':') != std::string::npos ? AvahiLibrary::kProtoInet6 : AvahiLibrary::kProtoInet;
   if (!avahi->address_parse(address.c_str(), protocol, &bytes)) return;
-  const bool added =
-      avahi->entry_group_add_address(group, AvahiLibrary::kIfUnspec, AvahiLibrary::kProtoUnspec, 0, hostName.c_str(),
-                                     &bytes) == 0 &&
-      avahi->entry_group_add_service(group, AvahiLibrary::kIfUnspec, AvahiLibrary::kProtoUnspec, 0,
-                                     serviceName.c_str(), AvahiPublisher::kServiceType, nullptr, hostName.c_str(), port,
-                                     "ty=Cavix simulator", static_cast<const char*>(nullptr)) == 0;
-  if (added) avahi->entry_group_commit(group);
-  else std::fprintf(stderr, "cavix-devsim: Avahi refused the service '%s'\n", serviceName.c_str());
+  // A name another service holds already is refused at once: take the next number, a few times.
+  int status = kCollision;
+  for (int attempt = 0; status == kCollision && renamed < kMostCollisions; ++attempt) {
+    if (attempt > 0) {
+      avahi->entry_group_reset(group);
+      Rename();
+    }
+    status = avahi->entry_group_add_address(group, AvahiLibrary::kIfUnspec, AvahiLibrary::kProtoUnspec, 0,
+                                            hostName.c_str(), &bytes);
+    if (status == 0)
+      status = avahi->entry_group_add_service(group, AvahiLibrary::kIfUnspec, AvahiLibrary::kProtoUnspec, 0,
+                                              serviceName.c_str(), AvahiPublisher::kServiceType, nullptr,
+                                              hostName.c_str(), port, "ty=Cavix simulator",
+                                              static_cast<const char*>(nullptr));
+  }
+  if (status == 0) avahi->entry_group_commit(group);
+  else std::fprintf(stderr, "cavix-devsim: Avahi refused the service '%s': %s\n", serviceName.c_str(),
+                    avahi->strerror(status));
 }
 
 }  // namespace cavixsim

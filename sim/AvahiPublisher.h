@@ -1,8 +1,8 @@
 // The simulated scanner published through the Avahi daemon, as a network scanner announces its
 // scan service by multicast DNS: an entry group holding a host name of its own for the
 // simulator's (loopback) address and a _scanner._tcp service on its port. With no daemon (or no
-// Avahi library) Start fails and the simulator stays unpublished; a name taken by another
-// service gets a numbered one.
+// Avahi library) Start fails and the simulator stays unpublished; a service name taken by
+// another service gets a number.
 //
 // Threads: Start and Stop are called by the simulator's Start and Stop (serialised there); the
 // library's callbacks run on the threaded poll's own thread (or inside Start, before that thread

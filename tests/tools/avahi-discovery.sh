@@ -1,8 +1,8 @@
 #!/bin/sh
-# A simulator that announces itself through Avahi alone (WS-Discovery off) is found by
-# `cavix-scan list --discovery avahi`. Runs in a network and mount namespace of its own: a
-# private D-Bus system bus, an avahi-daemon on one end of a veth pair inside the namespace (the
-# daemon takes no loopback), nothing reaching any other host. Skips (77) with the reason when the
+# Simulators that announce themselves through Avahi alone (WS-Discovery off), on IPv4 and IPv6,
+# are found by `cavix-scan list --discovery avahi`. Runs in a network and mount namespace of its
+# own: a private D-Bus system bus, an avahi-daemon on one end of a veth pair inside the
+# namespace (the daemon takes no loopback), nothing reaching any other host. Skips (77) with the reason when the
 # daemon or a namespace cannot be had.
 #   avahi-discovery.sh CAVIX_SCAN CAVIX_DEVSIM
 set -eu
@@ -51,7 +51,7 @@ CONF
 cat >"$work/avahi.conf" <<CONF
 [server]
 use-ipv4=yes
-use-ipv6=no
+use-ipv6=yes
 allow-interfaces=cavixmd0
 enable-dbus=yes
 [wide-area]
@@ -75,22 +75,25 @@ if [ "$ready" != 1 ]; then
   echo "SKIP: avahi-daemon did not start here:"; cat "$work/avahi.log"; exit 77
 fi
 
+# Two simulators of one model: their services must not take each other's name.
 "$devsim" --listen 127.0.0.61 --no-wsd >"$work/sim.log" 2>&1 &
+pids="$pids $!"
+"$devsim" --listen ::1 --no-wsd >>"$work/sim.log" 2>&1 &
 pids="$pids $!"
 # The daemon probes the names before it answers for them: a few searches, each bounded.
 found=""
 for _ in $(seq 10); do
   found=$("$scan" list --discovery avahi 2>&1) || true
-  case $found in *127.0.0.61*) break ;; esac
+  case $found in *127.0.0.61*::1*|*::1*127.0.0.61*) break ;; esac
   sleep 0.5
 done
 printf "%s\n" "$found"
 case $found in
-  *127.0.0.61*) ;;
-  *) echo "FAIL: the simulator published through Avahi was not listed"; cat "$work/avahi.log" "$work/sim.log"; exit 1 ;;
+  *127.0.0.61*::1*|*::1*127.0.0.61*) ;;
+  *) echo "FAIL: the simulators published through Avahi were not both listed"; cat "$work/avahi.log" "$work/sim.log"; exit 1 ;;
 esac
-# With WS-Discovery alone the same simulator stays unseen: it said nothing there.
-if "$scan" list --discovery wsd 2>&1 | grep -q 127.0.0.61; then
+# With WS-Discovery alone the same simulators stay unseen: it said nothing there.
+if "$scan" list --discovery wsd 2>&1 | grep -q -e 127.0.0.61 -e ::1; then
   echo "FAIL: found by WS-Discovery although it announces through Avahi alone"; exit 1
 fi
 echo "PASS"
