@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev sane-utils
   libcairo2-dev poppler-utils pngcheck libtiff-tools
-  dpkg-dev lintian
+  dpkg-dev lintian mmdebstrap
   clang libclang-rt-14-dev
   python3
   avahi-daemon dbus
