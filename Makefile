@@ -78,7 +78,8 @@ cross-arm64:
 	./scripts/check-deb-arch.sh $(ARM64_BUILD)/package/cavix_*_arm64.deb aarch64
 
 check-arm64: cross-arm64
-	cd $(ARM64_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 900 -E '$(ARM64_EXCLUDE)'
+	cd $(ARM64_BUILD) && $(CURDIR)/scripts/own-network.sh ctest --output-on-failure -j $(JOBS) --timeout 900 \
+	  -E '$(ARM64_EXCLUDE)'
 
 # `make package-root` (the one step that uses the network: mmdebstrap and apt) makes a clean
 # Debian 12 root in $(BUILD)/package-root with the package installed by apt; `make
