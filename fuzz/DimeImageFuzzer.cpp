@@ -30,13 +30,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "image/DimeDataSource.h"
 #include "image/PadlessStreamFactory.h"
+#include "platform/Mutex.h"
 #include "platform/TimeLimits.h"
 #include "service/ServiceContext.h"
 #include "service/SoapPointerMap.h"
@@ -117,13 +117,13 @@ class HostReader {
 
   // Waits until Open has answered; false when it has not within the limit.
   bool AwaitOpen(std::chrono::seconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [this] { return state_ != kOpening; });
+    MutexUniqueLock lock(mutex_);
+    return changed_.wait_for(lock.Native(), limit, [this]() REQUIRES(mutex_) { return state_ != kOpening; });
   }
   // Waits until the reader has finished; false when it has not within the limit.
   bool AwaitDone(std::chrono::seconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [this] { return state_ == kDone; });
+    MutexUniqueLock lock(mutex_);
+    return changed_.wait_for(lock.Native(), limit, [this]() REQUIRES(mutex_) { return state_ == kDone; });
   }
   bool Opened() const { return opened_; }
   uint32_t Result() const { return result_; }
@@ -132,7 +132,7 @@ class HostReader {
  private:
   enum State { kOpening, kReading, kDone };
   void Set(State state) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     state_ = state;
     changed_.notify_all();
   }
@@ -153,9 +153,9 @@ class HostReader {
   }
 
   DimeDataSource& source_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  State state_ = kOpening;  // guarded by mutex_
+  State state_ GUARDED_BY(mutex_) = kOpening;
   bool opened_ = false;
   uint32_t result_ = 0;
   std::vector<uint8_t> bytes_;

@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "device/MessageThread.h"
 #include "driver/CavixErrors.h"
 #include "platform/Event.h"
+#include "platform/Mutex.h"
 #include "platform/SystemInfo.h"
 #include "tests/device/DeviceTestSupport.h"
 
@@ -26,8 +26,8 @@ constexpr uint32_t kLateAnswer = 0x9004;   // signals a done event kept by kNoAn
 // A worker whose procedure records what it receives.
 struct Worker {
   MessageThread thread{&Worker::Run};
-  std::mutex lock;
-  std::vector<uint32_t> seen;  // guarded by lock
+  Mutex lock;
+  std::vector<uint32_t> seen GUARDED_BY(lock);
   Event release{true, false};
   DoneEvent kept;              // worker thread only
   std::atomic<uint32_t> runningOn{0};
@@ -44,7 +44,7 @@ struct Worker {
         continue;
       }
       {
-        std::lock_guard<std::mutex> guard(w->lock);
+        MutexLock guard(w->lock);
         w->seen.push_back(message);
       }
       if (message == kBlock) w->release.Wait(INFINITE);
@@ -58,7 +58,7 @@ struct Worker {
     }
   }
   std::vector<uint32_t> Seen() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return seen;
   }
 };

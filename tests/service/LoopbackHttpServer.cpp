@@ -101,12 +101,12 @@ LoopbackHttpServer::~LoopbackHttpServer() {
 }
 
 void LoopbackHttpServer::SetReply(std::string reply) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   reply_ = std::move(reply);
 }
 
 void LoopbackHttpServer::SetMode(Mode mode) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   mode_ = mode;
 }
 
@@ -115,7 +115,7 @@ std::string LoopbackHttpServer::Endpoint() const {
 }
 
 std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::Requests() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return requests_;
 }
 
@@ -173,7 +173,7 @@ void LoopbackHttpServer::Serve(int fd) {
   std::string reply;
   Mode mode;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     requests_.push_back(request);
     reply = reply_;
     mode = mode_;

@@ -6,11 +6,12 @@
 #define CAVIX_TESTS_SERVICE_LOOPBACKHTTPSERVER_H
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 class LoopbackHttpServer {
  public:
@@ -55,10 +56,10 @@ class LoopbackHttpServer {
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};
   std::atomic<int> connections_{0};
-  mutable std::mutex lock_;
-  std::string reply_;              // guarded by lock_
-  Mode mode_ = Mode::kReply;       // guarded by lock_
-  std::vector<Request> requests_;  // guarded by lock_
+  mutable Mutex lock_;
+  std::string reply_ GUARDED_BY(lock_);
+  Mode mode_ GUARDED_BY(lock_) = Mode::kReply;
+  std::vector<Request> requests_ GUARDED_BY(lock_);
   std::thread thread_;
 };
 

@@ -31,6 +31,7 @@
 #include "driver/CavixDriver.h"
 #include "driver/CavixErrors.h"
 #include "driver/DriverModule.h"
+#include "platform/Mutex.h"
 #include "platform/NamedLock.h"
 #include "sim/DeviceSimulator.h"
 #include "tests/device/DeviceTestSupport.h"
@@ -320,12 +321,12 @@ class SoakTest : public ::testing::Test {
 // ---- two host threads ------------------------------------------------------------------------
 
 struct Round {
-  std::mutex lock;
-  bool over = false;                // guarded by lock
-  int errors = 0;                   // guarded by lock
-  bool cancelled = false;           // guarded by lock: a host cancel happened in the round
-  std::vector<uint64_t> wholeHashes;  // guarded by lock
-  std::vector<std::string> faults;    // guarded by lock: unexpected outcomes
+  Mutex lock;
+  bool over GUARDED_BY(lock) = false;
+  int errors GUARDED_BY(lock) = 0;
+  bool cancelled GUARDED_BY(lock) = false;  // a host cancel happened in the round
+  std::vector<uint64_t> wholeHashes GUARDED_BY(lock);
+  std::vector<std::string> faults GUARDED_BY(lock);  // unexpected outcomes
 };
 
 TEST_F(SoakTest, FeederPagesFromTwoThreadsOnOneDevice) {
@@ -367,20 +368,20 @@ TEST_F(SoakTest, FeederPagesFromTwoThreadsOnOneDevice) {
       Random r(threadSeed);
       for (;;) {
         if (host.Lock(C_LOCK_THREAD) != S_OK) {
-          std::lock_guard<std::mutex> g(state.lock);
+          MutexLock g(state.lock);
           state.faults.push_back("LockScanner failed");
           state.over = true;
           return;
         }
         bool over;
         {
-          std::lock_guard<std::mutex> g(state.lock);
+          MutexLock g(state.lock);
           over = state.over || attempts >= kThreadPages;
         }
         if (!over) {
           DWORD failure = 0;
           const int ready = host.AdfReady(&failure);
-          std::lock_guard<std::mutex> g(state.lock);
+          MutexLock g(state.lock);
           if (ready < 0) {
             if (!scenario.codes.count(failure) && !(state.cancelled && kAfterCancelCodes.count(failure)))
               state.faults.push_back("ADFIsReady failed with " + std::to_string(failure));
@@ -394,7 +395,7 @@ TEST_F(SoakTest, FeederPagesFromTwoThreadsOnOneDevice) {
           const CancelAt cancel = PickCancel(r);
           const PageResult page = ScanPage(host.scanner, host.session, pageBytes, cancel, r, clock);
           ++attempts;
-          std::lock_guard<std::mutex> g(state.lock);
+          MutexLock g(state.lock);
           ++tally.attempts;
           if (page.stopResult != S_OK) state.faults.push_back("StopScan failed");
           switch (page.outcome) {
@@ -425,9 +426,12 @@ TEST_F(SoakTest, FeederPagesFromTwoThreadsOnOneDevice) {
     std::thread tb(worker, std::ref(b), seed_ * 7919 + round * 2 + 1);
     ta.join();
     tb.join();
-    for (const std::string& f : state.faults) ADD_FAILURE() << f;
-    if (!state.faults.empty()) PrintRequests();
-    CheckWholePages(state.wholeHashes);
+    {
+      MutexLock g(state.lock);
+      for (const std::string& f : state.faults) ADD_FAILURE() << f;
+      if (!state.faults.empty()) PrintRequests();
+      CheckWholePages(state.wholeHashes);
+    }
     if (HasFailure()) break;
   }
   tally.Print("two threads");

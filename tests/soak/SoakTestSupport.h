@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "driver/CavixScanner.h"
+#include "platform/Mutex.h"
 #include "platform/TimeLimits.h"
 #include "sim/DeviceSimulator.h"
 #include "tests/support/ExpectedHostBytes.h"
@@ -83,7 +83,7 @@ class CallClock {
     const auto start = std::chrono::steady_clock::now();
     const HRESULT hr = f();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     ++calls_;
     if (ms > longest_) {
       longest_ = ms;
@@ -95,24 +95,24 @@ class CallClock {
     return hr;
   }
   std::vector<std::string> Late() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return late_;
   }
   long Calls() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return calls_;
   }
   std::string Longest() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return longestCall_ + " " + std::to_string(longest_) + " ms";
   }
 
  private:
-  mutable std::mutex lock_;
-  std::vector<std::string> late_;
-  long calls_ = 0;
-  long longest_ = 0;
-  std::string longestCall_;
+  mutable Mutex lock_;
+  std::vector<std::string> late_ GUARDED_BY(lock_);
+  long calls_ GUARDED_BY(lock_) = 0;
+  long longest_ GUARDED_BY(lock_) = 0;
+  std::string longestCall_ GUARDED_BY(lock_);
 };
 
 // How a host page attempt ended.
