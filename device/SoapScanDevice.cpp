@@ -84,7 +84,9 @@ void SoapScanDevice::Close() {
 }
 
 uint32_t SoapScanDevice::GetError() {
-  const uint32_t error = error_.load();
+  // A call that the session's close ended reports the closed session, also when the scan
+  // thread records its own failure of the cut-short exchange after the call's answer.
+  const uint32_t error = job_.Closed() ? static_cast<uint32_t>(CERR_INVALID_SESSION) : error_.load();
   LogNamedValue("error_", static_cast<int>(error));
   return error;
 }
