@@ -15,6 +15,7 @@
 // component and its file name keeps to letters, digits, '.', '_' and '-'.
 #include <stdsoap2.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -78,10 +79,26 @@ void CheckField(const std::string& name, const char* start, const char* end, boo
   }
   const bool v6 = field.find(':') != std::string::npos;
   if (endpoint != "http://" + (v6 ? "[" + field + "]" : field) + ":8289") Fail("wrong endpoint", name);
-  for (unsigned char c : field) {
+  // A link-local IPv6 address may name its interface after one '%': letters, digits, '.', '-',
+  // '_', at most 15 of them.
+  const size_t percent = v6 ? field.find('%') : std::string::npos;
+  const std::string address = field.substr(0, percent);
+  const std::string zone = percent == std::string::npos ? "" : field.substr(percent + 1);
+  for (unsigned char c : address) {
     const bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                          c == '.' || c == '-' || (v6 && c == ':');
     if (!allowed) Fail("usable address with a character that changes the request", name);
+  }
+  if (percent == std::string::npos) return;
+  if (zone.empty() || zone.size() > 15) Fail("usable address with an empty or long zone", name);
+  std::string head = address.substr(0, 3);
+  for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (address.size() < 4 || (head != "fe8" && head != "fe9" && head != "fea" && head != "feb"))
+    Fail("zone on an address that is not link-local", name);
+  for (unsigned char c : zone) {
+    const bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         c == '.' || c == '-' || c == '_';
+    if (!allowed) Fail("zone with a character outside an interface name", name);
   }
 }
 
