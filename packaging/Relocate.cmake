@@ -29,10 +29,11 @@ endif()
 file(REMOVE "${lib}/${ma}/sane/libsane-cavix.so")
 # The driver module, its SOAP glue and the discovery library are private to this package:
 # hosts load the module by the path its registration names, the module finds the other two
-# beside itself; so is cavix-scan's library of image writers. They live in the package's own
+# beside itself; so are cavix-scan's libraries of image writers. They live in the package's own
 # directory, not among the shared libraries.
 file(MAKE_DIRECTORY "${lib}/${ma}/cavix")
-foreach(name libcavixdriver.so libcavixsoapglue.so libzkdisc01.so libcavixwriters.so)
+foreach(name libcavixdriver.so libcavixsoapglue.so libzkdisc01.so libcavixpng.so libcavixtiff.so
+             libcavixpdf.so)
   if(EXISTS "${lib}/${ma}/${name}")
     file(RENAME "${lib}/${ma}/${name}" "${lib}/${ma}/cavix/${name}")
   endif()

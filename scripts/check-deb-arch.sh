@@ -13,7 +13,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -c "$deb" >"$work/list"
 for f in usr/lib/$ma/cavix/libcavixdriver.so usr/lib/$ma/cavix/libcavixsoapglue.so usr/lib/$ma/cavix/libzkdisc01.so \
-         usr/lib/$ma/cavix/libcavixwriters.so usr/lib/$ma/sane/libsane-cavix.so.1 usr/bin/cavix-scan usr/bin/cavix-devsim; do
+         usr/lib/$ma/cavix/libcavixpng.so usr/lib/$ma/cavix/libcavixtiff.so usr/lib/$ma/cavix/libcavixpdf.so \
+         usr/lib/$ma/sane/libsane-cavix.so.1 usr/bin/cavix-scan usr/bin/cavix-devsim; do
     grep -q " \./$f\( \|$\)" "$work/list" || fail "$deb lacks /$f"
 done
 dpkg-deb -x "$deb" "$work/root"
@@ -25,5 +26,5 @@ for f in $(find "$work/root" -type f); do
           echo "$what" | grep -q "$machine" || fail "${f#"$work/root"} is not for $machine: $what" ;;
     esac
 done
-[ "$elves" -ge 7 ] || fail "only $elves ELF files in $deb"
+[ "$elves" -ge 9 ] || fail "only $elves ELF files in $deb"
 echo "$deb: $arch, $elves ELF files for $machine, libraries in /usr/lib/$ma"

@@ -12,34 +12,48 @@
 #define CAVIX_MULTIARCH "x86_64-linux-gnu"
 #endif
 
-std::vector<std::string> PageWriterLibrary::Candidates(const std::string& programDirectory) {
+namespace {
+
+constexpr int kFormats = static_cast<int>(ImageFormat::Pdf) + 1;
+// Indexed by ImageFormat.
+constexpr const char* kFileNames[kFormats] = {"libcavixpng.so", "libcavixtiff.so", nullptr, "libcavixpdf.so"};
+
+// Each library is loaded once a process, by whichever thread writes such a file first.
+Mutex loadLock;
+PageWriterLibrary::Factory factories[kFormats] GUARDED_BY(loadLock) = {};
+std::string failures[kFormats] GUARDED_BY(loadLock);  // why one could not be loaded, once tried
+
+}  // namespace
+
+const char* PageWriterLibrary::FileName(ImageFormat format) { return kFileNames[static_cast<int>(format)]; }
+
+std::vector<std::string> PageWriterLibrary::Candidates(ImageFormat format, const std::string& programDirectory) {
   std::vector<std::string> paths;
-  const char* named = std::getenv("CAVIX_WRITERS_LIBRARY");
-  if (named != nullptr && *named != '\0') paths.emplace_back(named);
-  paths.push_back(programDirectory + "/" + kFileName);
-  paths.push_back(programDirectory + "/../lib/" CAVIX_MULTIARCH "/cavix/" + kFileName);
+  const char* name = FileName(format);
+  if (name == nullptr) return paths;
+  const char* named = std::getenv("CAVIX_WRITERS_DIR");
+  if (named != nullptr && *named != '\0') paths.push_back(std::string(named) + "/" + name);
+  paths.push_back(programDirectory + "/" + name);
+  paths.push_back(programDirectory + "/../lib/" CAVIX_MULTIARCH "/cavix/" + name);
   return paths;
 }
 
-namespace {
-// The library is loaded once a process, by whichever thread writes a file first.
-Mutex loadLock;
-PageWriterLibrary::Factory factory GUARDED_BY(loadLock) = nullptr;
-std::string failure GUARDED_BY(loadLock);  // why it could not be loaded, once tried
-}  // namespace
-
-PageWriterLibrary::Factory PageWriterLibrary::Load(std::string* error) {
+PageWriterLibrary::Factory PageWriterLibrary::Load(ImageFormat format, std::string* error) {
+  const int at = static_cast<int>(format);
   MutexLock guard(loadLock);
+  Factory& factory = factories[at];
+  std::string& failure = failures[at];
   if (factory != nullptr) return factory;
   if (failure.empty()) {
     std::string tried;
-    for (const std::string& path : Candidates(ScannerModule::ProgramDirectory())) {
+    for (const std::string& path : Candidates(format, ScannerModule::ProgramDirectory())) {
       if (::access(path.c_str(), F_OK) != 0) {
         tried += (tried.empty() ? "" : ", ") + path;
         continue;
       }
-      // Never unloaded: writers it made live in the caller's objects.
-      void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+      // Never unloaded: writers it made live in the caller's objects. Bound lazily: the
+      // libraries behind cairo have thousands of symbols a writer never calls.
+      void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
       if (handle == nullptr) {
         const char* why = ::dlerror();
         failure = "cannot load the image writers: " + std::string(why != nullptr ? why : path);
@@ -50,7 +64,7 @@ PageWriterLibrary::Factory PageWriterLibrary::Load(std::string* error) {
       break;
     }
     if (factory == nullptr && failure.empty())
-      failure = "cannot find the image writers (" + std::string(kFileName) + ": tried " + tried + ")";
+      failure = "cannot find the image writers (" + std::string(FileName(format)) + ": tried " + tried + ")";
   }
   if (factory == nullptr) *error = failure;
   return factory;
@@ -58,7 +72,11 @@ PageWriterLibrary::Factory PageWriterLibrary::Load(std::string* error) {
 
 std::unique_ptr<IPageWriter> PageWriterLibrary::Create(ImageFormat format, const std::string& path,
                                                        std::string* error) {
-  const Factory factory = Load(error);
+  if (FileName(format) == nullptr) {
+    *error = "the image writers cannot write this format";
+    return nullptr;
+  }
+  const Factory factory = Load(format, error);
   if (factory == nullptr) return nullptr;
   std::unique_ptr<IPageWriter> writer(factory(static_cast<int>(format), path.c_str()));
   if (!writer) *error = "the image writers cannot write this format";

@@ -1,11 +1,13 @@
-// The image writers that need libraries of their own (PNG, TIFF and PDF: libpng, libtiff, cairo
-// and what those load) live in a library of their own, libcavixwriters.so, loaded the first time
-// such a file is to be written. A scan to PNM, and every command that writes no image, starts
-// without loading and relocating some thirty shared libraries (about 2 ms a run).
-// Where the library is looked for, in this order: the file CAVIX_WRITERS_LIBRARY names, beside
+// The image writers that need libraries of their own live in one loadable library a format:
+// libcavixpng.so (libpng, zlib), libcavixtiff.so (libtiff, libdeflate and what libtiff loads)
+// and libcavixpdf.so (cairo and its thirty-odd libraries, libjpeg), each loaded the first time
+// a file of its format is to be written. A scan to PNM, and every command that writes no image,
+// loads none of them; a scan to PNG or TIFF does not load cairo.
+// Where a library is looked for, in this order: the directory CAVIX_WRITERS_DIR names, beside
 // the program (the build tree), and the package's directory
 // <program's directory>/../lib/<multiarch>/cavix/.
-// Any thread; the library is loaded once and stays loaded (writers it made may outlive a caller).
+// Any thread; each library is loaded once and stays loaded (writers it made may outlive a
+// caller). loadLock guards the table of loaded factories and of failures.
 #ifndef CAVIX_TOOLS_PAGEWRITERLIBRARY_H
 #define CAVIX_TOOLS_PAGEWRITERLIBRARY_H
 
@@ -17,20 +19,23 @@
 
 class PageWriterLibrary {
  public:
-  static constexpr const char* kFileName = "libcavixwriters.so";
-  // The library's one entry point: a new writer of the format (an ImageFormat) for the file,
+  // Each library's one entry point: a new writer of the format (an ImageFormat) for the file,
   // or null for a format it does not hold.
   static constexpr const char* kFactoryName = "cavix_new_page_writer";
   using Factory = IPageWriter* (*)(int format, const char* path);
 
-  // A writer from the library; null with the reason when the library cannot be loaded.
+  // The file name of the library of a format; null for PNM, which cavix-scan writes itself.
+  static const char* FileName(ImageFormat format);
+
+  // A writer from the format's library; null with the reason when the library cannot be loaded.
   static std::unique_ptr<IPageWriter> Create(ImageFormat format, const std::string& path, std::string* error);
 
-  // The places looked in, in order, for a program in `programDirectory`.
-  static std::vector<std::string> Candidates(const std::string& programDirectory);
+  // The places looked in, in order, for the library of a format and a program in
+  // `programDirectory`.
+  static std::vector<std::string> Candidates(ImageFormat format, const std::string& programDirectory);
 
  private:
-  static Factory Load(std::string* error);
+  static Factory Load(ImageFormat format, std::string* error);
 };
 
 #endif

@@ -57,7 +57,7 @@ ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 
 # What the package installs, where a Debian system has it.
 for f in usr/lib/$ma/cavix/libcavixdriver.so usr/lib/$ma/cavix/libcavixsoapglue.so usr/lib/$ma/cavix/libzkdisc01.so \
-         usr/lib/$ma/cavix/libcavixwriters.so \
+         usr/lib/$ma/cavix/libcavixpng.so usr/lib/$ma/cavix/libcavixtiff.so usr/lib/$ma/cavix/libcavixpdf.so \
          usr/lib/$ma/sane/libsane-cavix.so.1 \
          etc/sane.d/dll.d/cavix etc/sane.d/cavix.conf usr/bin/cavix-scan usr/bin/cavix-devsim \
          usr/share/man/man1/cavix-scan.1.gz usr/share/man/man1/cavix-devsim.1.gz usr/share/man/man5/sane-cavix.5.gz \
@@ -113,6 +113,11 @@ scanimage -d "$name" --mode Gray --resolution 75 -l 0 -t 0 -x 50 -y 40 --format=
 header=$(head -c 64 "$work/page.pnm" | grep -av '^#' | head -n 3 | tr '\n' ' ')
 echo "$header" | grep -Eq '^P5 14[0-9] 1[0-9][0-9] 255 $' || fail "page.pnm begins with '$header'"
 [ "$(stat -c %s "$work/page.pnm")" -gt 10000 ] || fail "page.pnm is too small"
+# cavix-scan finds each format's writer library in the package's directory.
+for f in png tiff pdf; do
+    "$stage/usr/bin/cavix-scan" --device "$addr" --mode gray -r 75 --region 0,0,50,40 -q --progress none \
+        -o "$work/page.$f" 2>"$work/scan.err" || fail "cavix-scan to $f: $(cat "$work/scan.err")"
+done
 
 # dpkg itself installs and purges the package in a root of its own (install scripts run outside
 # a chroot with DPKG_ROOT set): purge removes the store the package made, and keeps one the user

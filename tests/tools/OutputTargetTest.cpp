@@ -68,9 +68,9 @@ void ExpectSame(const Image& got, const Image& want, const std::string& what) {
 
 class OutputTargetTest : public ::testing::Test {
  protected:
-  // PNG, TIFF and PDF come from the writers' library of this build (the test program does not
-  // sit beside it).
-  void SetUp() override { setenv("CAVIX_WRITERS_LIBRARY", CAVIX_WRITERS_PATH, 1); }
+  // PNG, TIFF and PDF come from the writers' libraries of this build (the test program does
+  // not sit beside them).
+  void SetUp() override { setenv("CAVIX_WRITERS_DIR", CAVIX_WRITERS_DIR, 1); }
   tooltest::Scratch scratch_;
 };
 

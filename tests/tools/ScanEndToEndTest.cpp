@@ -379,12 +379,12 @@ TEST_F(ScanEndToEndTest, FailuresGiveReadableTextAndTheirOwnStatus) {
   // formats with status 7, leaving no file.
   const std::string lone = scratch_.File("lone-cavix-scan");
   ASSERT_EQ(0, tooltest::Run({"cp", kScan, lone}).exitStatus);
-  const std::map<std::string, std::string> noLibrary{{"CAVIX_WRITERS_LIBRARY", ""}};
+  const std::map<std::string, std::string> noLibrary{{"CAVIX_WRITERS_DIR", ""}};
   std::vector<std::string> argv = Command({"-r", "75", "-q", "-o", scratch_.File("lone.png")});
   argv[0] = lone;
   r = tooltest::Run(argv, noLibrary);
   EXPECT_EQ(r.exitStatus, 7) << r.err;
-  EXPECT_NE(r.err.find("cannot find the image writers (libcavixwriters.so"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cannot find the image writers (libcavixpng.so"), std::string::npos) << r.err;
   EXPECT_FALSE(tooltest::Exists(scratch_.File("lone.png")));
   argv = Command({"-r", "75", "-q", "-o", scratch_.File("lone.pnm")});
   argv[0] = lone;
