@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <system_error>
+#include <utility>
 
 #include "platform/SharedDirectory.h"
 
@@ -61,14 +62,30 @@ NamedLock::NamedLock(const std::string& name) : name_(name) {
   fd_ = openat(dirFd, file.c_str(), O_RDWR | O_CREAT | flags, 0666);
   if (fd_ < 0 && (errno == EACCES || errno == EROFS)) fd_ = openat(dirFd, file.c_str(), O_RDONLY | flags);
   const int openErr = errno;
-  close(dirFd);
-  if (fd_ < 0) Throw(openErr == ELOOP ? EPERM : openErr, "NamedLock: cannot open " + path_);
+  if (fd_ < 0) {
+    close(dirFd);
+    Throw(openErr == ELOOP ? EPERM : openErr, "NamedLock: cannot open " + path_);
+  }
   struct stat st;
-  const int err = fstat(fd_, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EPERM);
+  int err = fstat(fd_, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EPERM);
+  // A file with other names (a hard link planted by someone else) is never written: the
+  // waiters' counter would land in the first bytes of whatever file it is. It stays usable as a
+  // lock through a read-only descriptor of the same file.
+  if (err == 0 && st.st_nlink > 1) {
+    int readOnly = openat(dirFd, file.c_str(), O_RDONLY | flags);
+    struct stat again;
+    if (readOnly < 0 || fstat(readOnly, &again) != 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
+      err = EPERM;
+    } else {
+      std::swap(fd_, readOnly);  // the read-write descriptor is closed below
+    }
+    if (readOnly >= 0) close(readOnly);
+  }
+  close(dirFd);
   if (err != 0) {
     close(fd_);
     fd_ = -1;
-    Throw(err, "NamedLock: not a regular file: " + path_);
+    Throw(err, "NamedLock: not a regular file of one name: " + path_);
   }
   // The umask may have narrowed a file we own; other users must share it. A file with other
   // names (a hard link planted by someone else) keeps its mode.

@@ -84,12 +84,17 @@ TEST_F(LockDirectoryTest, AFifoOrDirectoryPlantedUnderTheLockNameIsRefusedWithou
   EXPECT_THROW(NamedLock("Global\\dir"), std::system_error);
 }
 
-TEST_F(LockDirectoryTest, AHardLinkPlantedUnderTheLockNameKeepsItsMode) {
+TEST_F(LockDirectoryTest, AHardLinkPlantedUnderTheLockNameKeepsItsModeAndContent) {
   ASSERT_EQ(0, link(victim_.c_str(), Planted("Global\\hard").c_str()));
   {
     NamedLock lock("Global\\hard");  // a regular file: usable as a lock, but not re-moded
     EXPECT_TRUE(lock.Acquire(0));
+    // A waiter behind the holder would queue by writing a counter into the file.
+    NamedLock waiter("Global\\hard");
+    EXPECT_FALSE(waiter.Acquire(30));
     lock.Release();
+    EXPECT_TRUE(waiter.Acquire(1000));
+    waiter.Release();
   }
   EXPECT_EQ(0600u, ModeOf(victim_));
   EXPECT_EQ("private\n", Read(victim_));
