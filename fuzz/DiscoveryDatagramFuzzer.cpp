@@ -3,8 +3,10 @@
 // cleaning of a text before it is kept, logged or printed (NetworkText::Clean).
 //
 // Checks beyond the sanitizers: every text kept from a datagram is at most WsDiscovery::kMaxText
-// bytes and there are at most 16 transport addresses; a host is empty or an address literal; a
-// cleaned text is valid UTF-8 without control characters and at most 256 characters.
+// bytes and there are at most 16 transport addresses; a host is empty or an address literal; the
+// Resolve written for the endpoint read (as for a ProbeMatch without XAddrs) reads back as a
+// Resolve of that same endpoint, or of none when it grew too long; a cleaned text is valid
+// UTF-8 without control characters and at most 256 characters.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -46,6 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& x : m.xaddrs) {
     const std::string host = WsDiscovery::HostOf(x);
     Check(host.find_first_of("/[]@ ") == std::string::npos);
+  }
+  if (!m.endpoint.empty()) {
+    const std::string resolve = WsDiscovery::Resolve("urn:uuid:1", m.endpoint);
+    WsDiscovery::Message back;
+    Check(WsDiscovery::Parse(resolve.data(), resolve.size(), &back) && back.action == "Resolve");
+    Check(back.endpoint == m.endpoint || back.endpoint.empty());
   }
   const std::string clean = NetworkText::Clean(text, size, NetworkText::kMaxCharacters);
   const long characters = CleanCharacters(clean);

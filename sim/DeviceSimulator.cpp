@@ -16,6 +16,7 @@
 #include "sim/PageEncoder.h"
 #include "sim/PageImage.h"
 #include "sim/PageTransfer.h"
+#include "sim/SimAddress.h"
 #include "sim/SoapConnection.h"
 
 namespace cavixsim {
@@ -24,24 +25,6 @@ namespace {
 
 void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
-}
-
-// A loopback address as a socket address for `port`: any of 127.0.0.0/8, or ::1.
-bool LoopbackAddress(const std::string& address, uint16_t port, sockaddr_storage& out, socklen_t& length) {
-  out = sockaddr_storage{};
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
-  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    length = sizeof *v4;
-    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-  }
-  if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1 || !IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return false;
-  v6->sin6_family = AF_INET6;
-  v6->sin6_port = htons(port);
-  length = sizeof *v6;
-  return true;
 }
 
 // The address as the host part of a URL.
@@ -101,7 +84,8 @@ bool DeviceSimulator::Start(std::string* error) {
   // Announcing is best effort: a loopback without multicast leaves the device unannounced, and
   // with no Avahi daemon it is not published.
   if (!transport_.usb && transport_.announce) {
-    announcer_ = std::make_unique<WsDiscoveryResponder>(transport_.listenAddress, transport_.port);
+    announcer_ = std::make_unique<WsDiscoveryResponder>(transport_.listenAddress, transport_.port,
+                                                        !transport_.xaddrsOnResolve);
     if (!announcer_->Start()) announcer_.reset();
   }
   if (!transport_.usb && transport_.publish) {
@@ -117,8 +101,9 @@ bool DeviceSimulator::Start(std::string* error) {
 bool DeviceSimulator::StartNetwork(std::string* error) {
   sockaddr_storage sa{};
   socklen_t saLength = 0;
-  if (!LoopbackAddress(transport_.listenAddress, transport_.port, sa, saLength)) {
-    SetError(error, "not a loopback address (127.0.0.0/8 or ::1): '" + transport_.listenAddress + "'");
+  std::string why;
+  if (!SimAddress::Resolve(transport_.listenAddress, transport_.port, &sa, &saLength, &why)) {
+    SetError(error, why);
     return false;
   }
   int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);

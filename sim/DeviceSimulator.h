@@ -10,7 +10,7 @@
 //   sim.Reconfigure(other);                // between tests: a fresh device, same transport
 //   sim.Stop();                            // also done by the destructor
 //
-// Over HTTP it accepts on port 8289 of a loopback address and serves each connection on a
+// Over HTTP it accepts on port 8289 of an address SimAddress takes and serves each connection on a
 // thread of its own (a CancelJob can come while a page streams). A connection thread that is
 // done waits for the next connection, up to kIdleThreads of them, so that a run of exchanges
 // one after the other does not start a thread for each. Over USB it holds the master side of
@@ -51,7 +51,7 @@ class DeviceSimulator {
   DeviceSimulator& operator=(const DeviceSimulator&) = delete;
 
   // Binds the address (or opens the pseudo-terminal) and starts serving. False with a
-  // message when the address is not a loopback address, is taken, or an image file is bad.
+  // message when SimAddress does not take the address, it is taken, or an image file is bad.
   bool Start(std::string* error = nullptr);
   // Stops accepting, breaks off every exchange in progress and joins all threads. Idempotent.
   void Stop();

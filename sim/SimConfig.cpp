@@ -78,7 +78,7 @@ struct OptionInfo {
 };
 
 const OptionInfo kOptions[] = {
-    {"listen", true, "ADDRESS", "serve over HTTP on ADDRESS:8289 (a loopback address such as 127.0.0.2)"},
+    {"listen", true, "ADDRESS", "serve over HTTP on ADDRESS:8289 (a loopback address such as 127.0.0.2, or a link-local one on a veth interface: fe80::2%veth1)"},
     {"usb", false, "", "serve over a pseudo-terminal in raw mode; prints the slave path first"},
     {"config", true, "FILE", "read options from FILE (\"name value\" lines, '#' comments)"},
     {"model", true, "TEXT", "model number reported by GetScannerElements (default vqm440)"},
@@ -123,6 +123,7 @@ const OptionInfo kOptions[] = {
     {"mac", true, "MAC", "MAC address of the simulated device (for discovery fixtures)"},
     {"no-announce", false, "", "stay silent: neither WS-Discovery (Hello, Bye, answers to Probe and Resolve) nor Avahi"},
     {"no-wsd", false, "", "stay silent on WS-Discovery; publish through Avahi alone"},
+    {"xaddrs-on-resolve", false, "", "answer Probe without the scan service's address, given only to Resolve"},
     {"neighbour-table", true, "FILE", "append the line \"MAC ADDRESS\" to FILE at start"},
     {"help", false, "", "print this text and exit"},
 };
@@ -183,6 +184,7 @@ ParseResult ApplyOption(const std::string& name, const std::string& value, SimCo
     else if (name == "soap11") c.soap11 = flag;
     else if (name == "no-announce") c.announce = c.publish = !flag;
     else if (name == "no-wsd") c.announce = !flag;
+    else if (name == "xaddrs-on-resolve") c.xaddrsOnResolve = flag;
     else if (name == "reorder") c.reorderElements = flag;
     else if (name == "extra-elements") c.extraElements = flag;
     else if (name == "enum-numbers") c.enumNumbers = flag;

@@ -30,10 +30,11 @@ struct InjectedMisbehaviour {
 
 struct SimConfig {
   // Where the device is reached.
-  std::string listenAddress;      // loopback address; the port is always 8289
+  std::string listenAddress;      // an address SimAddress takes; the port is always 8289
   uint16_t port = 8289;           // tests may move it; the command line cannot
   bool usb = false;               // serve over a pseudo-terminal instead
-  bool announce = true;           // WS-Discovery on loopback (WsDiscoveryResponder)
+  bool announce = true;           // WS-Discovery (WsDiscoveryResponder)
+  bool xaddrsOnResolve = false;   // ProbeMatches without the address: it comes only with ResolveMatches
   bool publish = true;            // through the Avahi daemon, when one runs (AvahiPublisher)
 
   // The scanner.

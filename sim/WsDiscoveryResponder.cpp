@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "sim/SimAddress.h"
+#include "transport/IpLiteral.h"
 #include "transport/WsDiscovery.h"
 
 namespace cavixsim {
@@ -39,47 +41,74 @@ std::string EndpointFor(const std::string& address, uint16_t port) {
   return text;
 }
 
-sockaddr_in GroupAddress() {
-  sockaddr_in group{};
-  group.sin_family = AF_INET;
-  group.sin_port = htons(WsDiscovery::kPort);
-  inet_pton(AF_INET, WsDiscovery::kIpv4Group, &group.sin_addr);
-  return group;
+// The group of the family on `index` (IPv6: a link-local scope needs its interface).
+socklen_t GroupAddress(bool ipv6, unsigned index, sockaddr_storage* out) {
+  *out = sockaddr_storage{};
+  if (ipv6) {
+    auto* group = reinterpret_cast<sockaddr_in6*>(out);
+    group->sin6_family = AF_INET6;
+    group->sin6_port = htons(WsDiscovery::kPort);
+    group->sin6_scope_id = index;
+    inet_pton(AF_INET6, WsDiscovery::kIpv6Group, &group->sin6_addr);
+    return sizeof *group;
+  }
+  auto* group = reinterpret_cast<sockaddr_in*>(out);
+  group->sin_family = AF_INET;
+  group->sin_port = htons(WsDiscovery::kPort);
+  inet_pton(AF_INET, WsDiscovery::kIpv4Group, &group->sin_addr);
+  return sizeof *group;
 }
 
 }  // namespace
 
-WsDiscoveryResponder::WsDiscoveryResponder(const std::string& address, uint16_t port)
+WsDiscoveryResponder::WsDiscoveryResponder(const std::string& address, uint16_t port, bool xaddrsInProbeMatches)
     : address_(address),
-      ipv6_(address.find(':') != std::string::npos),
+      linkIndex_(SimAddress::Interface(address)),
       endpoint_(EndpointFor(address, port)),
-      xaddrs_("http://" + (ipv6_ ? "[" + address + "]" : address) + ":" + std::to_string(port) + "/") {}
+      // A link-local address goes without its zone: the asker reaches it through its own
+      // interface on the link.
+      xaddrs_("http://" +
+              (IpLiteral::IsIpv6(address) ? "[" + IpLiteral::Bare(address) + "]" : address) + ":" +
+              std::to_string(port) + "/"),
+      xaddrsInProbeMatches_(xaddrsInProbeMatches) {}
 
 WsDiscoveryResponder::~WsDiscoveryResponder() { Stop(); }
 
 bool WsDiscoveryResponder::Start() {
-  loopbackIndex_ = LoopbackIndex();
-  // An IPv6 device answers from 127.0.0.1 with its IPv6 address: loopback carries no IPv6
-  // multicast.
-  sockaddr_in own{};
-  own.sin_family = AF_INET;
-  const std::string from = ipv6_ ? "127.0.0.1" : address_;
-  sockaddr_in group = GroupAddress();
-  ip_mreqn join{};
-  join.imr_multiaddr = group.sin_addr;
-  join.imr_ifindex = static_cast<int>(loopbackIndex_);
+  // On a link (a link-local address on its interface) over IPv6's group; on loopback over
+  // IPv4's, also for ::1 (answering from 127.0.0.1 with its IPv6 address): loopback carries no
+  // IPv6 multicast.
+  const bool ipv6 = linkIndex_ != 0;
+  const unsigned index = ipv6 ? linkIndex_ : LoopbackIndex();
+  groupLength_ = GroupAddress(ipv6, index, &group_address_);
+  sockaddr_storage own{};
+  socklen_t ownLength = 0;
+  std::string why;
+  const bool ownOk =
+      SimAddress::Resolve(ipv6 || !IpLiteral::IsIpv6(address_) ? address_ : "127.0.0.1", 0, &own, &ownLength, &why);
+  const int family = ipv6 ? AF_INET6 : AF_INET;
   const int one = 1, zero = 0;
-  group_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  own_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  // Only the group's datagrams of loopback reach the group socket, whoever joined elsewhere.
-  const bool ok = loopbackIndex_ != 0 && inet_pton(AF_INET, from.c_str(), &own.sin_addr) == 1 && group_ >= 0 &&
-                  own_ >= 0 && ::pipe2(stop_, O_CLOEXEC) == 0 &&
-                  ::setsockopt(group_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-                  ::bind(group_, reinterpret_cast<sockaddr*>(&group), sizeof group) == 0 &&
-                  ::setsockopt(group_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
-                  ::setsockopt(group_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0 &&
-                  ::bind(own_, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0 &&
-                  ::setsockopt(own_, IPPROTO_IP, IP_MULTICAST_IF, &join, sizeof join) == 0;
+  group_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  own_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool ok = index != 0 && ownOk && group_ >= 0 && own_ >= 0 && ::pipe2(stop_, O_CLOEXEC) == 0 &&
+            ::setsockopt(group_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+            ::bind(group_, reinterpret_cast<sockaddr*>(&group_address_), groupLength_) == 0 &&
+            ::bind(own_, reinterpret_cast<sockaddr*>(&own), ownLength) == 0;
+  if (ipv6) {
+    ipv6_mreq join{};
+    join.ipv6mr_multiaddr = reinterpret_cast<sockaddr_in6*>(&group_address_)->sin6_addr;
+    join.ipv6mr_interface = index;
+    ok = ok && ::setsockopt(group_, IPPROTO_IPV6, IPV6_JOIN_GROUP, &join, sizeof join) == 0 &&
+         ::setsockopt(own_, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) == 0;
+  } else {
+    ip_mreqn join{};
+    join.imr_multiaddr = reinterpret_cast<sockaddr_in*>(&group_address_)->sin_addr;
+    join.imr_ifindex = static_cast<int>(index);
+    // Only the group's datagrams of loopback reach the group socket, whoever joined elsewhere.
+    ok = ok && ::setsockopt(group_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+         ::setsockopt(group_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0 &&
+         ::setsockopt(own_, IPPROTO_IP, IP_MULTICAST_IF, &join, sizeof join) == 0;
+  }
   if (!ok) {
     Stop();
     return false;
@@ -105,10 +134,7 @@ void WsDiscoveryResponder::Send(const std::string& message, const void* to, unsi
   (void)::sendto(own_, message.data(), message.size(), MSG_DONTWAIT, static_cast<const sockaddr*>(to), toLength);
 }
 
-void WsDiscoveryResponder::Announce(const std::string& message) {
-  const sockaddr_in group = GroupAddress();
-  Send(message, &group, sizeof group);
-}
+void WsDiscoveryResponder::Announce(const std::string& message) { Send(message, &group_address_, groupLength_); }
 
 void WsDiscoveryResponder::Loop() {
   std::vector<char> buffer(WsDiscovery::kMaxDatagram);
@@ -124,8 +150,9 @@ void WsDiscoveryResponder::Loop() {
     if (n <= 0 || !WsDiscovery::Parse(buffer.data(), static_cast<size_t>(n), &m) || m.messageId.empty()) continue;
     // Every Probe is answered (its types and scopes are not read); a Resolve only for this endpoint.
     if (m.action == "Probe") {
-      Send(WsDiscovery::Matches("ProbeMatches", WsDiscovery::NewMessageId(), m.messageId, endpoint_, xaddrs_), &from,
-           fromLength);
+      Send(WsDiscovery::Matches("ProbeMatches", WsDiscovery::NewMessageId(), m.messageId, endpoint_,
+                                xaddrsInProbeMatches_ ? xaddrs_ : ""),
+           &from, fromLength);
     } else if (m.action == "Resolve" && m.endpoint == endpoint_) {
       Send(WsDiscovery::Matches("ResolveMatches", WsDiscovery::NewMessageId(), m.messageId, endpoint_, xaddrs_), &from,
            fromLength);

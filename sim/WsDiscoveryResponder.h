@@ -2,14 +2,18 @@
 // group when it starts and Bye when it stops, and answers Probe with ProbeMatches and a Resolve
 // of its endpoint with ResolveMatches (its endpoint reference and the scan service's address),
 // unicast to the asker from its own address.
-// It speaks only on the loopback interface (the simulator's address is a loopback address), so
-// nothing it sends leaves the machine; where loopback takes no multicast, nothing reaches it.
+// It speaks only where the simulator's address is: on loopback over IPv4's group (::1 as well:
+// loopback carries no IPv6 multicast), or, for a link-local address on a veth interface, over
+// IPv6's group (ff02::c) on that interface; nothing it sends leaves the machine. Where the
+// interface takes no multicast, nothing reaches it.
 //
 // Threads: Start and Stop are called by the simulator's Start and Stop (serialised there); the
 // answering thread owns the sockets while it runs. Owns its two sockets, its stop pipe and the
 // thread.
 #ifndef CAVIX_SIM_WSDISCOVERYRESPONDER_H
 #define CAVIX_SIM_WSDISCOVERYRESPONDER_H
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
@@ -19,13 +23,14 @@ namespace cavixsim {
 
 class WsDiscoveryResponder {
  public:
-  // The scan service at address:port (a loopback address, IPv4 or IPv6; IPv4's group either way).
-  WsDiscoveryResponder(const std::string& address, uint16_t port);
+  // The scan service at address:port (an address SimAddress takes); its address in ProbeMatches
+  // too unless `xaddrsInProbeMatches` is false (then only in ResolveMatches).
+  WsDiscoveryResponder(const std::string& address, uint16_t port, bool xaddrsInProbeMatches = true);
   ~WsDiscoveryResponder();
   WsDiscoveryResponder(const WsDiscoveryResponder&) = delete;
   WsDiscoveryResponder& operator=(const WsDiscoveryResponder&) = delete;
 
-  // Joins the group on loopback, says Hello and starts answering; false (silent) when the
+  // Joins the group on its interface, says Hello and starts answering; false (silent) when the
   // sockets cannot be had.
   bool Start();
   // Says Bye and stops answering. Idempotent.
@@ -39,12 +44,14 @@ class WsDiscoveryResponder {
   void Announce(const std::string& message);
 
   std::string address_;
-  bool ipv6_ = false;
+  unsigned linkIndex_ = 0;  // the interface of a link-local address; 0 on loopback
   std::string endpoint_;  // "urn:uuid:..." made from the address and port
   std::string xaddrs_;    // the scan service's URL
-  unsigned loopbackIndex_ = 0;
-  int group_ = -1;        // bound to the group, joined on loopback
-  int own_ = -1;          // bound to the simulator's IPv4 address (or 127.0.0.1): answers, Hello, Bye
+  bool xaddrsInProbeMatches_ = true;
+  sockaddr_storage group_address_{};  // the group on the interface: Hello and Bye go there
+  socklen_t groupLength_ = 0;
+  int group_ = -1;  // bound to the group, joined on the interface
+  int own_ = -1;    // bound to the simulator's address (127.0.0.1 for ::1): answers, Hello, Bye
   int stop_[2] = {-1, -1};
   std::thread thread_;
 };

@@ -14,6 +14,7 @@
 #include "tools/DeviceName.h"
 #include "transport/AvahiBrowser.h"
 #include "transport/ExchangeGuard.h"
+#include "transport/IpLiteral.h"
 #include "transport/WsDiscovery.h"
 
 namespace {
@@ -36,12 +37,12 @@ std::string UrlHost(const std::string& address) {
   return address.find(':') == std::string::npos ? address : "[" + address + "]";
 }
 
-// The MAC address the table gives `address`; empty when it has none.
+// The MAC address the table gives `address` (a link-local one on the same interface); empty
+// when it has none.
 std::string MacOf(const std::vector<NeighbourDevice>& table, const std::string& address) {
-  const std::string bare = address.substr(0, address.find('%'));
+  auto same = [&](const std::string& a) { return IpLiteral::SameHost(a, address); };
   for (const NeighbourDevice& d : table) {
-    if (std::find(d.ipv4.begin(), d.ipv4.end(), bare) != d.ipv4.end()) return d.mac;
-    if (std::find(d.ipv6.begin(), d.ipv6.end(), bare) != d.ipv6.end()) return d.mac;
+    if (std::any_of(d.ipv4.begin(), d.ipv4.end(), same) || std::any_of(d.ipv6.begin(), d.ipv6.end(), same)) return d.mac;
   }
   return "";
 }

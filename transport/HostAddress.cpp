@@ -1,9 +1,8 @@
 #include "transport/HostAddress.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cctype>
+
+#include "transport/IpLiteral.h"
 
 namespace {
 
@@ -35,22 +34,10 @@ bool IsHostName(const std::string& name) {
 
 bool HostAddress::IsUsable(const std::string& address) {
   // The endpoint goes on as a C string: a NUL would end it early, after a valid address but
-  // before the port ("127.0.0.2\0x" would send the request to port 80).
-  if (address.find('\0') != std::string::npos) return false;
-  unsigned char raw[sizeof(struct in6_addr)];
-  if (address.find(':') != std::string::npos) {
-    // A link-local address names its interface after '%' (letters, digits, '.', '-', '_').
-    const std::size_t percent = address.find('%');
-    if (inet_pton(AF_INET6, address.substr(0, percent).c_str(), raw) != 1) return false;
-    if (percent == std::string::npos) return true;
-    const std::string zone = address.substr(percent + 1);
-    if (raw[0] != 0xfe || (raw[1] & 0xc0) != 0x80 || zone.empty() || zone.size() > 15) return false;
-    for (const char c : zone)
-      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
-    return true;
-  }
-  if (inet_pton(AF_INET, address.c_str(), raw) == 1) return true;
-  return IsHostName(address);
+  // before the port ("127.0.0.2\0x" would send the request to port 80); neither a literal nor
+  // a host name takes one.
+  if (IpLiteral::IsIpv6(address)) return IpLiteral::IsLiteral(address);
+  return IpLiteral::IsLiteral(address) || IsHostName(address);
 }
 
 std::string HostAddress::Endpoint(const std::string& address) {

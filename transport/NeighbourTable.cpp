@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "transport/OwnedFd.h"
+
 namespace {
 
 int HexValue(char c) {
@@ -47,17 +49,6 @@ void AddUnique(std::vector<std::string>& list, const std::string& address) {
   }
   list.push_back(address);
 }
-
-// Closes a descriptor when the scope ends.
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
 
 }  // namespace
 
@@ -164,7 +155,7 @@ void NeighbourTable::ParseNeighbourDump(const void* data, std::size_t length,
 }
 
 bool NeighbourTable::ReadKernel(std::vector<NeighbourDevice>& devices) {
-  Fd sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  OwnedFd sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (sock.fd < 0) return false;
   struct {
     struct nlmsghdr header;

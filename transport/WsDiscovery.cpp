@@ -15,6 +15,9 @@
 #include <random>
 #include <set>
 
+#include "transport/IpLiteral.h"
+#include "transport/OwnedFd.h"
+
 const char* const WsDiscovery::kIpv4Group = "239.255.255.250";
 const char* const WsDiscovery::kIpv6Group = "ff02::c";
 
@@ -38,8 +41,21 @@ std::string Envelope(const std::string& to, const std::string& action, const std
          "</wsa:MessageID>" + moreHeaders + "</soap:Header><soap:Body>" + body + "</soap:Body></soap:Envelope>";
 }
 
+// Text as element content: an endpoint may come from the network (a Resolve names the one a
+// ProbeMatch gave).
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
 std::string EndpointReference(const std::string& endpoint) {
-  return "<wsa:EndpointReference><wsa:Address>" + endpoint + "</wsa:Address></wsa:EndpointReference>";
+  return "<wsa:EndpointReference><wsa:Address>" + Escape(endpoint) + "</wsa:Address></wsa:EndpointReference>";
 }
 
 const char kAppSequence[] = "<wsd:AppSequence InstanceId=\"1\" MessageNumber=\"1\"/>";
@@ -74,35 +90,9 @@ std::string Trim(const std::string& text) {
   return text.substr(a, text.find_last_not_of(blanks) - a + 1);
 }
 
-// An IPv4 literal, or an IPv6 one; a link-local one may name its interface after '%' (letters,
-// digits, '.', '-', '_'). A NUL would end the address early where it goes on as a C string.
-bool IsLiteral(const std::string& host) {
-  if (host.find('\0') != std::string::npos) return false;
-  unsigned char raw[sizeof(struct in6_addr)];
-  if (inet_pton(AF_INET, host.c_str(), raw) == 1) return true;
-  const size_t percent = host.find('%');
-  if (inet_pton(AF_INET6, host.substr(0, percent).c_str(), raw) != 1) return false;
-  if (percent == std::string::npos) return true;
-  const std::string zone = host.substr(percent + 1);
-  if (raw[0] != 0xfe || (raw[1] & 0xc0) != 0x80 || zone.empty() || zone.size() >= IF_NAMESIZE) return false;
-  for (const char c : zone)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
-  return true;
-}
-
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
-// Sends the probe to the group on every up, multicast-capable interface, once per interface
-// and family; the number of probes sent.
-int SendProbes(int v4, int v6, const std::string& probe) {
+// Sends a message to the group on every up, multicast-capable interface, once per interface
+// and family; the number of datagrams sent.
+int SendToGroups(int v4, int v6, const std::string& message) {
   struct ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return 0;
   int sent = 0;
@@ -120,7 +110,7 @@ int SendProbes(int v4, int v6, const std::string& probe) {
       to.sin_family = AF_INET;
       to.sin_port = htons(WsDiscovery::kPort);
       inet_pton(AF_INET, WsDiscovery::kIpv4Group, &to.sin_addr);
-      sent += ::sendto(v4, probe.data(), probe.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
+      sent += ::sendto(v4, message.data(), message.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
     } else if (family == AF_INET6 && v6 >= 0) {
       struct sockaddr_in6 to = {};
       to.sin6_family = AF_INET6;
@@ -128,7 +118,7 @@ int SendProbes(int v4, int v6, const std::string& probe) {
       to.sin6_scope_id = index;
       inet_pton(AF_INET6, WsDiscovery::kIpv6Group, &to.sin6_addr);
       if (::setsockopt(v6, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0) continue;
-      sent += ::sendto(v6, probe.data(), probe.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
+      sent += ::sendto(v6, message.data(), message.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
     }
   }
   ::freeifaddrs(list);
@@ -171,11 +161,12 @@ std::string WsDiscovery::Bye(const std::string& messageId, const std::string& en
 std::string WsDiscovery::Matches(const std::string& action, const std::string& messageId, const std::string& relatesTo,
                                  const std::string& endpoint, const std::string& xaddrs) {
   const std::string one = action == "ResolveMatches" ? "ResolveMatch" : "ProbeMatch";
+  const std::string addresses = xaddrs.empty() ? "" : "<wsd:XAddrs>" + xaddrs + "</wsd:XAddrs>";
   return Envelope(kAnonymousTo, action, messageId,
                   "<wsa:RelatesTo>" + relatesTo + "</wsa:RelatesTo>" + kAppSequence,
                   "<wsd:" + action + "><wsd:" + one + ">" + EndpointReference(endpoint) + "<wsd:Types>" + kTypes +
-                      "</wsd:Types><wsd:XAddrs>" + xaddrs + "</wsd:XAddrs><wsd:MetadataVersion>1</wsd:MetadataVersion></wsd:" +
-                      one + "></wsd:" + action + ">");
+                      "</wsd:Types>" + addresses + "<wsd:MetadataVersion>1</wsd:MetadataVersion></wsd:" + one +
+                      "></wsd:" + action + ">");
 }
 
 bool WsDiscovery::Parse(const char* data, std::size_t length, Message* message) {
@@ -233,20 +224,22 @@ std::string WsDiscovery::HostOf(const std::string& xaddr) {
     const size_t end = xaddr.find_first_of(":/", scheme.size());
     host = xaddr.substr(scheme.size(), end == std::string::npos ? std::string::npos : end - scheme.size());
   }
-  return IsLiteral(host) ? host : "";
+  return IpLiteral::IsLiteral(host) ? host : "";
 }
 
 std::vector<std::string> WsDiscovery::Search(std::chrono::steady_clock::time_point deadline) {
   std::vector<std::string> hosts;
   const std::string id = NewMessageId();
-  Fd v4(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  Fd v6(::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  OwnedFd v4(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  OwnedFd v6(::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (v6.fd >= 0) {
     const int one = 1;
     ::setsockopt(v6.fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   }
   // No probe out (no multicast-capable interface): no answer to wait for.
-  if (SendProbes(v4.fd, v6.fd, Probe(id)) == 0) return hosts;
+  if (SendToGroups(v4.fd, v6.fd, Probe(id)) == 0) return hosts;
+  // The Resolves sent for ProbeMatches without transport addresses: message ID and endpoint.
+  std::vector<std::pair<std::string, std::string>> resolves;
   std::vector<char> buffer(kMaxDatagram);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -261,13 +254,25 @@ std::vector<std::string> WsDiscovery::Search(std::chrono::steady_clock::time_poi
                                    &fromLength);
       Message m;
       if (n <= 0 || !Parse(buffer.data(), static_cast<std::size_t>(n), &m)) continue;
-      if (m.action != "ProbeMatches" || m.relatesTo != id) continue;
+      const bool resolved = m.action == "ResolveMatches" &&
+                            std::find(resolves.begin(), resolves.end(), std::make_pair(m.relatesTo, m.endpoint)) !=
+                                resolves.end();
+      if (!resolved && (m.action != "ProbeMatches" || m.relatesTo != id)) continue;
+      // A device that gives no transport address in its ProbeMatch gives it when its endpoint
+      // is resolved: one Resolve an endpoint, at most kMaxResolves a search.
+      const bool asked = std::any_of(resolves.begin(), resolves.end(), [&](const auto& r) { return r.second == m.endpoint; });
+      if (m.xaddrs.empty() && !resolved && !m.endpoint.empty() && !asked && resolves.size() < kMaxResolves) {
+        resolves.emplace_back(NewMessageId(), m.endpoint);
+        SendToGroups(v4.fd, v6.fd, Resolve(resolves.back().first, m.endpoint));
+      }
       for (const std::string& xaddr : m.xaddrs) {
         std::string host = HostOf(xaddr);
-        // A link-local IPv6 host is reached through the interface the answer came in on.
-        if (from.ss_family == AF_INET6 && host.rfind("fe80:", 0) == 0 && host.find('%') == std::string::npos) {
+        // A link-local IPv6 host is reached through the interface the answer came in on; a
+        // zone the sender wrote names an interface of its own.
+        if (from.ss_family == AF_INET6 && IpLiteral::IsLinkLocal(host)) {
           char name[IF_NAMESIZE] = {};
-          if (if_indextoname(reinterpret_cast<struct sockaddr_in6*>(&from)->sin6_scope_id, name)) host += std::string("%") + name;
+          if (!if_indextoname(reinterpret_cast<struct sockaddr_in6*>(&from)->sin6_scope_id, name)) continue;
+          host = IpLiteral::Bare(host) + "%" + name;
         }
         if (host.empty() || hosts.size() >= kMaxHosts || std::find(hosts.begin(), hosts.end(), host) != hosts.end()) continue;
         hosts.push_back(host);

@@ -6,9 +6,11 @@
 // The search sends one Probe to the group (IPv4 239.255.255.250, IPv6 ff02::c) on every
 // interface that is up and multicast-capable, and gathers, until its deadline, the hosts of the
 // transport addresses (XAddrs) of the ProbeMatches that relate to that Probe (none, at once,
-// when no interface could take the Probe). Nothing else is sent. Every datagram is hostile
-// input: at most kMaxDatagram bytes are read, each text kept is at most kMaxText bytes, and at
-// most kMaxHosts hosts are kept.
+// when no interface could take the Probe). A ProbeMatch without XAddrs has its endpoint
+// resolved: a Resolve to the groups, whose ResolveMatches give the addresses; nothing else is
+// sent. Every datagram is hostile input: at most kMaxDatagram bytes are read, each text kept is
+// at most kMaxText bytes, at most kMaxResolves endpoints are resolved and at most kMaxHosts
+// hosts are kept.
 //
 // Threads: stateless; every function may be called from any thread. Part of libzkdisc01.so as
 // well as of the host programs (it links nothing of the driver).
@@ -28,6 +30,7 @@ class WsDiscovery {
   static constexpr std::size_t kMaxDatagram = 65536;
   static constexpr std::size_t kMaxText = 1024;
   static constexpr std::size_t kMaxHosts = 256;
+  static constexpr std::size_t kMaxResolves = 16;
 
   // What a received message says, as far as discovery needs it.
   struct Message {
@@ -45,7 +48,8 @@ class WsDiscovery {
   static std::string Resolve(const std::string& messageId, const std::string& endpoint);
   static std::string Hello(const std::string& messageId, const std::string& endpoint, const std::string& xaddrs);
   static std::string Bye(const std::string& messageId, const std::string& endpoint);
-  // ProbeMatches or ResolveMatches (`action`), relating to the request `relatesTo`.
+  // ProbeMatches or ResolveMatches (`action`), relating to the request `relatesTo`; without an
+  // XAddrs element when `xaddrs` is empty.
   static std::string Matches(const std::string& action, const std::string& messageId, const std::string& relatesTo,
                              const std::string& endpoint, const std::string& xaddrs);
 
@@ -56,7 +60,8 @@ class WsDiscovery {
   // without its brackets, a zone kept); empty when HOST is not an IPv4 or IPv6 literal.
   static std::string HostOf(const std::string& xaddr);
 
-  // The client's search (see above): the hosts that answered, each once, in the order heard.
+  // The client's search (see above): the hosts that answered, each once, in the order heard; a
+  // link-local one with the zone of the interface its answer came in on.
   static std::vector<std::string> Search(std::chrono::steady_clock::time_point deadline);
 };
 

@@ -15,6 +15,7 @@
 
 #include "transport/AvahiBrowser.h"
 #include "transport/DiscoverySettings.h"
+#include "transport/IpLiteral.h"
 #include "transport/NeighbourTable.h"
 #include "transport/WsDiscovery.h"
 
@@ -36,12 +37,12 @@ void Trace(int32_t level, const char* format, ...) {
   va_end(args);
 }
 
-// Keeps of `devices` only the addresses in `answered` (zones left aside), and the devices that
-// keep one.
+// Keeps of `devices` only the addresses in `answered` (a link-local one on the same interface),
+// and the devices that keep one.
 void KeepAnswered(std::vector<NeighbourDevice>& devices, const std::vector<std::string>& answered) {
   auto heard = [&](const std::string& a) {
     for (const std::string& h : answered)
-      if (h.substr(0, h.find('%')) == a) return true;
+      if (IpLiteral::SameHost(h, a)) return true;
     return false;
   };
   std::vector<NeighbourDevice> kept;

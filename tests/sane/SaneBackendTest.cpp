@@ -158,17 +158,7 @@ class SaneBackendTest : public ::testing::Test {
   }
   // scanimage with the backend from the build tree and this test's configuration.
   tooltest::ProcessResult Scanimage(const std::vector<std::string>& args, const std::string& configDir = "") {
-    std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", kBackendDir},
-                                              {"SANE_CONFIG_DIR", configDir.empty() ? scratch_.Path() : configDir}};
-#ifdef CAVIX_ASAN_RUNTIME
-    // In an address-sanitizer build the backend needs the sanitizer's runtime loaded first in
-    // scanimage, which is not built with it; scanimage's own leaks are not this test's concern.
-    env["LD_PRELOAD"] = CAVIX_ASAN_RUNTIME;
-    env["ASAN_OPTIONS"] = "detect_leaks=0";
-#endif
-    std::vector<std::string> argv = {"scanimage"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return tooltest::Run(argv, env);
+    return tooltest::Scanimage(args, kBackendDir, configDir.empty() ? scratch_.Path() : configDir);
   }
   // Compares the PNM files base1.pnm ... with the pages the scanner sent from `first` on.
   void ExpectPagesSent(const std::string& base, size_t count, size_t first = 0) {

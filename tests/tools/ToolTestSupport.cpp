@@ -123,6 +123,20 @@ ProcessResult Run(const std::vector<std::string>& argv, const std::map<std::stri
   return r;
 }
 
+ProcessResult Scanimage(const std::vector<std::string>& args, const std::string& backendDir,
+                        const std::string& configDir) {
+  std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", backendDir}, {"SANE_CONFIG_DIR", configDir}};
+#ifdef CAVIX_ASAN_RUNTIME
+  // In an address-sanitizer build the backend needs the sanitizer's runtime loaded first in
+  // scanimage, which is not built with it; scanimage's own leaks are not the tests' concern.
+  env["LD_PRELOAD"] = CAVIX_ASAN_RUNTIME;
+  env["ASAN_OPTIONS"] = "detect_leaks=0";
+#endif
+  std::vector<std::string> argv = {"scanimage"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, env);
+}
+
 Child::Child(const std::vector<std::string>& argv) {
   int err[2];
   if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");

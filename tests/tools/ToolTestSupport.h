@@ -49,6 +49,10 @@ struct ProcessResult {
 ProcessResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                   int timeoutSeconds = 240);
 
+// scanimage with the SANE backend of `backendDir` and the configuration of `configDir`.
+ProcessResult Scanimage(const std::vector<std::string>& args, const std::string& backendDir,
+                        const std::string& configDir);
+
 // A child whose standard error is read line by line while it runs.
 class Child {
  public:

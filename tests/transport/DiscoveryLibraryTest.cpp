@@ -102,6 +102,9 @@ TEST(WsDiscovery, ReadsWhatDiscoveryNeedsFromAHandWrittenProbeMatches) {
   const std::string hosts[] = {"192.0.2.7", "fe80::7%eth0", "", ""};  // no names, no zone that is none
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(hosts[i], WsDiscovery::HostOf(m.xaddrs[i])) << m.xaddrs[i];
   EXPECT_EQ("", WsDiscovery::HostOf(std::string("http://[fe80::7\0x]/", 19)));
+  // A Resolve names the endpoint a ProbeMatch gave, escaped.
+  EXPECT_NE(std::string::npos, WsDiscovery::Resolve("urn:uuid:3", "urn:x&<y>")
+                                   .find("<wsd:Resolve><wsa:EndpointReference><wsa:Address>urn:x&amp;&lt;y&gt;</wsa:Address>"));
   // What this side writes reads back; what is not an envelope, or is cut, does not.
   ASSERT_TRUE(WsDiscovery::Parse(WsDiscovery::Probe("urn:uuid:9").data(), WsDiscovery::Probe("urn:uuid:9").size(), &m));
   EXPECT_EQ("Probe", m.action);
