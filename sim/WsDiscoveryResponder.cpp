@@ -79,35 +79,36 @@ bool WsDiscoveryResponder::Start() {
   // IPv4's, also for ::1 (answering from 127.0.0.1 with its IPv6 address): loopback carries no
   // IPv6 multicast.
   const bool ipv6 = linkIndex_ != 0;
-  const unsigned index = ipv6 ? linkIndex_ : LoopbackIndex();
-  groupLength_ = GroupAddress(ipv6, index, &group_address_);
-  sockaddr_storage own{};
+  family_ = ipv6 ? AF_INET6 : AF_INET;
+  index_ = ipv6 ? linkIndex_ : LoopbackIndex();
+  sockaddr_storage group{}, own{};
+  const socklen_t groupLength = GroupAddress(ipv6, index_, &group);
   socklen_t ownLength = 0;
   std::string why;
-  const bool ownOk =
-      SimAddress::Resolve(ipv6 || !IpLiteral::IsIpv6(address_) ? address_ : "127.0.0.1", 0, &own, &ownLength, &why);
-  const int family = ipv6 ? AF_INET6 : AF_INET;
+  const std::string from = ipv6 || !IpLiteral::IsIpv6(address_) ? address_ : "127.0.0.1";
+  const bool ownOk = SimAddress::Resolve(from, 0, &own, &ownLength, &why);
   const int one = 1, zero = 0;
-  group_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  own_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  bool ok = index != 0 && ownOk && group_ >= 0 && own_ >= 0 && ::pipe2(stop_, O_CLOEXEC) == 0 &&
+  group_ = ::socket(family_, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  own_ = ::socket(family_, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool ok = index_ != 0 && ownOk && group_ >= 0 && own_ >= 0 && ::pipe2(stop_, O_CLOEXEC) == 0 &&
             ::setsockopt(group_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-            ::bind(group_, reinterpret_cast<sockaddr*>(&group_address_), groupLength_) == 0 &&
+            ::bind(group_, reinterpret_cast<sockaddr*>(&group), groupLength) == 0 &&
             ::bind(own_, reinterpret_cast<sockaddr*>(&own), ownLength) == 0;
   if (ipv6) {
     ipv6_mreq join{};
-    join.ipv6mr_multiaddr = reinterpret_cast<sockaddr_in6*>(&group_address_)->sin6_addr;
-    join.ipv6mr_interface = index;
-    ok = ok && ::setsockopt(group_, IPPROTO_IPV6, IPV6_JOIN_GROUP, &join, sizeof join) == 0 &&
-         ::setsockopt(own_, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) == 0;
+    join.ipv6mr_multiaddr = reinterpret_cast<sockaddr_in6*>(&group)->sin6_addr;
+    join.ipv6mr_interface = index_;
+    ok = ok && ::setsockopt(group_, IPPROTO_IPV6, IPV6_JOIN_GROUP, &join, sizeof join) == 0;
   } else {
-    ip_mreqn join{};
-    join.imr_multiaddr = reinterpret_cast<sockaddr_in*>(&group_address_)->sin_addr;
-    join.imr_ifindex = static_cast<int>(index);
-    // Only the group's datagrams of loopback reach the group socket, whoever joined elsewhere.
-    ok = ok && ::setsockopt(group_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
-         ::setsockopt(group_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0 &&
-         ::setsockopt(own_, IPPROTO_IP, IP_MULTICAST_IF, &join, sizeof join) == 0;
+    // Joined on loopback named by the own address (an ip_mreq: qemu's user-mode emulation
+    // mistranslates an ip_mreqn's interface index).
+    ip_mreq join{};
+    join.imr_multiaddr = reinterpret_cast<sockaddr_in*>(&group)->sin_addr;
+    join.imr_interface = reinterpret_cast<sockaddr_in*>(&own)->sin_addr;
+    ok = ok && ::setsockopt(group_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0;
+    // Only the group's datagrams of loopback reach the group socket, whoever joined elsewhere
+    // (where the kernel takes the option: qemu's emulation does not carry it).
+    if (ok) (void)::setsockopt(group_, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
   }
   if (!ok) {
     Stop();
@@ -134,7 +135,9 @@ void WsDiscoveryResponder::Send(const std::string& message, const void* to, unsi
   (void)::sendto(own_, message.data(), message.size(), MSG_DONTWAIT, static_cast<const sockaddr*>(to), toLength);
 }
 
-void WsDiscoveryResponder::Announce(const std::string& message) { Send(message, &group_address_, groupLength_); }
+void WsDiscoveryResponder::Announce(const std::string& message) {
+  (void)WsDiscovery::SendToGroup(own_, family_, index_, message);
+}
 
 void WsDiscoveryResponder::Loop() {
   std::vector<char> buffer(WsDiscovery::kMaxDatagram);

@@ -48,8 +48,8 @@ class WsDiscoveryResponder {
   std::string endpoint_;  // "urn:uuid:..." made from the address and port
   std::string xaddrs_;    // the scan service's URL
   bool xaddrsInProbeMatches_ = true;
-  sockaddr_storage group_address_{};  // the group on the interface: Hello and Bye go there
-  socklen_t groupLength_ = 0;
+  int family_ = AF_INET;  // of the group Hello and Bye go to, on interface index_
+  unsigned index_ = 0;
   int group_ = -1;  // bound to the group, joined on the interface
   int own_ = -1;    // bound to the simulator's address (127.0.0.1 for ::1): answers, Hello, Bye
   int stop_[2] = {-1, -1};

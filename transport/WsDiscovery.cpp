@@ -102,30 +102,48 @@ int SendToGroups(int v4, int v6, const std::string& message) {
     const int family = ifa->ifa_addr->sa_family;
     const unsigned index = if_nametoindex(ifa->ifa_name);
     if (index == 0 || (family != AF_INET && family != AF_INET6) || !done.insert({family, index}).second) continue;
-    if (family == AF_INET && v4 >= 0) {
-      struct ip_mreqn via = {};
-      via.imr_ifindex = static_cast<int>(index);
-      if (::setsockopt(v4, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0) continue;
-      struct sockaddr_in to = {};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(WsDiscovery::kPort);
-      inet_pton(AF_INET, WsDiscovery::kIpv4Group, &to.sin_addr);
-      sent += ::sendto(v4, message.data(), message.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
-    } else if (family == AF_INET6 && v6 >= 0) {
-      struct sockaddr_in6 to = {};
-      to.sin6_family = AF_INET6;
-      to.sin6_port = htons(WsDiscovery::kPort);
-      to.sin6_scope_id = index;
-      inet_pton(AF_INET6, WsDiscovery::kIpv6Group, &to.sin6_addr);
-      if (::setsockopt(v6, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0) continue;
-      sent += ::sendto(v6, message.data(), message.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) > 0;
-    }
+    const int fd = family == AF_INET ? v4 : v6;
+    if (fd >= 0) sent += WsDiscovery::SendToGroup(fd, family, index, message);
   }
   ::freeifaddrs(list);
   return sent;
 }
 
 }  // namespace
+
+bool WsDiscovery::SendToGroup(int fd, int family, unsigned index, const std::string& message) {
+  struct sockaddr_storage to = {};
+  struct iovec data = {const_cast<char*>(message.data()), message.size()};
+  struct msghdr m = {};
+  m.msg_name = &to;
+  m.msg_iov = &data;
+  m.msg_iovlen = 1;
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
+  if (family == AF_INET6) {
+    auto* group = reinterpret_cast<struct sockaddr_in6*>(&to);
+    group->sin6_family = AF_INET6;
+    group->sin6_port = htons(kPort);
+    group->sin6_scope_id = index;  // a link-scope group goes out on the interface of its scope
+    inet_pton(AF_INET6, kIpv6Group, &group->sin6_addr);
+    m.msg_namelen = sizeof *group;
+  } else {
+    auto* group = reinterpret_cast<struct sockaddr_in*>(&to);
+    group->sin_family = AF_INET;
+    group->sin_port = htons(kPort);
+    inet_pton(AF_INET, kIpv4Group, &group->sin_addr);
+    m.msg_namelen = sizeof *group;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    struct cmsghdr* via = CMSG_FIRSTHDR(&m);
+    via->cmsg_level = IPPROTO_IP;
+    via->cmsg_type = IP_PKTINFO;
+    via->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
+    struct in_pktinfo interface = {};
+    interface.ipi_ifindex = static_cast<int>(index);
+    std::memcpy(CMSG_DATA(via), &interface, sizeof interface);
+  }
+  return ::sendmsg(fd, &m, MSG_DONTWAIT) == static_cast<ssize_t>(message.size());
+}
 
 std::string WsDiscovery::NewMessageId() {
   std::random_device random;

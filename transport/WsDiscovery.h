@@ -53,6 +53,12 @@ class WsDiscovery {
   static std::string Matches(const std::string& action, const std::string& messageId, const std::string& relatesTo,
                              const std::string& endpoint, const std::string& xaddrs);
 
+  // Sends `message` to the group of `family` on interface `index` from the socket `fd`: IPv4's
+  // with the interface in the datagram's IP_PKTINFO, IPv6's with it as the group's scope; no
+  // socket option (IP_MULTICAST_IF, IPV6_MULTICAST_IF), which qemu's user-mode emulation does
+  // not carry. True when the whole datagram went out.
+  static bool SendToGroup(int fd, int family, unsigned index, const std::string& message);
+
   // Reads a datagram; false when it is not a SOAP envelope carrying an action.
   static bool Parse(const char* data, std::size_t length, Message* message);
 
