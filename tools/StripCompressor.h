@@ -15,15 +15,36 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Mutex.h"
 
 class StripCompressor {
  public:
+  // An allocator whose new elements are left as they are: a strip's buffers grow to a bound
+  // and are then written, so zeroing them first would only cost a pass over the memory.
+  template <typename T>
+  struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+      using other = UninitialisedAllocator<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <typename U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  };
+  using Bytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
   struct Strip {
-    std::vector<uint8_t> input;   // what the caller filled
-    std::vector<uint8_t> output;  // what the encoder made of it
+    Bytes input;   // what the caller filled
+    Bytes output;  // what the encoder made of it
     bool last = false;            // the page's last strip
     bool ok = false;              // set by the encoder
     uint32_t check = 0;           // the encoder's checksum of the input, if it keeps one

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -30,18 +31,26 @@ void InstallHandlers() {
   (void)done;
 }
 
-// A worker's part: the strip's rows through the horizontal predictor (each sample less the
-// same sample of the pixel before it), then deflated into one zlib stream, as a TIFF strip
-// of Deflate compression holds.
-void EncodeStrip(size_t bytesPerLine, size_t bytesPerPixel, const TiffPageWriter::Tuning& tuning,
-                 StripCompressor::Strip& strip) {
-  std::vector<uint8_t>& in = strip.input;
-  if (tuning.predictor) {
-    for (size_t at = 0; at + bytesPerLine <= in.size(); at += bytesPerLine) {
-      uint8_t* row = in.data() + at;
-      for (size_t i = bytesPerLine; i-- > bytesPerPixel;) row[i] = static_cast<uint8_t>(row[i] - row[i - bytesPerPixel]);
-    }
+// The horizontal predictor: each sample less the same sample of the pixel before it, the
+// first pixel as it is; sixteen bytes at a time (the compiler's vectors: SSE2, NEON).
+void Predict(const uint8_t* row, size_t bytes, size_t bytesPerPixel, uint8_t* out) {
+  using Bytes16 = uint8_t __attribute__((vector_size(16)));
+  size_t i = std::min(bytesPerPixel, bytes);
+  std::memcpy(out, row, i);
+  for (; i + 16 <= bytes; i += 16) {
+    Bytes16 sample, before;
+    std::memcpy(&sample, row + i, 16);
+    std::memcpy(&before, row + i - bytesPerPixel, 16);
+    sample -= before;
+    std::memcpy(out + i, &sample, 16);
   }
+  for (; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - row[i - bytesPerPixel]);
+}
+
+// A worker's part: the strip's rows (predicted already) deflated into one zlib stream, as a
+// TIFF strip of Deflate compression holds.
+void EncodeStrip(const TiffPageWriter::Tuning& tuning, StripCompressor::Strip& strip) {
+  StripCompressor::Bytes& in = strip.input;
   if (tuning.libdeflate) {
     // One compressor a worker thread, kept for the strips that follow.
     struct Compressor {
@@ -125,17 +134,21 @@ bool TiffPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
             TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, bw ? layout.height : stripRows);
   if (!ok) return Fail("cannot describe the page", error);
   buffer_.assign(layout.bytesPerLine, 0);
-  compressor_.reset();
-  filling_.reset();
+  if (compressor_) {
+    // Strips of a page that ended early are dropped.
+    if (filling_) compressor_->Recycle(std::move(filling_));
+    while (std::unique_ptr<StripCompressor::Strip> strip = compressor_->Take(true))
+      compressor_->Recycle(std::move(strip));
+  }
   strip_ = 0;
   if (!bw) {
     stripRows_ = stripRows;
-    const size_t bytesPerLine = layout.bytesPerLine, bytesPerPixel = color ? 3 : 1;
-    const Tuning tuning = tuning_;
-    compressor_ = std::make_unique<StripCompressor>(
-        tuning.threads, tuning.threads * 2, [bytesPerLine, bytesPerPixel, tuning](StripCompressor::Strip& strip) {
-          EncodeStrip(bytesPerLine, bytesPerPixel, tuning, strip);
-        });
+    bytesPerPixel_ = color ? 3 : 1;
+    if (!compressor_) {
+      const Tuning tuning = tuning_;
+      compressor_ = std::make_unique<StripCompressor>(
+          tuning.threads, tuning.threads * 2, [tuning](StripCompressor::Strip& strip) { EncodeStrip(tuning, strip); });
+    }
     filling_ = compressor_->Blank();
   }
   return true;
@@ -156,8 +169,13 @@ bool TiffPageWriter::WriteRow(const uint8_t* row, std::string* error) {
   TIFF* t = static_cast<TIFF*>(tiff_);
   if (!t) return Fail("no page started", error);
   if (row_ >= layout_.height) return Fail("more rows than the page has", error);
-  if (compressor_) {
-    filling_->input.insert(filling_->input.end(), row, row + layout_.bytesPerLine);
+  if (filling_) {
+    StripCompressor::Bytes& in = filling_->input;
+    const size_t at = in.size();
+    if (at == 0) in.reserve(size_t(stripRows_) * layout_.bytesPerLine);
+    in.resize(at + layout_.bytesPerLine);
+    if (tuning_.predictor) Predict(row, layout_.bytesPerLine, bytesPerPixel_, in.data() + at);
+    else std::memcpy(in.data() + at, row, layout_.bytesPerLine);
     ++row_;
     if (row_ % stripRows_ != 0 && row_ != layout_.height) return true;
     compressor_->Submit(std::move(filling_));
@@ -173,11 +191,10 @@ bool TiffPageWriter::WriteRow(const uint8_t* row, std::string* error) {
 bool TiffPageWriter::EndPage(std::string* error) {
   TIFF* t = static_cast<TIFF*>(tiff_);
   if (!t) return Fail("no page started", error);
-  if (compressor_) {
+  if (filling_) {
     if (row_ != layout_.height) return Fail("the page lacks rows", error);
     if (!WriteDone(true, error)) return false;
-    compressor_.reset();
-    filling_.reset();
+    compressor_->Recycle(std::move(filling_));
   }
   if (!TIFFWriteDirectory(t)) return Fail("cannot finish the page", error);
   ++page_;

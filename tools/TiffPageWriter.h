@@ -1,8 +1,10 @@
 // TIFF output through libtiff: every page is a directory of one file (a feeder job becomes one
-// multi-page file). Colour and grey go in strips with Deflate and the horizontal predictor,
-// each strip predicted and deflated (libdeflate) by a worker of a StripCompressor while the next is filled
-// and written raw by libtiff in order; black and white with CCITT Group 4 by libtiff itself
-// (min-is-white, so the driver's rows are inverted on the way). Rows go out as they come.
+// multi-page file). Colour and grey go in strips with Deflate and the horizontal predictor:
+// each row is predicted as it is copied into the strip being filled, each full strip deflated
+// (libdeflate) by a worker of a StripCompressor while the next is filled, and written raw by
+// libtiff in order; black and white with CCITT Group 4 by libtiff itself (min-is-white, so the
+// driver's rows are inverted on the way). Rows go out as they come. The workers and their
+// strip buffers serve every page of the file.
 // One thread at a time; owns the TIFF handle and the compressor.
 #ifndef CAVIX_TOOLS_TIFFPAGEWRITER_H
 #define CAVIX_TOOLS_TIFFPAGEWRITER_H
@@ -54,8 +56,9 @@ class TiffPageWriter : public IPageWriter {
   Tuning tuning_;
   uint32_t stripRows_ = 0;
   uint32_t strip_ = 0;  // the next strip to write out
-  std::unique_ptr<StripCompressor> compressor_;  // colour and grey pages
-  std::unique_ptr<StripCompressor::Strip> filling_;
+  size_t bytesPerPixel_ = 1;
+  std::unique_ptr<StripCompressor> compressor_;  // made by the first colour or grey page
+  std::unique_ptr<StripCompressor::Strip> filling_;  // of a colour or grey page being written
 };
 
 #endif

@@ -208,25 +208,33 @@ TEST_F(OutputTargetTest, PnmHeaderIsWrittenByHand) {
 }
 
 TEST_F(OutputTargetTest, FeederPagesGoToOneTiffOrToNumberedFiles) {
-  const PageLayout l = Layout(ColorMode::Gray, 64, 20);
+  // Every mode, a page of several strips, and a narrow page after a wide one: the TIFF writer
+  // keeps its workers and strip buffers from page to page.
+  const PageLayout layouts[] = {Layout(ColorMode::Gray, 64, 20), Layout(ColorMode::Color, 400, 250),
+                                Layout(ColorMode::BlackWhite, 64, 20), Layout(ColorMode::Color, 64, 20)};
+  const unsigned count = 4;
   std::vector<std::vector<uint8_t>> sent;
-  for (unsigned i = 0; i < 3; ++i) sent.push_back(RandomRows(l, 100 + i));
+  std::vector<Image> want;
+  for (unsigned i = 0; i < count; ++i) {
+    const PageLayout& l = layouts[i];
+    sent.push_back(RandomRows(l, 100 + i));
+    want.push_back(tooltest::FromDriverRows(sent[i], l.width, l.height, ModeCode(l.mode)));
+  }
   std::string error;
   {
     OutputTarget out(scratch_.File("job.tiff"));
-    for (unsigned i = 0; i < 3; ++i) WritePage(out, i + 1, l, sent[i]);
+    for (unsigned i = 0; i < count; ++i) WritePage(out, i + 1, layouts[i], sent[i]);
     ASSERT_TRUE(out.Finish(&error)) << error;
     EXPECT_EQ(out.Files(), std::vector<std::string>{scratch_.File("job.tiff")});
   }
   std::vector<Image> pages;
   ASSERT_TRUE(tooltest::DecodeTiff(scratch_.File("job.tiff"), &pages, nullptr, &error)) << error;
-  ASSERT_EQ(pages.size(), 3u);
-  for (unsigned i = 0; i < 3; ++i)
-    ExpectSame(pages[i], tooltest::FromDriverRows(sent[i], l.width, l.height, 1), "tiff page " + std::to_string(i + 1));
+  ASSERT_EQ(pages.size(), count);
+  for (unsigned i = 0; i < count; ++i) ExpectSame(pages[i], want[i], "tiff page " + std::to_string(i + 1));
 
   {
     OutputTarget out(scratch_.File("p-%03d.png"));
-    for (unsigned i = 0; i < 3; ++i) WritePage(out, i + 1, l, sent[i]);
+    for (unsigned i = 0; i < 3; ++i) WritePage(out, i + 1, layouts[i], sent[i]);
     ASSERT_TRUE(out.Finish(&error)) << error;
     EXPECT_EQ(out.Files(), (std::vector<std::string>{scratch_.File("p-001.png"), scratch_.File("p-002.png"),
                                                       scratch_.File("p-003.png")}));
@@ -234,7 +242,7 @@ TEST_F(OutputTargetTest, FeederPagesGoToOneTiffOrToNumberedFiles) {
   for (unsigned i = 0; i < 3; ++i) {
     Image got;
     ASSERT_TRUE(tooltest::DecodePng(scratch_.File("p-00" + std::to_string(i + 1) + ".png"), &got, &error)) << error;
-    ExpectSame(got, tooltest::FromDriverRows(sent[i], l.width, l.height, 1), "png page " + std::to_string(i + 1));
+    ExpectSame(got, want[i], "png page " + std::to_string(i + 1));
   }
   EXPECT_EQ(OutputTarget::FileName("scan-%d-100%%.pnm", 12), "scan-12-100%.pnm");
 }
