@@ -5,6 +5,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -68,54 +69,85 @@ struct PdfPageWriter::Stream {
   }
 };
 
-struct PdfPageWriter::Page {
-  // Colour and grey: the compressor writes into jpeg (malloc'd, grown by doubling) through
-  // destination. Not jpeg_mem_dest: a page dropped before its end would leave that one's
-  // buffer with neither of its owners.
-  jpeg_compress_struct jpegInfo;
+struct PdfPageWriter::Jpeg {
+  // Writes into data (malloc'd, grown by doubling), whose ownership passes to cairo with the
+  // page. Not jpeg_mem_dest: a page dropped before its end would leave that one's buffer with
+  // neither of its owners.
+  jpeg_compress_struct info;
   jpeg_destination_mgr destination;
   JpegErrors errors;
-  bool compressing = false;
-  unsigned char* jpeg = nullptr;
-  unsigned long jpegSize = 0;
+  bool created = false;
+  bool active = false;  // between jpeg_start_compress and its finish or abort
+  bool failed = false;  // an error ended the page's encoding on the worker; errors.message says why
+  size_t rowBytes = 0;
+  unsigned char* data = nullptr;
+  unsigned long size = 0;
   size_t capacity = 0;
+  size_t lastSize = 0;  // of the page before: the next page's buffer starts a quarter larger
 
-  static Page* Of(j_compress_ptr info) { return static_cast<Page*>(info->client_data); }
+  ~Jpeg() {
+    if (created) jpeg_destroy_compress(&info);
+    std::free(data);
+  }
+  static Jpeg* Of(j_compress_ptr info) { return static_cast<Jpeg*>(info->client_data); }
   static void Start(j_compress_ptr info) {
-    Page* p = Of(info);
-    p->capacity = 65536;
-    p->jpeg = static_cast<unsigned char*>(std::malloc(p->capacity));
-    if (!p->jpeg) ERREXIT(info, JERR_OUT_OF_MEMORY);
-    p->destination.next_output_byte = p->jpeg;
-    p->destination.free_in_buffer = p->capacity;
+    Jpeg* j = Of(info);
+    std::free(j->data);
+    j->capacity = std::max<size_t>(size_t(1) << 20, j->lastSize + j->lastSize / 4);
+    j->data = static_cast<unsigned char*>(std::malloc(j->capacity));
+    if (!j->data) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    j->destination.next_output_byte = j->data;
+    j->destination.free_in_buffer = j->capacity;
   }
   static boolean Grow(j_compress_ptr info) {
-    Page* p = Of(info);
-    auto* bigger = static_cast<unsigned char*>(std::realloc(p->jpeg, p->capacity * 2));
+    Jpeg* j = Of(info);
+    auto* bigger = static_cast<unsigned char*>(std::realloc(j->data, j->capacity * 2));
     if (!bigger) ERREXIT(info, JERR_OUT_OF_MEMORY);
-    p->jpeg = bigger;
-    p->destination.next_output_byte = bigger + p->capacity;
-    p->destination.free_in_buffer = p->capacity;
-    p->capacity *= 2;
+    j->data = bigger;
+    j->destination.next_output_byte = bigger + j->capacity;
+    j->destination.free_in_buffer = j->capacity;
+    j->capacity *= 2;
     return TRUE;
   }
   static void End(j_compress_ptr info) {
-    Page* p = Of(info);
-    p->jpegSize = p->capacity - p->destination.free_in_buffer;
+    Jpeg* j = Of(info);
+    j->size = j->capacity - j->destination.free_in_buffer;
+    j->lastSize = j->size;
   }
+  // The worker's part: one strip of rows into the stream.
+  void Encode(StripCompressor::Strip& strip) {
+    if (failed) return;
+    if (setjmp(errors.jump)) {
+      failed = true;
+      return;
+    }
+    JSAMPROW rows[16];
+    for (size_t at = 0; at < strip.input.size();) {
+      JDIMENSION n = 0;
+      for (; n < 16 && at < strip.input.size(); ++n, at += rowBytes) rows[n] = strip.input.data() + at;
+      jpeg_write_scanlines(&info, rows, n);
+    }
+    strip.ok = true;
+  }
+};
+
+struct PdfPageWriter::Page {
   // Black and white: an A1 surface whose set bits are the black pixels.
   cairo_surface_t* stencil = nullptr;
 
   ~Page() {
-    if (compressing) jpeg_destroy_compress(&jpegInfo);
-    std::free(jpeg);
     if (stencil) cairo_surface_destroy(stencil);
   }
 };
 
-PdfPageWriter::PdfPageWriter(std::string path) : path_(std::move(path)) {}
+PdfPageWriter::PdfPageWriter(std::string path) : PdfPageWriter(std::move(path), Tuning()) {}
+
+PdfPageWriter::PdfPageWriter(std::string path, const Tuning& tuning) : path_(std::move(path)), tuning_(tuning) {}
 
 PdfPageWriter::~PdfPageWriter() {
+  filling_.reset();
+  encoder_.reset();  // its worker ends before the compressor it uses
+  jpeg_.reset();
   page_.reset();
   if (surface_) cairo_surface_destroy(static_cast<cairo_surface_t*>(surface_));
   stream_.reset();  // after the surface, which may still write into it
@@ -127,8 +159,36 @@ bool PdfPageWriter::Fail(const std::string& what, std::string* error) {
   return false;
 }
 
+bool PdfPageWriter::JpegFailed(std::string* error) {
+  Jpeg& j = *jpeg_;
+  const std::string why = j.errors.message;
+  if (j.active) jpeg_abort_compress(&j.info);
+  j.active = j.failed = false;
+  return Fail("JPEG compression failed: " + why, error);
+}
+
+bool PdfPageWriter::Flush(bool wait, std::string* error) {
+  if (filling_ && !filling_->input.empty()) {
+    encoder_->Submit(std::move(filling_));
+    filling_ = encoder_->Blank();
+  }
+  bool ok = true;
+  // After a failed strip every strip out is taken back, so that the worker is done with the
+  // compressor before it is reset.
+  while (std::unique_ptr<StripCompressor::Strip> strip = encoder_->Take(wait || !ok)) {
+    ok = ok && strip->ok;
+    encoder_->Recycle(std::move(strip));
+  }
+  return ok || JpegFailed(error);
+}
+
 bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   if (layout.width == 0 || layout.height == 0 || layout.dpi == 0) return Fail("empty page", error);
+  // Strips of a page that ended early are dropped.
+  if (encoder_) {
+    if (filling_) encoder_->Recycle(std::move(filling_));
+    while (std::unique_ptr<StripCompressor::Strip> strip = encoder_->Take(true)) encoder_->Recycle(std::move(strip));
+  }
   layout_ = layout;
   row_ = 0;
   // PDF units are 1/72 inch.
@@ -162,27 +222,43 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
     cairo_surface_flush(p.stencil);  // the rows are written straight into its pixels
     return true;
   }
-  jpeg_compress_struct& j = p.jpegInfo;
-  j.err = jpeg_std_error(&p.errors.manager);
-  p.errors.manager.error_exit = OnJpegError;
-  if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
-  jpeg_create_compress(&j);
-  p.compressing = true;
-  j.client_data = &p;
-  p.destination.init_destination = &Page::Start;
-  p.destination.empty_output_buffer = &Page::Grow;
-  p.destination.term_destination = &Page::End;
-  j.dest = &p.destination;
-  j.image_width = layout.width;
-  j.image_height = layout.height;
+  if (!jpeg_) jpeg_ = std::make_unique<Jpeg>();
+  Jpeg& j = *jpeg_;
+  jpeg_compress_struct& c = j.info;
+  if (setjmp(j.errors.jump)) return JpegFailed(error);
+  if (!j.created) {
+    c.err = jpeg_std_error(&j.errors.manager);
+    j.errors.manager.error_exit = OnJpegError;
+    jpeg_create_compress(&c);
+    j.created = true;
+    c.client_data = &j;
+    j.destination.init_destination = &Jpeg::Start;
+    j.destination.empty_output_buffer = &Jpeg::Grow;
+    j.destination.term_destination = &Jpeg::End;
+    c.dest = &j.destination;
+  }
+  if (j.active) jpeg_abort_compress(&c);
+  j.active = j.failed = false;
+  c.image_width = layout.width;
+  c.image_height = layout.height;
   const bool color = layout.mode == ColorMode::Color;
-  j.input_components = color ? 3 : 1;
-  j.in_color_space = color ? JCS_RGB : JCS_GRAYSCALE;
-  jpeg_set_defaults(&j);
-  jpeg_set_quality(&j, kJpegQuality, TRUE);
-  j.density_unit = 1;  // dots per inch
-  j.X_density = j.Y_density = static_cast<UINT16>(layout.dpi);
-  jpeg_start_compress(&j, TRUE);
+  c.input_components = color ? 3 : 1;
+  c.in_color_space = color ? JCS_RGB : JCS_GRAYSCALE;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, tuning_.quality, TRUE);
+  c.dct_method = tuning_.fastDct ? JDCT_IFAST : JDCT_ISLOW;
+  c.density_unit = 1;  // dots per inch
+  c.X_density = c.Y_density = static_cast<UINT16>(layout.dpi);
+  j.rowBytes = layout.bytesPerLine;
+  jpeg_start_compress(&c, TRUE);
+  j.active = true;
+  if (!encoder_) {
+    Jpeg* encoding = jpeg_.get();
+    encoder_ = std::make_unique<StripCompressor>(1, 2, [encoding](StripCompressor::Strip& strip) {
+      encoding->Encode(strip);
+    });
+  }
+  filling_ = encoder_->Blank();
   return true;
 }
 
@@ -203,13 +279,16 @@ bool PdfPageWriter::WriteRow(const uint8_t* row, std::string* error) {
     // Bits past the last pixel stay clear.
     const uint32_t tail = layout_.width % 8;
     if (tail) dst[bytes - 1] &= reverse ? static_cast<uint8_t>((1u << tail) - 1) : static_cast<uint8_t>(0xFF00 >> tail);
-  } else {
-    if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
-    JSAMPROW rows[1] = {const_cast<JSAMPLE*>(row)};
-    jpeg_write_scanlines(&p.jpegInfo, rows, 1);
+    ++row_;
+    return true;
   }
+  StripCompressor::Bytes& in = filling_->input;
+  const size_t at = in.size();
+  if (at == 0) in.reserve(size_t(tuning_.stripRows) * layout_.bytesPerLine);
+  in.resize(at + layout_.bytesPerLine);
+  std::memcpy(in.data() + at, row, layout_.bytesPerLine);
   ++row_;
-  return true;
+  return in.size() < size_t(tuning_.stripRows) * layout_.bytesPerLine || Flush(false, error);
 }
 
 bool PdfPageWriter::PlacePage(std::string* error) {
@@ -217,10 +296,10 @@ bool PdfPageWriter::PlacePage(std::string* error) {
   cairo_surface_t* doc = static_cast<cairo_surface_t*>(surface_);
   cairo_surface_t* image = nullptr;
   if (!p.stencil) {
-    if (setjmp(p.errors.jump)) return Fail(std::string("JPEG compression failed: ") + p.errors.message, error);
-    jpeg_finish_compress(&p.jpegInfo);
-    jpeg_destroy_compress(&p.jpegInfo);
-    p.compressing = false;
+    Jpeg& j = *jpeg_;
+    if (setjmp(j.errors.jump)) return JpegFailed(error);
+    jpeg_finish_compress(&j.info);
+    j.active = false;
     // The picture is the JPEG stream, which cairo embeds as it is (with the stream's own width
     // and height) and never decodes. The surface that carries it is therefore one pixel
     // large, drawn over the page's area: a surface of the page's size would be copied whole
@@ -230,13 +309,12 @@ bool PdfPageWriter::PlacePage(std::string* error) {
       cairo_surface_destroy(image);
       return Fail("out of memory for the page", error);
     }
-    const cairo_status_t s =
-        cairo_surface_set_mime_data(image, CAIRO_MIME_TYPE_JPEG, p.jpeg, p.jpegSize, std::free, p.jpeg);
+    const cairo_status_t s = cairo_surface_set_mime_data(image, CAIRO_MIME_TYPE_JPEG, j.data, j.size, std::free, j.data);
     if (s != CAIRO_STATUS_SUCCESS) {
       cairo_surface_destroy(image);
       return Fail(std::string("cannot attach the JPEG picture (") + cairo_status_to_string(s) + ")", error);
     }
-    p.jpeg = nullptr;  // cairo frees it with the surface
+    j.data = nullptr;  // cairo frees it with the surface
   }
   cairo_t* cr = cairo_create(doc);
   cairo_scale(cr, 72.0 / layout_.dpi, 72.0 / layout_.dpi);
@@ -274,10 +352,14 @@ bool PdfPageWriter::PlacePage(std::string* error) {
 bool PdfPageWriter::EndPage(std::string* error) {
   if (!page_) return Fail("no page started", error);
   if (row_ != layout_.height) return Fail("the page lacks rows", error);
+  if (!page_->stencil && !Flush(true, error)) return false;
   return PlacePage(error);
 }
 
 bool PdfPageWriter::Close(std::string* error) {
+  filling_.reset();
+  encoder_.reset();
+  jpeg_.reset();
   page_.reset();
   if (!surface_) return true;
   cairo_surface_t* doc = static_cast<cairo_surface_t*>(surface_);

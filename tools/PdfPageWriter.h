@@ -1,11 +1,16 @@
 // PDF output through cairo's PDF surface: one PDF page per scanned page (a feeder job becomes
 // one document), each page as large as the scanned area at the scan's resolution. Colour and
-// grey rows are JPEG-compressed with libjpeg as they arrive and the JPEG stream is embedded as
-// it is (cairo writes it with DCTDecode); black-and-white rows are kept as a 1-bit stencil
-// that cairo writes Flate-compressed. cairo writes each page to the file when it ends, through
-// a stream of our own (Stream) so that every failed write is seen: cairo's status after
-// finishing does not always report a failed last write.
-// One thread at a time; owns the cairo surface, the libjpeg compressor and the page buffers.
+// grey rows are JPEG-compressed with libjpeg and the JPEG stream is embedded as it is (cairo
+// writes it with DCTDecode); black-and-white rows are kept as a 1-bit stencil that cairo
+// writes Flate-compressed. cairo writes each page to the file when it ends, through a stream of
+// our own (Stream) so that every failed write is seen: cairo's status after finishing does not
+// always report a failed last write.
+// Threads: one caller at a time calls every method; the JPEG encoding runs on the one worker of
+// a StripCompressor, strips of rows in the order they came, while the caller goes on reading
+// the page. The libjpeg compressor (Jpeg) belongs to the worker from the page's first strip
+// given until the caller has taken back the last, and to the caller otherwise (start and end
+// of a page); the compressor's lock orders the hand-overs. Owns the cairo surface, the libjpeg
+// compressor and its worker (both kept for the pages that follow) and the page buffers.
 #ifndef CAVIX_TOOLS_PDFPAGEWRITER_H
 #define CAVIX_TOOLS_PDFPAGEWRITER_H
 
@@ -13,10 +18,24 @@
 #include <string>
 
 #include "tools/IPageWriter.h"
+#include "tools/StripCompressor.h"
 
 class PdfPageWriter : public IPageWriter {
  public:
+  // How colour and grey pages are encoded; chosen with bench/WriterBench on the scanner's
+  // chart and a noisy page (docs/benchmarks.md): quality 75 gives the JPEG of the usual
+  // libjpeg settings to the byte (37.4 dB against the rows; 85 gave 49 dB in 16% more), libjpeg's
+  // fast integer transform saves no time over the accurate one with SIMD and loses 0.05-0.1 dB;
+  // 4:2:0 chroma and no optimised Huffman tables (those would hold the whole page's
+  // coefficients) as libjpeg's defaults have it.
+  struct Tuning {
+    int quality = 75;
+    bool fastDct = false;
+    uint32_t stripRows = 16;  // rows handed to the encoder at a time: one row of 4:2:0 blocks
+  };
+
   explicit PdfPageWriter(std::string path);
+  PdfPageWriter(std::string path, const Tuning& tuning);
   ~PdfPageWriter() override;
   PdfPageWriter(const PdfPageWriter&) = delete;
   PdfPageWriter& operator=(const PdfPageWriter&) = delete;
@@ -27,23 +46,27 @@ class PdfPageWriter : public IPageWriter {
   bool Close(std::string* error) override;
   bool MultiPage() const override { return true; }
 
-  // JPEG quality of colour and grey pages: the scanner's own (85), whose quantisation the
-  // pixels already carry, so that the page comes back closest to what was sent (a 300 dpi
-  // page: 49 dB against the rows, 1.44 MB; quality 90 gave 44 dB in 1.64 MB).
-  static constexpr int kJpegQuality = 85;
-
  private:
-  struct Page;    // the page being assembled: JPEG compressor or 1-bit stencil
+  struct Jpeg;    // the libjpeg compressor and the JPEG stream of the page
+  struct Page;    // the page being assembled: a 1-bit stencil, or a JPEG being encoded
   struct Stream;  // the file cairo writes into, with the first write error
   bool Fail(const std::string& what, std::string* error);
+  bool JpegFailed(std::string* error);
+  // Hands the rows gathered to the encoder and takes back the strips it has done (all of
+  // them, when `wait`).
+  bool Flush(bool wait, std::string* error);
   bool PlacePage(std::string* error);
 
   std::string path_;
+  Tuning tuning_;
   void* surface_ = nullptr;  // cairo_surface_t* of the document
   std::unique_ptr<Stream> stream_;
   PageLayout layout_;
   uint32_t row_ = 0;
   std::unique_ptr<Page> page_;
+  std::unique_ptr<Jpeg> jpeg_;
+  std::unique_ptr<StripCompressor> encoder_;  // its one worker runs libjpeg
+  std::unique_ptr<StripCompressor::Strip> filling_;
 };
 
 #endif

@@ -190,23 +190,27 @@ TEST_F(ScanEndToEndTest, ADuplexJobGoesIntoOnePdfAtThePagesSizes) {
   EXPECT_EQ(jpegs, 6u) << images.out;
   EXPECT_NE(images.out.find(" rgb "), std::string::npos) << images.out;
 
-  // The first page rendered back at the scan's resolution is the first page sent, within
-  // what two JPEG compressions change.
-  const Image first = Sent(0);
-  const std::string png = scratch_.File("render");
-  tooltest::ProcessResult render =
-      tooltest::Run({"pdftoppm", "-png", "-singlefile", "-f", "1", "-l", "1", "-r", kRenderDpi75, pdf, png});
-  ASSERT_EQ(render.exitStatus, 0) << render.err;
-  Image got;
-  std::string error;
-  ASSERT_TRUE(tooltest::DecodePng(png + ".png", &got, &error)) << error;
-  ASSERT_EQ(got.width, first.width);
-  ASSERT_EQ(got.height, first.height);
-  ASSERT_EQ(got.channels, 3);
-  double mean = 0;
-  int largest = 0;
-  Difference(got, first, &mean, &largest);
-  EXPECT_LT(mean, 3.0) << "largest difference " << largest;
+  // Every page rendered back at the scan's resolution is the page sent, within what two JPEG
+  // compressions change (the scanner's at 85, the PDF's at 75: a mean of 3.5 on these pages; a
+  // page one pixel off, in other colours or another page's is tens away).
+  for (int i = 0; i < 6; ++i) {
+    const Image page = Sent(i);
+    const std::string png = scratch_.File("render");
+    const std::string number = std::to_string(i + 1);
+    tooltest::ProcessResult render = tooltest::Run(
+        {"pdftoppm", "-png", "-singlefile", "-f", number, "-l", number, "-r", kRenderDpi75, pdf, png});
+    ASSERT_EQ(render.exitStatus, 0) << render.err;
+    Image got;
+    std::string error;
+    ASSERT_TRUE(tooltest::DecodePng(png + ".png", &got, &error)) << error;
+    ASSERT_EQ(got.width, page.width);
+    ASSERT_EQ(got.height, page.height);
+    ASSERT_EQ(got.channels, 3);
+    double mean = 0;
+    int largest = 0;
+    Difference(got, page, &mean, &largest);
+    EXPECT_LT(mean, 4.0) << "page " << number << ", largest difference " << largest;
+  }
 }
 
 TEST_F(ScanEndToEndTest, ABlackAndWhitePdfPageHoldsTheRowsExactly) {
