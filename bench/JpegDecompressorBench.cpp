@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "BenchPage.h"
 #include "image/JpegDecompressor.h"
 
 namespace {
@@ -18,40 +19,7 @@ constexpr uint32_t kHeight = 3508;
 constexpr size_t kChunk = 64 * 1024;
 
 const std::vector<uint8_t>& PageJpeg() {
-  static const std::vector<uint8_t> jpeg = [] {
-    jpeg_compress_struct c;
-    jpeg_error_mgr e;
-    c.err = jpeg_std_error(&e);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = kWidth;
-    c.image_height = kHeight;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 85, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(kWidth * 3);
-    while (c.next_scanline < kHeight) {
-      uint32_t y = c.next_scanline;
-      for (uint32_t x = 0; x < kWidth; ++x) {
-        // Text-like detail on a gradient, so the page compresses as a scan does.
-        bool ink = ((x / 3 + y / 5) % 17) < 2 && (y / 40) % 3 != 0;
-        row[3 * x] = ink ? 20 : uint8_t(200 + x % 50);
-        row[3 * x + 1] = ink ? 25 : uint8_t(210 + y % 40);
-        row[3 * x + 2] = ink ? 30 : uint8_t(220 + (x + y) % 30);
-      }
-      JSAMPROW r = row.data();
-      jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    std::vector<uint8_t> v(out, out + size);
-    jpeg_destroy_compress(&c);
-    free(out);
-    return v;
-  }();
+  static const std::vector<uint8_t> jpeg = BenchPage::Drawn(kWidth, kHeight).Encode(85);
   return jpeg;
 }
 
