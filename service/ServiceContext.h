@@ -2,7 +2,8 @@
 //
 // Every context gets the module's namespace table and sends with MSG_NOSIGNAL, so that a
 // device dropping the connection yields a status (-1) instead of a SIGPIPE that would kill
-// the host. Keep-alive is never asked for: each call opens its own connection.
+// the host, and writes the Host header of a link-local endpoint without its zone. Keep-alive is
+// never asked for: each call opens its own connection.
 //
 // Typical use:
 //   struct soap* scan = ServiceContext::Create(ServiceContext::kChunkedOutput);
@@ -25,9 +26,11 @@ class ServiceContext {
     kChunkedOutput,  // HTTP chunked transfer encoding (the scan thread's context)
   };
 
-  // A new context with the namespace table and MSG_NOSIGNAL; null when out of memory.
+  // A new context with the namespace table, MSG_NOSIGNAL and the Host header's writer; null when
+  // out of memory.
   static struct soap* Create(Output output);
-  // Applies the namespace table and MSG_NOSIGNAL to soap (chunking untouched). Null is ignored.
+  // Applies the namespace table, MSG_NOSIGNAL and the Host header's writer to soap (chunking
+  // untouched). Null is ignored.
   static void Prepare(struct soap* soap);
   // Frees the context's data and the context itself (the user pointer is not touched). Null is
   // ignored.

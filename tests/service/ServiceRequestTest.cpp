@@ -259,6 +259,31 @@ TEST_F(ServiceRequestTest, GetPreviousImagePadInfoWritesAnEmptyElement) {
             CanonicalXml(OnlyRequest().body));
 }
 
+// The header lines a context writes: a link-local endpoint's zone is left out of Host alone.
+TEST(ServiceContextHeaders, TheHostHeaderGoesWithoutALinkLocalZone) {
+  static std::string sent;
+  TestContext soap;
+  soap.get()->fsend = [](struct soap*, const char* data, size_t n) {
+    sent.append(data, n);
+    return SOAP_OK;
+  };
+  const struct {
+    const char* key;
+    const char* value;
+    const char* line;
+  } kCases[] = {
+      {"Host", "[fe80::b%eth0]:8289", "Host: [fe80::b]:8289\r\n"},
+      {"Host", "[2001:db8::1]:8289", "Host: [2001:db8::1]:8289\r\n"},
+      {"Host", "192.0.2.7:8289", "Host: 192.0.2.7:8289\r\n"},
+      {"User-Agent", "[a%b]", "User-Agent: [a%b]\r\n"},
+  };
+  for (const auto& c : kCases) {
+    sent.clear();
+    EXPECT_EQ(SOAP_OK, soap.get()->fposthdr(soap, c.key, c.value));
+    EXPECT_EQ(c.line, sent) << c.value;
+  }
+}
+
 TEST_F(ServiceRequestTest, PlainContextSendsContentLengthAndEveryCallConnectsAnew) {
   Reply("<w:PadInfoResponseType><TotalPadLines>1</TotalPadLines></w:PadInfoResponseType>");
   wscn__PadInfoResponseType response;
