@@ -78,8 +78,6 @@ struct PdfPageWriter::Jpeg {
   JpegErrors errors;
   bool created = false;
   bool active = false;  // between jpeg_start_compress and its finish or abort
-  bool failed = false;  // an error ended the page's encoding on the worker; errors.message says why
-  size_t rowBytes = 0;
   unsigned char* data = nullptr;
   unsigned long size = 0;
   size_t capacity = 0;
@@ -114,21 +112,6 @@ struct PdfPageWriter::Jpeg {
     j->size = j->capacity - j->destination.free_in_buffer;
     j->lastSize = j->size;
   }
-  // The worker's part: one strip of rows into the stream.
-  void Encode(StripCompressor::Strip& strip) {
-    if (failed) return;
-    if (setjmp(errors.jump)) {
-      failed = true;
-      return;
-    }
-    JSAMPROW rows[16];
-    for (size_t at = 0; at < strip.input.size();) {
-      JDIMENSION n = 0;
-      for (; n < 16 && at < strip.input.size(); ++n, at += rowBytes) rows[n] = strip.input.data() + at;
-      jpeg_write_scanlines(&info, rows, n);
-    }
-    strip.ok = true;
-  }
 };
 
 struct PdfPageWriter::Page {
@@ -145,8 +128,6 @@ PdfPageWriter::PdfPageWriter(std::string path) : PdfPageWriter(std::move(path), 
 PdfPageWriter::PdfPageWriter(std::string path, const Tuning& tuning) : path_(std::move(path)), tuning_(tuning) {}
 
 PdfPageWriter::~PdfPageWriter() {
-  filling_.reset();
-  encoder_.reset();  // its worker ends before the compressor it uses
   jpeg_.reset();
   page_.reset();
   if (surface_) cairo_surface_destroy(static_cast<cairo_surface_t*>(surface_));
@@ -163,32 +144,12 @@ bool PdfPageWriter::JpegFailed(std::string* error) {
   Jpeg& j = *jpeg_;
   const std::string why = j.errors.message;
   if (j.active) jpeg_abort_compress(&j.info);
-  j.active = j.failed = false;
+  j.active = false;
   return Fail("JPEG compression failed: " + why, error);
-}
-
-bool PdfPageWriter::Flush(bool wait, std::string* error) {
-  if (filling_ && !filling_->input.empty()) {
-    encoder_->Submit(std::move(filling_));
-    filling_ = encoder_->Blank();
-  }
-  bool ok = true;
-  // After a failed strip every strip out is taken back, so that the worker is done with the
-  // compressor before it is reset.
-  while (std::unique_ptr<StripCompressor::Strip> strip = encoder_->Take(wait || !ok)) {
-    ok = ok && strip->ok;
-    encoder_->Recycle(std::move(strip));
-  }
-  return ok || JpegFailed(error);
 }
 
 bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   if (layout.width == 0 || layout.height == 0 || layout.dpi == 0) return Fail("empty page", error);
-  // Strips of a page that ended early are dropped.
-  if (encoder_) {
-    if (filling_) encoder_->Recycle(std::move(filling_));
-    while (std::unique_ptr<StripCompressor::Strip> strip = encoder_->Take(true)) encoder_->Recycle(std::move(strip));
-  }
   layout_ = layout;
   row_ = 0;
   // PDF units are 1/72 inch.
@@ -237,8 +198,8 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
     j.destination.term_destination = &Jpeg::End;
     c.dest = &j.destination;
   }
-  if (j.active) jpeg_abort_compress(&c);
-  j.active = j.failed = false;
+  if (j.active) jpeg_abort_compress(&c);  // a page that ended early
+  j.active = false;
   c.image_width = layout.width;
   c.image_height = layout.height;
   const bool color = layout.mode == ColorMode::Color;
@@ -249,16 +210,8 @@ bool PdfPageWriter::BeginPage(const PageLayout& layout, std::string* error) {
   c.dct_method = tuning_.fastDct ? JDCT_IFAST : JDCT_ISLOW;
   c.density_unit = 1;  // dots per inch
   c.X_density = c.Y_density = static_cast<UINT16>(layout.dpi);
-  j.rowBytes = layout.bytesPerLine;
   jpeg_start_compress(&c, TRUE);
   j.active = true;
-  if (!encoder_) {
-    Jpeg* encoding = jpeg_.get();
-    encoder_ = std::make_unique<StripCompressor>(1, 2, [encoding](StripCompressor::Strip& strip) {
-      encoding->Encode(strip);
-    });
-  }
-  filling_ = encoder_->Blank();
   return true;
 }
 
@@ -282,13 +235,11 @@ bool PdfPageWriter::WriteRow(const uint8_t* row, std::string* error) {
     ++row_;
     return true;
   }
-  StripCompressor::Bytes& in = filling_->input;
-  const size_t at = in.size();
-  if (at == 0) in.reserve(size_t(tuning_.stripRows) * layout_.bytesPerLine);
-  in.resize(at + layout_.bytesPerLine);
-  std::memcpy(in.data() + at, row, layout_.bytesPerLine);
+  if (setjmp(jpeg_->errors.jump)) return JpegFailed(error);
+  JSAMPROW rows[1] = {const_cast<JSAMPLE*>(row)};
+  jpeg_write_scanlines(&jpeg_->info, rows, 1);
   ++row_;
-  return in.size() < size_t(tuning_.stripRows) * layout_.bytesPerLine || Flush(false, error);
+  return true;
 }
 
 bool PdfPageWriter::PlacePage(std::string* error) {
@@ -352,13 +303,10 @@ bool PdfPageWriter::PlacePage(std::string* error) {
 bool PdfPageWriter::EndPage(std::string* error) {
   if (!page_) return Fail("no page started", error);
   if (row_ != layout_.height) return Fail("the page lacks rows", error);
-  if (!page_->stencil && !Flush(true, error)) return false;
   return PlacePage(error);
 }
 
 bool PdfPageWriter::Close(std::string* error) {
-  filling_.reset();
-  encoder_.reset();
   jpeg_.reset();
   page_.reset();
   if (!surface_) return true;

@@ -5,12 +5,11 @@
 // writes Flate-compressed. cairo writes each page to the file when it ends, through a stream of
 // our own (Stream) so that every failed write is seen: cairo's status after finishing does not
 // always report a failed last write.
-// Threads: one caller at a time calls every method; the JPEG encoding runs on the one worker of
-// a StripCompressor, strips of rows in the order they came, while the caller goes on reading
-// the page. The libjpeg compressor (Jpeg) belongs to the worker from the page's first strip
-// given until the caller has taken back the last, and to the caller otherwise (start and end
-// of a page); the compressor's lock orders the hand-overs. Owns the cairo surface, the libjpeg
-// compressor and its worker (both kept for the pages that follow) and the page buffers.
+// Rows are encoded as they come, on the caller's thread: on two processors the scan's decoding
+// keeps both busy already, and a worker of its own for the encoder cost more CPU time (the
+// rows' copy, a hand-over every few rows) and more wall time than it saved (docs/benchmarks.md).
+// One thread at a time; owns the cairo surface, the libjpeg compressor (kept for the pages that
+// follow, with the size of the last page's stream) and the page buffers.
 #ifndef CAVIX_TOOLS_PDFPAGEWRITER_H
 #define CAVIX_TOOLS_PDFPAGEWRITER_H
 
@@ -18,7 +17,6 @@
 #include <string>
 
 #include "tools/IPageWriter.h"
-#include "tools/StripCompressor.h"
 
 class PdfPageWriter : public IPageWriter {
  public:
@@ -31,7 +29,6 @@ class PdfPageWriter : public IPageWriter {
   struct Tuning {
     int quality = 75;
     bool fastDct = false;
-    uint32_t stripRows = 16;  // rows handed to the encoder at a time: one row of 4:2:0 blocks
   };
 
   explicit PdfPageWriter(std::string path);
@@ -52,9 +49,6 @@ class PdfPageWriter : public IPageWriter {
   struct Stream;  // the file cairo writes into, with the first write error
   bool Fail(const std::string& what, std::string* error);
   bool JpegFailed(std::string* error);
-  // Hands the rows gathered to the encoder and takes back the strips it has done (all of
-  // them, when `wait`).
-  bool Flush(bool wait, std::string* error);
   bool PlacePage(std::string* error);
 
   std::string path_;
@@ -65,8 +59,6 @@ class PdfPageWriter : public IPageWriter {
   uint32_t row_ = 0;
   std::unique_ptr<Page> page_;
   std::unique_ptr<Jpeg> jpeg_;
-  std::unique_ptr<StripCompressor> encoder_;  // its one worker runs libjpeg
-  std::unique_ptr<StripCompressor::Strip> filling_;
 };
 
 #endif
