@@ -11,7 +11,7 @@ packages=(
   dpkg-dev lintian mmdebstrap
   clang libclang-rt-14-dev
   python3
-  avahi-daemon dbus
+  avahi-daemon dbus iproute2
 )
 missing=()
 for p in "${packages[@]}"; do
