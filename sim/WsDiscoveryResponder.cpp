@@ -41,24 +41,6 @@ std::string EndpointFor(const std::string& address, uint16_t port) {
   return text;
 }
 
-// The group of the family on `index` (IPv6: a link-local scope needs its interface).
-socklen_t GroupAddress(bool ipv6, unsigned index, sockaddr_storage* out) {
-  *out = sockaddr_storage{};
-  if (ipv6) {
-    auto* group = reinterpret_cast<sockaddr_in6*>(out);
-    group->sin6_family = AF_INET6;
-    group->sin6_port = htons(WsDiscovery::kPort);
-    group->sin6_scope_id = index;
-    inet_pton(AF_INET6, WsDiscovery::kIpv6Group, &group->sin6_addr);
-    return sizeof *group;
-  }
-  auto* group = reinterpret_cast<sockaddr_in*>(out);
-  group->sin_family = AF_INET;
-  group->sin_port = htons(WsDiscovery::kPort);
-  inet_pton(AF_INET, WsDiscovery::kIpv4Group, &group->sin_addr);
-  return sizeof *group;
-}
-
 }  // namespace
 
 WsDiscoveryResponder::WsDiscoveryResponder(const std::string& address, uint16_t port, bool xaddrsInProbeMatches)
@@ -82,7 +64,7 @@ bool WsDiscoveryResponder::Start() {
   family_ = ipv6 ? AF_INET6 : AF_INET;
   index_ = ipv6 ? linkIndex_ : LoopbackIndex();
   sockaddr_storage group{}, own{};
-  const socklen_t groupLength = GroupAddress(ipv6, index_, &group);
+  const socklen_t groupLength = WsDiscovery::GroupAddress(family_, index_, &group);
   socklen_t ownLength = 0;
   std::string why;
   const std::string from = ipv6 || !IpLiteral::IsIpv6(address_) ? address_ : "127.0.0.1";

@@ -111,27 +111,33 @@ int SendToGroups(int v4, int v6, const std::string& message) {
 
 }  // namespace
 
+socklen_t WsDiscovery::GroupAddress(int family, unsigned index, struct sockaddr_storage* out) {
+  *out = sockaddr_storage{};
+  if (family == AF_INET6) {
+    auto* group = reinterpret_cast<struct sockaddr_in6*>(out);
+    group->sin6_family = AF_INET6;
+    group->sin6_port = htons(kPort);
+    group->sin6_scope_id = index;  // a link-scope group is reached on the interface of its scope
+    inet_pton(AF_INET6, kIpv6Group, &group->sin6_addr);
+    return sizeof *group;
+  }
+  auto* group = reinterpret_cast<struct sockaddr_in*>(out);
+  group->sin_family = AF_INET;
+  group->sin_port = htons(kPort);
+  inet_pton(AF_INET, kIpv4Group, &group->sin_addr);
+  return sizeof *group;
+}
+
 bool WsDiscovery::SendToGroup(int fd, int family, unsigned index, const std::string& message) {
-  struct sockaddr_storage to = {};
+  struct sockaddr_storage to;
   struct iovec data = {const_cast<char*>(message.data()), message.size()};
   struct msghdr m = {};
   m.msg_name = &to;
+  m.msg_namelen = GroupAddress(family, index, &to);
   m.msg_iov = &data;
   m.msg_iovlen = 1;
   alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
-  if (family == AF_INET6) {
-    auto* group = reinterpret_cast<struct sockaddr_in6*>(&to);
-    group->sin6_family = AF_INET6;
-    group->sin6_port = htons(kPort);
-    group->sin6_scope_id = index;  // a link-scope group goes out on the interface of its scope
-    inet_pton(AF_INET6, kIpv6Group, &group->sin6_addr);
-    m.msg_namelen = sizeof *group;
-  } else {
-    auto* group = reinterpret_cast<struct sockaddr_in*>(&to);
-    group->sin_family = AF_INET;
-    group->sin_port = htons(kPort);
-    inet_pton(AF_INET, kIpv4Group, &group->sin_addr);
-    m.msg_namelen = sizeof *group;
+  if (family == AF_INET) {
     m.msg_control = control;
     m.msg_controllen = sizeof control;
     struct cmsghdr* via = CMSG_FIRSTHDR(&m);

@@ -17,6 +17,8 @@
 #ifndef CAVIX_TRANSPORT_WSDISCOVERY_H
 #define CAVIX_TRANSPORT_WSDISCOVERY_H
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -53,6 +55,9 @@ class WsDiscovery {
   static std::string Matches(const std::string& action, const std::string& messageId, const std::string& relatesTo,
                              const std::string& endpoint, const std::string& xaddrs);
 
+  // The group of `family` (AF_INET or AF_INET6) on port kPort, the IPv6 one scoped to interface
+  // `index`; its length.
+  static socklen_t GroupAddress(int family, unsigned index, struct sockaddr_storage* out);
   // Sends `message` to the group of `family` on interface `index` from the socket `fd`: IPv4's
   // with the interface in the datagram's IP_PKTINFO, IPv6's with it as the group's scope; no
   // socket option (IP_MULTICAST_IF, IPV6_MULTICAST_IF), which qemu's user-mode emulation does
