@@ -1,11 +1,12 @@
 // Output files: every format and mode written through OutputTarget in uneven chunks, decoded
-// back with libpng, libtiff or a PNM reader and compared pixel by pixel; the PNG and TIFF
-// writers' compressed strips under every filter, worker count and strip size, also checked by
-// pngcheck and tiffinfo; file name patterns; each file written whole or not at all (a refused
+// back with libpng, libtiff or a PNM reader and compared pixel by pixel, PDF pictures against
+// libjpeg's own encoding of the rows; the PNG and TIFF writers' compressed strips under every
+// filter, worker count and strip size, also checked by pngcheck and tiffinfo; file name patterns; each file written whole or not at all (a refused
 // open, a part page, a full disk and links); pages the device ended early.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <jpeglib.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 
 #include "ToolTestSupport.h"
 #include "tools/OutputTarget.h"
+#include "tools/PdfPageWriter.h"
 #include "tools/PngPageWriter.h"
 #include "tools/PnmPageWriter.h"
 #include "tools/TiffPageWriter.h"
@@ -185,6 +187,68 @@ TEST_F(OutputTargetTest, CompressedStripsJoinIntoFilesThatDecodeToTheRowsSent) {
     const tooltest::ProcessResult tiffinfo = tooltest::Run({"tiffinfo", "-D", tif});
     EXPECT_EQ(tiffinfo.exitStatus, 0) << tag;
     EXPECT_EQ(tiffinfo.err, "") << tag;
+  }
+}
+
+Image DecodeJpeg(const std::string& bytes, const PageLayout& l) {
+  cavixsim::SentPage page;
+  page.geometry.pixelsPerLine = l.width;
+  page.geometry.lines = l.height;
+  page.colorProcessing = l.mode == ColorMode::Color ? cavixsim::kColorRgb24 : cavixsim::kColorGray8;
+  page.data.assign(bytes.begin(), bytes.end());
+  Image image;
+  std::string error;
+  EXPECT_TRUE(tooltest::DecodeSentPage(page, &image, &error)) << error;
+  return image;
+}
+
+// Rows through libjpeg's defaults at the PDF writer's quality and back: what the PDF's picture
+// must decode to.
+Image ThroughLibjpeg(const std::vector<uint8_t>& rows, const PageLayout& l) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr e;
+  c.err = jpeg_std_error(&e);
+  jpeg_create_compress(&c);
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &jpeg, &size);
+  c.image_width = l.width;
+  c.image_height = l.height;
+  c.input_components = l.mode == ColorMode::Color ? 3 : 1;
+  c.in_color_space = l.mode == ColorMode::Color ? JCS_RGB : JCS_GRAYSCALE;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, PdfPageWriter::Tuning().quality, TRUE);
+  jpeg_start_compress(&c, TRUE);
+  for (JSAMPROW row; c.next_scanline < l.height; jpeg_write_scanlines(&c, &row, 1))
+    row = const_cast<uint8_t*>(rows.data()) + size_t(c.next_scanline) * l.bytesPerLine;
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  const std::string bytes(reinterpret_cast<char*>(jpeg), size);
+  std::free(jpeg);
+  return DecodeJpeg(bytes, l);
+}
+
+TEST_F(OutputTargetTest, PdfPicturesAreLibjpegsEncodingOfTheRows) {
+  if (tooltest::Run({"sh", "-c", "command -v pdfimages"}).exitStatus != 0) GTEST_SKIP() << "no pdfimages";
+  // A noisy page whose JPEG outgrows the stream's first memory, then pages that reuse the
+  // compressor and the size it learnt.
+  const PageLayout layouts[] = {Layout(ColorMode::Color, 2200, 1900), Layout(ColorMode::Gray, 304, 67),
+                                Layout(ColorMode::Color, 104, 37)};
+  const std::string pdf = scratch_.File("job.pdf");
+  std::vector<std::vector<uint8_t>> sent;
+  std::string error;
+  {
+    OutputTarget out(pdf);
+    for (unsigned i = 0; i < 3; ++i) {
+      sent.push_back(RandomRows(layouts[i], 40 + i));
+      WritePage(out, i + 1, layouts[i], sent[i]);
+    }
+    ASSERT_TRUE(out.Finish(&error)) << error;
+  }
+  ASSERT_EQ(tooltest::Run({"pdfimages", "-j", pdf, scratch_.File("picture")}).exitStatus, 0);
+  for (unsigned i = 0; i < 3; ++i) {
+    const std::string picture = tooltest::ReadFile(scratch_.File("picture-00" + std::to_string(i) + ".jpg"));
+    ExpectSame(DecodeJpeg(picture, layouts[i]), ThroughLibjpeg(sent[i], layouts[i]), "pdf page " + std::to_string(i + 1));
   }
 }
 
