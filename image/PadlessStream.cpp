@@ -1,6 +1,7 @@
 #include "image/PadlessStream.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <exception>
 
@@ -55,6 +56,11 @@ bool PadlessStream::OpenWriteEnd(uint32_t capacity) {
   linePartial_ = false;
   space_ = nullptr;  // room handed out on an earlier page is not this page's
   spaceSize_ = 0;
+  capacity_ = capacity;
+  storedBytes_ = 0;
+  heldCopies_ = 0;  // an earlier page's held rows that were never released
+  heldCounts_.clear();
+  heldRows_.clear();
   writeEndOpen_ = wrapped_->OpenWriteEnd(capacity);
   if (!writeEndOpen_) return LogErrorText("Unable to open write end of wrapped stream");
   return true;
@@ -210,11 +216,7 @@ void PadlessStream::DetectPadLines(const uint8_t* p, uint32_t written) {
     uint32_t rowStart = (written - 1) / width * width;
     for (;;) {
       if (HoldsDarkByte(p + rowStart, rowEnd - rowStart)) {
-        // Rows past the announced page (pad rows, or more than the page) are never readable
-        // before the pad-line count has settled what the page is.
-        const uint32_t page = pageLength_.load();
-        const uint32_t end = start + rowEnd;
-        readableLimit_ = page != 0 && end > page ? page : end;
+        readableLimit_ = LimitFor(start + rowEnd);
         WakeReader(false);
         break;
       }
@@ -233,16 +235,157 @@ StreamStatus PadlessStream::Write(const uint8_t* buffer, uint32_t size, uint32_t
     LogErrorText("Write attempt was invalid");
     return StreamError;
   }
-  StreamStatus status = wrapped_->Write(buffer, size, bytesWritten);
-  if (status == StreamOk || status == StreamEndOfData) {
-    try {
-      DetectPadLines(buffer, bytesWritten);
-    } catch (const std::exception&) {
-      LogErrorText("Failed while detecting pad lines");
-      return StreamError;
+  return WriteRows(buffer, size, false, bytesWritten);
+}
+
+uint32_t PadlessStream::LimitFor(uint32_t end) const {
+  // Rows past the announced page (pad rows, or more than the page) are never readable before
+  // the pad-line count has settled what the page is.
+  const uint32_t page = pageLength_.load();
+  return page != 0 && end > page ? page : end;
+}
+
+uint32_t PadlessStream::TrailingCopies(const uint8_t* p, uint32_t rows, uint32_t width) {
+  uint32_t copies = 0;
+  while (copies + 1 < rows) {
+    const uint8_t* row = p + static_cast<size_t>(rows - 1 - copies) * width;
+    if (std::memcmp(row, row - width, width) != 0) break;
+    ++copies;
+  }
+  return copies;
+}
+
+bool PadlessStream::HoldRows(const uint8_t* p, uint32_t rows) {
+  const uint32_t width = bytesPerLine_;
+  const size_t distinct = heldCounts_.size();
+  const size_t heldBytes = heldRows_.size();
+  const uint32_t lastCount = heldCounts_.back();
+  for (uint32_t i = 0; i < rows; ++i) {
+    const uint8_t* row = p + static_cast<size_t>(i) * width;
+    if (std::memcmp(row, heldRows_.data() + heldRows_.size() - width, width) == 0) {
+      ++heldCounts_.back();
+      continue;
     }
+    if (heldCounts_.size() == kMaxHeldRows || HoldsDarkByte(row, width)) {
+      // All or nothing: the rows held before this write stay as they were.
+      heldCounts_.resize(distinct);
+      heldRows_.resize(heldBytes);
+      heldCounts_.back() = lastCount;
+      return false;
+    }
+    heldRows_.insert(heldRows_.end(), row, row + width);
+    heldCounts_.push_back(1);
+  }
+  heldCopies_ += rows;
+  return true;
+}
+
+StreamStatus PadlessStream::StoreHeldRows(uint32_t rows, bool content) {
+  const uint32_t width = bytesPerLine_;
+  size_t which = 0;   // the held row being copied
+  uint32_t used = 0;  // and how many times it was
+  auto next = [&]() -> const uint8_t* {
+    while (used == heldCounts_[which]) {
+      ++which;
+      used = 0;
+    }
+    ++used;
+    return heldRows_.data() + which * width;
+  };
+  StreamStatus status = StreamOk;
+  while (rows > 0 && status == StreamOk) {
+    uint32_t n = rows < kStoreRows ? rows : kStoreRows;
+    uint32_t got = 0;
+    if (uint8_t* space = wrapped_->WriteSpace(n * width)) {
+      for (uint32_t i = 0; i < n; ++i) std::memcpy(space + static_cast<size_t>(i) * width, next(), width);
+      status = wrapped_->CommitWrite(n * width, got);
+    } else {
+      // No room (or no stream to write to): a row at a time, which says why.
+      n = 1;
+      status = wrapped_->Write(next(), width, got);
+    }
+    if (status != StreamOk) break;
+    storedBytes_ += got;
+    heldCopies_ -= n;
+    rows -= n;
+    // The rows go out as they are stored, so that the wrapped stream keeps them in its ring.
+    if (content) readableLimit_ = LimitFor(storedBytes_);
+    if (!wrapped_->MakeWrittenBytesAvailable()) status = StreamError;
+    publishedBytes_.store(storedBytes_);
+    if (content) WakeReader(false);
+    const uint32_t limit = readableLimit_.load();
+    wrapped_->PaceWriter(limit < storedBytes_ ? limit : storedBytes_);
+  }
+  if (status != StreamOk || heldCopies_ == 0) {
+    // All stored, or the page failed: what was not stored is dropped with it.
+    bytesWritten_ = storedBytes_;
+    heldCopies_ = 0;
+    heldCounts_.clear();
+    heldRows_.clear();
+  } else if (used > 0) {
+    // Rows not stored (pad rows) stay held, in order, as if they had been stored.
+    heldCounts_[which] -= used;
+    const size_t gone = which + (heldCounts_[which] == 0 ? 1 : 0);
+    heldCounts_.erase(heldCounts_.begin(), heldCounts_.begin() + static_cast<ptrdiff_t>(gone));
+    heldRows_.erase(heldRows_.begin(), heldRows_.begin() + static_cast<ptrdiff_t>(gone * width));
   }
   return status;
+}
+
+StreamStatus PadlessStream::WriteRows(const uint8_t* p, uint32_t size, bool inPlace, uint32_t& bytesWritten) {
+  bytesWritten = 0;
+  const uint32_t width = bytesPerLine_;
+  // Copies are held only while the page has room for them, as if they were stored: a write
+  // past the capacity fails as it always did, and so does one after a cancel.
+  const bool fits = size != 0 && size <= capacity_ - bytesWritten_ && !wrapped_->Canceled();
+  const bool mayHold = fits && !linePartial_ && size % width == 0;
+  const uint32_t rows = size / width;
+  std::vector<uint8_t> moved;
+  try {
+    if (heldCopies_ > 0 && size != 0) {
+      if (mayHold && HoldRows(p, rows)) {
+        bytesWritten_ += size;
+        bytesWritten = size;
+        return StreamOk;
+      }
+      // Anything else is stored after the held rows, which come first. Rows made in place lie
+      // where the held rows go: they are moved aside first.
+      if (inPlace) {
+        moved.assign(p, p + size);
+        p = moved.data();
+        inPlace = false;
+      }
+      // A write that will fail shows nothing about the held rows: they are stored still held.
+      const StreamStatus status = StoreHeldRows(heldCopies_, fits && HoldsDarkByte(p, size));
+      if (status != StreamOk) return status;
+    }
+    uint32_t copies = 0;
+    const uint8_t* last = mayHold && rows > kMinCopies ? p + size - width : nullptr;
+    // Only light rows are held: copies of a row with content are readable at once. The last
+    // two rows are compared first, so that most writes cost a look at the start of one row.
+    if (last != nullptr && std::memcmp(last, last - width, width) == 0 && !HoldsDarkByte(last, width)) {
+      copies = TrailingCopies(p, rows, width);
+      if (copies < kMinCopies) copies = 0;
+    }
+    const uint32_t store = size - copies * width;
+    const StreamStatus status = inPlace ? wrapped_->CommitWrite(store, bytesWritten)
+                                        : wrapped_->Write(p, store, bytesWritten);
+    if (status == StreamOk || status == StreamEndOfData) {
+      storedBytes_ += bytesWritten;
+      DetectPadLines(p, bytesWritten);
+      if (bytesWritten == store && copies > 0) {
+        heldRows_.assign(last, last + width);
+        heldCounts_.assign(1, copies);
+        heldCopies_ = copies;
+        bytesWritten_ += copies * width;
+        bytesWritten = size;
+      }
+    }
+    return status;
+  } catch (const std::exception&) {
+    LogErrorText("Failed while detecting pad lines");
+    return StreamError;
+  }
 }
 
 uint8_t* PadlessStream::WriteSpace(uint32_t size) {
@@ -269,17 +412,8 @@ StreamStatus PadlessStream::CommitWrite(uint32_t size, uint32_t& bytesWritten) {
     LogErrorText("Write attempt was invalid");
     return StreamError;
   }
-  StreamStatus status = wrapped_->CommitWrite(size, bytesWritten);
-  if (status == StreamOk || status == StreamEndOfData) {
-    try {
-      // The rows are looked at where they were produced, as Write looks at the caller's copy.
-      DetectPadLines(written, bytesWritten);
-    } catch (const std::exception&) {
-      LogErrorText("Failed while detecting pad lines");
-      return StreamError;
-    }
-  }
-  return status;
+  // The rows are looked at where they were produced, as Write looks at the caller's copy.
+  return WriteRows(written, size, true, bytesWritten);
 }
 
 StreamStatus PadlessStream::Read(uint8_t* buffer, uint32_t size, uint32_t& bytesRead) {
@@ -402,8 +536,8 @@ bool PadlessStream::MakeWrittenBytesAvailable() {
   if (!Initialised()) return LogErrorText("Stream not yet initialized");
   if (!writeEndOpen_) return LogErrorText("Write end not open");
   if (!wrapped_->MakeWrittenBytesAvailable()) return false;
-  // Everything written so far can now be read without waiting on the wrapped stream.
-  publishedBytes_.store(bytesWritten_.load());
+  // Everything stored so far can now be read without waiting on the wrapped stream.
+  publishedBytes_.store(storedBytes_);
   if (WishMet()) gathered_->Set();
   // Only now may the writer wait for the reader, and only as far as the reader may read: rows
   // held back as possible pad rows cannot bring it closer.
@@ -440,6 +574,18 @@ bool PadlessStream::SetNumberOfTrailingPadlines(uint32_t padLines) {
     // for. The reader keeps its limit (never past the page) and the page is not ended here.
     ImageLogLine(LOG_ERROR_MSG, "Error: the page holds %u bytes of image, %u were announced", limit, page);
     return false;
+  }
+  if (heldCopies_ > 0) {
+    // Held rows below the limit are image; those above it are pad rows, which stay held and
+    // are never stored unless more rows follow.
+    const uint32_t image = limit > storedBytes_ ? (limit - storedBytes_) / bytesPerLine_ : 0;
+    StreamStatus status = StreamOk;
+    try {
+      status = StoreHeldRows(image < heldCopies_ ? image : heldCopies_, true);
+    } catch (const std::exception&) {
+      status = StreamError;
+    }
+    if (status != StreamOk) return LogErrorText("Unable to store the rows held back");
   }
   uint32_t delivered = bytesDelivered_;
   readableLimit_ = limit > delivered ? limit : delivered;

@@ -20,12 +20,25 @@
 // when that limit is readable and published (publishedBytes_) or the page ends, is cancelled
 // or gets its pad-line count, and at most kGatherMs; so a large read costs the writer a few wake-ups, not one per
 // row. Only when the reader looks changes: what it delivers and returns stays the same.
+// Held rows: a write of whole rows that ends in kMinCopies or more light rows identical to the
+// row before them keeps one copy of that row (heldRows_) and counts the rest (heldCounts_)
+// instead of storing them. While rows are held, a write whose rows are all light is held the
+// same way, each row that differs from the one before it kept once (at most kMaxHeldRows of
+// them). Held rows cannot be read before a later row shows content anyway, so where they are
+// kept is the writer's business: a blank stretch taller than the wrapped stream's ring (a white
+// margin at 1200 dpi, trailing pad) then costs a few rows of memory instead of sending the page
+// in place. The held rows are stored, in batches of kStoreRows published as they go, before
+// any other write (readable at once when that write holds content) and when the pad-line count
+// releases them; those the count says are pad are never stored. The counters of the page
+// (bytesWritten_, the readable limit, the pad-line rule) count held rows like stored ones;
+// storedBytes_ is what the wrapped stream has. Writes that split rows are never held.
 #ifndef CAVIX_IMAGE_PADLESSSTREAM_H
 #define CAVIX_IMAGE_PADLESSSTREAM_H
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "image/IImageStream.h"
 #include "platform/CCriticalSection2.h"
@@ -79,6 +92,20 @@ class PadlessStream : public IImageStream {
   void GatherRows(uint32_t target) REQUIRES(lock_);
   // Whether a gathering reader's wanted limit is readable and published.
   bool WishMet() const;
+  // Write and CommitWrite past the validity checks: `rows` (`size` bytes) are the caller's, or
+  // in place at the write position when `inPlace`. Holds and stores copies (see above).
+  StreamStatus WriteRows(const uint8_t* rows, uint32_t size, bool inPlace, uint32_t& bytesWritten);
+  // Stores the first `rows` held rows (the rest stay held); `content` when a row with content
+  // follows them, which makes them readable. A failure drops all of them. Throws as
+  // DetectPadLines.
+  StreamStatus StoreHeldRows(uint32_t rows, bool content);
+  // How many of the `rows` rows at p, from the last back, equal the row before them.
+  static uint32_t TrailingCopies(const uint8_t* p, uint32_t rows, uint32_t width);
+  // Holds all `rows` rows at p after those held (true), or none of them (false: a row with
+  // content, or one distinct row too many).
+  bool HoldRows(const uint8_t* p, uint32_t rows);
+  // The readable limit for content ending at `end`: never past the announced page.
+  uint32_t LimitFor(uint32_t end) const;
 
   std::unique_ptr<IByteStream> wrapped_;
   std::atomic<uint32_t> bytesPerLine_{0};
@@ -91,6 +118,15 @@ class PadlessStream : public IImageStream {
   bool linePartial_ = false;                 // writer only
   uint8_t* space_ = nullptr;                 // writer only: the last WriteSpace answer
   uint32_t spaceSize_ = 0;                   // writer only: its size
+  // Held rows (see above); writer only.
+  static constexpr uint32_t kMinCopies = 4;    // fewer at a write's end are stored as they come
+  static constexpr uint32_t kStoreRows = 16;   // held rows stored per publication
+  static constexpr size_t kMaxHeldRows = 32;   // distinct rows kept at most
+  uint32_t capacity_ = 0;                      // the page's, from OpenWriteEnd
+  uint32_t storedBytes_ = 0;                   // bytes of the page in the wrapped stream
+  uint32_t heldCopies_ = 0;                    // rows held: the sum of heldCounts_
+  std::vector<uint8_t> heldRows_;              // each distinct held row once, in order
+  std::vector<uint32_t> heldCounts_;           // how many rows in a row each stands for
   // Longest a reader lets rows gather before it takes what is readable.
   static constexpr DWORD kGatherMs = 5;
   // Most a reader waits to gather at a time: a larger request is filled in several takes, so

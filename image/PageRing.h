@@ -21,9 +21,10 @@
 class PageRing {
  public:
   // The ring in the page's rows: the writer's lead, its largest write (16 rows) and the
-  // reader's requests fit in it (4 MB for a 600 dpi colour page, 2 MB at 300 dpi); 4 MB when
-  // the rows are not known.
-  static constexpr size_t kRows = 256;
+  // reader's requests fit in it (2 MB for a 600 dpi colour page, 4 MB at 1200 dpi); 4 MB when
+  // the rows are not known. Tall blank stretches need no room here: the rows PadlessStream
+  // holds back as possible pad are kept there, compactly, until they are known to be image.
+  static constexpr size_t kRows = 128;
   static constexpr size_t kMinBytes = size_t(1) << 20;
   static constexpr size_t kMaxBytes = size_t(16) << 20;
   static constexpr size_t kDefaultBytes = size_t(4) << 20;

@@ -167,6 +167,49 @@ TEST_F(PadlessStreamTest, CountedPadRowsAreNeverDelivered) {
   EXPECT_EQ(0u, got_);
 }
 
+// A light stretch taller than the page's ring (128 rows of 8 KB), in four runs of identical
+// rows, written in place or from the caller's copy: released whole by a row with content or
+// by the count, or dropped as pad wholly or in part; the reader gets exactly the page's rows.
+TEST_F(PadlessStreamTest, StretchTallerThanTheRingIsReleasedOrDroppedAsPad) {
+  constexpr uint32_t kWidth = 8192, kContent = 10, kStretch = 200;
+  const struct { bool inPlace, darkRowAfter; uint32_t padLines, delivered; } kCases[] = {
+      {true, true, 0, kContent + kStretch + 1},
+      {true, false, kStretch, kContent},
+      {false, false, 60, kContent + kStretch - 60},
+      {false, true, 0, kContent + kStretch + 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.padLines);
+    std::vector<uint8_t> page;
+    for (uint32_t i = 0; i < kContent + kStretch + 1; ++i) {
+      const uint8_t value = i < kContent ? static_cast<uint8_t>(i) : static_cast<uint8_t>(200 + (i - kContent) / 50);
+      if (i < kContent + kStretch || c.darkRowAfter) page.resize(page.size() + kWidth, i == kContent + kStretch ? 5 : value);
+    }
+    stream_->SetBytesPerLine(kWidth);
+    OpenBoth(400 * kWidth);
+    auto read = ReadAsync(400 * kWidth);
+    for (size_t at = 0; at < page.size(); at += 16 * kWidth) {
+      const uint32_t size = static_cast<uint32_t>(std::min<size_t>(16 * kWidth, page.size() - at));
+      uint32_t written = 0;
+      if (c.inPlace) {
+        uint8_t* space = stream_->WriteSpace(size);
+        ASSERT_NE(nullptr, space);
+        std::copy(page.begin() + at, page.begin() + at + size, space);
+      }
+      ASSERT_EQ(StreamOk, c.inPlace ? stream_->CommitWrite(size, written) : stream_->Write(&page[at], size, written));
+      ASSERT_EQ(size, written);
+      ASSERT_TRUE(stream_->MakeWrittenBytesAvailable());
+    }
+    ASSERT_TRUE(stream_->SetNumberOfTrailingPadlines(c.padLines));
+    ASSERT_TRUE(stream_->CloseWriteEnd());
+    ASSERT_EQ(std::future_status::ready, read.wait_for(imagetest::kGenerous));
+    EXPECT_EQ(StreamEndOfData, read.get());
+    ASSERT_EQ(c.delivered * kWidth, got_);
+    EXPECT_TRUE(std::equal(page.begin(), page.begin() + got_, buffer_.begin()));
+    ASSERT_TRUE(stream_->CloseReadEnd());
+  }
+}
+
 TEST_F(PadlessStreamTest, DarkPadRowsAreWithheldByTheCount) {
   stream_->SetBytesPerLine(4);
   OpenBoth(100);

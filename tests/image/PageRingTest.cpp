@@ -14,14 +14,14 @@ TEST(PageRingTest, RingSizeFollowsThePagesRows) {
       {100 * MB, 0, 4 * MB},          // rows not known
       {8 * MB, 0, 4 * MB},            // exactly twice the ring
       {8 * MB - 1, 0, 0},             // under twice the ring: in place
-      {26 * MB, 2480 * 3, 2 * MB},    // 300 dpi colour
-      {100 * MB, 4960 * 3, 4 * MB},   // 600 dpi colour
-      {400 * MB, 9920 * 3, 8 * MB},   // 1200 dpi colour
-      {100 * MB, 4096, 1 * MB},       // 256 rows are exactly 1 MB
-      {100 * MB, 4097, 2 * MB},       // a byte more per row: the next power of two
+      {26 * MB, 2480 * 3, 1 * MB},    // 300 dpi colour
+      {100 * MB, 4960 * 3, 2 * MB},   // 600 dpi colour
+      {400 * MB, 9920 * 3, 4 * MB},   // 1200 dpi colour
+      {100 * MB, 8192, 1 * MB},       // 128 rows are exactly 1 MB
+      {100 * MB, 8193, 2 * MB},       // a byte more per row: the next power of two
       {100 * MB, 100, 1 * MB},        // at least 1 MB
       {100 * MB, 200000, 16 * MB},    // at most 16 MB
-      {3 * MB, 2480 * 3, 0},          // a 300 dpi strip too short for its ring
+      {2 * MB - 1, 2480 * 3, 0},      // a 300 dpi strip too short for its ring
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.bytes, PageRing::BytesFor(c.capacity, c.rowLength)) << c.capacity << " " << c.rowLength;
