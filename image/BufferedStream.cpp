@@ -129,7 +129,6 @@ bool BufferedStream::OpenWriteEnd(uint32_t capacity) {
     // (a pooled mapping too: beyond its ring, little of it is mapped in).
     spareFrom_ = preparedTo_ = page->Data();
     readable_ = 0;
-    ringWaited_ = false;
     movesOn_ = PageRing::MovesChunks(capacity);
     stalledAt_ = 0;
     passedTo_.store(page->Data(), std::memory_order_release);
@@ -343,11 +342,13 @@ uint8_t* BufferedStream::PrepareRoom(uint32_t size) {
     uint8_t* const inRing = writeRingView_ + writeRing_.RingOffset(at);
     if (writeRing_.Fits(at, size, passed)) return inRing;
     // Full: a reader that can make the room (it has not begun the page yet, as when it is still
-    // finishing the one before, or is a little slow) is waited for once, a little; one that
-    // could not (the rows it lacks are held back from it) is not.
-    if (!ringWaited_ && writeRing_.ReaderCanMakeRoom(at, size, readable_)) {
-      ringWaited_ = true;
+    // finishing the one before, or is slow on a busy machine) is waited for while it moves, a
+    // little at a time; one that did not move during a wait, or could not make the room (the
+    // rows it lacks are held back from it), is not.
+    while (writeRing_.ReaderCanMakeRoom(at, size, readable_)) {
+      uint8_t* const before = passedTo_.load(std::memory_order_acquire);
       if (WaitForReader(base + writeRing_.RoomAt(at, size))) return inRing;
+      if (passedTo_.load(std::memory_order_acquire) == before) break;
     }
     // The reader is a ring behind: the rest of the page goes in place. Bytes below here keep
     // their place in the ring; the memory the reader passes is reused as below.

@@ -144,7 +144,6 @@ class BufferedStream : public IByteStream {
   PageRing writeRing_;                        // ring_, for the writer without the lock
   uint8_t* writeRingView_ = nullptr;          // ringView_, for the writer without the lock
   uint32_t readable_ = 0;                     // what the reader may read, from PaceWriter; writer only
-  bool ringWaited_ = false;                   // the writer waited for room in the ring; writer only
   // In place, behind a reader that fell a ring behind: writer only.
   uint8_t* preparedTo_ = nullptr;             // end of the chunks made ready
   uint8_t* spareFrom_ = nullptr;              // the oldest passed chunk not moved yet

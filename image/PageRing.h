@@ -63,7 +63,7 @@ class PageRing {
     return InRing(at) && size <= bytes_ && at + size - passed <= bytes_;
   }
   // A full ring: whether a reader that may read up to `readable` could make the room for `size`
-  // bytes at `at` (then the writer may wait for it, once), and where it must have passed.
+  // bytes at `at` (then the writer may wait for it while it moves), and where it must have passed.
   bool ReaderCanMakeRoom(size_t at, size_t size, size_t readable) const {
     return size <= bytes_ && at + size > bytes_ && RoomAt(at, size) <= readable;
   }
