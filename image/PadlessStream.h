@@ -121,7 +121,7 @@ class PadlessStream : public IImageStream {
   // Held rows (see above); writer only.
   static constexpr uint32_t kMinCopies = 4;    // fewer at a write's end are stored as they come
   static constexpr uint32_t kStoreRows = 16;   // held rows stored per publication
-  static constexpr size_t kMaxHeldRows = 32;   // distinct rows kept at most
+  static constexpr size_t kMaxHeldRows = 16;   // distinct rows kept at most
   uint32_t capacity_ = 0;                      // the page's, from OpenWriteEnd
   uint32_t storedBytes_ = 0;                   // bytes of the page in the wrapped stream
   uint32_t heldCopies_ = 0;                    // rows held: the sum of heldCounts_
