@@ -124,9 +124,9 @@ class BufferedStream : public IByteStream {
   // PageMapping::MoveMemory).
   static constexpr size_t kChunk = PageRing::kChunk;
   // The writer may run PageRing::MaxLead ahead of a reader that reads as the page arrives; a
-  // waiting writer lets the reader come to a quarter of the ring (well over what a reader
-  // gathers before it takes rows, see PadlessStream, so that a reader waiting for rows and the
-  // writer never wait on each other). The longest it waits at a time:
+  // waiting writer lets the reader come to three eighths of the ring (over what a reader
+  // gathers before it takes rows, see PadlessStream, even in the smallest ring, so that a reader
+  // waiting for rows and the writer never wait on each other). The longest it waits at a time:
   static constexpr int kPaceWaitMs = 20;
 
   std::unique_ptr<PageMapping> mapping_;      // the current page; replaced by the writer only

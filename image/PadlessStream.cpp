@@ -359,8 +359,11 @@ StreamStatus PadlessStream::WriteRows(const uint8_t* p, uint32_t size, bool inPl
       const StreamStatus status = StoreHeldRows(heldCopies_, fits && HoldsDarkByte(p, size));
       if (status != StreamOk) return status;
     }
+    // A short light stretch costs the ring little: rows are held only once the stretch would
+    // have kHoldAfterRows rows in the wrapped stream, so that most stretches cost no copying.
+    const bool longStretch = storedBytes_ + size - readableLimit_.load() >= kHoldAfterRows * width;
     uint32_t copies = 0;
-    const uint8_t* last = mayHold && rows > kMinCopies ? p + size - width : nullptr;
+    const uint8_t* last = mayHold && longStretch && rows > kMinCopies ? p + size - width : nullptr;
     // Only light rows are held: copies of a row with content are readable at once. The last
     // two rows are compared first, so that most writes cost a look at the start of one row.
     if (last != nullptr && std::memcmp(last, last - width, width) == 0 && !HoldsDarkByte(last, width)) {

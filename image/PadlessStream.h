@@ -20,9 +20,9 @@
 // when that limit is readable and published (publishedBytes_) or the page ends, is cancelled
 // or gets its pad-line count, and at most kGatherMs; so a large read costs the writer a few wake-ups, not one per
 // row. Only when the reader looks changes: what it delivers and returns stays the same.
-// Held rows: a write of whole rows that ends in kMinCopies or more light rows identical to the
-// row before them keeps one copy of that row (heldRows_) and counts the rest (heldCounts_)
-// instead of storing them. While rows are held, a write whose rows are all light is held the
+// Held rows: once a light stretch reaches kHoldAfterRows rows, a write of whole rows that ends
+// in kMinCopies or more light rows identical to the row before them keeps one copy of that row
+// (heldRows_) and counts the rest (heldCounts_) instead of storing them. While rows are held, a write whose rows are all light is held the
 // same way, each row that differs from the one before it kept once (at most kMaxHeldRows of
 // them). Held rows cannot be read before a later row shows content anyway, so where they are
 // kept is the writer's business: a blank stretch taller than the wrapped stream's ring (a white
@@ -120,6 +120,7 @@ class PadlessStream : public IImageStream {
   uint32_t spaceSize_ = 0;                   // writer only: its size
   // Held rows (see above); writer only.
   static constexpr uint32_t kMinCopies = 4;    // fewer at a write's end are stored as they come
+  static constexpr uint32_t kHoldAfterRows = 32;  // light rows stored before any is held
   static constexpr uint32_t kStoreRows = 16;   // held rows stored per publication
   static constexpr size_t kMaxHeldRows = 16;   // distinct rows kept at most
   uint32_t capacity_ = 0;                      // the page's, from OpenWriteEnd

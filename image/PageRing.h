@@ -47,8 +47,8 @@ class PageRing {
   size_t Bytes() const { return bytes_; }
   size_t LinearFrom() const { return linearFrom_; }
   // How far the writer may run ahead of what the reader has passed, counted up to what the
-  // reader may read: half the ring (of kDefaultBytes without one).
-  size_t MaxLead() const { return (bytes_ != 0 ? bytes_ : kDefaultBytes) / 2; }
+  // reader may read: three quarters of the ring (of kDefaultBytes without one).
+  size_t MaxLead() const { return (bytes_ != 0 ? bytes_ : kDefaultBytes) / 4 * 3; }
   // Whether the writer is paced at all: through a ring, or in place moving chunks.
   bool Paced() const { return bytes_ != 0 || MovesChunks(capacity_); }
 

@@ -74,15 +74,15 @@ TEST(PageRingTest, AFullRingWaitsForAReaderThatCanMakeRoomElseGoesInPlace) {
 TEST(PageRingTest, TheWriterIsPacedToAReaderThatHasBegun) {
   const size_t none = 0;
   const struct { size_t capacity, bytes, writeAt, readable, passed, stalledAt, target; bool paced; } cases[] = {
-      {64 * MB, 4 * MB, 3 * MB, SIZE_MAX, 0, none, 0, true},                 // not begun
-      {64 * MB, 4 * MB, 3 * MB, SIZE_MAX, MB / 2, none, 2 * MB, true},       // lead 2.5 MB
-      {64 * MB, 4 * MB, 3 * MB, SIZE_MAX, MB, none, 0, true},                // lead exactly 2 MB
-      {64 * MB, 4 * MB, 3 * MB, 2 * MB, MB / 2, none, 0, true},              // held-back rows do not count
-      {64 * MB, 4 * MB, 3 * MB, SIZE_MAX, MB / 2, MB / 2, 0, true},          // stood still last time
-      {64 * MB, 4 * MB, 3 * MB, SIZE_MAX, MB / 2, MB / 4, 2 * MB, true},     // moved since
-      {64 * MB, 2 * MB, 3 * MB, SIZE_MAX, MB / 2, none, 5 * MB / 2, true},   // a 2 MB ring: lead 1 MB
-      {64 * MB, 0, 3 * MB, SIZE_MAX, MB / 2, none, 2 * MB, true},            // in place, moving chunks
-      {7 * MB, 0, 3 * MB, SIZE_MAX, MB / 2, none, 2 * MB, false},            // small page: never paced
+      {64 * MB, 4 * MB, 4 * MB, SIZE_MAX, 0, none, 0, true},                 // not begun
+      {64 * MB, 4 * MB, 4 * MB, SIZE_MAX, MB / 2, none, 5 * MB / 2, true},   // lead 3.5 MB
+      {64 * MB, 4 * MB, 4 * MB, SIZE_MAX, MB, none, 0, true},                // lead exactly 3 MB
+      {64 * MB, 4 * MB, 4 * MB, 3 * MB, MB / 2, none, 0, true},              // held-back rows do not count
+      {64 * MB, 4 * MB, 4 * MB, SIZE_MAX, MB / 2, MB / 2, 0, true},          // stood still last time
+      {64 * MB, 4 * MB, 4 * MB, SIZE_MAX, MB / 2, MB / 4, 5 * MB / 2, true}, // moved since
+      {64 * MB, 2 * MB, 4 * MB, SIZE_MAX, MB / 2, none, 13 * MB / 4, true},  // a 2 MB ring: lead 1.5 MB
+      {64 * MB, 0, 4 * MB, SIZE_MAX, MB / 2, none, 5 * MB / 2, true},        // in place, moving chunks
+      {7 * MB, 0, 4 * MB, SIZE_MAX, MB / 2, none, 5 * MB / 2, false},        // small page: never paced
   };
   for (const auto& c : cases) {
     const PageRing ring(c.capacity, c.bytes);
